@@ -1,0 +1,40 @@
+// Command line: the run settings, the parser and the texts printed before
+// any work starts.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+struct run_settings {
+    std::optional<std::string> file_patch;  // first operand: patch file (or 2nd image with -e)
+    std::optional<std::string> file_bin;    // second operand: the image
+    std::optional<std::string> file_orig;   // -v: original file to verify
+    std::optional<std::string> file_name;   // -n: name to look up in the image
+    std::optional<std::string> file_ppf;    // -p: PPF file to write
+    std::optional<std::string> str_desc;    // -d: PPF description
+    // Byte offset into the image; 0 means "not given". -o stores its 32-bit
+    // pattern here, the name lookup a sector's byte position.
+    std::uint64_t offset = 0;
+    int mode_listdir = 0;   // -l
+    int mode_recurse = 0;   // -r
+    int mode_checkedc = 0;  // -e
+    int mode_nowrite = 0;   // -x
+};
+
+// Everything one run of the tool reads and writes besides its files.
+struct run_state {
+    run_settings settings;
+    int hits = 0;  // matches of the -n name
+    std::FILE* out = stdout;
+    std::FILE* err = stderr;
+};
+
+// Fills run.settings from argv. Returns true when the settings are complete,
+// false when the usage text must be shown.
+bool arguments(run_state& run, int argc, char** argv);
+
+// Banner, version line and the warning line, printed first on every run.
+void print_banner(std::FILE* out);
+void print_usage(std::FILE* out);

@@ -1,0 +1,115 @@
+#include "corvaner_compare.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+
+#include "corvaner_run.h"
+
+namespace {
+
+constexpr std::size_t HEADER_END = 24;  // sync, header and subheader
+constexpr std::size_t DATA_END = 2072;  // user data ends, EDC/ECC begins
+constexpr int MAX_COMPARED_SECTORS = 33000;
+
+bool differ(std::span<const std::uint8_t, SECTOR_SIZE> a,
+            std::span<const std::uint8_t, SECTOR_SIZE> b, std::size_t from, std::size_t to) {
+    return !std::equal(a.begin() + static_cast<std::ptrdiff_t>(from),
+                       a.begin() + static_cast<std::ptrdiff_t>(to),
+                       b.begin() + static_cast<std::ptrdiff_t>(from));
+}
+
+void print_hex_line(std::FILE* out, std::span<const std::uint8_t> bytes) {
+    for (const std::uint8_t b : bytes) std::fprintf(out, "%02X ", b);
+    std::fputs("\n", out);
+}
+
+void print_dump_row(std::FILE* out, const char* label, std::span<const std::uint8_t> row) {
+    std::fputs(label, out);
+    for (const std::uint8_t b : row) std::fprintf(out, "%02X", b);
+    std::fputs("     : ", out);
+    for (const std::uint8_t b : row) std::fputc(b >= 0x20 && b <= 0x7E ? b : '.', out);
+}
+
+}  // namespace
+
+int compare_sector(run_state& run, std::span<const std::uint8_t, SECTOR_SIZE> buffer,
+                   std::span<const std::uint8_t, SECTOR_SIZE> verify) {
+    std::FILE* out = run.out;
+    std::fputs(" | COMPARE", out);
+    if (differ(buffer, verify, 0, HEADER_END)) {
+        std::fputs("\n", out);
+        print_hex_line(out, buffer.first(HEADER_END));
+        print_hex_line(out, verify.first(HEADER_END));
+        std::fputs("\nSYNC/Header MISMATCH\n", out);
+        return -1;
+    }
+    if (differ(buffer, verify, HEADER_END, DATA_END)) {
+        for (std::size_t row = HEADER_END; row < DATA_END; row += 16) {
+            print_dump_row(out, "\n.bin : ", buffer.subspan(row, 16));
+            print_dump_row(out, "\npatch: ", verify.subspan(row, 16));
+        }
+        std::fputs("\nDATA MISMATCH - Source is wrong and/or .bin is not linear\n", out);
+        return -1;
+    }
+    if (differ(buffer, verify, DATA_END, SECTOR_SIZE)) {
+        std::fputs("\nEDC_ECC MISMATCH - (my code is broken)\n", out);
+        return -1;
+    }
+    return 0;
+}
+
+void checkedc(run_state& run, int fd_bin, int fd_patch) {
+    std::array<std::uint8_t, SECTOR_SIZE> buffer{};
+    std::array<std::uint8_t, SECTOR_SIZE> verify{};
+    for (int sector = 0; sector < MAX_COMPARED_SECTORS; ++sector) {
+        const auto index = static_cast<std::uint64_t>(sector);
+        if (read_sector(run, fd_bin, buffer, index) < 0) return;
+        if (read_sector(run, fd_patch, verify, index) < 0) return;
+        std::fprintf(run.out, "\nSector %d:\n", sector);
+        if (compare_sector(run, buffer, verify) != 0) {
+            std::fputs("Failed\n", run.out);
+            return;
+        }
+    }
+}
+
+int verify_run(run_state& run, int fd_bin) {
+    const run_settings& s = run.settings;
+    const unique_fd orig = open_input(run, *s.file_orig, "Failed to open orig file");
+    if (!orig.valid()) return STATUS_FAIL;
+    struct stat st {};
+    if (::fstat(orig.get(), &st) != 0) {
+        report_errno(run, "Failed to stat file?");
+        return error_exit(run);
+    }
+    auto size_orig = static_cast<std::uint64_t>(st.st_size);
+    std::fprintf(run.out, "Size of original file is %lu which takes %lu sectors (roughly)\n",
+                 static_cast<unsigned long>(size_orig),
+                 static_cast<unsigned long>(size_orig / SECTOR_SIZE + 1));
+    std::uint64_t sector = s.offset / SECTOR_SIZE;
+    std::uint64_t remainder = s.offset - sector * SECTOR_SIZE;
+    std::fprintf(run.out, "Offset %08lX lies on sector %u (remainder %u)\n",
+                 static_cast<unsigned long>(s.offset), static_cast<unsigned>(sector),
+                 static_cast<unsigned>(remainder));
+    std::fputs("Verifying original against .bin file\n", run.out);
+
+    std::array<std::uint8_t, SECTOR_SIZE> buffer{};
+    std::array<std::uint8_t, SECTOR_SIZE> verify{};
+    while (size_orig != 0) {
+        std::fprintf(run.out, "%6d", static_cast<int>(sector));
+        if (read_sector(run, fd_bin, buffer, sector) < 0) return error_exit(run);
+        verify = buffer;
+        const auto span = std::span(verify).subspan(HEADER_END + remainder,
+                                                    DATA_END - HEADER_END - remainder);
+        if (read_data(run, orig.get(), span, size_orig) < 0) return error_exit(run);
+        remainder = 0;
+        do_encode_L2(verify, MODE_2_FORM_1, static_cast<unsigned>(sector + 150));
+        if (compare_sector(run, buffer, verify) != 0) return error_exit(run);
+        ++sector;
+        std::fputs("\n", run.out);
+    }
+    std::fputs("Compare successful\n", run.out);
+    return STATUS_OK;
+}

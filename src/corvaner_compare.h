@@ -1,0 +1,24 @@
+// Checking modes: sector comparison, the verify run (-v) and the raw image
+// comparison (-e).
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "corvaner_cli.h"
+#include "edc_ecc.h"
+
+// Compares two raw sectors zone by zone (sync/header/subheader, user data,
+// EDC/ECC) and prints the report of the first zone that differs.
+// Returns 0 when equal, -1 otherwise.
+int compare_sector(run_state& run, std::span<const std::uint8_t, SECTOR_SIZE> buffer,
+                   std::span<const std::uint8_t, SECTOR_SIZE> verify);
+
+// Compares two images raw, sector by sector from sector 0, for at most
+// 33000 sectors; stops at the first difference or the end of either image.
+void checkedc(run_state& run, int fd_bin, int fd_patch);
+
+// Checks that the image holds the original file (settings.file_orig) at
+// settings.offset, sector by sector as a patch run would write it. Writes
+// nothing. Returns the exit status.
+int verify_run(run_state& run, int fd_bin);

@@ -1,0 +1,57 @@
+// Makes the sample disc image of the demo and the plain images of the
+// benchmarks.
+//   mkimage sample DIR          DIR/sample.bin, DIR/title_new.txt, DIR/cue files
+//   mkimage blank SECTORS FILE  an encoded image of SECTORS zero sectors
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "image_maker.h"
+
+namespace {
+
+int usage() {
+    std::fputs("usage: mkimage sample DIR | mkimage blank SECTORS FILE\n", stderr);
+    return 2;
+}
+
+void write_cue(const std::string& cue, const std::string& bin_name) {
+    const std::string text = "FILE \"" + bin_name + "\" BINARY\r\n  TRACK 01 MODE2/2352\r\n    INDEX 01 00:00:00\r\n";
+    fixture::write_file(cue, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) return usage();
+    const std::string what = argv[1];
+    try {
+        if (what == "sample" && argc == 3) {
+            const std::string dir = argv[2];
+            fixture::iso_image iso = fixture::make_iso(fixture::sample_files());
+            iso.image.save(dir + "/sample.bin");
+            write_cue(dir + "/sample.cue", "sample.bin");
+            const std::string line = "Der schnelle braune Fuchs springt ueber den faulen Hund.\n";
+            std::string patch;
+            while (patch.size() + line.size() <= iso.where.at("TITLE.TXT;1").length) patch += line;
+            fixture::write_file(dir + "/title_new.txt",
+                                {reinterpret_cast<const std::uint8_t*>(patch.data()), patch.size()});
+            std::printf("Made %s/sample.bin (%zu sectors) and %s/title_new.txt (%zu bytes)\n",
+                        dir.c_str(), iso.image.sectors(), dir.c_str(), patch.size());
+            for (const auto& [path, e] : iso.where)
+                std::printf("  %-24s sector %5u  %7u bytes\n", path.empty() ? "/" : path.c_str(),
+                            e.sector, e.length);
+            return 0;
+        }
+        if (what == "blank" && argc == 4) {
+            fixture::disc d(std::strtoul(argv[2], nullptr, 10));
+            d.encode();
+            d.save(argv[3]);
+            return 0;
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "mkimage: %s\n", e.what());
+        return 1;
+    }
+    return usage();
+}
