@@ -1,10 +1,11 @@
 #include "support.h"
 
 #include <fcntl.h>
-#include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -13,8 +14,6 @@
 
 #include "build_info.h"
 #include "corvaner_run.h"
-
-extern char** environ;
 
 namespace support {
 
@@ -51,32 +50,45 @@ std::string format(const char* fmt, ...) {
     return s;
 }
 
-result run_binary(const std::vector<std::string>& args) {
+result run_command(const std::vector<std::string>& args, std::uint64_t file_size_limit) {
     std::FILE* out = std::tmpfile();
     std::FILE* err = std::tmpfile();
-    std::vector<std::string> argv_s{CORVANE_BINARY};
-    argv_s.insert(argv_s.end(), args.begin(), args.end());
+    std::vector<std::string> argv_s = args;
     std::vector<char*> argv;
     for (auto& a : argv_s) argv.push_back(a.data());
     argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, ::fileno(out), 1);
-    posix_spawn_file_actions_adddup2(&actions, ::fileno(err), 2);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    pid_t pid = 0;
-    result r;
-    if (posix_spawn(&pid, CORVANE_BINARY, &actions, nullptr, argv.data(), environ) != 0)
-        throw std::runtime_error("cannot start corvane");
-    posix_spawn_file_actions_destroy(&actions);
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid < 0) throw std::runtime_error("fork");
+    if (pid == 0) {
+        ::dup2(::fileno(out), 1);
+        ::dup2(::fileno(err), 2);
+        const int null = ::open("/dev/null", O_RDONLY);
+        ::dup2(null, 0);
+        if (file_size_limit != 0) {
+            const rlimit limit{file_size_limit, file_size_limit};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            ::signal(SIGXFSZ, SIG_IGN);
+        }
+        ::execvp(argv[0], argv.data());
+        std::fprintf(stderr, "cannot run %s\n", argv[0]);
+        ::_exit(127);
+    }
     int status = 0;
     ::waitpid(pid, &status, 0);
+    result r;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
     r.out = slurp_file(out);
     r.err = slurp_file(err);
     std::fclose(out);
     std::fclose(err);
     return r;
+}
+
+result run_binary(const std::vector<std::string>& args, std::uint64_t file_size_limit) {
+    std::vector<std::string> argv{CORVANE_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_command(argv, file_size_limit);
 }
 
 result run_inprocess(const std::vector<std::string>& args) {

@@ -17,8 +17,13 @@ struct result {
     std::string err;
 };
 
+// Runs a program found on PATH (argv[0] included) and collects its output.
+// `file_size_limit`, when nonzero, caps the size of files the program may
+// write (RLIMIT_FSIZE, with SIGXFSZ ignored so writes fail with EFBIG).
+result run_command(const std::vector<std::string>& argv, std::uint64_t file_size_limit = 0);
+
 // Runs the built corvane binary with `args` (no argv[0]).
-result run_binary(const std::vector<std::string>& args);
+result run_binary(const std::vector<std::string>& args, std::uint64_t file_size_limit = 0);
 
 // Runs the tool's core in this process with `args`.
 result run_inprocess(const std::vector<std::string>& args);
