@@ -1,9 +1,11 @@
 #include "corvaner_ppf.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 
 #include "byte_order.h"
@@ -19,6 +21,18 @@ constexpr std::size_t ID_SECTOR = 16;         // the first volume descriptor's s
 constexpr std::size_t ID_FROM = 32;           // bytes 32..1055 of that raw sector
 constexpr std::size_t ID_SIZE = 1024;
 constexpr std::size_t CHUNK = 255;
+
+// Appends `data` whole or not at all: a write that fails part-way is taken
+// back, so the file never ends inside the header or inside a sector's
+// chunks. errno still tells why the write failed.
+bool append_whole(int fd, std::span<const std::uint8_t> data) {
+    const off_t start = ::lseek(fd, 0, SEEK_CUR);
+    if (write_full(fd, data) == static_cast<long long>(data.size())) return true;
+    const int saved = errno;
+    if (start >= 0 && ::ftruncate(fd, start) == 0) (void)::lseek(fd, start, SEEK_SET);
+    errno = saved;
+    return false;
+}
 
 }  // namespace
 
@@ -47,7 +61,7 @@ bool ppf2_header(run_state& run, int fd_ppf, int fd_bin) {
     std::copy_n(id_sector.begin() + ID_FROM, ID_SIZE, header.begin() + ID_BLOCK);
     std::fputs("\n", run.out);
 
-    if (write_full(fd_ppf, header) != static_cast<long long>(header.size())) {
+    if (!append_whole(fd_ppf, header)) {
         report_errno(run, "Failed top write PPF header");
         return false;
     }
@@ -68,7 +82,7 @@ bool ppf2_write(run_state& run, int fd_ppf, std::span<const std::uint8_t, SECTOR
                     chunks.begin() + static_cast<std::ptrdiff_t>(at + 5));
         at += 5 + count;
     }
-    if (write_full(fd_ppf, chunks) != static_cast<long long>(chunks.size())) {
+    if (!append_whole(fd_ppf, chunks)) {
         report_errno(run, "failed to write PPF chunk");
         return false;
     }
