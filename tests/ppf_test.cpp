@@ -39,44 +39,6 @@ fixture::iso_image sample_iso() {
 
 bytes text_bytes(const std::string& s) { return bytes(s.begin(), s.end()); }
 
-// Applies a PPF 2.0 file to `image`: checks the header, then lays every chunk
-// over the image. Returns nothing when the file is malformed or a chunk falls
-// outside the image.
-std::optional<bytes> apply_ppf(const bytes& ppf, bytes image) {
-    if (ppf.size() < HEADER || !std::equal(ppf.begin(), ppf.begin() + 5, "PPF20") ||
-        ppf[5] != 1)
-        return std::nullopt;
-    std::size_t at = HEADER;
-    while (at < ppf.size()) {
-        if (ppf.size() - at < 5) return std::nullopt;
-        const std::uint32_t offset = load_le32(std::span(ppf).subspan(at).first<4>());
-        const std::size_t count = ppf[at + 4];
-        at += 5;
-        if (ppf.size() - at < count || offset + count > image.size()) return std::nullopt;
-        std::copy_n(ppf.begin() + static_cast<std::ptrdiff_t>(at), count,
-                    image.begin() + offset);
-        at += count;
-    }
-    return image;
-}
-
-// The image after `patch` is laid into the user data from `offset` on, with
-// every touched sector rebuilt by the reference coder.
-bytes patched(bytes image, std::size_t offset, const bytes& patch) {
-    std::size_t sector = offset / SECTOR_SIZE;
-    std::size_t pos = offset % SECTOR_SIZE;
-    for (std::size_t done = 0; done < patch.size(); ++sector, pos = 0) {
-        const std::size_t n = std::min(patch.size() - done, 2048 - pos);
-        std::copy_n(patch.begin() + static_cast<std::ptrdiff_t>(done), n,
-                    image.begin() + static_cast<std::ptrdiff_t>(sector * SECTOR_SIZE + 24 + pos));
-        reference::encode_mode2_form1(
-            std::span(image).subspan(sector * SECTOR_SIZE).first<SECTOR_SIZE>(),
-            static_cast<unsigned>(sector + 150));
-        done += n;
-    }
-    return image;
-}
-
 // Header the tool must write: `desc` is the whole 50-byte description field.
 bytes header_for(const std::string& desc, const bytes& image) {
     EXPECT_EQ(desc.size(), 50U);
@@ -101,17 +63,6 @@ std::string run_start(const std::string& patch, const std::string& bin, const st
            support::format("Offset %08zX lies on sector %zu (remainder %zu)\n", offset,
                            offset / SECTOR_SIZE, offset % SECTOR_SIZE) +
            "Patching .bin file\n" + "\nWriting PPF20 header\n | READSECTOR(2352)\n";
-}
-
-std::string traces(std::size_t offset, std::size_t size) {
-    std::string s;
-    std::size_t pos = offset % SECTOR_SIZE;
-    for (std::size_t sector = offset / SECTOR_SIZE; size != 0; ++sector, pos = 0) {
-        const std::size_t n = std::min(size, 2048 - pos);
-        s += support::patch_trace(static_cast<std::uint32_t>(sector), n);
-        size -= n;
-    }
-    return s;
 }
 
 bytes chunk_head(std::size_t ppf_at, const bytes& ppf) {
@@ -171,7 +122,7 @@ TEST(PpfHeader, IdBlockOfAnImageShorterThanSeventeenSectors) {
         const std::string bin = dir.write("short.bin", image);
         const auto r = run_binary({"-o", "2352", "-p", ppf, patch, bin});
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, run_start(patch, bin, ppf, 100, 2352) + traces(2352, 100) + "All done.\n");
+        EXPECT_EQ(r.out, run_start(patch, bin, ppf, 100, 2352) + support::patch_traces(2352, 100) + "All done.\n");
         const bytes got = fixture::read_file(ppf);
         ASSERT_EQ(got.size(), HEADER + PER_SECTOR);
         EXPECT_EQ(bytes(got.begin(), got.begin() + HEADER),
@@ -202,12 +153,12 @@ TEST(PpfChunks, SectorCountsAndApplyingReproducesThePatchedImage) {
         const auto r = run_binary({"-o", std::to_string(s.offset), "-p", ppf, patch, bin});
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, run_start(patch, bin, ppf, s.size, s.offset) +
-                             traces(s.offset, s.size) + "All done.\n");
+                             support::patch_traces(s.offset, s.size) + "All done.\n");
         const bytes out = fixture::read_file(ppf);
         EXPECT_EQ(out.size(), HEADER + PER_SECTOR * s.sectors);
         const bytes after = fixture::read_file(bin);
-        EXPECT_EQ(after, patched(image, s.offset, data));
-        const auto applied = apply_ppf(out, image);
+        EXPECT_EQ(after, support::expected_patch(image, s.offset, data));
+        const auto applied = support::apply_ppf(out, image);
         ASSERT_TRUE(applied.has_value());
         EXPECT_TRUE(*applied == after);
         EXPECT_EQ(reference::check_image(*applied), "");
@@ -263,12 +214,12 @@ TEST(PpfChunks, DryAndRealRunOverSectorSixteenAgree) {
     const auto real = run_binary({"-o", "0x9330", "-p", real_ppf, patch, real_bin});
     for (const auto* r : {&dry, &real}) EXPECT_EQ(r->status, 0);
     EXPECT_EQ(dry.out, run_start(patch, dry_bin, dry_ppf, 4096, offset) +
-                           traces(offset, 4096) + "All done.\n");
+                           support::patch_traces(offset, 4096) + "All done.\n");
     EXPECT_EQ(real.out, run_start(patch, real_bin, real_ppf, 4096, offset) +
-                            traces(offset, 4096) + "All done.\n");
+                            support::patch_traces(offset, 4096) + "All done.\n");
     EXPECT_EQ(fixture::read_file(dry_bin), image);
     const bytes after = fixture::read_file(real_bin);
-    EXPECT_EQ(after, patched(image, offset, data));
+    EXPECT_EQ(after, support::expected_patch(image, offset, data));
 
     const bytes out = fixture::read_file(real_ppf);
     EXPECT_TRUE(fixture::read_file(dry_ppf) == out);
@@ -283,7 +234,7 @@ TEST(PpfChunks, DryAndRealRunOverSectorSixteenAgree) {
         EXPECT_EQ(load_le32(std::span(out).subspan(HEADER + k * 260).first<4>()), want);
     }
     EXPECT_EQ(load_le32(std::span(out).subspan(HEADER + 9 * 260).first<4>()), 39927U);
-    const auto applied = apply_ppf(out, image);
+    const auto applied = support::apply_ppf(out, image);
     ASSERT_TRUE(applied.has_value());
     EXPECT_TRUE(*applied == after);
 }
@@ -300,38 +251,6 @@ TEST(PpfFailures, HeaderWriteToAFullDevice) {
     EXPECT_EQ(fixture::read_file(bin), image);
 }
 
-// Runs the tool in a child whose files may not grow past `limit` bytes, with
-// the signal for that ignored so the write itself reports the failure.
-support::result run_with_file_limit(const std::vector<std::string>& args, rlim_t limit) {
-    std::FILE* out = std::tmpfile();
-    std::FILE* err = std::tmpfile();
-    std::vector<std::string> argv_s{CORVANE_BINARY};
-    argv_s.insert(argv_s.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : argv_s) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const rlimit lim{limit, limit};
-        ::setrlimit(RLIMIT_FSIZE, &lim);
-        ::signal(SIGXFSZ, SIG_IGN);
-        ::dup2(::fileno(out), 1);
-        ::dup2(::fileno(err), 2);
-        ::execv(CORVANE_BINARY, argv.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    support::result r;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-    for (auto [f, s] : {std::pair{out, &r.out}, std::pair{err, &r.err}}) {
-        std::rewind(f);
-        for (int c; (c = std::fgetc(f)) != EOF;) s->push_back(static_cast<char>(c));
-        std::fclose(f);
-    }
-    return r;
-}
-
 TEST(PpfFailures, ChunkWriteFailsPartWay) {
     support::scratch dir;
     const bytes image = sample_iso().image.image();
@@ -344,7 +263,7 @@ TEST(PpfFailures, ChunkWriteFailsPartWay) {
     ASSERT_EQ(full.size(), HEADER + 3 * PER_SECTOR);
 
     // Room for the header, the first sector and part of the second.
-    const auto r = run_with_file_limit({"-x", "-o", std::to_string(offset), "-p", cut, patch, bin},
+    const auto r = run_binary({"-x", "-o", std::to_string(offset), "-p", cut, patch, bin},
                                        HEADER + PER_SECTOR + 1000);
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out,
@@ -360,7 +279,7 @@ TEST(PpfFailures, ChunkWriteFailsPartWay) {
 
     // Room for all of stdout but only part of the header, in a real run: no
     // sector is written and no torn header stays behind.
-    const auto h = run_with_file_limit({"-o", std::to_string(offset), "-p", cut, patch, bin}, 1000);
+    const auto h = run_binary({"-o", std::to_string(offset), "-p", cut, patch, bin}, 1000);
     EXPECT_EQ(h.status, 255);
     EXPECT_EQ(h.out, run_start(patch, bin, cut, 3 * 2048, offset) + support::halt());
     EXPECT_EQ(h.err, "Failed top write PPF header: File too large\n");
@@ -428,7 +347,7 @@ TEST(PpfCreation, TheLastDashPWins) {
     const std::string first = dir.path("first.ppf"), second = dir.path("second.ppf");
     const auto r = run_binary({"-o", "70560", "-p", first, "-p", second, patch, bin});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, run_start(patch, bin, second, 10, 70560) + traces(70560, 10) + "All done.\n");
+    EXPECT_EQ(r.out, run_start(patch, bin, second, 10, 70560) + support::patch_traces(70560, 10) + "All done.\n");
     EXPECT_FALSE(std::filesystem::exists(first));
     EXPECT_EQ(fixture::read_file(second).size(), HEADER + PER_SECTOR);
 }

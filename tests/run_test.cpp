@@ -17,24 +17,7 @@ using fixture::bytes;
 using support::format;
 using support::run_binary;
 
-// What a correct patch run makes of `image`: the patch laid into the user
-// data from `offset` on, every touched sector rebuilt by the reference coder.
-bytes expected_patch(bytes image, std::uint64_t offset, const bytes& patch) {
-    std::uint64_t sector = offset / SECTOR_SIZE;
-    std::size_t pos = offset % SECTOR_SIZE;
-    std::size_t done = 0;
-    do {
-        auto raw = std::span(image).subspan(sector * SECTOR_SIZE).first<SECTOR_SIZE>();
-        const std::size_t n = std::min(2048 - pos, patch.size() - done);
-        std::copy_n(patch.begin() + static_cast<std::ptrdiff_t>(done), n,
-                    raw.begin() + static_cast<std::ptrdiff_t>(24 + pos));
-        reference::encode_mode2_form1(raw, static_cast<unsigned>(sector + 150));
-        done += n;
-        pos = 0;
-        ++sector;
-    } while (done < patch.size());
-    return image;
-}
+using support::expected_patch;
 
 struct image_case {
     support::scratch dir;

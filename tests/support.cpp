@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -13,7 +14,9 @@
 #include <stdexcept>
 
 #include "build_info.h"
+#include "byte_order.h"
 #include "corvaner_run.h"
+#include "reference_coder.h"
 
 namespace support {
 
@@ -148,6 +151,49 @@ std::string patch_trace(std::uint32_t sector, std::size_t count) {
 }
 
 std::string halt() { return "\nAn error occured whilst processing -- halt.\n"; }
+
+std::string patch_traces(std::uint64_t offset, std::uint64_t size) {
+    std::string s;
+    std::uint64_t pos = offset % SECTOR_SIZE;
+    for (std::uint64_t sector = offset / SECTOR_SIZE; size != 0; ++sector, pos = 0) {
+        const std::uint64_t n = std::min<std::uint64_t>(size, 2048 - pos);
+        s += patch_trace(static_cast<std::uint32_t>(sector), n);
+        size -= n;
+    }
+    return s;
+}
+
+fixture::bytes expected_patch(fixture::bytes image, std::uint64_t offset,
+                              const fixture::bytes& patch) {
+    std::uint64_t sector = offset / SECTOR_SIZE;
+    std::size_t pos = offset % SECTOR_SIZE;
+    for (std::size_t done = 0; done < patch.size(); ++sector, pos = 0) {
+        const auto raw = std::span(image).subspan(sector * SECTOR_SIZE).first<SECTOR_SIZE>();
+        const std::size_t n = std::min(patch.size() - done, 2048 - pos);
+        std::copy_n(patch.begin() + static_cast<std::ptrdiff_t>(done), n,
+                    raw.begin() + static_cast<std::ptrdiff_t>(24 + pos));
+        reference::encode_mode2_form1(raw, static_cast<unsigned>(sector + 150));
+        done += n;
+    }
+    return image;
+}
+
+std::optional<fixture::bytes> apply_ppf(const fixture::bytes& ppf, fixture::bytes image) {
+    constexpr std::size_t header = 1084;
+    if (ppf.size() < header || !std::equal(ppf.begin(), ppf.begin() + 5, "PPF20") || ppf[5] != 1)
+        return std::nullopt;
+    std::size_t at = header;
+    while (at < ppf.size()) {
+        if (ppf.size() - at < 5) return std::nullopt;
+        const std::uint32_t offset = load_le32(std::span(ppf).subspan(at).first<4>());
+        const std::size_t count = ppf[at + 4];
+        at += 5;
+        if (ppf.size() - at < count || offset + count > image.size()) return std::nullopt;
+        std::copy_n(ppf.begin() + static_cast<std::ptrdiff_t>(at), count, image.begin() + offset);
+        at += count;
+    }
+    return image;
+}
 
 scratch::scratch() {
     std::string tmpl = (std::filesystem::temp_directory_path() / "corvane-test-XXXXXX").string();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -40,6 +41,18 @@ std::string files_block(const std::string& patch, const std::string& bin,
 std::string patch_trace(std::uint32_t sector, std::size_t count);
 
 std::string halt();
+
+// Trace lines of a patch run of `size` bytes starting at image offset `offset`.
+std::string patch_traces(std::uint64_t offset, std::uint64_t size);
+
+// What a correct patch run makes of `image`: `patch` laid into the user data
+// from `offset` on, every touched sector rebuilt by the reference coder.
+fixture::bytes expected_patch(fixture::bytes image, std::uint64_t offset,
+                              const fixture::bytes& patch);
+
+// Applies a PPF 2.0 file to `image` (header checked, every chunk laid over the
+// image). Nothing when the file is malformed or a chunk falls outside the image.
+std::optional<fixture::bytes> apply_ppf(const fixture::bytes& ppf, fixture::bytes image);
 
 // A fresh scratch directory, removed when the object goes.
 class scratch {
