@@ -387,6 +387,21 @@ TEST_F(DirTest, RecordsWithoutXaInformationUseTheFileFlags) {
     EXPECT_EQ(r.status, 0);
 }
 
+TEST_F(DirTest, UnreadableRootLeavesAnEmptyListing) {
+    fixture::disc d(20);
+    d.encode();
+    save(d);
+    dir.write("patch.bin", bytes(5, 7));
+    auto r = list({"-l"});
+    EXPECT_EQ(r.out, prefix() + "\nSector 22 | READSECTOR(2352)\n");
+    EXPECT_EQ(r.status, 0);
+    r = list({"-n", "A.DAT;1"});
+    EXPECT_EQ(r.out, prefix() + sizes_line(5) + "\nSector 22 | READSECTOR(2352)\n" +
+                         halt_name("A.DAT;1", 0));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(image_now(), before);
+}
+
 // A lookup finds the file by name (in another case) and the run patches it.
 TEST_F(DirTest, LookupThenPatchTheFoundFile) {
     fixture::iso_image iso = fixture::make_iso(fixture::sample_files());
