@@ -3,7 +3,7 @@ MAKEFLAGS += --no-print-directory
 DEMO := build/demo
 CORVANE := build/release/corvane
 
-.PHONY: demo test test-asan bench bench-patch clean
+.PHONY: demo test test-asan bench bench-patch fuzz clean
 
 demo:
 	cmake --preset release >/dev/null
@@ -36,6 +36,23 @@ bench-patch:
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j2 --target corvane mkimage
 	bench/patch_vs_cp.sh
+
+# Every target with a seed corpus in fuzz/corpus/NAME runs for FUZZ_SECONDS on
+# a copy of that corpus (build/fuzz/corpus/NAME), with the libFuzzer options in
+# fuzz/NAME.options if there is one; crashes go to build/fuzz/crashes.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := $(notdir $(wildcard fuzz/corpus/*))
+fuzz:
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j2
+	@set -e; mkdir -p build/fuzz/crashes; for t in $(FUZZ_TARGETS); do \
+	  rm -rf build/fuzz/corpus/$$t; mkdir -p build/fuzz/corpus/$$t; \
+	  cp fuzz/corpus/$$t/* build/fuzz/corpus/$$t/; \
+	  echo "== $$t: $(FUZZ_SECONDS) s"; \
+	  build/fuzz/fuzz/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    $$(cat fuzz/$$t.options 2>/dev/null) \
+	    -artifact_prefix=build/fuzz/crashes/$$t- build/fuzz/corpus/$$t; \
+	done
 
 clean:
 	rm -rf build

@@ -1,0 +1,67 @@
+// Fuzz target: the byte walker of one directory sector and the listing line
+// of every record it finds.
+//
+// An input of up to 2048 bytes is the user data of an otherwise zero sector;
+// a longer one is a raw sector (its first 2352 bytes). The bytes around the
+// user data are poisoned under AddressSanitizer, so any read of the sync,
+// header, subheader, EDC or parity by the walker is caught, not only reads
+// outside the buffer.
+#include <sanitizer/asan_interface.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "corvaner_dir.h"
+
+namespace {
+
+constexpr std::size_t USER_DATA = 24;
+constexpr std::size_t USER_DATA_SIZE = 2048;
+constexpr std::size_t USER_DATA_END = USER_DATA + USER_DATA_SIZE;
+
+void check(bool ok) {
+    if (!ok) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static std::FILE* const sink = std::fopen("/dev/null", "w");
+    // Aligned to 8 so that the poisoned ranges (0..23, 2072..2351) start on
+    // the sanitizer's 8-byte granules.
+    alignas(8) static std::array<std::uint8_t, SECTOR_SIZE> sector;
+    sector.fill(0);
+    if (size <= USER_DATA_SIZE)
+        std::copy_n(data, size, sector.begin() + USER_DATA);
+    else
+        std::copy_n(data, std::min(size, SECTOR_SIZE), sector.begin());
+
+    ASAN_POISON_MEMORY_REGION(sector.data(), USER_DATA);
+    ASAN_POISON_MEMORY_REGION(sector.data() + USER_DATA_END, SECTOR_SIZE - USER_DATA_END);
+    const dir_sector dir = walk_dir_sector(sector);
+    ASAN_UNPOISON_MEMORY_REGION(sector.data(), SECTOR_SIZE);
+
+    // The records follow one another inside the user data, and the walk
+    // ends at or before its end.
+    std::size_t next = USER_DATA;
+    for (const dir_record& r : dir.records) {
+        check(r.position == next);
+        const std::size_t length = sector[r.position];
+        check(length >= 33 + r.name.size() && r.position + length <= USER_DATA_END);
+        next = r.position + length;
+    }
+    check(dir.end_position == next && next <= USER_DATA_END);
+    check((dir.end == walk_end::end_of_data) == (next == USER_DATA_END));
+
+    run_state run;
+    run.out = sink;
+    run.err = sink;
+    run.settings.file_name = "EXAMPLE.EXE;1";
+    run.settings.mode_recurse = 1;
+    for (const dir_record& r : dir.records) check(print_dir(run, r) == r.extent);
+    check(run.hits >= 0 && static_cast<std::size_t>(run.hits) <= dir.records.size());
+    return 0;
+}
