@@ -36,13 +36,13 @@ struct walker {
     void list(std::uint32_t sector, unsigned depth) {
         std::FILE* out = run.out;
         std::fprintf(out, "\nSector %u", sector);
+        if (depth > MAX_DEPTH) {
+            std::fprintf(out, " | deeper than %u directories, not entered\n", MAX_DEPTH);
+            return;
+        }
         if (!visited.insert(sector).second) {
             std::fputs(" | already listed: the directory tree loops here, not entered again\n",
                        out);
-            return;
-        }
-        if (depth > MAX_DEPTH) {
-            std::fprintf(out, " | deeper than %u directories, not entered\n", MAX_DEPTH);
             return;
         }
         // One buffer per level, on the heap: a deep tree must not exhaust the stack.
