@@ -126,6 +126,15 @@ TEST(EverySectorValid, AfterPatchDryRunLookupAndPpf) {
         EXPECT_EQ(r.status, 0) << r.out << r.err;
         EXPECT_EQ(reference::check_image(fixture::read_file(bin)), "") << args[0] << args[1];
     }
+
+    // A PPF file made by a dry run, applied to the untouched image.
+    fixture::write_file(bin, original);
+    const auto r = support::run_binary({"-x", "-p", dir.path("y.ppf"), "-o", "0x9330", patch, bin});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const auto applied = support::apply_ppf(fixture::read_file(dir.path("y.ppf")), original);
+    ASSERT_TRUE(applied.has_value());
+    EXPECT_NE(*applied, original);
+    EXPECT_EQ(reference::check_image(*applied), "");
 }
 
 // A disk that fills up part-way through the image: the sectors before stay
