@@ -88,11 +88,7 @@ int verify_run(run_state& run, int fd_bin) {
     std::fprintf(run.out, "Size of original file is %lu which takes %lu sectors (roughly)\n",
                  static_cast<unsigned long>(size_orig),
                  static_cast<unsigned long>(size_orig / SECTOR_SIZE + 1));
-    std::uint64_t sector = s.offset / SECTOR_SIZE;
-    std::uint64_t remainder = s.offset - sector * SECTOR_SIZE;
-    std::fprintf(run.out, "Offset %08lX lies on sector %u (remainder %u)\n",
-                 static_cast<unsigned long>(s.offset), static_cast<unsigned>(sector),
-                 static_cast<unsigned>(remainder));
+    auto [sector, remainder] = print_start(run);
     std::fputs("Verifying original against .bin file\n", run.out);
 
     std::array<std::uint8_t, SECTOR_SIZE> buffer{};

@@ -75,11 +75,7 @@ unique_fd create_ppf(run_state& run, const struct stat& bin_st, const struct sta
 int patch_run(run_state& run, unique_fd& bin, int fd_patch, unique_fd& ppf,
               std::uint64_t size_patch) {
     const run_settings& s = run.settings;
-    std::uint64_t sector = s.offset / SECTOR_SIZE;
-    std::uint64_t remainder = s.offset - sector * SECTOR_SIZE;
-    std::fprintf(run.out, "Offset %08lX lies on sector %u (remainder %u)\n",
-                 static_cast<unsigned long>(s.offset), static_cast<unsigned>(sector),
-                 static_cast<unsigned>(remainder));
+    auto [sector, remainder] = print_start(run);
     std::fputs("Patching .bin file\n", run.out);
     if (ppf.valid() && !ppf2_header(run, ppf.get(), bin.get())) return error_exit(run);
 
@@ -128,6 +124,15 @@ void report_errno(run_state& run, const char* message) {
     std::fflush(run.out);
     std::fprintf(run.err, "%s: %s\n", message, std::strerror(saved));
     std::fflush(run.err);
+}
+
+start_position print_start(run_state& run) {
+    const std::uint64_t offset = run.settings.offset;
+    const start_position start{offset / SECTOR_SIZE, offset % SECTOR_SIZE};
+    std::fprintf(run.out, "Offset %08lX lies on sector %u (remainder %u)\n",
+                 static_cast<unsigned long>(offset), static_cast<unsigned>(start.sector),
+                 static_cast<unsigned>(start.remainder));
+    return start;
 }
 
 int error_exit(run_state& run) {

@@ -25,6 +25,14 @@ int corvane_main(int argc, char** argv, std::FILE* out, std::FILE* err = stderr)
 // run.out so the two streams stay in order on a terminal.
 void report_errno(run_state& run, const char* message);
 
+// Splits the run's offset into its sector and the position in that sector,
+// and prints the line saying where the run starts.
+struct start_position {
+    std::uint64_t sector;
+    std::uint64_t remainder;
+};
+start_position print_start(run_state& run);
+
 // Prints the common halt text and returns the failure status.
 int error_exit(run_state& run);
 
