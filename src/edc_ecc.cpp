@@ -343,31 +343,34 @@ void parity_p_portable(uint8_t* body) {
     finish_parity(sum.data(), weighted.data(), ROW, body + P0, body + P1);
 }
 
-// Q: Horner over the 43 columns; for column m the 26 codewords' symbols are
-// gathered from rows m, m + 1, ... (wrapping) into 7 words.
+// Q: Horner over the 43 columns; for column m the 26 codewords' symbol pairs
+// are gathered from rows m, m + 1, ... (wrapping), four pairs to a word, the
+// first pair in the lowest bits.
 void parity_q_portable(uint8_t* body) {
     constexpr std::size_t WORDS = 7;
     std::array<uint64_t, WORDS> s0{};
     std::array<uint64_t, WORDS> acc{};
-    std::array<uint8_t, 8 * WORDS> column{};
+    std::array<uint64_t, 4 * WORDS> pairs{};  // the last two stay zero
     for (std::size_t m = 0; m < 43; ++m) {
         std::size_t row = m % 26;
         for (std::size_t k = 0; k < 26; ++k) {
-            std::memcpy(column.data() + 2 * k, body + row * ROW + 2 * m, 2);
+            const uint8_t* pair = body + row * ROW + 2 * m;
+            pairs[k] = uint64_t{pair[0]} | uint64_t{pair[1]} << 8;
             if (++row == 26) row = 0;
         }
         for (std::size_t w = 0; w < WORDS; ++w) {
-            uint64_t v;
-            std::memcpy(&v, column.data() + 8 * w, 8);
+            const uint64_t v = pairs[4 * w] | pairs[4 * w + 1] << 16 | pairs[4 * w + 2] << 32 |
+                               pairs[4 * w + 3] << 48;
             s0[w] ^= v;
             acc[w] = times_alpha(acc[w] ^ v);
         }
     }
-    for (auto& a : acc) a = times_alpha(a);
     std::array<uint8_t, 8 * WORDS> sum{};
     std::array<uint8_t, 8 * WORDS> weighted{};
-    std::memcpy(sum.data(), s0.data(), sum.size());
-    std::memcpy(weighted.data(), acc.data(), weighted.size());
+    for (std::size_t b = 0; b < sum.size(); ++b) {
+        sum[b] = static_cast<uint8_t>(s0[b / 8] >> (8 * (b % 8)));
+        weighted[b] = static_cast<uint8_t>(times_alpha(acc[b / 8]) >> (8 * (b % 8)));
+    }
     finish_parity(sum.data(), weighted.data(), Q_SIZE, body + Q0, body + Q1);
 }
 
