@@ -29,7 +29,6 @@
 namespace {
 
 using std::uint8_t;
-using std::uint16_t;
 using std::uint32_t;
 using std::uint64_t;
 
@@ -254,7 +253,8 @@ constexpr uint64_t fold_constant(unsigned n) {
     return reversed;
 }
 
-// Folding a 128-bit block over the next `distance` bits.
+// Moving a 128-bit block 512 (or 128) bits on: its first eight bytes hold the
+// higher powers and move 64 places more than its last eight.
 constexpr uint64_t FOLD_512_HIGH = fold_constant(512 + 64 - 1);
 constexpr uint64_t FOLD_512_LOW = fold_constant(512 - 1);
 constexpr uint64_t FOLD_128_HIGH = fold_constant(128 + 64 - 1);
