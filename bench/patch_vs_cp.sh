@@ -65,7 +65,11 @@ cp_us=$(best_us cp_run)
 patch_us=$(best_us patch_run)
 read_us=$(best_us read_run)
 
-echo "Files in $dir ($fs: page cache only, the tool's fsync costs nothing); best of $runs runs"
+if [[ $fs == tmpfs ]]; then
+    echo "Files in $dir (tmpfs: page cache only, the tool's fsync costs nothing); best of $runs runs"
+else
+    echo "Files in $dir ($fs, not tmpfs: the tool's fsync may wait for the disk); best of $runs runs"
+fi
 awk -v cp="$cp_us" -v pt="$patch_us" -v rd="$read_us" -v n="$sectors" 'BEGIN {
     printf "cp image copy           %8.1f ms  %6.3f us/sector  (%d sectors)\n", cp / 1000, cp / (n + 1), n + 1
     printf "corvane -o 2352 patch   %8.1f ms  %6.3f us/sector  (%d sectors patched, stdout to /dev/null)\n", pt / 1000, pt / n, n
