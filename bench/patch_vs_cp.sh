@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Times a patch run over every sector of a 20,000-sector image against cp of
+# the same image, side by side, both from the page cache.
+#
+# The work happens in a tmpfs directory (/dev/shm when there is one): every
+# file lives in the page cache, so neither side touches a disk and the fsync
+# the tool does before "All done." costs nothing.
+#   cp side:      cp IMAGE COPY, COPY a fresh file in the same directory
+#                 (a full read and write of the image, like the patch run).
+#   corvane side: corvane -o 2352 PATCH IMAGE > /dev/null, the patch covering
+#                 sectors 1 to 20,000 of a 20,001-sector image (-o takes no
+#                 zero offset, so sector 0 is the margin). The image is
+#                 rewritten in place.
+# Each side runs RUNS times (default 5); the best time counts.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+corvane=${CORVANE:-$root/build/release/corvane}
+mkimage=${MKIMAGE:-$root/build/release/mkimage}
+runs=${RUNS:-5}
+sectors=20000
+
+for tool in "$corvane" "$mkimage"; do
+    [[ -x $tool ]] || { echo "missing $tool (run: make bench-patch)" >&2; exit 1; }
+done
+
+base=/dev/shm
+[[ -d $base && -w $base ]] || base=${TMPDIR:-/tmp}
+dir=$(mktemp -d "$base/corvane-patch-vs-cp.XXXXXX")
+trap 'rm -rf "$dir"' EXIT
+fs=$(stat -f -c %T "$dir")
+
+image=$dir/image.bin
+patch=$dir/patch.bin
+"$mkimage" blank $((sectors + 1)) "$image"
+head -c $((sectors * 2048)) /dev/urandom > "$patch"
+
+# One checked run first: it must succeed and reach "All done.".
+"$corvane" -o 2352 "$patch" "$image" > "$dir/first.out"
+tail -n 1 "$dir/first.out" | grep -qx 'All done.' || { echo "patch run failed" >&2; exit 1; }
+
+# Warm the page cache.
+cat "$image" "$patch" > /dev/null
+
+now_us() { local t=$EPOCHREALTIME; echo "${t/[.,]/}"; }
+
+# best_us COMMAND...: the shortest wall time of RUNS runs, in microseconds.
+best_us() {
+    local best= t0 t1 n
+    for ((n = 0; n < runs; ++n)); do
+        rm -f "$dir/copy.bin"
+        t0=$(now_us)
+        "$@"
+        t1=$(now_us)
+        if [[ -z $best ]] || ((t1 - t0 < best)); then best=$((t1 - t0)); fi
+    done
+    echo "$best"
+}
+
+patch_run() { "$corvane" -o 2352 "$patch" "$image" > /dev/null; }
+cp_run() { cp "$image" "$dir/copy.bin"; }
+read_run() { cat "$image" > /dev/null; }
+
+cp_us=$(best_us cp_run)
+patch_us=$(best_us patch_run)
+read_us=$(best_us read_run)
+
+if [[ $fs == tmpfs ]]; then
+    echo "Files in $dir (tmpfs: page cache only, the tool's fsync costs nothing); best of $runs runs"
+else
+    echo "Files in $dir ($fs, not tmpfs: the tool's fsync may wait for the disk); best of $runs runs"
+fi
+awk -v cp="$cp_us" -v pt="$patch_us" -v rd="$read_us" -v n="$sectors" 'BEGIN {
+    printf "cp image copy           %8.1f ms  %6.3f us/sector  (%d sectors)\n", cp / 1000, cp / (n + 1), n + 1
+    printf "corvane -o 2352 patch   %8.1f ms  %6.3f us/sector  (%d sectors patched, stdout to /dev/null)\n", pt / 1000, pt / n, n
+    printf "cat image > /dev/null   %8.1f ms  %6.3f us/sector  (reading only, for scale)\n", rd / 1000, rd / (n + 1)
+    printf "ratio corvane / cp      %8.2f  (target 2.5 or less)\n", pt / cp
+}'
