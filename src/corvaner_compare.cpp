@@ -93,13 +93,14 @@ int verify_run(run_state& run, int fd_bin) {
 
     std::array<std::uint8_t, SECTOR_SIZE> buffer{};
     std::array<std::uint8_t, SECTOR_SIZE> verify{};
+    data_reader source(orig.get());
     while (size_orig != 0) {
         std::fprintf(run.out, "%6d", static_cast<int>(sector));
         if (read_sector(run, fd_bin, buffer, sector) < 0) return error_exit(run);
         verify = buffer;
         const auto span = std::span(verify).subspan(HEADER_END + remainder,
                                                     DATA_END - HEADER_END - remainder);
-        if (read_data(run, orig.get(), span, size_orig) < 0) return error_exit(run);
+        if (read_data(run, source, span, size_orig) < 0) return error_exit(run);
         remainder = 0;
         do_encode_L2(verify, MODE_2_FORM_1, static_cast<unsigned>(sector + 150));
         if (compare_sector(run, buffer, verify) != 0) return error_exit(run);

@@ -73,13 +73,11 @@ unique_fd create_ppf(run_state& run, const struct stat& bin_st, const struct sta
     return ppf;
 }
 
-// The patch loop takes the image and the patch data one sector at a time but
-// fetches them in runs of READ_AHEAD sectors, which saves two system calls of
-// every three. What the loop sees and prints stays that of one read per
-// sector: wherever a run comes up short, the sector falls back to its own
-// read, which fails and reports exactly as it always did.
-constexpr std::size_t READ_AHEAD = 32;
-
+// The patch loop takes the image one sector at a time but fetches it in runs
+// of READ_AHEAD sectors, which saves a system call for nearly every sector.
+// What the loop sees and prints stays that of one read per sector: wherever a
+// run comes up short, the sector falls back to its own read, which fails and
+// reports exactly as it always did.
 // Image sectors from `first` on, as many as the patch needs. Only sectors
 // after the one being written are fetched ahead, so the loop's own writes
 // never go stale here.
@@ -119,60 +117,6 @@ private:
     std::uint64_t held_ = 0;
 };
 
-// The patch file read sequentially in runs of READ_AHEAD sectors' worth. The
-// patch is never the image itself (the image cannot hold its own size in
-// user data, and such a run is refused before the loop), so bytes fetched
-// ahead are the bytes a later read would get.
-class patch_ahead {
-public:
-    explicit patch_ahead(int fd) : fd_(fd), buffer_(READ_AHEAD * USER_DATA_SIZE) {}
-
-    // read_data's contract and texts.
-    long read(run_state& run, std::span<std::uint8_t> out, std::uint64_t& remaining) {
-        const std::size_t ask =
-            static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), remaining));
-        if (end_ - at_ < ask) fetch(remaining);
-        if (end_ - at_ < ask) {
-            std::fprintf(run.out, "\nFailed to read %d bytes from patch file\n",
-                         static_cast<int>(out.size()));
-            return -1;
-        }
-        std::copy_n(buffer_.begin() + static_cast<std::ptrdiff_t>(at_), ask, out.begin());
-        at_ += ask;
-        remaining -= ask;
-        std::fprintf(run.out, " | READPATCH(%04d)", static_cast<int>(ask));
-        return static_cast<long>(ask);
-    }
-
-private:
-    // Keeps what is left and reads on, up to the buffer or what the patch
-    // still needs. A short read or an error ends the reading for good, with
-    // every byte that did arrive kept.
-    void fetch(std::uint64_t remaining) {
-        std::copy(buffer_.begin() + static_cast<std::ptrdiff_t>(at_),
-                  buffer_.begin() + static_cast<std::ptrdiff_t>(end_), buffer_.begin());
-        end_ -= at_;
-        at_ = 0;
-        const std::size_t want = static_cast<std::size_t>(
-            std::min<std::uint64_t>(buffer_.size(), end_ + remaining));
-        while (!done_ && end_ < want) {
-            const ssize_t n = ::read(fd_, buffer_.data() + end_, want - end_);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                done_ = true;
-                break;
-            }
-            end_ += static_cast<std::size_t>(n);
-        }
-    }
-
-    int fd_;
-    std::vector<std::uint8_t> buffer_;
-    std::size_t at_ = 0;
-    std::size_t end_ = 0;
-    bool done_ = false;
-};
-
 int patch_run(run_state& run, unique_fd& bin, int fd_patch, unique_fd& ppf,
               std::uint64_t size_patch) {
     const run_settings& s = run.settings;
@@ -182,7 +126,7 @@ int patch_run(run_state& run, unique_fd& bin, int fd_patch, unique_fd& ppf,
 
     std::array<std::uint8_t, SECTOR_SIZE> buffer{};
     image_ahead image(bin.get(), sector, remainder, size_patch);
-    patch_ahead data(fd_patch);
+    data_reader data(fd_patch);
     while (size_patch != 0) {
         std::fprintf(run.out, "%6d", static_cast<int>(sector));
         if (image.take(buffer, sector))
@@ -191,7 +135,7 @@ int patch_run(run_state& run, unique_fd& bin, int fd_patch, unique_fd& ppf,
             return error_exit(run);
         const auto span = std::span(buffer).subspan(USER_DATA + remainder,
                                                     USER_DATA_SIZE - remainder);
-        if (data.read(run, span, size_patch) < 0) return error_exit(run);
+        if (read_data(run, data, span, size_patch) < 0) return error_exit(run);
         remainder = 0;
         if (write_sector(run, bin.get(), buffer, sector) < 0) return error_exit(run);
         if (ppf.valid() && !ppf2_write(run, ppf.get(), buffer, sector))
@@ -293,21 +237,32 @@ long long write_full(int fd, std::span<const std::uint8_t> buf) {
     return static_cast<long long>(done);
 }
 
-namespace {
+data_reader::data_reader(int fd) : fd_(fd), buffer_(READ_AHEAD * USER_DATA_SIZE) {}
 
-long long read_full(int fd, std::span<std::uint8_t> buf) {
-    std::size_t done = 0;
-    while (done < buf.size()) {
-        const ssize_t n = ::read(fd, buf.data() + done, buf.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
-        if (n == 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    return static_cast<long long>(done);
+std::size_t data_reader::read(std::span<std::uint8_t> out, std::uint64_t remaining) {
+    if (end_ - at_ < out.size()) fetch(remaining);
+    const std::size_t n = std::min(out.size(), end_ - at_);
+    std::copy_n(buffer_.begin() + static_cast<std::ptrdiff_t>(at_), n, out.begin());
+    at_ += n;
+    return n;
 }
 
-}  // namespace
+void data_reader::fetch(std::uint64_t remaining) {
+    std::copy(buffer_.begin() + static_cast<std::ptrdiff_t>(at_),
+              buffer_.begin() + static_cast<std::ptrdiff_t>(end_), buffer_.begin());
+    end_ -= at_;
+    at_ = 0;
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size(), remaining));
+    while (!ended_ && end_ < want) {
+        const ssize_t n = ::read(fd_, buffer_.data() + end_, want - end_);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ended_ = true;
+            break;
+        }
+        end_ += static_cast<std::size_t>(n);
+    }
+}
 
 long read_sector(run_state& run, int fd, sector_span buffer, std::uint64_t sector) {
     std::fprintf(run.out, " | READSECTOR(%04d)", static_cast<int>(SECTOR_SIZE));
@@ -328,12 +283,11 @@ long write_sector(run_state& run, int fd, sector_span buffer, std::uint64_t sect
     return static_cast<long>(SECTOR_SIZE);
 }
 
-long read_data(run_state& run, int fd, std::span<std::uint8_t> buffer,
+long read_data(run_state& run, data_reader& source, std::span<std::uint8_t> buffer,
                std::uint64_t& remaining) {
     const std::size_t ask =
         static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), remaining));
-    const long long n = read_full(fd, buffer.first(ask));
-    if (n != static_cast<long long>(ask)) {
+    if (source.read(buffer.first(ask), remaining) != ask) {
         std::fprintf(run.out, "\nFailed to read %d bytes from patch file\n",
                      static_cast<int>(buffer.size()));
         return -1;
@@ -417,6 +371,12 @@ int corvane_main(int argc, char** argv, std::FILE* out, std::FILE* err) {
     }
     const auto image_size = static_cast<std::uint64_t>(bin_st.st_size);
     if (!s.file_orig) {
+        // Patching an image with itself would read back its own rewritten sectors.
+        if (same_file(bin_st, patch_st)) {
+            std::fprintf(out, "Patch file '%s' is the .bin file itself -- refused\n",
+                         s.file_patch->c_str());
+            return error_exit(run);
+        }
         if (!patch_fits(run, size_patch, first, remainder, image_size / SECTOR_SIZE))
             return error_exit(run);
         if (s.file_ppf && image_size > UINT32_MAX) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <span>
+#include <vector>
 
 #include "corvaner_cli.h"
 #include "edc_ecc.h"
@@ -50,11 +51,36 @@ unique_fd open_input(run_state& run, const std::string& path, const char* messag
 [[nodiscard]] long write_sector(run_state& run, int fd, sector_span buffer,
                                 std::uint64_t sector);
 
+// Sectors' worth of data fetched per read of a patch file, and of the image
+// in the patch loop.
+inline constexpr std::size_t READ_AHEAD = 32;
+
+// Sequential reader of a patch (or original) file that fetches up to
+// READ_AHEAD sectors' worth of user data per system call, never more than
+// the caller says is still to come.
+class data_reader {
+public:
+    explicit data_reader(int fd);
+    // Copies the next bytes of the file into `out`; fewer than asked only at
+    // the end of the file or after a read error. `remaining` is how many bytes
+    // the caller still expects from the file in all.
+    std::size_t read(std::span<std::uint8_t> out, std::uint64_t remaining);
+
+private:
+    void fetch(std::uint64_t remaining);
+
+    int fd_;
+    std::vector<std::uint8_t> buffer_;
+    std::size_t at_ = 0;
+    std::size_t end_ = 0;
+    bool ended_ = false;
+};
+
 // Reads the next span of a patch (or original) file into `buffer`, asking for
 // at most `remaining` bytes. Accepts a read of the full span or of all that
 // remains, subtracts the count from `remaining` and returns it; else -1.
-[[nodiscard]] long read_data(run_state& run, int fd, std::span<std::uint8_t> buffer,
-                             std::uint64_t& remaining);
+[[nodiscard]] long read_data(run_state& run, data_reader& source,
+                             std::span<std::uint8_t> buffer, std::uint64_t& remaining);
 
 // Full-length positioned I/O, retried on interruption and short transfers.
 // Return the bytes moved (fewer only at end of file) or -1 on an error.

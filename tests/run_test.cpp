@@ -296,6 +296,22 @@ TEST(BadInput, FilesThatCannotBeUsed) {
     EXPECT_EQ(img.now(), img.original);
 }
 
+TEST(BadInput, ImageAsItsOwnPatchIsRefused) {
+    image_case img;
+    const std::string link = img.dir.path("same.bin");
+    ASSERT_EQ(::link(img.bin.c_str(), link.c_str()), 0);
+    for (const std::string& patch : {img.bin, link}) {
+        const auto r = run_binary({"-o", "2352", patch, img.bin});
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, support::banner() + support::files_block(patch, img.bin) +
+                             format("Size of patch file is %zu which takes 44 sectors (roughly)\n",
+                                    img.original.size()) +
+                             "Patch file '" + patch + "' is the .bin file itself -- refused\n" +
+                             support::halt());
+        EXPECT_EQ(img.now(), img.original);
+    }
+}
+
 TEST(BadInput, PatchLongerThanTheImageIsRefusedUpFront) {
     // A 2-sector image cannot hold a 3-sector patch: nothing is written.
     image_case img;
