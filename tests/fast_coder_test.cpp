@@ -1,4 +1,4 @@
-// The coder against the straightforward table-driven one, byte for byte, on
+// The coder against the plain reference model, byte for byte, on
 // both of its ways (portable words, and vector instructions where the
 // processor has them).
 #include <gtest/gtest.h>
@@ -9,7 +9,7 @@
 
 #include "edc_ecc.h"
 #include "edc_ecc_internal.h"
-#include "table_coder.h"
+#include "reference_coder.h"
 
 namespace {
 
@@ -54,7 +54,7 @@ private:
 const char* name(coder_path p) { return p == coder_path::vector ? "vector" : "portable"; }
 
 // Encodes `count` random sectors of `type` at random addresses both ways and
-// with the table coder; returns how many sectors differed (stops at the first
+// with the reference coder; returns how many sectors differed (stops at the first
 // and says where).
 int mismatches(int type, int count, std::uint64_t seed) {
     each_path ways;
@@ -66,7 +66,7 @@ int mismatches(int type, int count, std::uint64_t seed) {
         rng.fill(input);
         const auto address = static_cast<unsigned>(rng.next() % 450000U);
         want = input;
-        const int want_status = table_coder::table_encode_L2(want, type, address);
+        const int want_status = reference::encode_L2(want, type, address);
         for (const coder_path p : ways.paths()) {
             edc_ecc_internal::use_path(p);
             got = input;
@@ -97,11 +97,11 @@ TEST(FastCoder, PicksVectorWayWhenSupported) {
 // seeds so that the test runner can spread them over the cores.
 class FastCoderShard : public testing::TestWithParam<int> {};
 
-TEST_P(FastCoderShard, Mode2Form1MatchesTableCoder) {
+TEST_P(FastCoderShard, Mode2Form1MatchesReference) {
     EXPECT_EQ(mismatches(MODE_2_FORM_1, 25000, 100U + static_cast<unsigned>(GetParam())), 0);
 }
 
-TEST_P(FastCoderShard, Mode1MatchesTableCoder) {
+TEST_P(FastCoderShard, Mode1MatchesReference) {
     EXPECT_EQ(mismatches(MODE_1, 7500, 200U + static_cast<unsigned>(GetParam())), 0);
 }
 
@@ -136,7 +136,7 @@ TEST(FastCoder, ExtremeSectorsMatchTableCoder) {
     for (const int type : {MODE_1, MODE_2_FORM_1, MODE_2_FORM_2})
         for (const sector& s : cases) {
             sector want = s;
-            table_coder::table_encode_L2(want, type, 449999);
+            reference::encode_L2(want, type, 449999);
             for (const coder_path p : ways.paths()) {
                 edc_ecc_internal::use_path(p);
                 sector got = s;
@@ -148,7 +148,7 @@ TEST(FastCoder, ExtremeSectorsMatchTableCoder) {
 
 // Every length up to a few folding blocks and beyond, at every alignment,
 // plus ranges that reach outside the bytes given.
-TEST(FastCoder, BuildEdcMatchesTableCoder) {
+TEST(FastCoder, BuildEdcMatchesReference) {
     each_path ways;
     random_bits rng{8};
     sector s{};
@@ -158,12 +158,12 @@ TEST(FastCoder, BuildEdcMatchesTableCoder) {
         for (int from = 0; from < 17; ++from)
             for (int length = 0; length <= 400; ++length)
                 ASSERT_EQ(build_edc(s, from, from + length - 1),
-                          table_coder::table_build_edc(s, from, from + length - 1))
+                          reference::build_edc(s, from, from + length - 1))
                     << name(p) << " way, from " << from << ", length " << length;
         for (int n = 0; n < 2000; ++n) {
             const int from = static_cast<int>(rng.next() % 2400U) - 20;
             const int upto = static_cast<int>(rng.next() % 2400U) - 20;
-            ASSERT_EQ(build_edc(s, from, upto), table_coder::table_build_edc(s, from, upto))
+            ASSERT_EQ(build_edc(s, from, upto), reference::build_edc(s, from, upto))
                 << name(p) << " way, from " << from << " upto " << upto;
         }
     }

@@ -10,23 +10,30 @@ namespace {
 
 constexpr std::size_t BODY = 12;
 
-std::uint8_t gf_pow2(unsigned e) {
-    static const std::array<std::uint8_t, 255> powers = [] {
-        std::array<std::uint8_t, 255> p{};
-        std::uint8_t v = 1;
-        for (auto& x : p) {
-            x = v;
-            v = gf_mul(v, 2);
+struct field {
+    std::array<std::uint8_t, 255> alog{};
+    std::array<std::uint8_t, 256> log{};
+    field() {
+        unsigned v = 1;
+        for (unsigned e = 0; e < 255; ++e) {
+            alog[e] = static_cast<std::uint8_t>(v);
+            log[v] = static_cast<std::uint8_t>(e);
+            v <<= 1;
+            if (v & 0x100) v ^= 0x11D;
         }
-        return p;
-    }();
-    return powers[e % 255];
+    }
+};
+
+const field& gf() {
+    static const field f;
+    return f;
 }
 
-std::uint8_t gf_inv(std::uint8_t a) {
-    for (unsigned b = 1; b < 256; ++b)
-        if (gf_mul(a, static_cast<std::uint8_t>(b)) == 1) return static_cast<std::uint8_t>(b);
-    return 0;
+std::uint8_t gf_pow2(unsigned e) { return gf().alog[e % 255]; }
+
+std::uint8_t gf_div(std::uint8_t a, std::uint8_t b) {
+    if (a == 0) return 0;
+    return gf().alog[(gf().log[a] + 255U - gf().log[b]) % 255U];
 }
 
 // Coefficients of a two-parity code over n data symbols: data symbol k
@@ -34,24 +41,20 @@ std::uint8_t gf_inv(std::uint8_t a) {
 // a * (1 + a^(n-k)) / (1 + a).
 struct coefficients {
     std::array<std::uint8_t, 43> c0{}, c1{};
-};
-
-coefficients make(unsigned n) {
-    coefficients c;
-    const std::uint8_t inv3 = gf_inv(3);
-    for (unsigned k = 0; k < n; ++k) {
-        c.c0[k] = gf_mul(static_cast<std::uint8_t>(1 ^ gf_pow2(n + 1 - k)), inv3);
-        c.c1[k] = gf_mul(2, gf_mul(static_cast<std::uint8_t>(1 ^ gf_pow2(n - k)), inv3));
+    explicit coefficients(unsigned n) {
+        for (unsigned k = 0; k < n; ++k) {
+            c0[k] = gf_div(static_cast<std::uint8_t>(1 ^ gf_pow2(n + 1 - k)), 3);
+            c1[k] = gf_mul(2, gf_div(static_cast<std::uint8_t>(1 ^ gf_pow2(n - k)), 3));
+        }
     }
-    return c;
-}
+};
 
 std::size_t p_data(std::size_t j, std::size_t i) { return 2 * j + 86 * i; }
 std::size_t q_data(std::size_t k, std::size_t m) { return (86 * k + 88 * m) % 2236; }
 
 void parity(std::span<std::uint8_t, SECTOR_SIZE> s) {
     std::uint8_t* body = s.data() + BODY;
-    static const coefficients P = make(24), Q = make(43);
+    static const coefficients P(24), Q(43);
     for (std::size_t j = 0; j < 43; ++j)
         for (std::size_t h = 0; h < 2; ++h) {
             std::uint8_t a = 0, b = 0;
@@ -76,10 +79,13 @@ void parity(std::span<std::uint8_t, SECTOR_SIZE> s) {
 
 std::uint8_t bcd(unsigned v) { return static_cast<std::uint8_t>((v / 10) * 16 + v % 10); }
 
-void sync_and_header(std::span<std::uint8_t, SECTOR_SIZE> s, unsigned address, std::uint8_t mode) {
+void write_sync(std::span<std::uint8_t, SECTOR_SIZE> s) {
     s[0] = 0;
-    for (std::size_t i = 1; i < 11; ++i) s[i] = 0xFF;
+    std::fill(s.begin() + 1, s.begin() + 11, std::uint8_t{0xFF});
     s[11] = 0;
+}
+
+void write_header(std::span<std::uint8_t, SECTOR_SIZE> s, unsigned address, std::uint8_t mode) {
     s[12] = bcd(address / 4500);
     s[13] = bcd(address / 75 % 60);
     s[14] = bcd(address % 75);
@@ -103,36 +109,56 @@ bool codeword_ok(const std::uint8_t* symbols, std::size_t length) {
 }  // namespace
 
 std::uint8_t gf_mul(std::uint8_t a, std::uint8_t b) {
-    unsigned r = 0, x = a;
-    for (unsigned y = b; y; y >>= 1) {
-        if (y & 1) r ^= x;
-        x <<= 1;
-        if (x & 0x100) x ^= 0x11D;
-    }
-    return static_cast<std::uint8_t>(r);
+    if (a == 0 || b == 0) return 0;
+    return gf().alog[(gf().log[a] + gf().log[b]) % 255U];
 }
 
-std::uint32_t edc(std::span<const std::uint8_t> bytes) {
+std::uint32_t build_edc(std::span<const std::uint8_t> bytes, int from, int upto) {
+    static const std::array<std::uint32_t, 256> table = [] {
+        std::array<std::uint32_t, 256> t{};
+        for (std::uint32_t n = 0; n < 256; ++n) {
+            std::uint32_t c = n;
+            for (int i = 0; i < 8; ++i) c = (c & 1) ? (c >> 1) ^ 0xD8018001U : c >> 1;
+            t[n] = c;
+        }
+        return t;
+    }();
     std::uint32_t r = 0;
-    for (const std::uint8_t b : bytes) {
-        r ^= b;
-        for (int i = 0; i < 8; ++i) r = (r & 1) ? (r >> 1) ^ 0xD8018001U : r >> 1;
-    }
+    const long long last = std::min<long long>(upto, static_cast<long long>(bytes.size()) - 1);
+    for (long long x = std::max(from, 0); x <= last; ++x)
+        r = table[(r ^ bytes[static_cast<std::size_t>(x)]) & 0xFF] ^ (r >> 8);
     return r;
 }
 
-void encode_mode2_form1(std::span<std::uint8_t, SECTOR_SIZE> s, unsigned address) {
-    put_edc(s, 2072, edc(s.subspan(16, 2056)));
-    for (std::size_t i = 12; i < 16; ++i) s[i] = 0;  // parity sees a zero header
-    parity(s);
-    sync_and_header(s, address, 2);
-}
-
-void encode_mode1(std::span<std::uint8_t, SECTOR_SIZE> s, unsigned address) {
-    sync_and_header(s, address, 1);
-    put_edc(s, 2064, edc(s.first(2064)));
-    for (std::size_t i = 2068; i < 2076; ++i) s[i] = 0;
-    parity(s);
+int encode_L2(std::span<std::uint8_t, SECTOR_SIZE> s, int type, unsigned address) {
+    write_sync(s);
+    switch (type) {
+        case MODE_0:
+            std::fill(s.begin() + 12, s.end(), std::uint8_t{0});
+            write_header(s, address, 0);
+            return 0;
+        case MODE_1:
+            write_header(s, address, 1);
+            put_edc(s, 2064, build_edc(s, 0, 2063));
+            std::fill(s.begin() + 2068, s.begin() + 2076, std::uint8_t{0});
+            parity(s);
+            return 0;
+        case MODE_2:
+            write_header(s, address, 2);
+            return 0;
+        case MODE_2_FORM_1:
+            put_edc(s, 2072, build_edc(s, 16, 2071));
+            std::fill(s.begin() + 12, s.begin() + 16, std::uint8_t{0});  // parity sees a zero header
+            parity(s);
+            write_header(s, address, 2);
+            return 0;
+        case MODE_2_FORM_2:
+            write_header(s, address, 2);
+            put_edc(s, 2348, build_edc(s, 16, 2347));
+            return 0;
+        default:
+            return -1;
+    }
 }
 
 std::string check_mode2_form1(std::span<const std::uint8_t, SECTOR_SIZE> sector,
@@ -140,12 +166,13 @@ std::string check_mode2_form1(std::span<const std::uint8_t, SECTOR_SIZE> sector,
     std::array<std::uint8_t, SECTOR_SIZE> s{};
     std::copy(sector.begin(), sector.end(), s.begin());
     std::array<std::uint8_t, SECTOR_SIZE> expect = s;
-    sync_and_header(expect, address, 2);
+    write_sync(expect);
+    write_header(expect, address, 2);
     if (!std::equal(s.begin(), s.begin() + 16, expect.begin())) return "sync or header";
     std::uint32_t stored = 0;
     for (std::size_t i = 0; i < 4; ++i) stored |= std::uint32_t{s[2072 + i]} << (8 * i);
-    if (stored != edc(std::span(s).subspan(16, 2056))) return "EDC";
-    for (std::size_t i = 12; i < 16; ++i) s[i] = 0;
+    if (stored != build_edc(s, 16, 2071)) return "EDC";
+    std::fill(s.begin() + 12, s.begin() + 16, std::uint8_t{0});
     const std::uint8_t* body = s.data() + BODY;
     for (std::size_t j = 0; j < 43; ++j)
         for (std::size_t h = 0; h < 2; ++h) {

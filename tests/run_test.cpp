@@ -174,6 +174,35 @@ TEST(PatchRun, OffsetBoundariesInsideTheImage) {
     }
 }
 
+// Patches longer than the loop fetches at once: window boundaries crossed at
+// remainder 0 and mid-sector, a patch ending in the image's last sector.
+TEST(PatchRun, LongRunsAcrossReadAheadWindows) {
+    fixture::disc d(150);
+    for (std::size_t n = 0; n < d.sectors(); ++n)
+        d.put_data(n, fixture::random_bytes(2048, static_cast<std::uint32_t>(n)));
+    d.encode();
+    const struct {
+        std::uint64_t offset, size;
+    } cases[] = {{2352, 70 * 2048 + 100}, {5 * 2352 + 1000, 145 * 2048 - 1000},
+                 {33 * 2352 + 2047, 64 * 2048 + 2}};
+    for (const auto& c : cases) {
+        support::scratch dir;
+        const std::string bin = dir.write("image.bin", d.image());
+        const bytes data = fixture::random_bytes(c.size, static_cast<std::uint32_t>(c.offset));
+        const std::string patch = dir.write("patch.bin", data);
+        const std::string want =
+            patch_head(patch, bin, c.size, c.offset) + support::patch_traces(c.offset, c.size) + "All done.\n";
+        const auto dry = run_binary({"-x", "-o", std::to_string(c.offset), patch, bin});
+        EXPECT_EQ(dry.status, 0);
+        EXPECT_TRUE(dry.out == want) << c.offset;
+        EXPECT_TRUE(fixture::read_file(bin) == d.image()) << "dry run wrote";
+        const auto r = run_binary({"-o", std::to_string(c.offset), patch, bin});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(r.out == want) << c.offset;
+        EXPECT_TRUE(fixture::read_file(bin) == expected_patch(d.image(), c.offset, data)) << c.offset;
+    }
+}
+
 TEST(PatchRun, EmptyPatchTouchesNoSector) {
     image_case img;
     const std::string patch = img.patch({});
