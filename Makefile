@@ -3,7 +3,7 @@ MAKEFLAGS += --no-print-directory
 DEMO := build/demo
 CORVANE := build/release/corvane
 
-.PHONY: demo test test-asan bench bench-patch fuzz clean
+.PHONY: demo test test-asan test-big-endian bench bench-patch fuzz clean
 
 demo:
 	cmake --preset release >/dev/null
@@ -26,6 +26,10 @@ test-asan:
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan -j2
 	ctest --preset asan -j2
+
+# s390x cross build, its tests under qemu-s390x, outputs compared with the native build's.
+test-big-endian:
+	bash tests/big_endian.sh
 
 bench:
 	cmake --preset release >/dev/null

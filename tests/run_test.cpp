@@ -310,8 +310,8 @@ TEST(BadInput, FilesThatCannotBeUsed) {
         {{"-o", "2352", patch, missing}, "Failed to open .bin file: No such file or directory\n"},
         {{"-o", "2352", patch, dir}, "Failed to open .bin file: Is a directory\n"},
         // A running program cannot be opened for writing, not even by root.
-        {{"-x", "-o", "2352", patch, CORVANE_BINARY}, "Failed to open .bin file: Text file busy\n"},
-        {{"-l", patch, CORVANE_BINARY}, "Failed to open .bin file: Text file busy\n"},
+        {{"-x", "-o", "2352", patch, CORVANE_EXECUTED_FILE}, "Failed to open .bin file: Text file busy\n"},
+        {{"-l", patch, CORVANE_EXECUTED_FILE}, "Failed to open .bin file: Text file busy\n"},
         {{"-o", "2352", missing, img.bin}, "Failed to open patch file: No such file or directory\n"},
         {{"-o", "2352", dir, img.bin}, "Failed to open patch file: Is a directory\n"},
     };
