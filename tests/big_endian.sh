@@ -90,6 +90,7 @@ side_runs() {
     cp "$WORK/in/"* .
     "${mkimage[@]}" sample . >out/mkimage-sample.stdout
     "${mkimage[@]}" blank 40 blank.bin
+    mkdir corpus && "${mkimage[@]}" corpus corpus
     for c in orig title dry script offset refused; do cp sample.bin "$c.bin"; done
 
     run list 0 -l x sample.bin
