@@ -137,7 +137,8 @@ while read -r f; do
     [ -f "$WORK/be/$f" ] || continue
     compared=$((compared + 1))
     if ! cmp -s "$WORK/le/$f" "$WORK/be/$f"; then
-        echo "  differs: ${f#./} ($(cmp "$WORK/le/$f" "$WORK/be/$f" 2>&1 | head -n 1 | sed 's/.*: //'))"
+        where=$(cmp "$WORK/le/$f" "$WORK/be/$f" 2>&1 || true)
+        echo "  differs: ${f#./} (${where##*: })"
         fails=$((fails + 1))
     fi
 done <"$WORK/le.files"
