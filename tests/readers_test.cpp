@@ -26,7 +26,9 @@ std::string lower(std::string s) {
 
 // Path as libcdio shows it: lower case, without the version suffix.
 std::string reader_path(const std::string& path) {
-    return "/" + lower(path.substr(0, path.find(';')));
+    std::string shown = "/";
+    shown += lower(path.substr(0, path.find(';')));
+    return shown;
 }
 
 struct patched_disc {
