@@ -91,7 +91,7 @@ const char* const DESCRIPTIONS[] = {
     "corvane",
     "0123456789012345678901234567890123456789012345",
     "a description well beyond the forty-six bytes of the field",
-    "\xC3\xBC" "bersetzung \xC3\x9F",
+    "\xC3\xBCml\xC3\xA4ut \xC3\x9F",
     "-o",
     "%s%n%x",
     " "};
@@ -238,7 +238,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     long long value = 0;
     if (kind == 0) {
         const std::uint64_t sector = data[3] % (whole_sectors + 3);
-        const std::uint64_t remainder = (data[4] | (data[5] << 8)) % SECTOR_SIZE;
+        const std::uint64_t remainder = (data[4] | std::uint64_t{data[5]} << 8) % SECTOR_SIZE;
         value = static_cast<long long>(sector * SECTOR_SIZE + remainder);
     } else if (kind == 1) {
         value = static_cast<std::int32_t>(load_le32(std::span(data + 3, 4).first<4>()));
