@@ -5,8 +5,9 @@
 //   byte 0  bit 0 -x, bit 1 -p, bit 2 -r, bit 3 -d, bit 4 image ends in a
 //           partial sector, bits 5-6 -v (0 none, 1 the patch itself, 2 the
 //           image's own bytes at the offset, 3 none), bit 7 -n
-//   byte 1  bits 0-2 the -n name, bits 3-4 the PPF file (0-1 a file of its
-//           own, 2 the image, 3 the patch), bits 5-7 the -d text
+//   byte 1  bits 0-2 the -n name, bits 3-4 the PPF file (0 a file of its
+//           own, 1 the -v file if there is one, else a file of its own, 2 the
+//           image, 3 the patch), bits 5-7 the -d text
 //   byte 2  bits 0-1 what -o gets (0 sector and remainder, 1 a 32-bit value,
 //           2 a value beyond 32 bits, 3 no -o), bits 2-3 how the number is
 //           written (decimal, hex, octal, " +decimal"), bit 4 "-oVALUE"
@@ -279,7 +280,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (expected < 0 && !in_user_data) expected = STATUS_FAIL;
     if (expected < 0 && !verifying && !patch.empty() && last >= whole_sectors)
         expected = STATUS_FAIL;
-    if (expected < 0 && with_ppf && ppf_target >= 2) expected = STATUS_FAIL;
+    // A PPF file that is one of the run's inputs is refused.
+    const bool ppf_is_input = ppf_target >= 2 || (ppf_target == 1 && verifying);
+    if (expected < 0 && with_ppf && ppf_is_input) expected = STATUS_FAIL;
     if (expected < 0) {
         ppf_opened = with_ppf;
         if (verifying) {
@@ -305,7 +308,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (recurse) args.emplace_back("-r");
     if (with_ppf) {
         args.emplace_back("-p");
-        args.push_back(path_of(ppf_target == 2 ? bin : ppf_target == 3 ? patch_fd : ppf));
+        const unique_fd& verified = verify == 1 ? patch_fd : orig_fd;
+        args.push_back(path_of(ppf_target == 2                ? bin
+                               : ppf_target == 3              ? patch_fd
+                               : ppf_target == 1 && verifying ? verified
+                                                              : ppf));
     }
     if (with_desc) {
         args.emplace_back("-d");
@@ -336,6 +343,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const int status = corvane_main(static_cast<int>(args.size()), argv.data(), sink, sink);
     check(status == expected);
+
+    // The run's other inputs are never written.
+    check(contents(patch_fd.get()) == bytes(patch.begin(), patch.end()));
+    check(contents(orig_fd.get()) == orig_data);
 
     const bytes after = contents(bin.get());
     const bytes ppf_after = contents(ppf.get());

@@ -174,6 +174,7 @@ void write_patch_loop_corpus(const std::string& dir) {
     run("ppf_is_patch", P | X, 3 << 3, SECTOR | DEC, at(24, 0), 10);
     run("empty_patch_ppf", P | D, 7 << 5, SECTOR | DEC, at(24, 0), 0);
     run("dry_run_ppf_format_desc", X | P | D, 6 << 5, SECTOR | DEC, at(27, 1000), 2048);
+    run("ppf_is_original", V_IMAGE | P, 1 << 3, SECTOR | DEC, at(24, 0), 100);
 }
 
 void write_corpus(const std::string& root) {
