@@ -10,7 +10,9 @@
 //           image, 3 the patch), bits 5-7 the -d text
 //   byte 2  bits 0-1 what -o gets (0 sector and remainder, 1 a 32-bit value,
 //           2 a value beyond 32 bits, 3 no -o), bits 2-3 how the number is
-//           written (decimal, hex, octal, " +decimal"), bit 4 "-oVALUE"
+//           written (decimal, hex, octal, " +decimal"), bit 4 "-oVALUE",
+//           bits 5-6 another mode (1 -l, 2 -e, 3 -e with the image as the
+//           second image too)
 //   bytes 3-7  the -o value: for kind 0 byte 3 is the sector and bytes 4-5
 //           the remainder (little-endian, modulo 2352)
 // Image, patch, original and PPF file are memory files handed over as
@@ -21,7 +23,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -234,6 +235,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const unsigned ppf_target = (pick >> 3) & 3U;
     const char* description = DESCRIPTIONS[pick >> 5];
     const unsigned kind = form & 3U;
+    const unsigned other_mode = (form >> 5) & 3U;
     const std::size_t whole_sectors = original.size() / SECTOR_SIZE;
 
     long long value = 0;
@@ -257,7 +259,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     int expected = -1;
     bool ppf_opened = false;  // the PPF file was created (emptied) by the run
     bool patch_run = false;
-    if (offset == 0 && !with_name) expected = STATUS_OK;
+    // -l and -e (which take no offset, name, -v or PPF file) end with status 0.
+    if (other_mode != 0 || (offset == 0 && !with_name)) expected = STATUS_OK;
     if (expected < 0 && offset == 0) {
         std::uint32_t sector = 0;
         if (name_hits(name, recurse, sector) != 1)
@@ -304,6 +307,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const unique_fd orig_fd = memory_file("original", orig_data);
     const unique_fd ppf = memory_file("ppf", STALE);
     std::vector<std::string> args{"corvane"};
+    if (other_mode == 1) args.emplace_back("-l");
+    if (other_mode >= 2) args.emplace_back("-e");
     if (dry) args.emplace_back("-x");
     if (recurse) args.emplace_back("-r");
     if (with_ppf) {
@@ -335,7 +340,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             args.push_back(text);
         }
     }
-    args.push_back(path_of(patch_fd));
+    args.push_back(path_of(other_mode == 3 ? bin : patch_fd));
     args.push_back(path_of(bin));
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());

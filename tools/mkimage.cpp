@@ -126,6 +126,8 @@ void write_patch_loop_corpus(const std::string& dir) {
     // Byte 2: what -o gets, and how it is written.
     constexpr int SECTOR = 0, INT32 = 1, WIDE = 2, NO_OFFSET = 3;
     constexpr int DEC = 0, HEX = 4, OCT = 8, PLUS = 12, JOINED = 16;
+    // Byte 2: another mode instead of patching.
+    constexpr int LIST = 32, COMPARE = 64, COMPARE_SELF = 96;
     std::uint32_t seed = 100;
     auto run = [&](const std::string& name, int flags, int pick, int form,
                    std::array<std::uint8_t, 5> value, std::size_t size) {
@@ -175,6 +177,9 @@ void write_patch_loop_corpus(const std::string& dir) {
     run("empty_patch_ppf", P | D, 7 << 5, SECTOR | DEC, at(24, 0), 0);
     run("dry_run_ppf_format_desc", X | P | D, 6 << 5, SECTOR | DEC, at(27, 1000), 2048);
     run("ppf_is_original", V_IMAGE | P, 1 << 3, SECTOR | DEC, at(24, 0), 100);
+    run("list_recursive", R | P | N, 0, SECTOR | DEC | LIST, at(24, 0), 100);
+    run("compare_patch_as_image", P | V_IMAGE, 0, NO_OFFSET | COMPARE, none, 6000);
+    run("compare_image_with_itself", P, 0, SECTOR | DEC | COMPARE_SELF, at(24, 0), 10);
 }
 
 void write_corpus(const std::string& root) {
