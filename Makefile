@@ -3,7 +3,7 @@ MAKEFLAGS += --no-print-directory
 DEMO := build/demo
 CORVANE := build/release/corvane
 
-.PHONY: demo test test-asan test-big-endian bench bench-patch fuzz clean
+.PHONY: demo test test-asan test-big-endian bench bench-patch fuzz fuzz-build fuzz-ci clean
 
 demo:
 	cmake --preset release >/dev/null
@@ -41,22 +41,37 @@ bench-patch:
 	cmake --build --preset release -j2 --target corvane mkimage
 	bench/patch_vs_cp.sh
 
-# Every target with a seed corpus in fuzz/corpus/NAME runs for FUZZ_SECONDS on
-# a copy of that corpus (build/fuzz/corpus/NAME), with the libFuzzer options in
-# fuzz/NAME.options if there is one; crashes go to build/fuzz/crashes.
+# Every target with a seed corpus in fuzz/corpus/NAME (dir_walker, cli,
+# patch_loop) runs for FUZZ_SECONDS on a copy of that corpus
+# (build/fuzz/corpus/NAME), with the libFuzzer options in fuzz/NAME.options if
+# there is one; inputs that fail go to build/fuzz/crashes. `make fuzz` stops at
+# the first finding; `make fuzz-ci` runs every target, then fails if any found
+# something.
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := $(notdir $(wildcard fuzz/corpus/*))
-fuzz:
+define fuzz_one
+rm -rf build/fuzz/corpus/$$t; mkdir -p build/fuzz/corpus/$$t; \
+cp fuzz/corpus/$$t/* build/fuzz/corpus/$$t/; \
+echo "== $$t: $(FUZZ_SECONDS) s"; \
+build/fuzz/fuzz/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+  $$(cat fuzz/$$t.options 2>/dev/null) \
+  -artifact_prefix=build/fuzz/crashes/$$t- build/fuzz/corpus/$$t
+endef
+
+fuzz-build:
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz -j2
-	@set -e; mkdir -p build/fuzz/crashes; for t in $(FUZZ_TARGETS); do \
-	  rm -rf build/fuzz/corpus/$$t; mkdir -p build/fuzz/corpus/$$t; \
-	  cp fuzz/corpus/$$t/* build/fuzz/corpus/$$t/; \
-	  echo "== $$t: $(FUZZ_SECONDS) s"; \
-	  build/fuzz/fuzz/$${t}_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
-	    $$(cat fuzz/$$t.options 2>/dev/null) \
-	    -artifact_prefix=build/fuzz/crashes/$$t- build/fuzz/corpus/$$t; \
-	done
+	@rm -rf build/fuzz/crashes; mkdir -p build/fuzz/crashes
+
+fuzz: fuzz-build
+	@set -e; for t in $(FUZZ_TARGETS); do $(fuzz_one); done
+
+fuzz-ci: fuzz-build
+	@failed=""; for t in $(FUZZ_TARGETS); do $(fuzz_one) || failed="$$failed $$t"; done; \
+	if [ -n "$$failed" ]; then \
+	  echo "fuzz findings in:$$failed"; ls -l build/fuzz/crashes; exit 1; \
+	fi; \
+	echo "fuzz: no findings in $(FUZZ_TARGETS)"
 
 clean:
 	rm -rf build

@@ -61,7 +61,12 @@ unique_fd create_ppf(run_state& run, const struct stat& bin_st, const struct sta
         report_errno(run, what);
         return unique_fd();
     }
-    if (same_file(st, bin_st) || same_file(st, patch_st)) {
+    // The -v file is read only after this, so it is checked by its path.
+    struct stat orig_st {};
+    const bool orig_known =
+        run.settings.file_orig && ::stat(run.settings.file_orig->c_str(), &orig_st) == 0;
+    if (same_file(st, bin_st) || same_file(st, patch_st) ||
+        (orig_known && same_file(st, orig_st))) {
         std::fprintf(run.out, "PPF file '%s' is an input of this run -- refused\n",
                      run.settings.file_ppf->c_str());
         return unique_fd();
