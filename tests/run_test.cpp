@@ -341,6 +341,20 @@ TEST(BadInput, ImageAsItsOwnPatchIsRefused) {
     }
 }
 
+TEST(BadInput, PpfFileThatIsTheOriginalIsRefused) {
+    image_case img;
+    const bytes orig = fixture::random_bytes(100, 3);
+    const std::string orig_file = img.dir.write("orig.bin", orig);
+    const std::string patch = img.patch(bytes(10, 1));
+    const auto r = run_binary({"-o", "0xDC80", "-v", orig_file, "-p", orig_file, patch, img.bin});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, support::banner() + support::files_block(patch, img.bin, orig_file, orig_file) +
+                         "Size of patch file is 10 which takes 1 sectors (roughly)\n"
+                         "PPF file '" + orig_file + "' is an input of this run -- refused\n");
+    EXPECT_EQ(fixture::read_file(orig_file), orig);
+    EXPECT_EQ(img.now(), img.original);
+}
+
 TEST(BadInput, PatchLongerThanTheImageIsRefusedUpFront) {
     // A 2-sector image cannot hold a 3-sector patch: nothing is written.
     image_case img;
