@@ -83,16 +83,6 @@ int mismatches(int type, int count, std::uint64_t seed) {
     return 0;
 }
 
-TEST(FastCoder, PicksVectorWayWhenSupported) {
-    each_path ways;
-    EXPECT_EQ(edc_ecc_internal::use_path(coder_path::vector),
-              edc_ecc_internal::vector_supported());
-    EXPECT_TRUE(edc_ecc_internal::use_path(coder_path::portable));
-    EXPECT_EQ(edc_ecc_internal::active_path(), coder_path::portable);
-    if (!edc_ecc_internal::vector_supported())
-        GTEST_LOG_(INFO) << "this processor has no AVX2/PCLMULQDQ: only the portable way ran";
-}
-
 // 100,000 Mode 2 Form 1 and 30,000 Mode 1 sectors, in shards of distinct
 // seeds so that the test runner can spread them over the cores.
 class FastCoderShard : public testing::TestWithParam<int> {};
