@@ -27,13 +27,18 @@ bool same_file(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Checks that a run whose data starts `remainder` bytes into the user data of
-// sector `first` and spans `size` bytes stays inside the image's whole
-// sectors. Prints why not and returns false otherwise.
+// The last sector a patch of `size` bytes (more than 0) touches when its data
+// start `remainder` bytes into the user data of sector `first`.
+std::uint64_t last_sector(std::uint64_t first, std::uint64_t remainder, std::uint64_t size) {
+    return first + (remainder + size - 1) / USER_DATA_SIZE;
+}
+
+// Checks that such a patch stays inside the image's whole sectors. Prints why
+// not and returns false otherwise.
 bool patch_fits(run_state& run, std::uint64_t size, std::uint64_t first,
                 std::uint64_t remainder, std::uint64_t image_sectors) {
     if (size == 0) return true;
-    const std::uint64_t last = first + (remainder + size - 1) / USER_DATA_SIZE;
+    const std::uint64_t last = last_sector(first, remainder, size);
     if (last < image_sectors) return true;
     std::fprintf(run.out,
                  "Patch of %llu bytes at offset %08llX needs sectors %llu to %llu, "
@@ -78,19 +83,18 @@ unique_fd create_ppf(run_state& run, const struct stat& bin_st, const struct sta
     return ppf;
 }
 
-// The patch loop takes the image one sector at a time but fetches it in runs
-// of READ_AHEAD sectors, which saves a system call for nearly every sector.
-// What the loop sees and prints stays that of one read per sector: wherever a
-// run comes up short, the sector falls back to its own read, which fails and
-// reports exactly as it always did.
-// Image sectors from `first` on, as many as the patch needs. Only sectors
-// after the one being written are fetched ahead, so the loop's own writes
-// never go stale here.
+// The image sectors a patch needs, from `first` on. The patch loop takes them
+// one at a time but they are fetched in runs of READ_AHEAD sectors, which
+// saves a system call for nearly every sector. Only sectors after the one
+// being written are fetched ahead, so the loop's own writes never go stale
+// here. What the loop sees and prints stays that of one read per sector:
+// wherever a run comes up short, the sector falls back to its own read, which
+// fails and reports exactly as it always did.
 class image_ahead {
 public:
     image_ahead(int fd, std::uint64_t first, std::uint64_t remainder, std::uint64_t size)
         : fd_(fd),
-          end_(size == 0 ? first : first + (remainder + size - 1) / USER_DATA_SIZE + 1),
+          end_(size == 0 ? first : last_sector(first, remainder, size) + 1),
           buffer_(READ_AHEAD * SECTOR_SIZE) {}
 
     // Copies sector `sector` into `out` and returns true, or returns false
