@@ -575,6 +575,11 @@ const coder& current() {
     return *active;
 }
 
+// P and Q parity of a sector body through the way in use; P first, since Q
+// covers it.
+void encode_L2_P(uint8_t* body) { current().parity_p(body); }
+void encode_L2_Q(uint8_t* body) { current().parity_q(body); }
+
 uint32_t edc_of(std::span<const uint8_t> bytes, std::size_t from, std::size_t upto) {
     return current().edc(bytes.data() + from, upto + 1 - from);
 }
@@ -615,27 +620,23 @@ int do_encode_L2(std::span<std::uint8_t, SECTOR_SIZE> inout, int sectortype,
             std::fill(inout.begin() + BODY, inout.end(), uint8_t{0});
             build_address(inout, sectortype, address);
             break;
-        case MODE_1: {
+        case MODE_1:
             build_address(inout, sectortype, address);
             store_edc(inout, 2064, edc_of(inout, 0, 2063));
             std::fill(inout.begin() + 2068, inout.begin() + 2076, uint8_t{0});
-            const coder& c = current();
-            c.parity_p(body);
-            c.parity_q(body);
+            encode_L2_P(body);
+            encode_L2_Q(body);
             break;
-        }
         case MODE_2:
             build_address(inout, sectortype, address);
             break;
-        case MODE_2_FORM_1: {
+        case MODE_2_FORM_1:
             store_edc(inout, 2072, edc_of(inout, 16, 2071));
             std::fill(inout.begin() + BODY, inout.begin() + 16, uint8_t{0});
-            const coder& c = current();
-            c.parity_p(body);
-            c.parity_q(body);
+            encode_L2_P(body);
+            encode_L2_Q(body);
             build_address(inout, sectortype, address);
             break;
-        }
         case MODE_2_FORM_2:
             build_address(inout, sectortype, address);
             store_edc(inout, 2348, edc_of(inout, 16, 2347));
