@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-inline constexpr std::size_t SECTOR_SIZE = 2352;
+#include "sector_layout.h"
 
 // Sector types understood by do_encode_L2.
 inline constexpr int MODE_0 = 0;
