@@ -18,9 +18,6 @@
 
 namespace {
 
-constexpr std::size_t USER_DATA = 24;
-constexpr std::size_t USER_DATA_SIZE = 2048;
-constexpr std::size_t USER_DATA_END = USER_DATA + USER_DATA_SIZE;
 
 void check(bool ok) {
     if (!ok) std::abort();
@@ -62,6 +59,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     run.settings.file_name = "EXAMPLE.EXE;1";
     run.settings.mode_recurse = 1;
     for (const dir_record& r : dir.records) check(print_dir(run, r) == r.extent);
-    check(run.hits >= 0 && static_cast<std::size_t>(run.hits) <= dir.records.size());
+
     return 0;
 }

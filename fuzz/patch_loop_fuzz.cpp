@@ -40,9 +40,7 @@ namespace {
 
 using fixture::bytes;
 
-constexpr std::size_t HEADER = 8;
-constexpr std::size_t USER_DATA = 24;
-constexpr std::size_t USER_DATA_SIZE = 2048;
+constexpr std::size_t COMMAND_BYTES = 8;
 constexpr std::size_t MAX_PATCH = 3 * USER_DATA_SIZE + 100;
 constexpr std::size_t PPF_HEADER = 1084;
 constexpr std::size_t PPF_SECTOR = 2402;
@@ -217,12 +215,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static std::FILE* const sink = std::fopen("/dev/null", "w");
     check(sink != nullptr);
     opterr = 0;
-    if (size < HEADER) return 0;
+    if (size < COMMAND_BYTES) return 0;
     const std::uint8_t flags = data[0];
     const std::uint8_t pick = data[1];
     const std::uint8_t form = data[2];
-    const std::span<const std::uint8_t> patch(data + HEADER,
-                                              std::min(size - HEADER, MAX_PATCH));
+    const std::span<const std::uint8_t> patch(data + COMMAND_BYTES,
+                                              std::min(size - COMMAND_BYTES, MAX_PATCH));
 
     const bool dry = flags & 0x01;
     const bool with_ppf = flags & 0x02;

@@ -26,7 +26,6 @@ struct run_settings {
 // Everything one run of the tool reads and writes besides its files.
 struct run_state {
     run_settings settings;
-    int hits = 0;  // matches of the -n name
     std::FILE* out = stdout;
     std::FILE* err = stderr;
 };

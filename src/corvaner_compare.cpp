@@ -1,16 +1,14 @@
 #include "corvaner_compare.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <array>
 
-#include "corvaner_run.h"
+#include "corvaner_io.h"
 
 namespace {
 
-constexpr std::size_t HEADER_END = 24;  // sync, header and subheader
-constexpr std::size_t DATA_END = 2072;  // user data ends, EDC/ECC begins
+constexpr std::size_t HEADER_END = USER_DATA;  // sync, header and subheader
+constexpr std::size_t DATA_END = USER_DATA_END;  // user data ends, EDC/ECC begins
 constexpr int MAX_COMPARED_SECTORS = 33000;
 
 bool differ(std::span<const std::uint8_t, SECTOR_SIZE> a,
@@ -75,36 +73,25 @@ void checkedc(run_state& run, int fd_bin, int fd_patch) {
     }
 }
 
-int verify_run(run_state& run, int fd_bin) {
-    const run_settings& s = run.settings;
-    const unique_fd orig = open_input(run, *s.file_orig, "Failed to open orig file");
-    if (!orig.valid()) return STATUS_FAIL;
-    struct stat st {};
-    if (::fstat(orig.get(), &st) != 0) {
-        report_errno(run, "Failed to stat file?");
-        return error_exit(run);
-    }
-    auto size_orig = static_cast<std::uint64_t>(st.st_size);
-    std::fprintf(run.out, "Size of original file is %lu which takes %lu sectors (roughly)\n",
-                 static_cast<unsigned long>(size_orig),
-                 static_cast<unsigned long>(size_orig / SECTOR_SIZE + 1));
-    auto [sector, remainder] = print_start(run);
+int verify_run(run_state& run, int fd_bin, int fd_orig, const patch_window& window) {
+    print_start(run, window);
     std::fputs("Verifying original against .bin file\n", run.out);
 
     std::array<std::uint8_t, SECTOR_SIZE> buffer{};
     std::array<std::uint8_t, SECTOR_SIZE> verify{};
-    data_reader source(orig.get());
-    while (size_orig != 0) {
+    data_reader source(fd_orig);
+    std::uint64_t remaining = window.size;
+    std::uint64_t remainder = window.remainder;
+    for (std::uint64_t sector = window.first; remaining != 0; ++sector) {
         std::fprintf(run.out, "%6d", static_cast<int>(sector));
         if (read_sector(run, fd_bin, buffer, sector) < 0) return error_exit(run);
         verify = buffer;
-        const auto span = std::span(verify).subspan(HEADER_END + remainder,
-                                                    DATA_END - HEADER_END - remainder);
-        if (read_data(run, source, span, size_orig) < 0) return error_exit(run);
+        const auto span = std::span(verify).subspan(USER_DATA + remainder,
+                                                    USER_DATA_SIZE - remainder);
+        if (read_data(run, source, span, remaining) < 0) return error_exit(run);
         remainder = 0;
-        do_encode_L2(verify, MODE_2_FORM_1, static_cast<unsigned>(sector + 150));
+        do_encode_L2(verify, MODE_2_FORM_1, static_cast<unsigned>(sector + ADDRESS_BIAS));
         if (compare_sector(run, buffer, verify) != 0) return error_exit(run);
-        ++sector;
         std::fputs("\n", run.out);
     }
     std::fputs("Compare successful\n", run.out);

@@ -5,8 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "corvaner_cli.h"
-#include "edc_ecc.h"
+#include "corvaner_io.h"
 
 // Compares two raw sectors zone by zone (sync/header/subheader, user data,
 // EDC/ECC) and prints the report of the first zone that differs.
@@ -18,7 +17,7 @@ int compare_sector(run_state& run, std::span<const std::uint8_t, SECTOR_SIZE> bu
 // 33000 sectors; stops at the first difference or the end of either image.
 void checkedc(run_state& run, int fd_bin, int fd_patch);
 
-// Checks that the image holds the original file (settings.file_orig) at
-// settings.offset, sector by sector as a patch run would write it. Writes
-// nothing. Returns the exit status.
-int verify_run(run_state& run, int fd_bin);
+// Checks that the image holds the original file (open on fd_orig) in the
+// window, sector by sector as a patch run would write it. Writes nothing.
+// Returns the exit status.
+int verify_run(run_state& run, int fd_bin, int fd_orig, const patch_window& window);

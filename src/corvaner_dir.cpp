@@ -5,12 +5,10 @@
 #include <set>
 
 #include "byte_order.h"
-#include "corvaner_run.h"
+#include "corvaner_io.h"
 
 namespace {
 
-constexpr std::size_t USER_DATA = 24;
-constexpr std::size_t USER_DATA_END = 2072;
 constexpr std::size_t RECORD_FIXED = 33;   // bytes before the identifier
 constexpr std::size_t XA_INFO_SIZE = 14;   // CD-ROM XA system-use information
 constexpr unsigned MAX_DEPTH = 64;         // far beyond any real disc's nesting
@@ -32,6 +30,18 @@ struct walker {
     run_state& run;
     int fd_bin;
     std::set<std::uint32_t> visited;
+    dir_lookup found;
+
+    // Counts the record when it is the -n name.
+    void match(const dir_record& item) {
+        const auto& wanted = run.settings.file_name;
+        // An empty name matches nothing, not even the directory's own record.
+        if (!wanted || wanted->empty() || mystrccmp(item.name.c_str(), wanted->c_str()) != 0)
+            return;
+        ++found.hits;
+        found.offset = std::uint64_t{item.extent} * SECTOR_SIZE;
+        found.record = item;
+    }
 
     void list(std::uint32_t sector, unsigned depth) {
         std::FILE* out = run.out;
@@ -53,6 +63,7 @@ struct walker {
         const dir_sector dir = walk_dir_sector(*buffer);
         for (const dir_record& record : dir.records) {
             const std::uint32_t next_sector = print_dir(run, record);
+            match(record);
             if (run.settings.mode_recurse && !record.name.empty() &&
                 static_cast<unsigned char>(record.name[0]) >= 2 && record.is_directory) {
                 list(next_sector, depth + 1);
@@ -123,16 +134,11 @@ std::uint32_t print_dir(run_state& run, const dir_record& item) {
     std::fprintf(run.out, "%30.30s %9ld %5u (%08lX)\n", shown,
                  static_cast<long>(item.data_length), item.extent,
                  static_cast<unsigned long>(offset));
-    const auto& wanted = run.settings.file_name;
-    // An empty name matches nothing, not even the directory's own record.
-    if (wanted && !wanted->empty() && mystrccmp(item.name.c_str(), wanted->c_str()) == 0) {
-        ++run.hits;
-        run.settings.offset = offset;
-    }
     return item.extent;
 }
 
-void listdir(run_state& run, int fd_bin) {
-    walker w{run, fd_bin, {}};
+dir_lookup listdir(run_state& run, int fd_bin) {
+    walker w{run, fd_bin, {}, {}};
     w.list(ROOT_DIRECTORY_SECTOR, 0);
+    return w.found;
 }

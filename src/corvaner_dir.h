@@ -7,8 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "corvaner_cli.h"
-#include "edc_ecc.h"
+#include "corvaner_io.h"
 
 // Sector index of the root directory's first sector.
 inline constexpr std::uint32_t ROOT_DIRECTORY_SECTOR = 22;
@@ -41,10 +40,16 @@ dir_sector walk_dir_sector(std::span<const std::uint8_t, SECTOR_SIZE> buffer);
 // Compares two strings ignoring the case of a-z only. 0 when equal.
 int mystrccmp(const char* s1, const char* s2);
 
-// Prints one record's listing line and counts it when it matches the -n
-// name. Returns the record's extent.
+// Prints one record's listing line. Returns the record's extent.
 std::uint32_t print_dir(run_state& run, const dir_record& item);
 
+// What the search for the -n name found.
+struct dir_lookup {
+    int hits = 0;              // records matching the name
+    std::uint64_t offset = 0;  // image offset of the last match's first sector
+    dir_record record;         // the last match
+};
+
 // Lists the root directory (and with -r every subdirectory), counting the
-// matches of the -n name in run.hits and setting run.settings.offset.
-void listdir(run_state& run, int fd_bin);
+// records that match the -n name.
+dir_lookup listdir(run_state& run, int fd_bin);

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "byte_order.h"
-#include "corvaner_run.h"
+#include "corvaner_io.h"
 
 namespace {
 

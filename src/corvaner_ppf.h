@@ -5,8 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "corvaner_cli.h"
-#include "edc_ecc.h"
+#include "corvaner_io.h"
 
 inline constexpr std::size_t PPF2_HEADER_SIZE = 1084;
 inline constexpr std::size_t PPF2_SECTOR_SIZE = 2402;  // ten 5-byte chunk heads + 2352 bytes
