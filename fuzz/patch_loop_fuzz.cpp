@@ -99,7 +99,7 @@ const char* const DESCRIPTIONS[] = {
 unique_fd memory_file(const char* name, std::span<const std::uint8_t> content) {
     unique_fd fd(::memfd_create(name, MFD_CLOEXEC));
     check(fd.valid());
-    check(pwrite_full(fd.get(), content, 0) == static_cast<long long>(content.size()));
+    check(pwrite_full(fd.get(), content, 0) == content.size());
     return fd;
 }
 

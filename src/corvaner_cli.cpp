@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include <climits>
+#include <cerrno>
 #include <cstdlib>
 
 #include "build_info.h"
@@ -13,13 +13,17 @@ constexpr int VERSION_MAJOR = 1;
 constexpr int VERSION_MINOR = 1;
 constexpr unsigned long VERSION_BUILD = 160;
 
-// -o reads like strtol with base 0 on a 32-bit long: out-of-range values
-// saturate, and a negative value keeps its 32-bit two's-complement pattern.
-std::uint64_t parse_offset(const char* text) {
-    long long v = std::strtoll(text, nullptr, 0);
-    if (v > INT32_MAX) v = INT32_MAX;
-    if (v < INT32_MIN) v = INT32_MIN;
-    return static_cast<std::uint32_t>(static_cast<std::int32_t>(v));
+// -o takes a whole number up to 64 bits: decimal, hex with "0x" or octal
+// with a leading "0", and nothing else (no sign, no spaces, no trailing
+// characters). Returns false for anything else.
+bool parse_offset(const char* text, std::uint64_t& offset) {
+    if (*text < '0' || *text > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(text, &end, 0);
+    if (errno != 0 || *end != '\0') return false;
+    offset = v;
+    return true;
 }
 
 }  // namespace
@@ -53,15 +57,24 @@ void print_usage(std::FILE* out) {
                out);
 }
 
-bool arguments(run_state& run, int argc, char** argv) {
+parse_result arguments(run_state& run, int argc, char** argv) {
     run_settings& s = run.settings;
     optind = 0;  // full reset, so one process can parse several command lines
+    bool unknown = false;
     int c;
     while ((c = getopt(argc, argv, "hv:len:o:rp:d:x")) != -1) {
         switch (c) {
-            case 'h': return false;
+            case 'h': return parse_result::usage;
             case 'v': s.file_orig = optarg; break;
-            case 'o': s.offset = parse_offset(optarg); break;
+            case 'o':
+                if (!parse_offset(optarg, s.offset)) {
+                    std::fprintf(run.out,
+                                 "Offset '%s' is not a whole number from 0 to "
+                                 "0xFFFFFFFFFFFFFFFF -- refused\n",
+                                 optarg);
+                    return parse_result::refused;
+                }
+                break;
             case 'n': s.file_name = optarg; break;
             case 'l': s.mode_listdir = 1; break;
             case 'r': s.mode_recurse = 1; break;
@@ -71,15 +84,18 @@ bool arguments(run_state& run, int argc, char** argv) {
             case 'x': s.mode_nowrite = 1; break;
             default:
                 std::fprintf(run.out, "Unknown argument %c -- looks cool though\n", c);
+                unknown = true;
                 break;
         }
     }
+    // A mistyped option may have meant anything: nothing is opened.
+    if (unknown) return parse_result::refused_usage;
     if (!s.mode_listdir && !s.mode_checkedc && s.offset == 0 && !s.file_name) {
         std::fprintf(run.out, "Specify either -n or -o!\n");
-        return false;
+        return parse_result::usage;
     }
-    if (argc - optind != 2) return false;
+    if (argc - optind != 2) return parse_result::usage;
     s.file_patch = argv[optind];
     s.file_bin = argv[optind + 1];
-    return true;
+    return parse_result::ok;
 }

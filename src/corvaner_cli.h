@@ -14,8 +14,7 @@ struct run_settings {
     std::optional<std::string> file_name;   // -n: name to look up in the image
     std::optional<std::string> file_ppf;    // -p: PPF file to write
     std::optional<std::string> str_desc;    // -d: PPF description
-    // Byte offset into the image; 0 means "not given". -o stores its 32-bit
-    // pattern here, the name lookup a sector's byte position.
+    // Byte offset into the image; 0 means "not given".
     std::uint64_t offset = 0;
     int mode_listdir = 0;   // -l
     int mode_recurse = 0;   // -r
@@ -30,9 +29,15 @@ struct run_state {
     std::FILE* err = stderr;
 };
 
-// Fills run.settings from argv. Returns true when the settings are complete,
-// false when the usage text must be shown.
-bool arguments(run_state& run, int argc, char** argv);
+enum class parse_result {
+    ok,             // the settings are complete
+    usage,          // show the usage text, status 0
+    refused_usage,  // an unknown option or one missing its argument: usage text, status 255
+    refused,        // a bad option value, already reported: status 255
+};
+
+// Fills run.settings from argv.
+parse_result arguments(run_state& run, int argc, char** argv);
 
 // Banner, version line and the warning line, printed first on every run.
 void print_banner(std::FILE* out);

@@ -60,16 +60,20 @@ long long pread_full(int fd, std::span<std::uint8_t> buf, std::uint64_t at) {
     return static_cast<long long>(done);
 }
 
-long long pwrite_full(int fd, std::span<const std::uint8_t> buf, std::uint64_t at) {
+std::size_t pwrite_full(int fd, std::span<const std::uint8_t> buf, std::uint64_t at) {
     std::size_t done = 0;
     while (done < buf.size()) {
         const ssize_t n = ::pwrite(fd, buf.data() + done, buf.size() - done,
                                    static_cast<off_t>(at + done));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return -1;
+        if (n < 0) break;
+        if (n == 0) {
+            errno = EIO;
+            break;
+        }
         done += static_cast<std::size_t>(n);
     }
-    return static_cast<long long>(done);
+    return done;
 }
 
 long long write_full(int fd, std::span<const std::uint8_t> buf) {
@@ -122,7 +126,7 @@ long write_sector(run_state& run, int fd, sector_span buffer, std::uint64_t sect
     do_encode_L2(buffer, MODE_2_FORM_1, static_cast<unsigned>(sector + ADDRESS_BIAS));
     std::fprintf(run.out, " | WRITESECTOR(%04d)", static_cast<int>(SECTOR_SIZE));
     if (run.settings.mode_nowrite) return static_cast<long>(SECTOR_SIZE);
-    if (pwrite_full(fd, buffer, sector * SECTOR_SIZE) != static_cast<long long>(SECTOR_SIZE)) {
+    if (pwrite_full(fd, buffer, sector * SECTOR_SIZE) != SECTOR_SIZE) {
         report_errno(run, "\nFailed to write sector");
         return -1;
     }

@@ -91,8 +91,10 @@ private:
 [[nodiscard]] long read_data(run_state& run, data_reader& source,
                              std::span<std::uint8_t> buffer, std::uint64_t& remaining);
 
-// Full-length positioned I/O, retried on interruption and short transfers.
-// Return the bytes moved (fewer only at end of file) or -1 on an error.
+// Full-length I/O, retried on interruption and short transfers.
+// pread_full returns the bytes read (fewer only at end of file) or -1 on an
+// error; write_full the bytes written or -1.
 long long pread_full(int fd, std::span<std::uint8_t> buf, std::uint64_t at);
-long long pwrite_full(int fd, std::span<const std::uint8_t> buf, std::uint64_t at);
 long long write_full(int fd, std::span<const std::uint8_t> buf);
+// Returns the bytes written: all of buf, or fewer with errno telling why.
+std::size_t pwrite_full(int fd, std::span<const std::uint8_t> buf, std::uint64_t at);

@@ -2,4 +2,7 @@
 
 #include "corvaner_run.h"
 
-int main(int argc, char** argv) { return corvane_main(argc, argv, stdout); }
+int main(int argc, char** argv) {
+    prepare_process();
+    return corvane_main(argc, argv, stdout);
+}

@@ -1,12 +1,16 @@
 #include "corvaner_run.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <csignal>
+#include <string>
 #include <vector>
 
 #include "corvaner_compare.h"
@@ -37,122 +41,263 @@ bool patch_fits(run_state& run, const patch_window& w, std::uint64_t image_secto
     return false;
 }
 
-// Opens the PPF file read-write, created if absent, then empties it. The file
-// is emptied only after it is known not to be one of the run's inputs, so a
-// slip of the command line cannot wipe the image.
-unique_fd create_ppf(run_state& run, const struct stat& bin_st, const struct stat& patch_st) {
-    const char* what = "Failed to create PPF file";
-    unique_fd ppf(::open(run.settings.file_ppf->c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    if (!ppf.valid()) {
-        report_errno(run, what);
-        return ppf;
-    }
-    struct stat st {};
-    if (::fstat(ppf.get(), &st) != 0) {
-        report_errno(run, what);
-        return unique_fd();
-    }
-    // The -v file is read only after this, so it is checked by its path.
-    struct stat orig_st {};
-    const bool orig_known =
-        run.settings.file_orig && ::stat(run.settings.file_orig->c_str(), &orig_st) == 0;
-    if (same_file(st, bin_st) || same_file(st, patch_st) ||
-        (orig_known && same_file(st, orig_st))) {
-        std::fprintf(run.out, "PPF file '%s' is an input of this run -- refused\n",
-                     run.settings.file_ppf->c_str());
-        return unique_fd();
-    }
-    if (S_ISREG(st.st_mode) && ::ftruncate(ppf.get(), 0) != 0) {
-        report_errno(run, what);
-        return unique_fd();
-    }
-    return ppf;
-}
-
-// The image sectors of the patch window. The patch loop takes them one at a
-// time but they are fetched in runs of READ_AHEAD sectors, which saves a
-// system call for nearly every sector. Only sectors after the one being
-// written are fetched ahead, so the loop's own writes never go stale here.
-// What the loop sees and prints stays that of one read per sector: wherever a
-// run comes up short, the sector falls back to its own read, which fails and
-// reports exactly as it always did.
-class image_ahead {
+// Signals that ask a run to stop. A patch run holds them back and looks for
+// them between batches of sectors, so it never stops inside a sector and
+// still removes its temporary PPF file; the signal then takes effect when
+// the run lets it through, after its output has been flushed.
+class held_signals {
 public:
-    image_ahead(int fd, const patch_window& w)
-        : fd_(fd), end_(w.first + w.sectors()), buffer_(READ_AHEAD * SECTOR_SIZE) {}
+    explicit held_signals(std::FILE* out) : out_(out) {
+        sigemptyset(&held_);
+        for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&held_, sig);
+        sigprocmask(SIG_BLOCK, &held_, &saved_);
+    }
+    held_signals(const held_signals&) = delete;
+    held_signals& operator=(const held_signals&) = delete;
+    ~held_signals() {
+        std::fflush(out_);
+        sigprocmask(SIG_SETMASK, &saved_, nullptr);
+    }
 
-    // Copies sector `sector` into `out` and returns true, or returns false
-    // when it could not be fetched (the caller then reads it itself).
-    bool take(sector_span out, std::uint64_t sector) {
-        if (sector < first_ || sector >= first_ + held_) fetch(sector);
-        if (sector < first_ || sector >= first_ + held_) return false;
-        const auto at = static_cast<std::ptrdiff_t>((sector - first_) * SECTOR_SIZE);
-        std::copy_n(buffer_.begin() + at, SECTOR_SIZE, out.begin());
-        return true;
+    // True when a signal held back by this run has arrived.
+    bool pending() const {
+        sigset_t now;
+        sigpending(&now);
+        for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+            if (sigismember(&now, sig) == 1 && sigismember(&saved_, sig) == 0) return true;
+        return false;
     }
 
 private:
-    void fetch(std::uint64_t sector) {
-        first_ = sector;
-        held_ = 0;
-        if (sector >= end_) return;
-        const auto count = static_cast<std::size_t>(
-            std::min<std::uint64_t>(READ_AHEAD, end_ - sector));
-        const long long n = pread_full(fd_, std::span(buffer_).first(count * SECTOR_SIZE),
-                                       sector * SECTOR_SIZE);
-        if (n > 0) held_ = static_cast<std::uint64_t>(n) / SECTOR_SIZE;
-    }
-
-    int fd_;
-    std::uint64_t end_;
-    std::vector<std::uint8_t> buffer_;
-    std::uint64_t first_ = 0;
-    std::uint64_t held_ = 0;
+    std::FILE* out_;
+    sigset_t held_{};
+    sigset_t saved_{};
 };
 
-int patch_run(run_state& run, unique_fd& bin, int fd_patch, unique_fd& ppf,
-              const patch_window& window) {
+// Sectors a patch run holds in memory at once: the whole window when it
+// fits, so the Form 1 check and the patch read the image only once.
+constexpr std::uint64_t HOLD_SECTORS = 32768;
+// Sectors rebuilt, written and traced together.
+constexpr std::size_t BATCH_SECTORS = 64;
+
+struct held_sectors {
+    std::vector<std::uint8_t> bytes;
+    std::uint64_t first = 0;
+    std::uint64_t count = 0;
+
+    sector_span at(std::uint64_t i) {
+        return sector_span(bytes.data() + i * SECTOR_SIZE, SECTOR_SIZE);
+    }
+    // Reads `n` sectors from `from` on. Returns false after reporting.
+    bool load(run_state& run, int fd, std::uint64_t from, std::uint64_t n) {
+        bytes.resize(n * SECTOR_SIZE);
+        first = from;
+        count = 0;
+        const long long got = pread_full(fd, bytes, from * SECTOR_SIZE);
+        if (got < 0) report_errno(run, "\nFailed to read sector");
+        if (got != static_cast<long long>(bytes.size())) return false;
+        count = n;
+        return true;
+    }
+};
+
+std::uint64_t hold_size(const patch_window& w) { return std::min(w.sectors(), HOLD_SECTORS); }
+
+// A sector the patch may not rewrite: it carries the sync pattern of a
+// written sector but is not Mode 2 Form 1. Prints what it is.
+bool foreign_sector(run_state& run, std::span<const std::uint8_t, SECTOR_SIZE> b,
+                    std::uint64_t sector) {
+    if (!std::equal(SYNC_PATTERN.begin(), SYNC_PATTERN.end(), b.begin())) return false;
+    const auto index = static_cast<unsigned long long>(sector);
+    if (b[MODE_BYTE] != 2) {
+        std::fprintf(run.out, "Sector %llu is a Mode %u sector, not Mode 2 Form 1 -- refused\n",
+                     index, static_cast<unsigned>(b[MODE_BYTE]));
+        return true;
+    }
+    if ((b[SUBMODE_BYTE] & SUBMODE_FORM2) != 0) {
+        std::fprintf(run.out,
+                     "Sector %llu is a Mode 2 Form 2 sector (submode %02X), not Form 1 -- "
+                     "refused\n",
+                     index, static_cast<unsigned>(b[SUBMODE_BYTE]));
+        return true;
+    }
+    return false;
+}
+
+// Reads every sector of the window and checks that a patch may rewrite it.
+// The last part read stays in `held` for the patch to use.
+bool check_window(run_state& run, int fd, const patch_window& w, held_sectors& held) {
+    const std::uint64_t step = hold_size(w);
+    for (std::uint64_t from = w.first; from <= w.last && w.size != 0; from += step) {
+        if (!held.load(run, fd, from, std::min(step, w.last + 1 - from))) return false;
+        for (std::uint64_t i = 0; i < held.count; ++i)
+            if (foreign_sector(run, held.at(i), from + i)) return false;
+    }
+    return true;
+}
+
+// Reads into the iovecs until they are full, the file ends or a read fails.
+// Returns the bytes read.
+std::size_t readv_full(int fd, std::span<struct iovec> iov) {
+    std::size_t done = 0;
+    while (!iov.empty()) {
+        if (iov.front().iov_len == 0) {
+            iov = iov.subspan(1);
+            continue;
+        }
+        const ssize_t n = ::readv(fd, iov.data(), static_cast<int>(iov.size()));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+        for (auto left = static_cast<std::size_t>(n); left != 0;) {
+            const std::size_t take = std::min(left, iov.front().iov_len);
+            iov.front().iov_base = static_cast<std::uint8_t*>(iov.front().iov_base) + take;
+            iov.front().iov_len -= take;
+            left -= take;
+            if (iov.front().iov_len == 0) iov = iov.subspan(1);
+        }
+    }
+    return done;
+}
+
+// Appends "%6d" of the sector's index.
+void append_index(std::string& trace, std::uint64_t sector) {
+    const auto index = static_cast<int>(sector);
+    if (index < 0 || index > 999999) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%6d", index);
+        trace += text;
+        return;
+    }
+    char text[6] = {' ', ' ', ' ', ' ', ' ', '0'};
+    for (int v = index, at = 5; v != 0; v /= 10, --at) text[at] = static_cast<char>('0' + v % 10);
+    trace.append(text, sizeof text);
+}
+
+// The trace line of one patched sector, `count` bytes of patch data in it.
+void append_trace(std::string& trace, std::uint64_t sector, std::size_t count) {
+    append_index(trace, sector);
+    trace += " | READSECTOR(2352) | READPATCH(";
+    const char digits[4] = {static_cast<char>('0' + count / 1000 % 10),
+                            static_cast<char>('0' + count / 100 % 10),
+                            static_cast<char>('0' + count / 10 % 10),
+                            static_cast<char>('0' + count % 10)};
+    trace.append(digits, 4);
+    trace += ") | EDC_ECC | WRITESECTOR(2352)\n";
+}
+
+struct patch_files {
+    unique_fd& bin;
+    int patch;
+    ppf_file* ppf;  // null without -p
+};
+
+// Lays the patch into the window's sectors, rebuilds them and writes them
+// back, a batch at a time. The trace and the files end up as if each sector
+// had been read, patched, rebuilt and written on its own: on a failure, every
+// sector before the failing one is written and traced, the failing one's
+// trace stops where it failed.
+bool patch_sectors(run_state& run, patch_files& f, const patch_window& w, held_sectors& held,
+                   const held_signals& signals) {
+    const bool dry = run.settings.mode_nowrite != 0;
+    std::string trace;
+    std::vector<std::uint8_t> chunks(f.ppf ? BATCH_SECTORS * PPF2_SECTOR_SIZE : 0);
+    std::array<struct iovec, BATCH_SECTORS> iov{};
+    std::array<std::size_t, BATCH_SECTORS> asked{};
+    // Room for patch data in a sector: the first starts at the remainder.
+    auto room = [&](std::uint64_t sector) {
+        return USER_DATA_SIZE - static_cast<std::size_t>(sector == w.first ? w.remainder : 0);
+    };
+    std::uint64_t remaining = w.size;
+    const std::uint64_t step = hold_size(w);
+    for (std::uint64_t from = w.first; remaining != 0; from += step) {
+        const std::uint64_t n = std::min(step, w.last + 1 - from);
+        if ((held.first != from || held.count != n) && !held.load(run, f.bin.get(), from, n))
+            return false;
+        for (std::uint64_t b = 0; b < n && remaining != 0; b += BATCH_SECTORS) {
+            if (signals.pending()) {
+                std::fputs("\nInterrupted: the sectors traced above are written, no others\n",
+                           run.out);
+                return false;
+            }
+            const auto k = static_cast<std::size_t>(std::min<std::uint64_t>(BATCH_SECTORS, n - b));
+            std::uint64_t want = remaining;
+            for (std::size_t i = 0; i < k; ++i) {
+                const std::size_t space = room(from + b + i);
+                asked[i] = static_cast<std::size_t>(std::min<std::uint64_t>(space, want));
+                want -= asked[i];
+                iov[i].iov_base = held.at(b + i).data() + USER_DATA_END - space;
+                iov[i].iov_len = asked[i];
+            }
+            // Sectors whose patch data all arrived.
+            std::size_t got = readv_full(f.patch, std::span(iov).first(k));
+            std::size_t complete = 0;
+            for (; complete < k && got >= asked[complete]; ++complete) got -= asked[complete];
+            for (std::size_t i = 0; i < complete; ++i)
+                do_encode_L2(held.at(b + i), MODE_2_FORM_1,
+                             static_cast<unsigned>(from + b + i + ADDRESS_BIAS));
+
+            std::size_t written = complete;
+            int write_errno = 0;
+            if (!dry && complete != 0) {
+                const std::size_t bytes = pwrite_full(
+                    f.bin.get(), std::span(held.bytes).subspan(b * SECTOR_SIZE, complete * SECTOR_SIZE),
+                    (from + b) * SECTOR_SIZE);
+                if (bytes != complete * SECTOR_SIZE) {
+                    write_errno = errno;
+                    written = bytes / SECTOR_SIZE;
+                }
+            }
+            trace.clear();
+            for (std::size_t i = 0; i < written; ++i) {
+                append_trace(trace, from + b + i, asked[i]);
+                remaining -= asked[i];
+                if (f.ppf)
+                    ppf2_chunks(std::span(chunks).subspan(i * PPF2_SECTOR_SIZE).first<PPF2_SECTOR_SIZE>(),
+                                held.at(b + i), from + b + i);
+            }
+            std::fwrite(trace.data(), 1, trace.size(), run.out);
+            if (f.ppf && written != 0 &&
+                !ppf2_write(run, f.ppf->fd(),
+                            std::span(chunks).first(written * PPF2_SECTOR_SIZE)))
+                return false;
+            if (written != complete) {
+                trace.clear();
+                append_trace(trace, from + b + written, asked[written]);
+                trace.pop_back();  // the line stops where the write failed
+                std::fwrite(trace.data(), 1, trace.size(), run.out);
+                errno = write_errno;
+                report_errno(run, "\nFailed to write sector");
+                return false;
+            }
+            if (complete != k) {
+                trace.clear();
+                append_index(trace, from + b + complete);
+                trace += " | READSECTOR(2352)";
+                std::fwrite(trace.data(), 1, trace.size(), run.out);
+                std::fprintf(run.out, "\nFailed to read %d bytes from patch file\n",
+                             static_cast<int>(room(from + b + complete)));
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+int patch_run(run_state& run, patch_files& f, const patch_window& window, held_sectors& held,
+              const held_signals& signals) {
     print_start(run, window);
     std::fputs("Patching .bin file\n", run.out);
-    if (ppf.valid() && !ppf2_header(run, ppf.get(), bin.get())) return error_exit(run);
-
-    std::array<std::uint8_t, SECTOR_SIZE> buffer{};
-    image_ahead image(bin.get(), window);
-    data_reader data(fd_patch);
-    std::uint64_t remaining = window.size;
-    std::uint64_t remainder = window.remainder;
-    for (std::uint64_t sector = window.first; remaining != 0; ++sector) {
-        std::fprintf(run.out, "%6d", static_cast<int>(sector));
-        if (image.take(buffer, sector))
-            std::fprintf(run.out, " | READSECTOR(%04d)", static_cast<int>(SECTOR_SIZE));
-        else if (read_sector(run, bin.get(), buffer, sector) < 0)
-            return error_exit(run);
-        const auto span = std::span(buffer).subspan(USER_DATA + remainder,
-                                                    USER_DATA_SIZE - remainder);
-        if (read_data(run, data, span, remaining) < 0) return error_exit(run);
-        remainder = 0;
-        if (write_sector(run, bin.get(), buffer, sector) < 0) return error_exit(run);
-        if (ppf.valid() && !ppf2_write(run, ppf.get(), buffer, sector))
-            return error_exit(run);
-        std::fputs("\n", run.out);
-    }
+    if (f.ppf && !ppf2_header(run, f.ppf->fd(), f.bin.get())) return error_exit(run);
+    if (!patch_sectors(run, f, window, held, signals)) return error_exit(run);
 
     // Success is reported only once everything written is on disk.
-    if (!run.settings.mode_nowrite && !sync_file(bin.get())) {
+    if (!run.settings.mode_nowrite && !sync_file(f.bin.get())) {
         report_errno(run, "Failed to sync .bin file");
         return error_exit(run);
     }
-    if (ppf.valid()) {
-        if (!sync_file(ppf.get())) {
-            report_errno(run, "Failed to sync PPF file");
-            return error_exit(run);
-        }
-        if (!ppf.close()) {
-            report_errno(run, "Failed to close PPF file");
-            return error_exit(run);
-        }
-    }
-    if (!bin.close()) {
+    if (f.ppf && !f.ppf->commit(run)) return error_exit(run);
+    if (!f.bin.close()) {
         report_errno(run, "Failed to close .bin file");
         return error_exit(run);
     }
@@ -175,14 +320,23 @@ void print_size(run_state& run, const char* what, std::uint64_t size) {
 
 }  // namespace
 
-int corvane_main(int argc, char** argv, std::FILE* out, std::FILE* err) {
-    run_state run;
-    run.out = out;
-    run.err = err;
+namespace {
+
+bool refuse_irregular(run_state& run, const struct stat& st, const char* what,
+                      const std::string& path) {
+    if (S_ISREG(st.st_mode)) return false;
+    std::fprintf(run.out, "%s '%s' is not a regular file -- refused\n", what, path.c_str());
+    return true;
+}
+
+int run_tool(run_state& run, int argc, char** argv) {
+    std::FILE* out = run.out;
     print_banner(out);
-    if (!arguments(run, argc, argv)) {
-        print_usage(out);
-        return STATUS_OK;
+    switch (arguments(run, argc, argv)) {
+        case parse_result::ok: break;
+        case parse_result::usage: print_usage(out); return STATUS_OK;
+        case parse_result::refused_usage: print_usage(out); return STATUS_FAIL;
+        case parse_result::refused: return STATUS_FAIL;
     }
     run_settings& s = run.settings;
     std::fprintf(out, "Patch File : %s\n", s.file_patch->c_str());
@@ -191,9 +345,22 @@ int corvane_main(int argc, char** argv, std::FILE* out, std::FILE* err) {
     if (s.file_ppf) std::fprintf(out, "PPF20 File : %s\n", s.file_ppf->c_str());
     std::fputs("\n", out);
 
-    unique_fd bin(::open(s.file_bin->c_str(), O_RDWR | O_CLOEXEC));
+    // Only a patch run that is not a dry run writes the image; it holds the
+    // image locked from before its first read to its last write.
+    const bool writes_image =
+        !s.mode_listdir && !s.mode_checkedc && !s.file_orig && !s.mode_nowrite;
+    unique_fd bin(::open(s.file_bin->c_str(), (writes_image ? O_RDWR : O_RDONLY) | O_CLOEXEC));
     if (!bin.valid()) {
         report_errno(run, "Failed to open .bin file");
+        return STATUS_FAIL;
+    }
+    if (writes_image && ::flock(bin.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK) {
+            report_errno(run, "Failed to lock .bin file");
+            return STATUS_FAIL;
+        }
+        std::fprintf(out, "Image '%s' is being written by another run -- refused\n",
+                     s.file_bin->c_str());
         return STATUS_FAIL;
     }
     if (s.mode_listdir) {
@@ -211,6 +378,7 @@ int corvane_main(int argc, char** argv, std::FILE* out, std::FILE* err) {
 
     struct stat patch_st {};
     if (!file_size(run, patch.get(), patch_st, "Failed to stat file?")) return error_exit(run);
+    if (refuse_irregular(run, patch_st, "Patch file", *s.file_patch)) return error_exit(run);
     const auto size_patch = static_cast<std::uint64_t>(patch_st.st_size);
     print_size(run, "patch", size_patch);
 
@@ -226,49 +394,85 @@ int corvane_main(int argc, char** argv, std::FILE* out, std::FILE* err) {
     }
 
     // Refuse what cannot be done before anything is written.
-    const patch_window at_offset = patch_window::at(s.offset, size_patch);
-    if (!at_offset.starts_in_user_data()) {
+    const patch_window window = patch_window::at(s.offset, size_patch);
+    if (!window.starts_in_user_data()) {
         std::fprintf(out,
                      "Offset %08llX lies %llu bytes into sector %llu, past its %zu bytes "
                      "of user data -- refused\n",
-                     static_cast<unsigned long long>(at_offset.offset),
-                     static_cast<unsigned long long>(at_offset.remainder),
-                     static_cast<unsigned long long>(at_offset.first), USER_DATA_SIZE);
+                     static_cast<unsigned long long>(window.offset),
+                     static_cast<unsigned long long>(window.remainder),
+                     static_cast<unsigned long long>(window.first), USER_DATA_SIZE);
         return error_exit(run);
     }
     struct stat bin_st {};
     if (!file_size(run, bin.get(), bin_st, "Failed to stat .bin file")) return error_exit(run);
     const auto image_size = static_cast<std::uint64_t>(bin_st.st_size);
-    if (!s.file_orig) {
-        // Patching an image with itself would read back its own rewritten sectors.
-        if (same_file(bin_st, patch_st)) {
-            std::fprintf(out, "Patch file '%s' is the .bin file itself -- refused\n",
-                         s.file_patch->c_str());
-            return error_exit(run);
-        }
-        if (!patch_fits(run, at_offset, image_size / SECTOR_SIZE)) return error_exit(run);
-        if (s.file_ppf && image_size > UINT32_MAX) {
-            std::fprintf(out,
-                         "Image of %llu bytes is beyond the 4 GiB a PPF 2.0 file can "
-                         "describe -- refused\n",
-                         static_cast<unsigned long long>(image_size));
-            return error_exit(run);
-        }
-    }
 
-    unique_fd ppf;
-    if (s.file_ppf) {
-        ppf = create_ppf(run, bin_st, patch_st);
-        if (!ppf.valid()) return STATUS_FAIL;
-    }
     if (s.file_orig) {
         const unique_fd orig = open_input(run, *s.file_orig, "Failed to open orig file");
         if (!orig.valid()) return STATUS_FAIL;
         struct stat orig_st {};
         if (!file_size(run, orig.get(), orig_st, "Failed to stat file?")) return error_exit(run);
+        if (refuse_irregular(run, orig_st, "Original file", *s.file_orig)) return error_exit(run);
         const auto size_orig = static_cast<std::uint64_t>(orig_st.st_size);
         print_size(run, "original", size_orig);
         return verify_run(run, bin.get(), orig.get(), patch_window::at(s.offset, size_orig));
     }
-    return patch_run(run, bin, patch.get(), ppf, at_offset);
+
+    // Patching an image with itself would read back its own rewritten sectors.
+    if (same_file(bin_st, patch_st)) {
+        std::fprintf(out, "Patch file '%s' is the .bin file itself -- refused\n",
+                     s.file_patch->c_str());
+        return error_exit(run);
+    }
+    if (!patch_fits(run, window, image_size / SECTOR_SIZE)) return error_exit(run);
+    if (s.file_ppf && image_size > UINT32_MAX) {
+        std::fprintf(out,
+                     "Image of %llu bytes is beyond the 4 GiB a PPF 2.0 file can "
+                     "describe -- refused\n",
+                     static_cast<unsigned long long>(image_size));
+        return error_exit(run);
+    }
+    const held_signals signals(out);
+    held_sectors held;
+    if (!check_window(run, bin.get(), window, held)) return error_exit(run);
+    ppf_file ppf;
+    if (s.file_ppf && !ppf.open(run, *s.file_ppf, {bin_st, patch_st})) return STATUS_FAIL;
+    patch_files files{bin, patch.get(), s.file_ppf ? &ppf : nullptr};
+    return patch_run(run, files, window, held, signals);
+}
+
+}  // namespace
+
+void prepare_process() {
+    // Standard input, output and error are made valid first, so that no file
+    // the run opens can take their places and receive the tool's output.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int null = ::open("/dev/null", O_RDWR);
+        if (null >= 0 && null != fd) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+    }
+    // A reader that went away or a file-size limit makes the write fail and
+    // the run report it, instead of ending the process part-way.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
+int corvane_main(int argc, char** argv, std::FILE* out, std::FILE* err) {
+    run_state run;
+    run.out = out;
+    run.err = err;
+    const int status = run_tool(run, argc, argv);
+    if (std::fflush(out) != 0 || std::ferror(out) != 0) {
+        std::fprintf(err,
+                     "Standard output could not be written; the run itself ended with "
+                     "status %d\n",
+                     status);
+        std::fflush(err);
+        return STATUS_FAIL;
+    }
+    return status;
 }

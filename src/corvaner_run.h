@@ -9,3 +9,7 @@
 // The whole tool: prints to `out` (and failed system calls to `err`) and
 // returns the exit status.
 int corvane_main(int argc, char** argv, std::FILE* out, std::FILE* err = stderr);
+
+// Readies the process for a run: standard input, output and error open
+// (on /dev/null where closed), SIGPIPE and SIGXFSZ ignored.
+void prepare_process();

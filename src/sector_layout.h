@@ -3,12 +3,15 @@
 // from here.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
 inline constexpr std::size_t SECTOR_SIZE = 2352;
 
 inline constexpr std::size_t SYNC_SIZE = 12;         // bytes 0..11: sync pattern
+inline constexpr std::array<std::uint8_t, SYNC_SIZE> SYNC_PATTERN = {
+    0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
 inline constexpr std::size_t HEADER = 12;            // bytes 12..15: minute, second, frame, mode
 inline constexpr std::size_t MODE_BYTE = 15;
 inline constexpr std::size_t SUBHEADER = 16;         // bytes 16..23: XA subheader, twice over
