@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "build_info.h"
 
@@ -60,6 +61,7 @@ void print_usage(std::FILE* out) {
 parse_result arguments(run_state& run, int argc, char** argv) {
     run_settings& s = run.settings;
     optind = 0;  // full reset, so one process can parse several command lines
+    opterr = 0;  // the parser's complaints go to this run's error stream, below
     bool unknown = false;
     int c;
     while ((c = getopt(argc, argv, "hv:len:o:rp:d:x")) != -1) {
@@ -83,6 +85,10 @@ parse_result arguments(run_state& run, int argc, char** argv) {
             case 'd': s.str_desc = optarg; break;
             case 'x': s.mode_nowrite = 1; break;
             default:
+                if (optopt != 0 && std::strchr("vnopd", optopt) != nullptr)
+                    std::fprintf(run.err, "%s: option requires an argument -- '%c'\n", argv[0], optopt);
+                else
+                    std::fprintf(run.err, "%s: invalid option -- '%c'\n", argv[0], optopt);
                 std::fprintf(run.out, "Unknown argument %c -- looks cool though\n", c);
                 unknown = true;
                 break;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -322,9 +323,12 @@ void print_size(run_state& run, const char* what, std::uint64_t size) {
 
 namespace {
 
-bool refuse_irregular(run_state& run, const struct stat& st, const char* what,
+// Data files must be plain files whose size says how much they hold: a pipe,
+// a device or a /proc file (size 0, content on reading) would be taken as empty.
+bool refuse_irregular(run_state& run, int fd, const struct stat& st, const char* what,
                       const std::string& path) {
-    if (S_ISREG(st.st_mode)) return false;
+    std::uint8_t probe = 0;
+    if (S_ISREG(st.st_mode) && (st.st_size != 0 || ::pread(fd, &probe, 1, 0) == 0)) return false;
     std::fprintf(run.out, "%s '%s' is not a regular file -- refused\n", what, path.c_str());
     return true;
 }
@@ -378,7 +382,7 @@ int run_tool(run_state& run, int argc, char** argv) {
 
     struct stat patch_st {};
     if (!file_size(run, patch.get(), patch_st, "Failed to stat file?")) return error_exit(run);
-    if (refuse_irregular(run, patch_st, "Patch file", *s.file_patch)) return error_exit(run);
+    if (refuse_irregular(run, patch.get(), patch_st, "Patch file", *s.file_patch)) return error_exit(run);
     const auto size_patch = static_cast<std::uint64_t>(patch_st.st_size);
     print_size(run, "patch", size_patch);
 
@@ -413,7 +417,7 @@ int run_tool(run_state& run, int argc, char** argv) {
         if (!orig.valid()) return STATUS_FAIL;
         struct stat orig_st {};
         if (!file_size(run, orig.get(), orig_st, "Failed to stat file?")) return error_exit(run);
-        if (refuse_irregular(run, orig_st, "Original file", *s.file_orig)) return error_exit(run);
+        if (refuse_irregular(run, orig.get(), orig_st, "Original file", *s.file_orig)) return error_exit(run);
         const auto size_orig = static_cast<std::uint64_t>(orig_st.st_size);
         print_size(run, "original", size_orig);
         return verify_run(run, bin.get(), orig.get(), patch_window::at(s.offset, size_orig));
@@ -432,6 +436,22 @@ int run_tool(run_state& run, int argc, char** argv) {
                      "describe -- refused\n",
                      static_cast<unsigned long long>(image_size));
         return error_exit(run);
+    }
+    // A file-size limit would stop the writes part-way, inside a sector: the
+    // run is refused before the first instead.
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        std::uint64_t need = writes_image && window.size != 0 ? (window.last + 1) * SECTOR_SIZE : 0;
+        if (s.file_ppf)
+            need = std::max<std::uint64_t>(need, PPF2_HEADER_SIZE + PPF2_SECTOR_SIZE * window.sectors());
+        if (need > limit.rlim_cur) {
+            std::fprintf(out,
+                         "The run writes files of up to %llu bytes, past this process's "
+                         "file-size limit of %llu bytes -- refused\n",
+                         static_cast<unsigned long long>(need),
+                         static_cast<unsigned long long>(limit.rlim_cur));
+            return error_exit(run);
+        }
     }
     const held_signals signals(out);
     held_sectors held;

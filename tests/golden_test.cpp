@@ -1,0 +1,359 @@
+// Whole runs of the tool against stored expectations. Each line of
+// golden/cases.txt is one run: a name, how its folder is set up, and the
+// command line, run in that folder. golden/expected/NAME.txt holds what the
+// run must give: exit status, standard output and error, and every file of
+// the folder afterwards (size and hash, or "unchanged"). Rewrite them with
+//     build/dev/tests/corvane_tests --gtest_filter='Golden*' --update
+// and read every changed file before committing it. Runs that need no
+// special descriptors are made a second time in this process, through
+// corvane_main, and must give the same.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "corvaner_run.h"
+#include "image_maker.h"
+#include "reference_coder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using fixture::bytes;
+
+struct golden_case {
+    std::string name;
+    std::map<std::string, std::string> setup;  // key=value set-up tokens
+    std::vector<std::string> args;
+};
+
+std::vector<std::string> split(const std::string& text, char sep) {
+    std::vector<std::string> parts;
+    std::istringstream in(text);
+    for (std::string p; std::getline(in, p, sep);)
+        if (!p.empty()) parts.push_back(p);
+    return parts;
+}
+
+std::string trim(const std::string& s) {
+    const auto a = s.find_first_not_of(' ');
+    return a == std::string::npos ? "" : s.substr(a, s.find_last_not_of(' ') - a + 1);
+}
+
+// "%XX" in an argument stands for the byte XX.
+std::string unescape(const std::string& arg) {
+    std::string out;
+    for (std::size_t i = 0; i < arg.size(); ++i) {
+        if (arg[i] == '%' && i + 2 < arg.size()) {
+            out += static_cast<char>(std::stoi(arg.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += arg[i];
+        }
+    }
+    return out;
+}
+
+std::vector<golden_case> load_cases() {
+    std::vector<golden_case> cases;
+    std::ifstream in(CORVANE_GOLDEN_DIR "/cases.txt");
+    for (std::string line; std::getline(in, line);) {
+        if (trim(line).empty() || line[0] == '#') continue;
+        const auto fields = split(line, '|');
+        golden_case c{trim(fields.at(0)), {}, {}};
+        for (const auto& token : split(fields.size() > 1 ? trim(fields[1]) : "", ' ')) {
+            const auto eq = token.find('=');
+            c.setup[token.substr(0, eq)] = eq == std::string::npos ? "" : token.substr(eq + 1);
+        }
+        if (fields.size() > 2)
+            for (const auto& a : split(trim(fields[2]), ' ')) c.args.push_back(unescape(a));
+        cases.push_back(std::move(c));
+    }
+    return cases;
+}
+
+bytes image_of(const std::string& kind) {
+    const auto parts = split(kind, '+');
+    bytes img;
+    if (parts[0] == "sample") img = fixture::make_iso(fixture::sample_files(), {}, 4).image.image();
+    if (parts[0].starts_with("blank:")) {
+        fixture::disc d(std::stoul(parts[0].substr(6)));
+        d.encode();
+        img = d.image();
+    }
+    // Changes after encoding: a sector turned Form 2, Mode 1, never written
+    // (all zero), or a byte flipped; a partial sector at the end.
+    for (std::size_t i = 1; i < parts.size(); ++i) {
+        const auto kv = split(parts[i], ':');
+        const std::size_t n = std::stoul(kv.at(1));
+        const auto at = static_cast<std::ptrdiff_t>(n * SECTOR_SIZE);
+        if (kv[0] == "form2") img[n * SECTOR_SIZE + SUBMODE_BYTE] |= SUBMODE_FORM2;
+        if (kv[0] == "mode1") img[n * SECTOR_SIZE + MODE_BYTE] = 1;
+        if (kv[0] == "unwritten") std::fill_n(img.begin() + at, SECTOR_SIZE, 0);
+        if (kv[0] == "flip") img[n] ^= 0xFF;
+        if (kv[0] == "tail") img.resize(img.size() + n, 0x5A);
+    }
+    return img;
+}
+
+// Contents of a set-up file: random:N, text:WORDS (underscores for spaces),
+// iso:PATH (that file of the sample disc), image (a copy of image.bin).
+bytes content_of(const std::string& kind, const bytes& image) {
+    if (kind.starts_with("random:")) {
+        const std::size_t n = std::stoul(kind.substr(7));
+        return fixture::random_bytes(n, static_cast<std::uint32_t>(n));
+    }
+    if (kind.starts_with("text:")) {
+        std::string t = kind.substr(5);
+        std::replace(t.begin(), t.end(), '_', ' ');
+        return bytes(t.begin(), t.end());
+    }
+    if (kind.starts_with("iso:")) {
+        for (const auto& f : fixture::sample_files())
+            if (f.path == kind.substr(4)) return f.data;
+    }
+    if (kind.starts_with("image")) return image_of(kind.size() > 6 ? kind.substr(6) : "sample");
+    if (kind == "copy") return image;
+    throw std::runtime_error("unknown content " + kind);
+}
+
+void set_up(const golden_case& c, const fs::path& dir) {
+    const bytes image = image_of(c.setup.contains("image") ? c.setup.at("image") : "sample");
+    fixture::write_file(dir / "image.bin", image);
+    for (const auto& [key, value] : c.setup) {
+        if (key == "patch" || key == "orig" || key == "second" || key == "out.ppf") {
+            const std::string name = key == "out.ppf" ? key : key + ".bin";
+            if (value == "fifo") ::mkfifo((dir / name).c_str(), 0644);
+            else fixture::write_file(dir / name, content_of(value, image));
+        }
+        if (key == "dir") fs::create_directory(dir / value);
+    }
+}
+
+struct outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Runs the built tool in `dir`, with its descriptors set up as the case says.
+outcome run_binary(const golden_case& c, const fs::path& dir, const fs::path& logs) {
+    std::vector<std::string> args{"corvane"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    unique_fd lock;
+    if (c.setup.contains("lock")) {
+        lock = unique_fd(::open((dir / c.setup.at("lock")).c_str(), O_RDWR | O_CREAT, 0644));
+        ::flock(lock.get(), LOCK_EX);
+    }
+    const std::string out_mode = c.setup.contains("stdout") ? c.setup.at("stdout") : "";
+    int pipe_fds[2] = {-1, -1};
+    if (out_mode == "gone" && ::pipe(pipe_fds) == 0) ::close(pipe_fds[0]);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::chdir(dir.c_str());
+        const int out = ::open((logs / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = ::open((logs / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(out_mode == "gone" ? pipe_fds[1] : out, 1);
+        ::dup2(err, 2);
+        if (out_mode == "full") ::dup2(::open("/dev/full", O_WRONLY), 1);
+        if (out_mode == "closed") ::close(1);
+        if (c.setup.contains("stderr")) ::close(2);
+        ::close(0);
+        if (c.setup.contains("fsize")) {
+            const rlim_t n = std::stoul(c.setup.at("fsize"));
+            const rlimit limit{n, n};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        ::signal(SIGPIPE, SIG_DFL);
+        ::signal(SIGXFSZ, SIG_DFL);
+        ::execv(CORVANE_BINARY, argv.data());
+        ::_exit(127);
+    }
+    if (pipe_fds[1] >= 0) ::close(pipe_fds[1]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
+            slurp(logs / "out"), slurp(logs / "err")};
+}
+
+outcome run_in_process(const golden_case& c, const fs::path& dir) {
+    std::vector<std::string> args{"corvane"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    const auto here = fs::current_path();
+    fs::current_path(dir);
+    outcome o;
+    o.status = corvane_main(static_cast<int>(argv.size()), argv.data(), out, err);
+    fs::current_path(here);
+    for (auto [f, text] : {std::pair{out, &o.out}, std::pair{err, &o.err}}) {
+        std::rewind(f);
+        for (int ch; (ch = std::fgetc(f)) != EOF;) *text += static_cast<char>(ch);
+        std::fclose(f);
+    }
+    return o;
+}
+
+std::string hash(const bytes& b) {
+    std::uint64_t h = 14695981039346656037ULL;  // FNV-1a
+    for (const auto x : b) h = (h ^ x) * 1099511628211ULL;
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(h));
+    return text;
+}
+
+std::map<std::string, bytes> files_in(const fs::path& dir) {
+    std::map<std::string, bytes> files;
+    for (const auto& e : fs::directory_iterator(dir))
+        if (e.is_regular_file()) files[e.path().filename()] = fixture::read_file(e.path());
+    return files;
+}
+
+// The report of a run: status, output (the build line and, with tail=N, all
+// but the last N lines replaced by their count and hash) and the files.
+std::string report(const golden_case& c, const outcome& o, const std::map<std::string, bytes>& before,
+                   const std::map<std::string, bytes>& after) {
+    std::string out = o.out;
+    const auto v = out.find("\nVersion ");
+    if (v != std::string::npos) out.replace(v + 1, out.find('\n', v + 1) - v - 1, "Version (build)");
+    if (c.setup.contains("tail")) {
+        const auto keep = std::stoul(c.setup.at("tail"));
+        std::size_t cut = out.size();
+        for (std::size_t n = 0; n <= keep && cut != 0; ++n) cut = out.rfind('\n', cut - 1);
+        const std::string head = out.substr(0, cut + 1);
+        out = "(" + std::to_string(std::count(head.begin(), head.end(), '\n')) + " lines, hash " +
+              hash(bytes(head.begin(), head.end())) + ")\n" + out.substr(cut + 1);
+    }
+    std::string r = "status " + std::to_string(o.status) + "\n--- stdout\n" + out +
+                    "\n--- stderr\n" + o.err + "\n--- files\n";
+    for (const auto& [name, data] : after) {
+        const auto was = before.find(name);
+        r += name + (was != before.end() && was->second == data
+                         ? " unchanged"
+                         : " " + std::to_string(data.size()) + " " + hash(data)) + "\n";
+    }
+    for (const auto& [name, data] : before)
+        if (!after.contains(name)) r += name + " removed\n";
+    return r;
+}
+
+// Every sector a run changed must be a valid Mode 2 Form 1 sector.
+void expect_changed_sectors_valid(const bytes& before, const bytes& after) {
+    ASSERT_EQ(before.size(), after.size()) << "the image changed its length";
+    for (std::size_t s = 0; s + SECTOR_SIZE <= after.size(); s += SECTOR_SIZE) {
+        if (std::equal(before.begin() + static_cast<std::ptrdiff_t>(s),
+                       before.begin() + static_cast<std::ptrdiff_t>(s + SECTOR_SIZE),
+                       after.begin() + static_cast<std::ptrdiff_t>(s)))
+            continue;
+        const std::span<const std::uint8_t, SECTOR_SIZE> sector(after.data() + s, SECTOR_SIZE);
+        EXPECT_EQ(reference::check_mode2_form1(
+                      sector, static_cast<unsigned>(s / SECTOR_SIZE + ADDRESS_BIAS)),
+                  "")
+            << "sector " << s / SECTOR_SIZE;
+    }
+}
+
+bool updating() {
+    for (const auto& a : ::testing::internal::GetArgvs())
+        if (a == "--update") return true;
+    return false;
+}
+
+struct scratch_dir {
+    fs::path path;
+    scratch_dir() {
+        std::string t = (fs::temp_directory_path() / "corvane-golden-XXXXXX").string();
+        path = ::mkdtemp(t.data());
+    }
+    ~scratch_dir() { fs::remove_all(path); }
+};
+
+void PrintTo(const golden_case& c, std::ostream* os) { *os << c.name; }
+
+class Golden : public ::testing::TestWithParam<golden_case> {};
+
+TEST_P(Golden, RunGivesStoredResult) {
+    const golden_case& c = GetParam();
+    scratch_dir dir, logs;
+    set_up(c, dir.path);
+    const auto before = files_in(dir.path);
+    const outcome o = run_binary(c, dir.path, logs.path);
+    const auto after = files_in(dir.path);
+    const std::string got = report(c, o, before, after);
+    const fs::path expected = fs::path(CORVANE_GOLDEN_DIR) / "expected" / (c.name + ".txt");
+    if (updating()) {
+        std::ofstream(expected, std::ios::binary) << got;
+    } else {
+        EXPECT_EQ(got, slurp(expected));
+    }
+    if (after.contains("image.bin"))
+        expect_changed_sectors_valid(before.at("image.bin"), after.at("image.bin"));
+
+    static const char* const special[] = {"stdout", "stderr", "fsize", "lock"};
+    if (std::none_of(std::begin(special), std::end(special),
+                     [&](const char* k) { return c.setup.contains(k); })) {
+        scratch_dir again;
+        set_up(c, again.path);
+        const outcome in = run_in_process(c, again.path);
+        EXPECT_EQ(report(c, in, before, files_in(again.path)), got) << "in process";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Golden, ::testing::ValuesIn(load_cases()),
+                         [](const auto& param_info) { return param_info.param.name; });
+
+// A patch run stopped by SIGTERM part-way: the sectors it wrote are whole
+// and valid, the PPF target keeps its earlier contents, and no temporary
+// file is left behind.
+TEST(Interrupted, PatchRunLeavesThePpfTargetAsItWas) {
+    scratch_dir dir, logs;
+    fixture::disc disc(30000);
+    disc.encode();
+    const bytes image = disc.image();
+    fixture::write_file(dir.path / "image.bin", image);
+    fixture::write_file(dir.path / "patch.bin", fixture::random_bytes(29000 * 2048, 7));
+    fixture::write_file(dir.path / "out.ppf", bytes{'o', 'l', 'd'});
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::chdir(dir.path.c_str());
+        ::dup2(::open("/dev/null", O_WRONLY), 1);
+        ::execl(CORVANE_BINARY, "corvane", "-o", "2352", "-p", "out.ppf", "patch.bin",
+                "image.bin", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    const fs::path part = dir.path / "out.ppf.corvane-part";
+    for (int i = 0; i < 2000 && !(fs::exists(part) && fs::file_size(part) > 1000000); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    EXPECT_EQ(fixture::read_file(dir.path / "out.ppf"), (bytes{'o', 'l', 'd'}));
+    EXPECT_FALSE(fs::exists(part));
+    const bytes after = fixture::read_file(dir.path / "image.bin");
+    EXPECT_NE(after, image) << "stopped before it wrote anything";
+    expect_changed_sectors_valid(image, after);
+}
+
+}  // namespace
