@@ -86,9 +86,9 @@ parse_result arguments(run_state& run, int argc, char** argv) {
             case 'x': s.mode_nowrite = 1; break;
             default:
                 if (optopt != 0 && std::strchr("vnopd", optopt) != nullptr)
-                    std::fprintf(run.err, "%s: option requires an argument -- '%c'\n", argv[0], optopt);
+                    std::fprintf(run.err, "corvane: option requires an argument -- '%c'\n", optopt);
                 else
-                    std::fprintf(run.err, "%s: invalid option -- '%c'\n", argv[0], optopt);
+                    std::fprintf(run.err, "corvane: invalid option -- '%c'\n", optopt);
                 std::fprintf(run.out, "Unknown argument %c -- looks cool though\n", c);
                 unknown = true;
                 break;
