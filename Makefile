@@ -1,15 +1,20 @@
 # The two commands of the README, plus the sanitizer run and the benchmarks.
 MAKEFLAGS += --no-print-directory
 DEMO := build/demo
-CORVANE := build/release/corvane
+CORVANE := build/demo-build/corvane
+# Debian packages the tests need: GoogleTest, and the other authoring tools
+# whose discs the directory reader is tested against.
+TEST_PACKAGES := cmake make g++ libgtest-dev libgmock-dev vcdimager genisoimage
 
-.PHONY: demo test test-asan test-big-endian bench bench-patch fuzz fuzz-build fuzz-ci clean
+.PHONY: demo test test-packages test-asan test-big-endian bench bench-patch fuzz fuzz-build fuzz-ci clean
 
+# Needs only cmake and a C++ compiler: the demo preset leaves tests and
+# benchmarks out.
 demo:
-	cmake --preset release >/dev/null
-	cmake --build --preset release -j2 --target corvane mkimage
+	cmake --preset demo >/dev/null
+	cmake --build --preset demo -j2 --target corvane mkimage
 	mkdir -p $(DEMO)
-	build/release/mkimage sample $(DEMO)
+	build/demo-build/mkimage sample $(DEMO)
 	cp $(DEMO)/sample.bin $(DEMO)/sample.orig.bin
 	$(CORVANE) -l x $(DEMO)/sample.bin
 	$(CORVANE) -n TITLE.TXT\;1 -p $(DEMO)/title.ppf -d "corvane demo" $(DEMO)/title_new.txt $(DEMO)/sample.bin
@@ -17,12 +22,28 @@ demo:
 	@cmp -s $(DEMO)/sample.bin $(DEMO)/sample.orig.bin && echo "image unchanged?!" || \
 	  echo "Patched $(DEMO)/sample.bin (original kept as $(DEMO)/sample.orig.bin, PPF in $(DEMO)/title.ppf)"
 
-test:
+test: test-packages
 	cmake --preset dev >/dev/null
 	cmake --build --preset dev -j2
 	ctest --preset dev -j2
 
-test-asan:
+# Installs what the tests need and the machine lacks (apt-get as root);
+# otherwise prints the command to run and stops.
+test-packages:
+	@missing=""; for p in $(TEST_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    DEBIAN_FRONTEND=noninteractive apt-get update -qq && \
+	    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
+	  else \
+	    echo "The tests need these Debian packages:$$missing"; \
+	    echo "Install them with: sudo apt-get install$$missing"; exit 1; \
+	  fi; \
+	fi
+
+test-asan: test-packages
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan -j2
 	ctest --preset asan -j2
