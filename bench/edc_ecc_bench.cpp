@@ -1,5 +1,6 @@
 // Sector coder throughput: one Mode 2 Form 1 (or Mode 1) sector per iteration,
-// on the way the coder picks for this processor and on its portable way.
+// or the EDC of one Form 1 sector, on the way the coder chooses for this
+// processor and on its portable way.
 #include <benchmark/benchmark.h>
 
 #include <array>
@@ -12,31 +13,28 @@ namespace {
 
 using edc_ecc_internal::coder_path;
 
-// Runs the benchmark body on `path` and puts the coder's own choice back.
-class on_path {
-public:
-    explicit on_path(benchmark::State& state, bool portable)
-        : saved_(edc_ecc_internal::active_path()) {
-        if (portable) edc_ecc_internal::use_path(coder_path::portable);
-        state.SetLabel(edc_ecc_internal::active_path() == coder_path::vector ? "vector"
-                                                                             : "portable");
-    }
-    ~on_path() { edc_ecc_internal::use_path(saved_); }
-    on_path(const on_path&) = delete;
-    on_path& operator=(const on_path&) = delete;
+coder_path way(bool portable) {
+    return portable ? coder_path::portable : edc_ecc_internal::chosen_path();
+}
 
-private:
-    coder_path saved_;
-};
+void label(benchmark::State& state, coder_path path) {
+    state.SetLabel(path == coder_path::vector ? "vector" : "portable");
+}
+
+std::array<std::uint8_t, SECTOR_SIZE> random_sector(unsigned seed) {
+    std::array<std::uint8_t, SECTOR_SIZE> sector{};
+    std::mt19937 rng(seed);
+    for (auto& b : sector) b = static_cast<std::uint8_t>(rng());
+    return sector;
+}
 
 void encode(benchmark::State& state, int type, bool portable) {
-    const on_path path(state, portable);
-    std::array<std::uint8_t, SECTOR_SIZE> sector{};
-    std::mt19937 rng(1);
-    for (auto& b : sector) b = static_cast<std::uint8_t>(rng());
+    const coder_path path = way(portable);
+    label(state, path);
+    auto sector = random_sector(1);
     unsigned address = 150;
     for (auto _ : state) {
-        do_encode_L2(sector, type, address++);
+        edc_ecc_internal::encode_with(path, sector, type, address++);
         benchmark::DoNotOptimize(sector.data());
         benchmark::ClobberMemory();
     }
@@ -45,11 +43,11 @@ void encode(benchmark::State& state, int type, bool portable) {
 }
 
 void edc(benchmark::State& state, bool portable) {
-    const on_path path(state, portable);
-    std::array<std::uint8_t, SECTOR_SIZE> sector{};
-    std::mt19937 rng(2);
-    for (auto& b : sector) b = static_cast<std::uint8_t>(rng());
-    for (auto _ : state) benchmark::DoNotOptimize(build_edc(sector, 16, 2071));
+    const coder_path path = way(portable);
+    label(state, path);
+    const auto sector = random_sector(2);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(edc_ecc_internal::edc_with(path, sector, 16, 2071));
     state.SetItemsProcessed(state.iterations());
 }
 

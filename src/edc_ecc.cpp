@@ -5,15 +5,17 @@
 //     first parity  = (S0 + S1) / (1 + alpha),   second parity = S0 + first,
 // which equals the weighted sums of the coefficient tables below (checked at
 // compile time). Multiplying by alpha is a shift and a conditional xor, so
-// whole rows of symbols go through it side by side: in 64-bit words on every
-// host, and 32 bytes at a time with AVX2 where the processor has it. The EDC
-// runs eight bytes per step through eight tables, or folds 64 bytes per step
-// with carry-less multiplies.
+// whole rows of symbols go through it side by side: sixteen at a time in
+// portable vector code, and 32 at a time with AVX2 where the processor has it.
+// The EDC drops the message's bits into a 32-byte tail through a sparse
+// multiple of its polynomial and finishes with tables, or folds 64 bytes per
+// step with carry-less multiplies.
 #include "edc_ecc.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <utility>
 
 #include "byte_order.h"
 #include "edc_ecc_internal.h"
@@ -178,14 +180,6 @@ constexpr bool nibbles_split_products() {
 }
 static_assert(nibbles_split_products());
 
-// Eight bytes times alpha at once.
-constexpr uint64_t times_alpha(uint64_t v) {
-    const uint64_t high = v & 0x8080808080808080ULL;
-    return ((v ^ high) << 1) ^ ((high >> 7) * 0x1DU);
-}
-static_assert(times_alpha(0x0000000000000080ULL) == 0x1D);
-static_assert(times_alpha(0x8001FF0000000000ULL) == 0x1D02E30000000000ULL);
-
 // ---------------------------------------------------------------------------
 // EDC: reflected CRC-32 with the polynomial 0x8001801B (0xD8018001 reflected).
 
@@ -238,17 +232,35 @@ uint32_t edc_bytes(uint32_t edc, const uint8_t* p, std::size_t n) {
     return edc;
 }
 
-// x^n modulo the EDC polynomial x^32 + x^31 + x^16 + x^15 + x^4 + x^3 + x + 1,
-// as the 64-bit bit-reversed operand of a carry-less multiply (the factor
-// x^n then moves a 64-bit half of a 128-bit block n + 1 places on).
-constexpr uint64_t fold_constant(unsigned n) {
+// x^n modulo the EDC polynomial x^32 + x^31 + x^16 + x^15 + x^4 + x^3 + x + 1.
+constexpr uint32_t x_power_mod(unsigned n) {
     uint64_t r = 1;
     for (unsigned i = 0; i < n; ++i) {
         r <<= 1;
         if (r >> 32) r ^= 0x18001801BULL;
     }
+    return static_cast<uint32_t>(r);
+}
+static_assert(x_power_mod(32) == 0x8001801BU);
+
+// Modulo the polynomial, x^1024 = x^64 + x^16 + x^8 and x^256 = x^16 + x^4 +
+// x^2. So a message bit 1024 (or 256) or more places before the message's end
+// may be dropped in favour of three bits 960, 1008 and 1016 (or 240, 252 and
+// 254) places later without changing the EDC. The portable EDC moves whole
+// bytes on by the first until 128 bytes are left, then 64-bit words by the
+// second until 32 bytes are left for the tables.
+static_assert(x_power_mod(1024) == (x_power_mod(64) ^ x_power_mod(16) ^ x_power_mod(8)));
+static_assert(x_power_mod(256) == (x_power_mod(16) ^ x_power_mod(4) ^ x_power_mod(2)));
+static_assert(x_power_mod(16) == 1U << 16 && x_power_mod(4) == 1U << 4 &&
+              x_power_mod(2) == 1U << 2);
+
+// x^n modulo the EDC polynomial as the 64-bit bit-reversed operand of a
+// carry-less multiply (the factor x^n then moves a 64-bit half of a 128-bit
+// block n + 1 places on).
+constexpr uint64_t fold_constant(unsigned n) {
+    const uint32_t r = x_power_mod(n);
     uint64_t reversed = 0;
-    for (unsigned bit = 0; bit < 64; ++bit)
+    for (unsigned bit = 0; bit < 32; ++bit)
         if ((r >> bit) & 1U) reversed |= uint64_t{1} << (63 - bit);
     return reversed;
 }
@@ -262,26 +274,35 @@ constexpr uint64_t FOLD_128_LOW = fold_constant(128 - 1);
 static_assert(FOLD_512_HIGH == 0x6851500100000000ULL && FOLD_512_LOW == 0x1100000100000000ULL &&
               FOLD_128_HIGH == 0x5C11C10000000000ULL && FOLD_128_LOW == 0x5101000100000000ULL);
 
+
 // ---------------------------------------------------------------------------
 // Sector layout.
 
-constexpr std::array<uint8_t, 12> sync_pattern = {
+constexpr std::array<uint8_t, SYNC_SIZE> sync_pattern = {
     0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
 
-// Offsets inside the body, which starts at sector byte 12. The body up to Q0
-// is 26 rows of 86 bytes (43 columns of two interleaved bytes): 24 data rows,
-// then the P parity rows P0 and P1. P codeword j is column j of the 24 data
-// rows; Q codeword k takes column m from row (k + m) mod 26, for m = 0..42.
-constexpr std::size_t BODY = 12;
+// Mode 1 has no subheader: its 2048 bytes of user data start where Mode 2's
+// subheader does, its EDC follows them, then eight zero bytes up to P. Form 2
+// ends with its EDC.
+constexpr std::size_t MODE1_EDC_AT = SUBHEADER + USER_DATA_SIZE;
+constexpr std::size_t MODE1_ZERO = MODE1_EDC_AT + 4;
+constexpr std::size_t FORM2_EDC_AT = SECTOR_SIZE - 4;
+static_assert(MODE1_ZERO + 8 == P_PARITY && EDC_AT + 4 == P_PARITY);
+
+// The parity counts from the header on: the body is the sector from byte 12.
+// Up to Q0 it is 26 rows of 86 bytes (43 columns of two interleaved bytes): 24
+// data rows, then the P parity rows P0 and P1. P codeword j is column j of the
+// 24 data rows; Q codeword k takes column m from row (k + m) mod 26, for
+// m = 0..42. Offsets below are inside the body.
+constexpr std::size_t BODY = HEADER;
 constexpr std::size_t ROW = 86;
-constexpr std::size_t P0 = 2064;
-constexpr std::size_t P1 = 2150;
-constexpr std::size_t Q0 = 2236;
-constexpr std::size_t Q1 = 2288;
+constexpr std::size_t P0 = P_PARITY - BODY;
+constexpr std::size_t P1 = P0 + ROW;
+constexpr std::size_t Q0 = Q_PARITY - BODY;
 constexpr std::size_t Q_SIZE = 52;
-constexpr std::size_t BODY_SIZE = 2340;
-static_assert(P0 == 24 * ROW && P1 == 25 * ROW && Q0 == 26 * ROW && Q1 == Q0 + Q_SIZE &&
-              Q1 + Q_SIZE == BODY_SIZE && BODY + BODY_SIZE == SECTOR_SIZE);
+constexpr std::size_t Q1 = Q0 + Q_SIZE;
+constexpr std::size_t BODY_SIZE = SECTOR_SIZE - BODY;
+static_assert(P0 == 24 * ROW && P1 == 25 * ROW && Q0 == 26 * ROW && Q1 + Q_SIZE == BODY_SIZE);
 
 uint8_t bin2bcd(unsigned p) {
     return static_cast<uint8_t>((p / 10U) * 16U + p % 10U);
@@ -289,15 +310,15 @@ uint8_t bin2bcd(unsigned p) {
 
 int build_address(std::span<uint8_t, SECTOR_SIZE> inout, int sectortype,
                   unsigned address) {
-    inout[12] = bin2bcd(address / 4500U);
-    inout[13] = bin2bcd((address / 75U) % 60U);
-    inout[14] = bin2bcd(address % 75U);
+    inout[HEADER] = bin2bcd(address / 4500U);
+    inout[HEADER + 1] = bin2bcd((address / 75U) % 60U);
+    inout[HEADER + 2] = bin2bcd(address % 75U);
     switch (sectortype) {
-        case MODE_0: inout[15] = 0x00; return 0;
-        case MODE_1: inout[15] = 0x01; return 0;
+        case MODE_0: inout[MODE_BYTE] = 0x00; return 0;
+        case MODE_1: inout[MODE_BYTE] = 0x01; return 0;
         case MODE_2:
         case MODE_2_FORM_1:
-        case MODE_2_FORM_2: inout[15] = 0x02; return 0;
+        case MODE_2_FORM_2: inout[MODE_BYTE] = 0x02; return 0;
         default: return -1;
     }
 }
@@ -307,74 +328,256 @@ void store_edc(std::span<uint8_t, SECTOR_SIZE> inout, std::size_t at,
     store_le32(inout.subspan(at).first<4>(), edc);
 }
 
-// Writes both parity rows from the running sums of `bytes` byte pairs'
-// worth of codewords: first = (s0 + alpha * acc) * KAPPA, second = s0 + first.
-void finish_parity(const uint8_t* s0, const uint8_t* acc_times_alpha, std::size_t bytes,
-                   uint8_t* first, uint8_t* second) {
-    for (std::size_t b = 0; b < bytes; ++b) {
-        const uint8_t p = KAPPA_MUL[s0[b] ^ acc_times_alpha[b]];
-        first[b] = p;
-        second[b] = static_cast<uint8_t>(s0[b] ^ p);
-    }
+// --- Portable way: sixteen symbols side by side. ----------------------------
+//
+// GCC and clang map these vectors onto the host's vector registers where it has
+// them (SSE2 on every x86-64, NEON, z/Architecture) and onto plain word code
+// where it has none. Every operation on them is per byte, and they go to and
+// from memory as bytes, so the host's byte order plays no part.
+
+typedef uint8_t symbols __attribute__((vector_size(16)));
+typedef int8_t signed_symbols __attribute__((vector_size(16)));
+constexpr std::size_t LANE_BYTES = sizeof(symbols);
+
+inline symbols load_symbols(const uint8_t* p) {
+    symbols v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
 }
 
-// --- Portable way: 64-bit words of eight symbols each. ----------------------
+inline symbols times_alpha(symbols v) {
+    const symbols carry = reinterpret_cast<symbols>(reinterpret_cast<signed_symbols>(v) < 0);
+    return (v + v) ^ (carry & 0x1D);
+}
 
-// P: Horner over the 24 data rows, 11 words per row (the last two bytes of a
-// word row are the next row's and are never stored).
-void parity_p_portable(uint8_t* body) {
-    constexpr std::size_t WORDS = 11;
-    std::array<uint64_t, WORDS> s0{};
-    std::array<uint64_t, WORDS> acc{};
-    for (std::size_t row = 0; row < 24; ++row) {
-        const uint8_t* p = body + row * ROW;
-        for (std::size_t w = 0; w < WORDS; ++w) {
-            uint64_t v;
-            std::memcpy(&v, p + 8 * w, 8);
+// Times KAPPA = alpha^7 + alpha^6 + alpha^5 + alpha^4 + alpha^2, by Horner's
+// rule over its bits.
+inline symbols times_kappa(symbols v) {
+    static_assert(KAPPA == 0xF4);
+    symbols r = v;
+    for (int bit = 6; bit >= 0; --bit) {
+        r = times_alpha(r);
+        if ((KAPPA >> bit) & 1U) r ^= v;
+    }
+    return r;
+}
+
+// The parity pair of sixteen codewords from their running sums:
+// first = (s0 + alpha * acc) * KAPPA, second = s0 + first.
+inline void parity_from_sums(symbols s0, symbols acc, uint8_t* first, uint8_t* second) {
+    const symbols p = times_kappa(s0 ^ times_alpha(acc));
+    const symbols q = s0 ^ p;
+    std::memcpy(first, &p, LANE_BYTES);
+    std::memcpy(second, &q, LANE_BYTES);
+}
+
+// P: Horner over the 24 data rows, six vectors per row (the last ten bytes
+// belong to the next row and are never stored).
+void parity_p_portable(uint8_t* sector) {
+    constexpr std::size_t VECTORS = 6;
+    uint8_t* const body = sector + BODY;
+    symbols s0[VECTORS] = {};
+    symbols acc[VECTORS] = {};
+    for (std::size_t row = 0; row < 24; ++row)
+        for (std::size_t w = 0; w < VECTORS; ++w) {
+            const symbols v = load_symbols(body + row * ROW + LANE_BYTES * w);
             s0[w] ^= v;
             acc[w] = times_alpha(acc[w] ^ v);
         }
-    }
-    for (auto& a : acc) a = times_alpha(a);
-    std::array<uint8_t, 8 * WORDS> sum{};
-    std::array<uint8_t, 8 * WORDS> weighted{};
-    std::memcpy(sum.data(), s0.data(), sum.size());
-    std::memcpy(weighted.data(), acc.data(), weighted.size());
-    finish_parity(sum.data(), weighted.data(), ROW, body + P0, body + P1);
+    std::array<uint8_t, LANE_BYTES * VECTORS> first;
+    std::array<uint8_t, LANE_BYTES * VECTORS> second;
+    for (std::size_t w = 0; w < VECTORS; ++w)
+        parity_from_sums(s0[w], acc[w], first.data() + LANE_BYTES * w,
+                         second.data() + LANE_BYTES * w);
+    std::memcpy(body + P0, first.data(), ROW);
+    std::memcpy(body + P1, second.data(), ROW);
 }
 
-// Q: Horner over the 43 columns; for column m the 26 codewords' symbol pairs
-// are gathered from rows m, m + 1, ... (wrapping), four pairs to a word, the
-// first pair in the lowest bits.
-void parity_q_portable(uint8_t* body) {
-    constexpr std::size_t WORDS = 7;
-    std::array<uint64_t, WORDS> s0{};
-    std::array<uint64_t, WORDS> acc{};
-    std::array<uint64_t, 4 * WORDS> pairs{};  // the last two stay zero
-    for (std::size_t m = 0; m < 43; ++m) {
-        std::size_t row = m % 26;
-        for (std::size_t k = 0; k < 26; ++k) {
-            const uint8_t* pair = body + row * ROW + 2 * m;
-            pairs[k] = uint64_t{pair[0]} | uint64_t{pair[1]} << 8;
-            if (++row == 26) row = 0;
-        }
-        for (std::size_t w = 0; w < WORDS; ++w) {
-            const uint64_t v = pairs[4 * w] | pairs[4 * w + 1] << 16 | pairs[4 * w + 2] << 32 |
-                               pairs[4 * w + 3] << 48;
-            s0[w] ^= v;
-            acc[w] = times_alpha(acc[w] ^ v);
-        }
+// Q codeword k takes place m from row (k + m) mod 26, column m. Sixteen bytes
+// from row R, column c on hold columns c .. c + 7 of that row: place c of
+// codeword K = R - c, place c + 1 of codeword K - 1, ..., place c + 7 of
+// codeword K - 7. Reading one row and one column further on moves each of the
+// eight a place on, so a band of eight codewords runs Horner's rule in step,
+// lane j a place ahead of lane j - 1. Four bands (K = 8, 16, 24, 6) cover all
+// 26 codewords. A lane before place 0 or past place 42 reads another
+// codeword's bytes: they are masked off at the start, and the lane's sums are
+// held at the end. Band K = 7 is left out: its first read would start before
+// the sector.
+constexpr std::array<std::size_t, 4> Q_BANDS = {8, 16, 24, 6};
+constexpr int Q_PLACES = 43;
+constexpr int Q_LANES = 8;
+
+// Which lanes of a band are inside their codeword when the band reads column c.
+constexpr std::array<uint8_t, LANE_BYTES> lanes_inside(int c) {
+    std::array<uint8_t, LANE_BYTES> mask{};
+    for (std::size_t b = 0; b < LANE_BYTES; ++b) {
+        const int place = c + static_cast<int>(b / 2);
+        if (place >= 0 && place < Q_PLACES) mask[b] = 0xFF;
     }
-    std::array<uint8_t, 8 * WORDS> sum{};
-    std::array<uint8_t, 8 * WORDS> weighted{};
-    for (std::size_t b = 0; b < sum.size(); ++b) {
-        sum[b] = static_cast<uint8_t>(s0[b / 8] >> (8 * (b % 8)));
-        weighted[b] = static_cast<uint8_t>(times_alpha(acc[b / 8]) >> (8 * (b % 8)));
-    }
-    finish_parity(sum.data(), weighted.data(), Q_SIZE, body + Q0, body + Q1);
+    return mask;
 }
 
-uint32_t edc_portable(const uint8_t* p, std::size_t n) { return edc_bytes(0, p, n); }
+template <std::size_t... C>
+constexpr auto lane_masks(int from, std::index_sequence<C...>) {
+    return std::array<std::array<uint8_t, LANE_BYTES>, sizeof...(C)>{
+        lanes_inside(from + static_cast<int>(C))...};
+}
+constexpr auto LEADING = lane_masks(-(Q_LANES - 1), std::make_index_sequence<Q_LANES - 1>());
+constexpr auto TRAILING = lane_masks(Q_PLACES - Q_LANES + 1, std::make_index_sequence<Q_LANES - 1>());
+static_assert(LEADING[0][13] == 0 && LEADING[0][14] == 0xFF && LEADING[6][1] == 0 &&
+              LEADING[6][2] == 0xFF && TRAILING[0][13] == 0xFF && TRAILING[0][14] == 0 &&
+              TRAILING[6][1] == 0xFF && TRAILING[6][2] == 0);
+
+// Sector offset of each band's read at each step: row (K + c) mod 26 of the
+// body, column c, for c = -7 .. 42.
+constexpr int Q_STEPS = Q_PLACES + Q_LANES - 1;
+constexpr auto Q_READS = [] {
+    std::array<std::array<std::size_t, Q_BANDS.size()>, Q_STEPS> at{};
+    for (int step = 0; step < Q_STEPS; ++step)
+        for (std::size_t b = 0; b < Q_BANDS.size(); ++b) {
+            const int c = step - (Q_LANES - 1);
+            const int row = (static_cast<int>(Q_BANDS[b]) + c + 26) % 26;
+            at[static_cast<std::size_t>(step)][b] =
+                static_cast<std::size_t>(static_cast<int>(BODY + ROW * static_cast<std::size_t>(row)) + 2 * c);
+        }
+    return at;
+}();
+static_assert(Q_READS[0][0] == BODY + ROW * 1 - 14 && Q_READS[1][3] == 0 &&
+              Q_READS[Q_STEPS - 1][2] == BODY + ROW * 14 + 84);
+
+void parity_q_portable(uint8_t* sector) {
+    uint8_t* const body = sector + BODY;
+    symbols s0[Q_BANDS.size()] = {};
+    symbols acc[Q_BANDS.size()] = {};
+    std::size_t step = 0;
+    for (const auto& m : LEADING) {
+        const symbols mask = load_symbols(m.data());
+        for (std::size_t b = 0; b < Q_BANDS.size(); ++b) {
+            const symbols v = load_symbols(sector + Q_READS[step][b]) & mask;
+            s0[b] ^= v;
+            acc[b] = times_alpha(acc[b] ^ v);
+        }
+        ++step;
+    }
+    for (; step < Q_PLACES; ++step)
+        for (std::size_t b = 0; b < Q_BANDS.size(); ++b) {
+            const symbols v = load_symbols(sector + Q_READS[step][b]);
+            s0[b] ^= v;
+            acc[b] = times_alpha(acc[b] ^ v);
+        }
+    for (const auto& m : TRAILING) {
+        const symbols mask = load_symbols(m.data());
+        for (std::size_t b = 0; b < Q_BANDS.size(); ++b) {
+            const symbols v = load_symbols(sector + Q_READS[step][b]) & mask;
+            s0[b] ^= v;
+            acc[b] ^= (times_alpha(acc[b] ^ v) ^ acc[b]) & mask;
+        }
+        ++step;
+    }
+    for (std::size_t b = 0; b < Q_BANDS.size(); ++b) {
+        std::array<uint8_t, LANE_BYTES> first;
+        std::array<uint8_t, LANE_BYTES> second;
+        parity_from_sums(s0[b], acc[b], first.data(), second.data());
+        for (std::size_t j = 0; j < Q_LANES; ++j) {
+            const std::size_t k = (Q_BANDS[b] + 26 - j) % 26;
+            std::memcpy(body + Q0 + 2 * k, first.data() + 2 * j, 2);
+            std::memcpy(body + Q1 + 2 * k, second.data() + 2 * j, 2);
+        }
+    }
+}
+
+// Bytes in message order, least significant first: bit b of the word is bit
+// b % 8 of byte b / 8, so every bit stands 64 places before its like in the
+// next word, on hosts of either byte order.
+inline uint64_t load_le64(const uint8_t* p) {
+    return uint64_t{p[0]} | uint64_t{p[1]} << 8 | uint64_t{p[2]} << 16 | uint64_t{p[3]} << 24 |
+           uint64_t{p[4]} << 32 | uint64_t{p[5]} << 40 | uint64_t{p[6]} << 48 |
+           uint64_t{p[7]} << 56;
+}
+
+// What a word's bits become 240, 252 and 254 places on: the part that lands
+// in the word three on, and the part that lands in the word four on.
+constexpr uint64_t three_on(uint64_t f) { return (f ^ (f << 12) ^ (f << 14)) << 48; }
+constexpr uint64_t four_on(uint64_t f) { return (f ^ (f >> 2) ^ (f >> 14)) >> 2; }
+
+// EDC of n >= 64 bytes: words 0 .. count - 5 moved on, one after the other,
+// into the later words; the last four go through the tables. Word 0 holds the
+// first n % 8 (or 8) bytes in its last places: zero bytes in front of a
+// message leave its EDC alone.
+uint32_t edc_words(const uint8_t* p, std::size_t n) {
+    const std::size_t first = n % 8 == 0 ? 8 : n % 8;
+    const std::size_t count = 1 + (n - first) / 8;
+    const auto word = [&](std::size_t k) { return load_le64(p + first + 8 * (k - 1)); };
+    uint64_t a = 0;
+    for (std::size_t i = 0; i < first; ++i) a |= uint64_t{p[i]} << (8 * (8 - first + i));
+    uint64_t b = word(1);
+    uint64_t c = word(2);
+    uint64_t d = word(3) ^ three_on(a);
+    for (std::size_t k = 4; k + 1 < count; ++k) {
+        const uint64_t e = word(k) ^ three_on(b) ^ four_on(a);
+        a = b;
+        b = c;
+        c = d;
+        d = e;
+    }
+    // a is the last word moved on; b, c, d and the last word are what is left.
+    const std::array<uint64_t, 4> rest = {b, c, d, word(count - 1) ^ four_on(a)};
+    std::array<uint8_t, 32> bytes;
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<uint8_t>(rest[i / 8] >> (8 * (i % 8)));
+    return edc_bytes(0, bytes.data(), bytes.size());
+}
+
+// EDC of one stretch of at most EDC_STRETCH bytes (and at least 256),
+// continuing from `edc`: the running EDC goes into the first four bytes, the
+// bytes are moved on sixteen at a time until 128 are left, and those go
+// through edc_words. Each byte's final value is the byte xor the final values
+// of the bytes 120, 126 and 127 places before it that were moved on.
+constexpr std::size_t EDC_STRETCH = 4096;
+constexpr std::size_t EDC_LEFT = 128;
+
+uint32_t edc_stretch(uint32_t edc, const uint8_t* p, std::size_t n) {
+    const std::size_t pad = (LANE_BYTES - (n - EDC_LEFT) % LANE_BYTES) % LANE_BYTES;
+    const std::size_t moved = pad + n - EDC_LEFT;
+    // 128 zero bytes (the moved bytes before the message), the final values
+    // of the moved bytes, and zeros for reads past them.
+    alignas(16) std::array<uint8_t, EDC_LEFT + EDC_STRETCH + 2 * LANE_BYTES> finals;
+    std::memset(finals.data(), 0, EDC_LEFT);
+    uint8_t* const f = finals.data() + EDC_LEFT;
+    std::memset(f + moved, 0, LANE_BYTES);
+    std::array<uint8_t, EDC_LEFT> left;
+    // The first two reads, with the zeros in front and the running EDC.
+    std::array<uint8_t, 2 * LANE_BYTES> head{};
+    std::memcpy(head.data() + pad, p, head.size() - pad);
+    for (std::size_t i = 0; i < 4; ++i) head[pad + i] ^= static_cast<uint8_t>(edc >> (8 * i));
+    const auto final_value = [&](std::size_t t) {
+        const symbols v = t < head.size() ? load_symbols(head.data() + t) : load_symbols(p + t - pad);
+        return v ^ load_symbols(f + t - 120) ^ load_symbols(f + t - 126) ^
+               load_symbols(f + t - 127);
+    };
+    std::size_t t = 0;
+    for (; t < moved; t += LANE_BYTES) {
+        const symbols v = final_value(t);
+        std::memcpy(f + t, &v, LANE_BYTES);
+    }
+    for (; t < moved + EDC_LEFT; t += LANE_BYTES) {
+        const symbols v = final_value(t);
+        std::memcpy(left.data() + (t - moved), &v, LANE_BYTES);
+    }
+    return edc_words(left.data(), left.size());
+}
+
+// Stretch by stretch; what is too short for one goes through the tables.
+uint32_t edc_portable(const uint8_t* p, std::size_t n) {
+    uint32_t edc = 0;
+    while (n >= 2 * EDC_LEFT) {
+        const std::size_t stretch = std::min(n, EDC_STRETCH);
+        edc = edc_stretch(edc, p, stretch);
+        p += stretch;
+        n -= stretch;
+    }
+    return edc_bytes(edc, p, n);
+}
 
 // --- Vector way: AVX2 and PCLMULQDQ. ----------------------------------------
 
@@ -422,7 +625,8 @@ CORVANE_VECTOR_TARGET inline void finish_parity_v(const __m256i* s0, const __m25
 
 // P: Horner over the 24 data rows, three vectors per row (the last ten bytes
 // belong to the next row and are never stored).
-CORVANE_VECTOR_TARGET void parity_p_vector(uint8_t* body) {
+CORVANE_VECTOR_TARGET void parity_p_vector(uint8_t* sector) {
+    uint8_t* const body = sector + BODY;
     __m256i s0[3] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256()};
     __m256i acc[3] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256()};
     for (std::size_t row = 0; row < 24; ++row) {
@@ -475,7 +679,8 @@ CORVANE_VECTOR_TARGET inline void turn_block(const uint8_t* const* rows, std::si
 // Q: the 26 x 43 pairs are turned into columns (8 x 8 blocks), each kept
 // twice so that column m read from row m mod 26 on is codeword order; then
 // Horner over the 43 columns, two vectors per column.
-CORVANE_VECTOR_TARGET void parity_q_vector(uint8_t* body) {
+CORVANE_VECTOR_TARGET void parity_q_vector(uint8_t* sector) {
+    uint8_t* const body = sector + BODY;
     alignas(32) std::array<uint8_t, 48 * 128> columns;  // every byte read is written first
     // Rows 24 and 25 first (their block also writes six unused rows into the
     // second copy, which the blocks of rows 0 to 7 then overwrite).
@@ -547,19 +752,18 @@ bool cpu_has_vector() { return false; }
 
 #endif
 
+
 // --- Choice of way. ----------------------------------------------------------
 
 struct coder {
-    void (*parity_p)(uint8_t*);
-    void (*parity_q)(uint8_t*);
+    void (*parity_p)(uint8_t* sector);
+    void (*parity_q)(uint8_t* sector);
     uint32_t (*edc)(const uint8_t*, std::size_t);
 };
 
 constexpr coder portable_coder{parity_p_portable, parity_q_portable, edc_portable};
 #if CORVANE_VECTOR_CODER
 constexpr coder vector_coder{parity_p_vector, parity_q_vector, edc_vector};
-#else
-constexpr coder vector_coder = portable_coder;
 #endif
 
 bool vector_usable() {
@@ -567,21 +771,75 @@ bool vector_usable() {
     return usable;
 }
 
-// The coder in use; chosen on first use.
-const coder* active = nullptr;
-
-const coder& current() {
-    if (active == nullptr) active = vector_usable() ? &vector_coder : &portable_coder;
-    return *active;
+// The vector way where it is asked for and the processor can run it.
+const coder& coder_for(edc_ecc_internal::coder_path path) {
+#if CORVANE_VECTOR_CODER
+    if (path == edc_ecc_internal::coder_path::vector && vector_usable()) return vector_coder;
+#endif
+    static_cast<void>(path);
+    return portable_coder;
 }
 
-// P and Q parity of a sector body through the way in use; P first, since Q
-// covers it.
-void encode_L2_P(uint8_t* body) { current().parity_p(body); }
-void encode_L2_Q(uint8_t* body) { current().parity_q(body); }
+// The way do_encode_L2 and build_edc take: fixed on first use.
+const coder& chosen() {
+    static const coder& way = coder_for(edc_ecc_internal::coder_path::vector);
+    return way;
+}
 
-uint32_t edc_of(std::span<const uint8_t> bytes, std::size_t from, std::size_t upto) {
-    return current().edc(bytes.data() + from, upto + 1 - from);
+uint32_t edc(const coder& way, std::span<const uint8_t> bytes, int from, int upto) {
+    from = std::max(from, 0);
+    upto = static_cast<int>(std::min<long long>(upto, static_cast<long long>(bytes.size()) - 1));
+    if (from > upto) return 0;
+    return way.edc(bytes.data() + from, static_cast<std::size_t>(upto - from) + 1);
+}
+
+uint32_t edc_of(const coder& way, std::span<const uint8_t> sector, std::size_t from,
+                std::size_t to) {
+    return way.edc(sector.data() + from, to - from);
+}
+
+// P and Q of the sector as it stands; P first, since Q covers it.
+void encode_L2_P(const coder& way, std::span<uint8_t, SECTOR_SIZE> inout) {
+    way.parity_p(inout.data());
+}
+void encode_L2_Q(const coder& way, std::span<uint8_t, SECTOR_SIZE> inout) {
+    way.parity_q(inout.data());
+}
+
+int encode(const coder& way, std::span<uint8_t, SECTOR_SIZE> inout, int sectortype,
+           unsigned address) {
+    std::copy(sync_pattern.begin(), sync_pattern.end(), inout.begin());
+    switch (sectortype) {
+        case MODE_0:
+            std::fill(inout.begin() + HEADER, inout.end(), uint8_t{0});
+            build_address(inout, sectortype, address);
+            break;
+        case MODE_1:
+            build_address(inout, sectortype, address);
+            store_edc(inout, MODE1_EDC_AT, edc_of(way, inout, 0, MODE1_EDC_AT));
+            std::fill(inout.begin() + MODE1_ZERO, inout.begin() + P_PARITY, uint8_t{0});
+            encode_L2_P(way, inout);
+            encode_L2_Q(way, inout);
+            break;
+        case MODE_2:
+            build_address(inout, sectortype, address);
+            break;
+        case MODE_2_FORM_1:
+            // The parity is taken over a zero header; the header comes after.
+            store_edc(inout, EDC_AT, edc_of(way, inout, SUBHEADER, EDC_AT));
+            std::fill(inout.begin() + HEADER, inout.begin() + SUBHEADER, uint8_t{0});
+            encode_L2_P(way, inout);
+            encode_L2_Q(way, inout);
+            build_address(inout, sectortype, address);
+            break;
+        case MODE_2_FORM_2:
+            build_address(inout, sectortype, address);
+            store_edc(inout, FORM2_EDC_AT, edc_of(way, inout, SUBHEADER, FORM2_EDC_AT));
+            break;
+        default:
+            return -1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -590,59 +848,27 @@ namespace edc_ecc_internal {
 
 bool vector_supported() { return vector_usable(); }
 
-coder_path active_path() {
-    return &current() == &portable_coder ? coder_path::portable : coder_path::vector;
+coder_path chosen_path() {
+    return &chosen() == &portable_coder ? coder_path::portable : coder_path::vector;
 }
 
-bool use_path(coder_path path) {
-    if (path == coder_path::vector && !vector_usable()) return false;
-    active = path == coder_path::vector ? &vector_coder : &portable_coder;
-    return true;
+int encode_with(coder_path path, std::span<std::uint8_t, SECTOR_SIZE> inout, int sectortype,
+                unsigned address) {
+    return encode(coder_for(path), inout, sectortype, address);
+}
+
+std::uint32_t edc_with(coder_path path, std::span<const std::uint8_t> bytes, int from,
+                       int upto) {
+    return edc(coder_for(path), bytes, from, upto);
 }
 
 }  // namespace edc_ecc_internal
 
-std::uint32_t build_edc(std::span<const std::uint8_t> inout, int from,
-                        int upto) {
-    from = std::max(from, 0);
-    upto = static_cast<int>(std::min<long long>(
-        upto, static_cast<long long>(inout.size()) - 1));
-    if (from > upto) return 0;
-    return edc_of(inout, static_cast<std::size_t>(from), static_cast<std::size_t>(upto));
+std::uint32_t build_edc(std::span<const std::uint8_t> inout, int from, int upto) {
+    return edc(chosen(), inout, from, upto);
 }
 
 int do_encode_L2(std::span<std::uint8_t, SECTOR_SIZE> inout, int sectortype,
                  unsigned address) {
-    std::copy(sync_pattern.begin(), sync_pattern.end(), inout.begin());
-    uint8_t* const body = inout.data() + BODY;
-    switch (sectortype) {
-        case MODE_0:
-            std::fill(inout.begin() + BODY, inout.end(), uint8_t{0});
-            build_address(inout, sectortype, address);
-            break;
-        case MODE_1:
-            build_address(inout, sectortype, address);
-            store_edc(inout, 2064, edc_of(inout, 0, 2063));
-            std::fill(inout.begin() + 2068, inout.begin() + 2076, uint8_t{0});
-            encode_L2_P(body);
-            encode_L2_Q(body);
-            break;
-        case MODE_2:
-            build_address(inout, sectortype, address);
-            break;
-        case MODE_2_FORM_1:
-            store_edc(inout, 2072, edc_of(inout, 16, 2071));
-            std::fill(inout.begin() + BODY, inout.begin() + 16, uint8_t{0});
-            encode_L2_P(body);
-            encode_L2_Q(body);
-            build_address(inout, sectortype, address);
-            break;
-        case MODE_2_FORM_2:
-            build_address(inout, sectortype, address);
-            store_edc(inout, 2348, edc_of(inout, 16, 2347));
-            break;
-        default:
-            return -1;
-    }
-    return 0;
+    return encode(chosen(), inout, sectortype, address);
 }

@@ -1,24 +1,33 @@
-// Inside view of the sector coder for the tests: which of its two ways of
-// computing EDC and parity is in use. Both give the same bytes; the vector
-// way needs x86-64 with AVX2 and carry-less multiply and is picked on its own
-// when the processor has them.
+// Inside view of the sector coder for the tests and the benchmark. The coder
+// has two ways of computing EDC and parity, which give the same bytes: a
+// portable one, and one for x86-64 processors with AVX2 and carry-less
+// multiply. do_encode_L2 and build_edc take the way chosen once, on first use,
+// for the processor at hand; the entry points below take the way they are given.
 #pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "sector_layout.h"
 
 namespace edc_ecc_internal {
 
 enum class coder_path {
-    portable,  // plain C++: 64-bit words and lookup tables, on every host
+    portable,  // plain C++ with portable 16-byte vectors, on every host
     vector,    // AVX2 byte shuffles and PCLMULQDQ
 };
 
 // True when this build and this processor can run the vector way.
 bool vector_supported();
 
-// The way do_encode_L2 and build_edc use now.
-coder_path active_path();
+// The way do_encode_L2 and build_edc take.
+coder_path chosen_path();
 
-// Switches the coder to `path`. Returns false (and changes nothing) when the
-// vector way is asked for but not supported.
-bool use_path(coder_path path);
+// do_encode_L2 and build_edc on `path`. Where the vector way cannot run,
+// asking for it runs the portable way.
+int encode_with(coder_path path, std::span<std::uint8_t, SECTOR_SIZE> inout, int sectortype,
+                unsigned address);
+std::uint32_t edc_with(coder_path path, std::span<const std::uint8_t> bytes, int from,
+                       int upto);
 
 }  // namespace edc_ecc_internal
