@@ -8,7 +8,9 @@
 // special descriptors are made a second time in this process, through
 // corvane_main, and must give the same.
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -140,6 +142,16 @@ void set_up(const golden_case& c, const fs::path& dir) {
         }
         if (key == "dir") fs::create_directory(dir / value);
     }
+}
+
+// Makes a file immutable (or not): not even root may open it for writing, as
+// on a read-only disc or mount. False where the file system cannot.
+bool set_immutable(const fs::path& file, bool on) {
+    const unique_fd fd(::open(file.c_str(), O_RDONLY));
+    int flags = 0;
+    if (!fd.valid() || ::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0) return false;
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    return ::ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) == 0;
 }
 
 struct outcome {
@@ -297,8 +309,12 @@ TEST_P(Golden, RunGivesStoredResult) {
     const golden_case& c = GetParam();
     scratch_dir dir, logs;
     set_up(c, dir.path);
+    const bool read_only = c.setup.contains("readonly");
+    if (read_only && !set_immutable(dir.path / "image.bin", true))
+        GTEST_SKIP() << "this file system cannot make a file read-only for root";
     const auto before = files_in(dir.path);
     const outcome o = run_binary(c, dir.path, logs.path);
+    if (read_only) set_immutable(dir.path / "image.bin", false);
     const auto after = files_in(dir.path);
     const std::string got = report(c, o, before, after);
     const fs::path expected = fs::path(CORVANE_GOLDEN_DIR) / "expected" / (c.name + ".txt");
@@ -310,7 +326,7 @@ TEST_P(Golden, RunGivesStoredResult) {
     if (after.contains("image.bin"))
         expect_changed_sectors_valid(before.at("image.bin"), after.at("image.bin"));
 
-    static const char* const special[] = {"stdout", "stderr", "fsize", "lock"};
+    static const char* const special[] = {"stdout", "stderr", "fsize", "lock", "readonly"};
     if (std::none_of(std::begin(special), std::end(special),
                      [&](const char* k) { return c.setup.contains(k); })) {
         scratch_dir again;
