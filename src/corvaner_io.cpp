@@ -122,16 +122,14 @@ long read_sector(run_state& run, int fd, sector_span buffer, std::uint64_t secto
     return n == static_cast<long long>(SECTOR_SIZE) ? static_cast<long>(SECTOR_SIZE) : -1;
 }
 
-long write_sector(run_state& run, int fd, sector_span buffer, std::uint64_t sector) {
-    std::fputs(" | EDC_ECC", run.out);
-    do_encode_L2(buffer, MODE_2_FORM_1, static_cast<unsigned>(sector + ADDRESS_BIAS));
-    std::fprintf(run.out, " | WRITESECTOR(%04d)", static_cast<int>(SECTOR_SIZE));
-    if (run.settings.mode_nowrite) return static_cast<long>(SECTOR_SIZE);
-    if (pwrite_full(fd, buffer, sector * SECTOR_SIZE) != SECTOR_SIZE) {
-        report_errno(run, "\nFailed to write sector");
-        return -1;
-    }
-    return static_cast<long>(SECTOR_SIZE);
+std::size_t write_sectors(run_state& run, int fd, std::span<std::uint8_t> sectors,
+                          std::uint64_t first) {
+    const std::size_t count = sectors.size() / SECTOR_SIZE;
+    for (std::size_t i = 0; i < count; ++i)
+        do_encode_L2(sector_span(sectors.data() + i * SECTOR_SIZE, SECTOR_SIZE), MODE_2_FORM_1,
+                     static_cast<unsigned>(first + i + ADDRESS_BIAS));
+    if (run.settings.mode_nowrite || count == 0) return count;
+    return pwrite_full(fd, sectors.first(count * SECTOR_SIZE), first * SECTOR_SIZE) / SECTOR_SIZE;
 }
 
 long read_data(run_state& run, data_reader& source, std::span<std::uint8_t> buffer,

@@ -55,10 +55,12 @@ unique_fd open_input(run_state& run, const std::string& path, const char* messag
 [[nodiscard]] long read_sector(run_state& run, int fd, sector_span buffer,
                                std::uint64_t sector);
 
-// Rebuilds buffer as a Mode 2 Form 1 sector at `sector` and writes it back
-// there unless the run is a dry run. Returns 2352, or -1.
-[[nodiscard]] long write_sector(run_state& run, int fd, sector_span buffer,
-                                std::uint64_t sector);
+// Rebuilds whole raw sectors, the first of them sector `first` of the image,
+// as Mode 2 Form 1 sectors at their addresses and writes them back there in
+// one go unless the run is a dry run. Returns how many reached the image
+// whole: all of them, or fewer after a failed write (errno tells why).
+[[nodiscard]] std::size_t write_sectors(run_state& run, int fd, std::span<std::uint8_t> sectors,
+                                        std::uint64_t first);
 
 // Sectors' worth of data fetched per read of a patch file, and of the image
 // in the patch loop.

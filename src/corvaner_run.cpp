@@ -200,7 +200,6 @@ struct patch_files {
 // trace stops where it failed.
 bool patch_sectors(run_state& run, patch_files& f, const patch_window& w, held_sectors& held,
                    const held_signals& signals) {
-    const bool dry = run.settings.mode_nowrite != 0;
     std::string trace;
     std::vector<std::uint8_t> chunks(f.ppf ? BATCH_SECTORS * PPF2_SECTOR_SIZE : 0);
     std::array<struct iovec, BATCH_SECTORS> iov{};
@@ -217,7 +216,7 @@ bool patch_sectors(run_state& run, patch_files& f, const patch_window& w, held_s
             return false;
         for (std::uint64_t b = 0; b < n && remaining != 0; b += BATCH_SECTORS) {
             if (signals.pending()) {
-                std::fputs("\nInterrupted: the sectors traced above are written, no others\n",
+                std::fputs("\nInterrupted: the run stops after the sectors traced above\n",
                            run.out);
                 return false;
             }
@@ -234,21 +233,10 @@ bool patch_sectors(run_state& run, patch_files& f, const patch_window& w, held_s
             std::size_t got = readv_full(f.patch, std::span(iov).first(k));
             std::size_t complete = 0;
             for (; complete < k && got >= asked[complete]; ++complete) got -= asked[complete];
-            for (std::size_t i = 0; i < complete; ++i)
-                do_encode_L2(held.at(b + i), MODE_2_FORM_1,
-                             static_cast<unsigned>(from + b + i + ADDRESS_BIAS));
-
-            std::size_t written = complete;
-            int write_errno = 0;
-            if (!dry && complete != 0) {
-                const std::size_t bytes = pwrite_full(
-                    f.bin.get(), std::span(held.bytes).subspan(b * SECTOR_SIZE, complete * SECTOR_SIZE),
-                    (from + b) * SECTOR_SIZE);
-                if (bytes != complete * SECTOR_SIZE) {
-                    write_errno = errno;
-                    written = bytes / SECTOR_SIZE;
-                }
-            }
+            const std::size_t written = write_sectors(
+                run, f.bin.get(), std::span(held.bytes).subspan(b * SECTOR_SIZE, complete * SECTOR_SIZE),
+                from + b);
+            const int write_errno = errno;
             trace.clear();
             for (std::size_t i = 0; i < written; ++i) {
                 append_trace(trace, from + b + i, asked[i]);
