@@ -793,6 +793,7 @@ uint32_t edc(const coder& way, std::span<const uint8_t> bytes, int from, int upt
     return way.edc(bytes.data() + from, static_cast<std::size_t>(upto - from) + 1);
 }
 
+// EDC of the sector's bytes from `from` up to, not including, `to`.
 uint32_t edc_of(const coder& way, std::span<const uint8_t> sector, std::size_t from,
                 std::size_t to) {
     return way.edc(sector.data() + from, to - from);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <vector>
 
 namespace reference {
 
@@ -21,31 +20,25 @@ const struct field {
     }
 } gf;
 
-// Every codeword as the sector positions of its symbols, data first, then its
-// two parity symbols: 86 P codewords (column j of the 24 data rows), then 52
-// Q codewords (diagonal k / 2, byte k % 2). Rows of 86 bytes start at byte 12.
-const std::vector<std::vector<std::size_t>> codewords = [] {
-    std::vector<std::vector<std::size_t>> all(86 + 52);
-    for (std::size_t j = 0; j < 86; ++j) {
-        for (std::size_t i = 0; i < 24; ++i) all[j].push_back(12 + 86 * i + j);
-        all[j].insert(all[j].end(), {12 + 2064 + j, 12 + 2150 + j});
-    }
-    for (std::size_t k = 0; k < 52; ++k) {
-        auto& c = all[86 + k];
-        for (std::size_t m = 0; m < 43; ++m) c.push_back(12 + (86 * (k / 2) + 88 * m) % 2236 + k % 2);
-        c.insert(c.end(), {12 + 2236 + k, 12 + 2288 + k});
-    }
-    return all;
-}();
+// The 138 codewords: 86 P codewords (column n of the 24 data rows, then P0
+// and P1) and 52 Q codewords (diagonal (n - 86) / 2, byte (n - 86) % 2: 43
+// places, then Q0 and Q1), as the sector positions of their symbols. Rows of
+// 86 bytes start at byte 12.
+constexpr std::size_t codewords = 86 + 52;
+std::size_t length(std::size_t n) { return n < 86 ? 26 : 45; }
+std::size_t position(std::size_t n, std::size_t t) {
+    if (n < 86) return 12 + 86 * t + n;
+    const std::size_t k = n - 86;
+    return 12 + (t < 43 ? (86 * (k / 2) + 88 * t) % 2236 + k % 2 : 2236 + 52 * (t - 43) + k);
+}
 
 // Plain sum and alpha-weighted sum (alpha^(places to the codeword's end)) of
-// a codeword's first `count` symbols. A valid codeword has both zero.
-std::array<std::uint8_t, 2> sums(std::span<const std::uint8_t> s,
-                                 const std::vector<std::size_t>& c, std::size_t count) {
+// codeword n's first `count` symbols. A valid codeword has both zero.
+std::array<std::uint8_t, 2> sums(std::span<const std::uint8_t> s, std::size_t n, std::size_t count) {
     std::array<std::uint8_t, 2> r{};
     for (std::size_t t = 0; t < count; ++t) {
-        r[0] ^= s[c[t]];
-        r[1] ^= gf.mul(s[c[t]], gf.alog[c.size() - 1 - t]);
+        r[0] ^= s[position(n, t)];
+        r[1] ^= gf.mul(s[position(n, t)], gf.alog[length(n) - 1 - t]);
     }
     return r;
 }
@@ -54,10 +47,11 @@ std::array<std::uint8_t, 2> sums(std::span<const std::uint8_t> s,
 // alpha p + q = weighted: p = (plain + weighted) / (1 + alpha). P comes first,
 // since Q covers it.
 void write_parity(std::span<std::uint8_t, SECTOR_SIZE> s) {
-    for (const auto& c : codewords) {
-        const auto [plain, weighted] = sums(s, c, c.size() - 2);
-        s[c[c.size() - 2]] = gf.mul(plain ^ weighted, gf.alog[255 - gf.log[3]]);
-        s[c.back()] = static_cast<std::uint8_t>(plain ^ s[c[c.size() - 2]]);
+    for (std::size_t n = 0; n < codewords; ++n) {
+        const auto [plain, weighted] = sums(s, n, length(n) - 2);
+        const std::uint8_t p = gf.mul(plain ^ weighted, gf.alog[255 - gf.log[3]]);
+        s[position(n, length(n) - 2)] = p;
+        s[position(n, length(n) - 1)] = static_cast<std::uint8_t>(plain ^ p);
     }
 }
 
@@ -117,8 +111,8 @@ std::string check_mode2_form1(std::span<const std::uint8_t, SECTOR_SIZE> sector,
     if (!std::equal(s.begin(), s.begin() + 16, sector.begin())) return "sync or header";
     if (!std::equal(s.begin() + 2072, s.begin() + 2076, sector.begin() + 2072)) return "EDC";
     std::fill(s.begin() + 12, s.begin() + 16, 0);
-    for (std::size_t n = 0; n < codewords.size(); ++n)
-        if (sums(s, codewords[n], codewords[n].size()) != std::array<std::uint8_t, 2>{})
+    for (std::size_t n = 0; n < codewords; ++n)
+        if (sums(s, n, length(n)) != std::array<std::uint8_t, 2>{})
             return n < 86 ? "P parity" : "Q parity";
     return "";
 }
