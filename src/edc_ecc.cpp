@@ -278,8 +278,6 @@ static_assert(FOLD_512_HIGH == 0x6851500100000000ULL && FOLD_512_LOW == 0x110000
 // ---------------------------------------------------------------------------
 // Sector layout.
 
-constexpr std::array<uint8_t, SYNC_SIZE> sync_pattern = {
-    0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
 
 // Mode 1 has no subheader: its 2048 bytes of user data start where Mode 2's
 // subheader does, its EDC follows them, then eight zero bytes up to P. Form 2
@@ -809,7 +807,7 @@ void encode_L2_Q(const coder& way, std::span<uint8_t, SECTOR_SIZE> inout) {
 
 int encode(const coder& way, std::span<uint8_t, SECTOR_SIZE> inout, int sectortype,
            unsigned address) {
-    std::copy(sync_pattern.begin(), sync_pattern.end(), inout.begin());
+    std::copy(SYNC_PATTERN.begin(), SYNC_PATTERN.end(), inout.begin());
     switch (sectortype) {
         case MODE_0:
             std::fill(inout.begin() + HEADER, inout.end(), uint8_t{0});
