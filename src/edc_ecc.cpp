@@ -278,7 +278,6 @@ static_assert(FOLD_512_HIGH == 0x6851500100000000ULL && FOLD_512_LOW == 0x110000
 // ---------------------------------------------------------------------------
 // Sector layout.
 
-
 // Mode 1 has no subheader: its 2048 bytes of user data start where Mode 2's
 // subheader does, its EDC follows them, then eight zero bytes up to P. Form 2
 // ends with its EDC.
