@@ -75,34 +75,20 @@ private:
     sigset_t saved_{};
 };
 
-// Sectors a patch run holds in memory at once: the whole window when it
-// fits, so the Form 1 check and the patch read the image only once.
-constexpr std::uint64_t HOLD_SECTORS = 32768;
-// Sectors rebuilt, written and traced together.
+// Sectors read per system call when the window is checked, and rebuilt,
+// written and traced together by the patch.
+constexpr std::size_t CHECK_SECTORS = 256;
 constexpr std::size_t BATCH_SECTORS = 64;
 
-struct held_sectors {
-    std::vector<std::uint8_t> bytes;
-    std::uint64_t first = 0;
-    std::uint64_t count = 0;
-
-    sector_span at(std::uint64_t i) {
-        return sector_span(bytes.data() + i * SECTOR_SIZE, SECTOR_SIZE);
-    }
-    // Reads `n` sectors from `from` on. Returns false after reporting.
-    bool load(run_state& run, int fd, std::uint64_t from, std::uint64_t n) {
-        bytes.resize(n * SECTOR_SIZE);
-        first = from;
-        count = 0;
-        const long long got = pread_full(fd, bytes, from * SECTOR_SIZE);
-        if (got < 0) report_errno(run, "\nFailed to read sector");
-        if (got != static_cast<long long>(bytes.size())) return false;
-        count = n;
-        return true;
-    }
+// What a patch run keeps from its one read of the window: every sector's
+// first 24 bytes (the subheader carries through a patch; the rest of a fully
+// patched sector is patch data or rebuilt), and the first and last sectors
+// whole, as the patch may cover only part of their user data.
+struct window_sectors {
+    std::vector<std::uint8_t> heads;  // USER_DATA bytes per sector
+    std::array<std::uint8_t, SECTOR_SIZE> first{};
+    std::array<std::uint8_t, SECTOR_SIZE> last{};
 };
-
-std::uint64_t hold_size(const patch_window& w) { return std::min(w.sectors(), HOLD_SECTORS); }
 
 // A sector the patch may not rewrite: it carries the sync pattern of a
 // written sector but is not Mode 2 Form 1. Prints what it is.
@@ -125,14 +111,26 @@ bool foreign_sector(run_state& run, std::span<const std::uint8_t, SECTOR_SIZE> b
     return false;
 }
 
-// Reads every sector of the window and checks that a patch may rewrite it.
-// The last part read stays in `held` for the patch to use.
-bool check_window(run_state& run, int fd, const patch_window& w, held_sectors& held) {
-    const std::uint64_t step = hold_size(w);
-    for (std::uint64_t from = w.first; from <= w.last && w.size != 0; from += step) {
-        if (!held.load(run, fd, from, std::min(step, w.last + 1 - from))) return false;
-        for (std::uint64_t i = 0; i < held.count; ++i)
-            if (foreign_sector(run, held.at(i), from + i)) return false;
+// Reads every sector of the window, checks that a patch may rewrite it and
+// keeps what the patch needs of it.
+bool check_window(run_state& run, int fd, const patch_window& w, window_sectors& keep) {
+    std::vector<std::uint8_t> chunk(std::min<std::uint64_t>(w.sectors(), CHECK_SECTORS) * SECTOR_SIZE);
+    keep.heads.resize(w.sectors() * USER_DATA);
+    for (std::uint64_t from = w.first; from < w.first + w.sectors(); from += CHECK_SECTORS) {
+        const auto n = static_cast<std::size_t>(
+            std::min<std::uint64_t>(CHECK_SECTORS, w.first + w.sectors() - from));
+        const long long got = pread_full(fd, std::span(chunk).first(n * SECTOR_SIZE), from * SECTOR_SIZE);
+        if (got < 0) report_errno(run, "\nFailed to read sector");
+        if (got != static_cast<long long>(n * SECTOR_SIZE)) return false;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::span<const std::uint8_t, SECTOR_SIZE> sector(chunk.data() + i * SECTOR_SIZE,
+                                                                    SECTOR_SIZE);
+            if (foreign_sector(run, sector, from + i)) return false;
+            std::copy_n(sector.begin(), USER_DATA,
+                        keep.heads.begin() + static_cast<std::ptrdiff_t>((from + i - w.first) * USER_DATA));
+            if (from + i == w.first) std::copy(sector.begin(), sector.end(), keep.first.begin());
+            if (from + i == w.last) std::copy(sector.begin(), sector.end(), keep.last.begin());
+        }
     }
     return true;
 }
@@ -198,8 +196,10 @@ struct patch_files {
 // had been read, patched, rebuilt and written on its own: on a failure, every
 // sector before the failing one is written and traced, the failing one's
 // trace stops where it failed.
-bool patch_sectors(run_state& run, patch_files& f, const patch_window& w, held_sectors& held,
-                   const held_signals& signals) {
+bool patch_sectors(run_state& run, patch_files& f, const patch_window& w,
+                   const window_sectors& keep, const held_signals& signals) {
+    std::vector<std::uint8_t> batch(BATCH_SECTORS * SECTOR_SIZE);
+    auto at = [&](std::size_t i) { return sector_span(batch.data() + i * SECTOR_SIZE, SECTOR_SIZE); };
     std::string trace;
     std::vector<std::uint8_t> chunks(f.ppf ? BATCH_SECTORS * PPF2_SECTOR_SIZE : 0);
     std::array<struct iovec, BATCH_SECTORS> iov{};
@@ -209,76 +209,78 @@ bool patch_sectors(run_state& run, patch_files& f, const patch_window& w, held_s
         return USER_DATA_SIZE - static_cast<std::size_t>(sector == w.first ? w.remainder : 0);
     };
     std::uint64_t remaining = w.size;
-    const std::uint64_t step = hold_size(w);
-    for (std::uint64_t from = w.first; remaining != 0; from += step) {
-        const std::uint64_t n = std::min(step, w.last + 1 - from);
-        if ((held.first != from || held.count != n) && !held.load(run, f.bin.get(), from, n))
+    for (std::uint64_t from = w.first; remaining != 0; from += BATCH_SECTORS) {
+        if (signals.pending()) {
+            std::fputs("\nInterrupted: the run stops after the sectors traced above\n",
+                       run.out);
             return false;
-        for (std::uint64_t b = 0; b < n && remaining != 0; b += BATCH_SECTORS) {
-            if (signals.pending()) {
-                std::fputs("\nInterrupted: the run stops after the sectors traced above\n",
-                           run.out);
-                return false;
+        }
+        const auto k = static_cast<std::size_t>(
+            std::min<std::uint64_t>(BATCH_SECTORS, w.last + 1 - from));
+        std::uint64_t want = remaining;
+        for (std::size_t i = 0; i < k; ++i) {
+            const std::uint64_t sector = from + i;
+            if (sector == w.first || sector == w.last) {
+                const auto& whole = sector == w.first ? keep.first : keep.last;
+                std::copy(whole.begin(), whole.end(), at(i).begin());
+            } else {
+                std::copy_n(keep.heads.begin() + static_cast<std::ptrdiff_t>((sector - w.first) * USER_DATA),
+                            USER_DATA, at(i).begin());
             }
-            const auto k = static_cast<std::size_t>(std::min<std::uint64_t>(BATCH_SECTORS, n - b));
-            std::uint64_t want = remaining;
-            for (std::size_t i = 0; i < k; ++i) {
-                const std::size_t space = room(from + b + i);
-                asked[i] = static_cast<std::size_t>(std::min<std::uint64_t>(space, want));
-                want -= asked[i];
-                iov[i].iov_base = held.at(b + i).data() + USER_DATA_END - space;
-                iov[i].iov_len = asked[i];
-            }
-            // Sectors whose patch data all arrived.
-            std::size_t got = readv_full(f.patch, std::span(iov).first(k));
-            std::size_t complete = 0;
-            for (; complete < k && got >= asked[complete]; ++complete) got -= asked[complete];
-            const std::size_t written = write_sectors(
-                run, f.bin.get(), std::span(held.bytes).subspan(b * SECTOR_SIZE, complete * SECTOR_SIZE),
-                from + b);
-            const int write_errno = errno;
+            const std::size_t space = room(sector);
+            asked[i] = static_cast<std::size_t>(std::min<std::uint64_t>(space, want));
+            want -= asked[i];
+            iov[i].iov_base = at(i).data() + USER_DATA_END - space;
+            iov[i].iov_len = asked[i];
+        }
+        // Sectors whose patch data all arrived.
+        std::size_t got = readv_full(f.patch, std::span(iov).first(k));
+        std::size_t complete = 0;
+        for (; complete < k && got >= asked[complete]; ++complete) got -= asked[complete];
+        const std::size_t written = write_sectors(
+            run, f.bin.get(), std::span(batch).first(complete * SECTOR_SIZE), from);
+        const int write_errno = errno;
+        trace.clear();
+        for (std::size_t i = 0; i < written; ++i) {
+            append_trace(trace, from + i, asked[i]);
+            remaining -= asked[i];
+            if (f.ppf)
+                ppf2_chunks(std::span(chunks).subspan(i * PPF2_SECTOR_SIZE).first<PPF2_SECTOR_SIZE>(),
+                            at(i), from + i);
+        }
+        std::fwrite(trace.data(), 1, trace.size(), run.out);
+        if (f.ppf && written != 0 &&
+            !ppf2_write(run, f.ppf->fd(),
+                        std::span(chunks).first(written * PPF2_SECTOR_SIZE)))
+            return false;
+        if (written != complete) {
             trace.clear();
-            for (std::size_t i = 0; i < written; ++i) {
-                append_trace(trace, from + b + i, asked[i]);
-                remaining -= asked[i];
-                if (f.ppf)
-                    ppf2_chunks(std::span(chunks).subspan(i * PPF2_SECTOR_SIZE).first<PPF2_SECTOR_SIZE>(),
-                                held.at(b + i), from + b + i);
-            }
+            append_trace(trace, from + written, asked[written]);
+            trace.pop_back();  // the line stops where the write failed
             std::fwrite(trace.data(), 1, trace.size(), run.out);
-            if (f.ppf && written != 0 &&
-                !ppf2_write(run, f.ppf->fd(),
-                            std::span(chunks).first(written * PPF2_SECTOR_SIZE)))
-                return false;
-            if (written != complete) {
-                trace.clear();
-                append_trace(trace, from + b + written, asked[written]);
-                trace.pop_back();  // the line stops where the write failed
-                std::fwrite(trace.data(), 1, trace.size(), run.out);
-                errno = write_errno;
-                report_errno(run, "\nFailed to write sector");
-                return false;
-            }
-            if (complete != k) {
-                trace.clear();
-                append_index(trace, from + b + complete);
-                trace += " | READSECTOR(2352)";
-                std::fwrite(trace.data(), 1, trace.size(), run.out);
-                std::fprintf(run.out, "\nFailed to read %d bytes from patch file\n",
-                             static_cast<int>(room(from + b + complete)));
-                return false;
-            }
+            errno = write_errno;
+            report_errno(run, "\nFailed to write sector");
+            return false;
+        }
+        if (complete != k) {
+            trace.clear();
+            append_index(trace, from + complete);
+            trace += " | READSECTOR(2352)";
+            std::fwrite(trace.data(), 1, trace.size(), run.out);
+            std::fprintf(run.out, "\nFailed to read %d bytes from patch file\n",
+                         static_cast<int>(room(from + complete)));
+            return false;
         }
     }
     return true;
 }
 
-int patch_run(run_state& run, patch_files& f, const patch_window& window, held_sectors& held,
-              const held_signals& signals) {
+int patch_run(run_state& run, patch_files& f, const patch_window& window,
+              const window_sectors& keep, const held_signals& signals) {
     print_start(run, window);
     std::fputs("Patching .bin file\n", run.out);
     if (f.ppf && !ppf2_header(run, f.ppf->fd(), f.bin.get())) return error_exit(run);
-    if (!patch_sectors(run, f, window, held, signals)) return error_exit(run);
+    if (!patch_sectors(run, f, window, keep, signals)) return error_exit(run);
 
     // Success is reported only once everything written is on disk.
     if (!run.settings.mode_nowrite && !sync_file(f.bin.get())) {
@@ -442,12 +444,12 @@ int run_tool(run_state& run, int argc, char** argv) {
         }
     }
     const held_signals signals(out);
-    held_sectors held;
-    if (!check_window(run, bin.get(), window, held)) return error_exit(run);
+    window_sectors keep;
+    if (!check_window(run, bin.get(), window, keep)) return error_exit(run);
     ppf_file ppf;
     if (s.file_ppf && !ppf.open(run, *s.file_ppf, {bin_st, patch_st})) return STATUS_FAIL;
     patch_files files{bin, patch.get(), s.file_ppf ? &ppf : nullptr};
-    return patch_run(run, files, window, held, signals);
+    return patch_run(run, files, window, keep, signals);
 }
 
 }  // namespace
