@@ -157,22 +157,23 @@ bytes patched(const bytes& original, std::uint64_t offset, std::span<const std::
 }
 
 // Matches of the -n name among the root's records (and the subdirectory's
-// with -r), and the sector of the last match.
-int name_hits(const std::string& name, bool recurse, std::uint32_t& sector) {
+// with -r), and the path of the last match.
+int name_hits(const std::string& name, bool recurse, std::string& match) {
     auto fold = [](std::string t) {
         for (char& c : t)
             if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
         return t;
     };
     int hits = 0;
-    for (const auto& [path, e] : image().where) {
+    for (const auto& entry : image().where) {
+        const std::string& path = entry.first;
         if (path.empty() || name.empty()) continue;
         const std::size_t slash = path.find('/');
         if (slash != std::string::npos && !recurse) continue;
         const std::string leaf = slash == std::string::npos ? path : path.substr(slash + 1);
         if (fold(leaf) == fold(name)) {
             ++hits;
-            sector = e.sector;
+            match = path;
         }
     }
     return hits;
@@ -260,11 +261,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // -l and -e (which take no offset, name, -v or PPF file) end with status 0.
     if (other_mode != 0 || (offset == 0 && !with_name)) expected = STATUS_OK;
     if (expected < 0 && offset == 0) {
-        std::uint32_t sector = 0;
-        if (name_hits(name, recurse, sector) != 1)
+        std::string match;
+        if (name_hits(name, recurse, match) != 1) {
             expected = STATUS_NAME;
-        else
-            offset = std::uint64_t{sector} * SECTOR_SIZE;
+        } else {
+            // A directory is refused (its path has no version), and so is a
+            // patch that would run on past the file's last sector.
+            const fixture::extent_info e = image().where.at(match);
+            const std::uint64_t room =
+                (e.length + USER_DATA_SIZE - 1) / USER_DATA_SIZE * USER_DATA_SIZE;
+            if (match.find(';') == std::string::npos || (!verifying && patch.size() > room))
+                expected = STATUS_FAIL;
+            offset = std::uint64_t{e.sector} * SECTOR_SIZE;
+        }
     }
     const std::uint64_t first = offset / SECTOR_SIZE;
     const std::uint64_t remainder = offset % SECTOR_SIZE;

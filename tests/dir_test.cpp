@@ -31,7 +31,9 @@ std::string opens(std::uint32_t sector, std::uint32_t parent = 22, std::uint32_t
 // What follows a subdirectory's listing before the parent's next record.
 const std::string BACK = "\n" + HEADER;
 
-std::string halt_name(const std::string& name, int count) {
+std::string halt_name(std::string name, int count) {
+    for (char& c : name)  // printed with '?' for bytes outside 0x20..0x7E
+        if (static_cast<unsigned char>(c) > 0x7E) c = '?';
     return format("Name '%s' was found %d times -- halt\n", name.c_str(), count);
 }
 // The size line of a patch of `size` bytes, and its run from the start of `sector`.
@@ -98,7 +100,7 @@ protected:
     const std::string ab_sub = opens(23) + row("IN_EVEN.TXT;1", 100, 26) + BACK;
     const std::string abc_sub = opens(24) + row("EXAMPLE.EXE;1", 200, 27) + BACK;
     const std::string files =
-        row("A[@].DAT;1", 60, 28) + row("EXAMPLE.EXE;1", 68, 25) + row(HIGH, 50, 29);
+        row("A[@].DAT;1", 60, 28) + row("EXAMPLE.EXE;1", 68, 25) + row("?T?.TXT;1", 50, 29);
     const std::string root = opens(22) + ab + abc + files + "\n";
     const std::string recursive = opens(22) + ab + ab_sub + abc + abc_sub + files + "\n";
 
@@ -110,10 +112,10 @@ protected:
 };
 
 TEST_F(DirTest, ListingAndLookupOnTheStandardImage) {
-    const bytes data = fixture::random_bytes(3000, 9);  // runs into a second sector
+    const bytes data = fixture::random_bytes(2048, 9);  // fills the found file's one sector
     dir.write("patch.bin", data);
     const std::string sizes = sizes_line(data.size());
-    auto finds = [&](std::uint32_t sector) { return sizes + root + patched(sector, 3000); };
+    auto finds = [&](std::uint32_t sector) { return sizes + root + patched(sector, 2048); };
     // `out` follows the banner and the file names; `patched` 0 leaves the image as it was.
     struct run_case { std::vector<std::string> args; std::string out; int status; unsigned patched; };
     std::vector<run_case> cases{
@@ -130,7 +132,7 @@ TEST_F(DirTest, ListingAndLookupOnTheStandardImage) {
         {{"-n", "\xC9t\xC9.tXt;1"}, finds(29), 0, 29},
         {{"-n", "a[@].dat;1"}, finds(28), 0, 28},
         // A nonzero offset wins: no walk, the name is not looked for.
-        {{"-n", "NOSUCH.DAT;1", "-o", "0xDC80"}, sizes + patched(24, 3000), 0, 24},
+        {{"-n", "NOSUCH.DAT;1", "-o", "0xDC80"}, sizes + patched(24, 2048), 0, 24},
     };
     // No version, "." and "..", the empty name, other high bytes and the
     // punctuation pairs that also differ by 0x20 match nothing.
@@ -216,23 +218,28 @@ TEST_F(DirTest, DamagedDirectoriesEndOnlyWhatTheyMust) {
     }
 }
 
-// A root directory too long for one sector: only the first is read, so a file
-// whose record lies in the second sector is neither listed nor found.
-TEST_F(DirTest, OnlyTheFirstSectorOfADirectoryIsRead) {
+// A root directory too long for one sector, its length in the volume
+// descriptor: both sectors are listed, and a file whose record lies in the
+// second sector is found and patched.
+TEST_F(DirTest, EverySectorOfADirectoryIsRead) {
     std::vector<fixture::iso_file> many;
     for (int i = 0; i < 40; ++i) many.push_back({format("FILE_%03d.DAT;1", i), bytes(10, 1)});
     const fixture::iso_image big = fixture::make_iso(many);
     ASSERT_EQ(big.where.at("").length, 4096u);
     dir.write("image.bin", big.image.image());
-    dir.write("patch.bin", bytes(5, 7));
+    const bytes data(5, 7);
+    dir.write("patch.bin", data);
 
     // "." and ".." take 96 bytes, each file 62: FILE_031.DAT;1 opens the second sector.
     std::string listing = opens(22, 22, 4096);
-    for (std::uint32_t i = 0; i < 31; ++i) listing += row(many[i].path, 10, 24 + i);
+    for (std::uint32_t i = 0; i < 40; ++i) {
+        if (i == 31) listing += "\nSector 23 | READSECTOR(2352)\n" + HEADER;
+        listing += row(many[i].path, 10, 24 + i);
+    }
     const auto r = run({"-n", "FILE_031.DAT;1"});
-    EXPECT_EQ(r.out, prefix() + sizes_line(5) + listing + "\n" + halt_name("FILE_031.DAT;1", 0));
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(fixture::read_file(bin), big.image.image());
+    EXPECT_EQ(r.out, prefix() + sizes_line(5) + listing + "\n" + patched(55, 5));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(fixture::read_file(bin), support::expected_patch(big.image.image(), 55 * 2352ull, data));
 }
 
 // An extent of 65536 or more is taken whole: the lookup patches that sector,

@@ -119,7 +119,7 @@ TEST(EverySectorValid, AfterPatchDryRunLookupAndPpf) {
     const std::vector<std::vector<std::string>> runs = {
         {"-o", "0x9330", patch, bin},
         {"-x", "-o", "2352", patch, bin},
-        {"-r", "-n", "FONT.BIN;1", patch, bin},
+        {"-r", "-n", "PROGRAM.BIN;1", patch, bin},
         {"-p", dir.path("x.ppf"), "-o", "4000", patch, bin},
         {"-o", "2048", patch, bin},
     };
