@@ -204,11 +204,12 @@ int mystrccmp(const char* s1, const char* s2) {
 }
 
 std::uint32_t print_dir(run_state& run, const dir_record& item) {
-    std::string shown = printable_name(item.name);
+    const std::string printable = printable_name(item.name);
+    const char* shown = printable.c_str();
     if (!item.name.empty() && item.name[0] == '\0') shown = ".";
     if (!item.name.empty() && item.name[0] == '\1') shown = "..";
     const std::uint64_t offset = std::uint64_t{item.extent} * SECTOR_SIZE;
-    std::fprintf(run.out, "%30.30s %9ld %5u (%08lX)\n", shown.c_str(),
+    std::fprintf(run.out, "%30.30s %9ld %5u (%08lX)\n", shown,
                  static_cast<long>(item.data_length), item.extent,
                  static_cast<unsigned long>(offset));
     return item.extent;
