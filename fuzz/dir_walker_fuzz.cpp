@@ -1,5 +1,6 @@
 // Fuzz target: the byte walker of one directory sector and the listing line
-// of every record it finds.
+// of every record it finds, and the reader of the root's record in a volume
+// descriptor.
 //
 // An input of up to 2048 bytes is the user data of an otherwise zero sector;
 // a longer one is a raw sector (its first 2352 bytes). The bytes around the
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include "corvaner_dir.h"
 
@@ -39,7 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ASAN_POISON_MEMORY_REGION(sector.data(), USER_DATA);
     ASAN_POISON_MEMORY_REGION(sector.data() + USER_DATA_END, SECTOR_SIZE - USER_DATA_END);
     const dir_sector dir = walk_dir_sector(sector);
+    // The same sector read as a volume descriptor: a root it names has data.
+    const std::optional<dir_record> root = volume_root(sector);
     ASAN_UNPOISON_MEMORY_REGION(sector.data(), SECTOR_SIZE);
+    check(!root || (root->data_length != 0 && root->is_directory));
 
     // The records follow one another inside the user data, and the walk
     // ends at or before its end.

@@ -1,6 +1,10 @@
 #include "corvaner_dir.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <memory>
 #include <set>
 
@@ -26,47 +30,98 @@ bool record_is_directory(std::span<const std::uint8_t> record, std::size_t namel
     return (record[25] & 0x02U) != 0;
 }
 
+// Where a directory's records lie: its first sector, the sectors its data
+// length takes, and how many of those are read.
+struct dir_span {
+    std::uint64_t first = 0;
+    std::uint64_t declared = 0;  // whole sectors of its data length, at least 1
+    std::uint64_t read = 0;      // declared, cut by the image's end and the cap
+};
+
+dir_span span_of(std::uint32_t extent, std::uint32_t data_length, std::uint64_t image_sectors) {
+    dir_span d;
+    d.first = extent;
+    d.declared = std::max<std::uint64_t>(1, (std::uint64_t{data_length} + USER_DATA_SIZE - 1) /
+                                                USER_DATA_SIZE);
+    d.read = std::min<std::uint64_t>(d.declared, MAX_DIRECTORY_SECTORS);
+    // A first sector past the end is still tried, and its failed read shown.
+    if (extent < image_sectors) d.read = std::min(d.read, image_sectors - extent);
+    else d.read = 1;
+    return d;
+}
+
 struct walker {
     run_state& run;
     int fd_bin;
-    std::set<std::uint32_t> visited;
+    std::uint64_t image_sectors;
+    std::set<std::uint64_t> visited;  // every sector of every directory entered
     dir_lookup found;
 
     // Counts the record when it is the -n name.
     void match(const dir_record& item) {
         const auto& wanted = run.settings.file_name;
-        // An empty name matches nothing, not even the directory's own record.
-        if (!wanted || wanted->empty() || mystrccmp(item.name.c_str(), wanted->c_str()) != 0)
+        // An empty name matches nothing, and neither "." nor ".." is a file.
+        if (!wanted || wanted->empty() || item.name.empty() ||
+            static_cast<unsigned char>(item.name[0]) <= 1 ||
+            mystrccmp(item.name.c_str(), wanted->c_str()) != 0)
             return;
         ++found.hits;
         found.offset = std::uint64_t{item.extent} * SECTOR_SIZE;
         found.record = item;
     }
 
-    void list(std::uint32_t sector, unsigned depth) {
+    // True when a sector of the directory was entered before: the tree loops.
+    bool seen(const dir_span& d) const {
+        const auto at = visited.lower_bound(d.first);
+        return at != visited.end() && *at < d.first + d.read;
+    }
+
+    void list(std::uint32_t extent, std::uint32_t data_length, unsigned depth) {
         std::FILE* out = run.out;
-        std::fprintf(out, "\nSector %u", sector);
+        const dir_span d = span_of(extent, data_length, image_sectors);
+        std::fprintf(out, "\nSector %u", extent);
         if (depth > MAX_DEPTH) {
             std::fprintf(out, " | deeper than %u directories, not entered\n", MAX_DEPTH);
             return;
         }
-        if (!visited.insert(sector).second) {
+        if (seen(d)) {
             std::fputs(" | already listed: the directory tree loops here, not entered again\n",
                        out);
             return;
         }
+        for (std::uint64_t s = d.first; s < d.first + d.read; ++s) visited.insert(s);
         // One buffer per level, on the heap: a deep tree must not exhaust the stack.
         auto buffer = std::make_unique<std::array<std::uint8_t, SECTOR_SIZE>>();
-        if (read_sector(run, fd_bin, *buffer, sector) < 0) return;
-        std::fputs("\n", out);
-        print_column_header(out);
-        const dir_sector dir = walk_dir_sector(*buffer);
+        for (std::uint64_t sector = d.first; sector < d.first + d.read; ++sector) {
+            if (sector != d.first)
+                std::fprintf(out, "\nSector %llu", static_cast<unsigned long long>(sector));
+            if (read_sector(run, fd_bin, *buffer, sector) < 0) return;
+            std::fputs("\n", out);
+            print_column_header(out);
+            list_records(*buffer, depth);
+        }
+        if (d.read == d.declared) return;
+        if (d.read == MAX_DIRECTORY_SECTORS)
+            std::fprintf(out, "Directory of %llu sectors: only its first %u are read\n",
+                         static_cast<unsigned long long>(d.declared), MAX_DIRECTORY_SECTORS);
+        else
+            std::fprintf(out,
+                         "Directory runs past the end of the image: %llu of its %llu sectors "
+                         "read\n",
+                         static_cast<unsigned long long>(d.read),
+                         static_cast<unsigned long long>(d.declared));
+    }
+
+    // Prints, matches and (with -r) descends into the records of one sector.
+    void list_records(std::span<const std::uint8_t, SECTOR_SIZE> buffer, unsigned depth) {
+        std::FILE* out = run.out;
+        const dir_sector dir = walk_dir_sector(buffer);
         for (const dir_record& record : dir.records) {
             const std::uint32_t next_sector = print_dir(run, record);
             match(record);
             if (run.settings.mode_recurse && !record.name.empty() &&
                 static_cast<unsigned char>(record.name[0]) >= 2 && record.is_directory) {
-                list(next_sector, depth + 1);
+                list(next_sector, record.data_length, depth + 1);
                 std::fputs("\n", out);
                 print_column_header(out);
             }
@@ -76,6 +131,28 @@ struct walker {
                          dir.end_position - USER_DATA);
     }
 };
+
+// Sectors in the image: whole ones only, none when its size cannot be had.
+std::uint64_t sectors_in(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || st.st_size < 0) return 0;
+    return static_cast<std::uint64_t>(st.st_size) / SECTOR_SIZE;
+}
+
+// The root directory's record from the volume descriptor, else sector 22 as
+// one sector. The descriptor is read quietly: it is not part of the listing.
+dir_record root_of(int fd, std::uint64_t image_sectors) {
+    dir_record root;
+    root.extent = ROOT_DIRECTORY_SECTOR;
+    root.data_length = USER_DATA_SIZE;
+    std::array<std::uint8_t, SECTOR_SIZE> buffer{};
+    if (pread_full(fd, buffer, std::uint64_t{VOLUME_DESCRIPTOR_SECTOR} * SECTOR_SIZE) !=
+        static_cast<long long>(SECTOR_SIZE))
+        return root;
+    const std::optional<dir_record> named = volume_root(buffer);
+    if (named && named->extent < image_sectors) root = *named;
+    return root;
+}
 
 }  // namespace
 
@@ -127,7 +204,8 @@ int mystrccmp(const char* s1, const char* s2) {
 }
 
 std::uint32_t print_dir(run_state& run, const dir_record& item) {
-    const char* shown = item.name.c_str();
+    const std::string printable = printable_name(item.name);
+    const char* shown = printable.c_str();
     if (!item.name.empty() && item.name[0] == '\0') shown = ".";
     if (!item.name.empty() && item.name[0] == '\1') shown = "..";
     const std::uint64_t offset = std::uint64_t{item.extent} * SECTOR_SIZE;
@@ -137,8 +215,56 @@ std::uint32_t print_dir(run_state& run, const dir_record& item) {
     return item.extent;
 }
 
+std::optional<dir_record> volume_root(std::span<const std::uint8_t, SECTOR_SIZE> buffer) {
+    constexpr std::size_t ROOT_RECORD = 156;  // where the descriptor holds the root's record
+    constexpr std::size_t ROOT_RECORD_SIZE = 34;
+    const auto pvd = buffer.subspan<USER_DATA, USER_DATA_SIZE>();
+    if (pvd[0] != 1 || std::memcmp(pvd.data() + 1, "CD001", 5) != 0 || pvd[6] != 1)
+        return std::nullopt;
+    const auto record = pvd.subspan<ROOT_RECORD, ROOT_RECORD_SIZE>();
+    if (record[0] != ROOT_RECORD_SIZE || record[32] != 1 || record[33] != 0) return std::nullopt;
+    dir_record root;
+    root.name.assign(1, '\0');
+    root.extent = load_be32(record.subspan<6, 4>());
+    root.data_length = load_be32(record.subspan<14, 4>());
+    root.is_directory = true;
+    if (load_le32(record.subspan<2, 4>()) != root.extent ||
+        load_le32(record.subspan<10, 4>()) != root.data_length || root.data_length == 0)
+        return std::nullopt;
+    return root;
+}
+
+std::string printable_name(std::string_view name) {
+    std::string shown(name);
+    for (char& c : shown) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte > 0x7E) c = '?';
+    }
+    return shown;
+}
+
 dir_lookup listdir(run_state& run, int fd_bin) {
-    walker w{run, fd_bin, {}, {}};
-    w.list(ROOT_DIRECTORY_SECTOR, 0);
+    walker w{run, fd_bin, sectors_in(fd_bin), {}, {}};
+    const dir_record root = root_of(fd_bin, w.image_sectors);
+    w.list(root.extent, root.data_length, 0);
     return w.found;
+}
+
+bool lookup_fits(run_state& run, const dir_lookup& found, std::uint64_t patch_size) {
+    const dir_record& r = found.record;
+    const std::string name = printable_name(r.name);
+    if (r.is_directory) {
+        std::fprintf(run.out, "Name '%s' is a directory, not a file -- refused\n", name.c_str());
+        return false;
+    }
+    if (run.settings.file_orig) return true;
+    const std::uint64_t room =
+        (std::uint64_t{r.data_length} + USER_DATA_SIZE - 1) / USER_DATA_SIZE * USER_DATA_SIZE;
+    if (patch_size <= room) return true;
+    std::fprintf(run.out,
+                 "Patch of %llu bytes is larger than '%s' (%lu bytes, %llu to the end of its "
+                 "last sector) -- refused\n",
+                 static_cast<unsigned long long>(patch_size), name.c_str(),
+                 static_cast<unsigned long>(r.data_length), static_cast<unsigned long long>(room));
+    return false;
 }

@@ -1,16 +1,25 @@
 // ISO 9660 directory reader: lists the image's directories from the root
-// (sector 22) and finds the offset of a file by name.
+// and finds the offset of a file by name.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "corvaner_io.h"
 
-// Sector index of the root directory's first sector.
+// The primary volume descriptor's sector, which names the root directory.
+inline constexpr std::uint32_t VOLUME_DESCRIPTOR_SECTOR = 16;
+// The root directory's first sector on an image whose volume descriptor does
+// not say where the root is; such a root is read as one sector.
 inline constexpr std::uint32_t ROOT_DIRECTORY_SECTOR = 22;
+// The most sectors read of one directory: 2 MiB of records, some 20,000
+// files, far beyond any real disc's directory. A damaged length cannot make
+// the listing run on through the image.
+inline constexpr std::uint32_t MAX_DIRECTORY_SECTORS = 1024;
 
 // One directory record, as read from a directory sector.
 struct dir_record {
@@ -37,6 +46,16 @@ struct dir_sector {
 // outside bytes 24..2071 and nothing outside each record.
 dir_sector walk_dir_sector(std::span<const std::uint8_t, SECTOR_SIZE> buffer);
 
+// The root directory's record in a raw sector holding a primary volume
+// descriptor (type 1, "CD001", version 1): its extent and data length, when
+// the record is whole (34 bytes, identifier 0x00, both byte orders agreeing,
+// a length of at least one byte). Reads nothing outside the user data.
+std::optional<dir_record> volume_root(std::span<const std::uint8_t, SECTOR_SIZE> buffer);
+
+// A name as it is printed: every byte outside 0x20..0x7E becomes '?', so a
+// name on the disc can neither move the terminal's cursor nor the columns.
+std::string printable_name(std::string_view name);
+
 // Compares two strings ignoring the case of a-z only. 0 when equal.
 int mystrccmp(const char* s1, const char* s2);
 
@@ -51,5 +70,13 @@ struct dir_lookup {
 };
 
 // Lists the root directory (and with -r every subdirectory), counting the
-// records that match the -n name.
+// records that match the -n name. The root is the one the volume descriptor
+// names, if it is whole and inside the image, else sector 22. Every sector of
+// a directory is listed, as many as its data length takes.
 dir_lookup listdir(run_state& run, int fd_bin);
+
+// Checks that the one record a lookup found can take the run: a directory
+// never can, and a patch may fill the file's sectors but not run on into
+// what follows them (a verify run writes nothing, so its size is not
+// checked). Prints why not and returns false otherwise.
+bool lookup_fits(run_state& run, const dir_lookup& found, std::uint64_t patch_size);

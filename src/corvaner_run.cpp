@@ -380,11 +380,12 @@ int run_tool(run_state& run, int argc, char** argv) {
         const dir_lookup found = listdir(run, bin.get());
         std::fputs("\n", out);
         if (found.hits != 1) {
-            std::fprintf(out, "Name '%s' was found %d times -- halt\n", s.file_name->c_str(),
-                         found.hits);
+            std::fprintf(out, "Name '%s' was found %d times -- halt\n",
+                         printable_name(*s.file_name).c_str(), found.hits);
             return STATUS_NAME;
         }
         s.offset = found.offset;
+        if (!lookup_fits(run, found, size_patch)) return error_exit(run);
     }
 
     // Refuse what cannot be done before anything is written.

@@ -86,10 +86,38 @@ std::vector<golden_case> load_cases() {
     return cases;
 }
 
+// Files of the "odd" disc: names with control bytes, an empty file.
+std::vector<fixture::iso_file> odd_files() {
+    return {{"EXAMPLE.EXE;1", fixture::random_bytes(68, 1)},
+            {"DATA/SCRIPT.DAT;1", fixture::random_bytes(5000, 2)},
+            {"EMPTY.DAT;1", {}},
+            {"CLEAR\x1b[2J\x07.TXT;1", fixture::random_bytes(10, 3)},
+            {"NL\nFAKE;1", fixture::random_bytes(10, 4)}};
+}
+
+// Many files: the root in two sectors, SUB in six.
+std::vector<fixture::iso_file> many_files() {
+    std::vector<fixture::iso_file> files;
+    char name[32];
+    for (int i = 1; i <= 40; ++i) {
+        std::snprintf(name, sizeof name, "FILE_%03d.DAT;1", i);
+        files.push_back({name, fixture::random_bytes(100, static_cast<std::uint32_t>(i))});
+    }
+    for (int i = 1; i <= 150; ++i) {
+        std::snprintf(name, sizeof name, "SUB/NESTED_FILE_%03d.DAT;1", i);
+        files.push_back({name, fixture::random_bytes(100, static_cast<std::uint32_t>(i))});
+    }
+    return files;
+}
+
 bytes image_of(const std::string& kind) {
     const auto parts = split(kind, '+');
     bytes img;
     if (parts[0] == "sample") img = fixture::make_iso(fixture::sample_files(), {}, 4).image.image();
+    if (parts[0] == "root18") img = fixture::make_iso(fixture::sample_files(), {}, 4, 18).image.image();
+    if (parts[0] == "root30") img = fixture::make_iso(fixture::sample_files(), {}, 4, 30).image.image();
+    if (parts[0] == "odd") img = fixture::make_iso(odd_files(), {}, 2).image.image();
+    if (parts[0] == "many") img = fixture::make_iso(many_files(), {}, 2).image.image();
     if (parts[0].starts_with("blank:")) {
         fixture::disc d(std::stoul(parts[0].substr(6)));
         d.encode();
@@ -124,6 +152,8 @@ bytes content_of(const std::string& kind, const bytes& image) {
     }
     if (kind.starts_with("iso:")) {
         for (const auto& f : fixture::sample_files())
+            if (f.path == kind.substr(4)) return f.data;
+        for (const auto& f : odd_files())
             if (f.path == kind.substr(4)) return f.data;
     }
     if (kind.starts_with("image")) return image_of(kind.size() > 6 ? kind.substr(6) : "sample");

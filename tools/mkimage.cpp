@@ -1,11 +1,13 @@
-// Makes the sample disc image of the demo and the plain images of the
-// benchmarks.
+// Makes the sample disc image of the demo, the plain images of the
+// benchmarks and raw images of ISO 9660 images made by other tools.
 //   mkimage sample DIR          DIR/sample.bin, DIR/title_new.txt, DIR/cue files
 //   mkimage blank SECTORS FILE  an encoded image of SECTORS zero sectors
+//   mkimage wrap ISO FILE       FILE, a raw image of the plain 2048-byte-sector
+//                               ISO 9660 image ISO (Mode 2 Form 1 data sectors)
 //   mkimage corpus DIR          seed inputs of the fuzz targets, in DIR/<target>:
-//                               directory sectors for dir_walker (raw sectors and
-//                               bare user data), command lines for cli, chosen runs
-//                               for patch_loop
+//                               directory sectors (raw sectors and bare user
+//                               data) and a volume descriptor for dir_walker,
+//                               command lines for cli, chosen runs for patch_loop
 #include <array>
 #include <cstdio>
 #include <filesystem>
@@ -17,7 +19,8 @@
 namespace {
 
 int usage() {
-    std::fputs("usage: mkimage sample DIR | mkimage blank SECTORS FILE | mkimage corpus DIR\n",
+    std::fputs("usage: mkimage sample DIR | mkimage blank SECTORS FILE | mkimage corpus DIR | "
+               "mkimage wrap ISO FILE\n",
                stderr);
     return 2;
 }
@@ -48,6 +51,7 @@ void write_dir_walker_corpus(const std::string& dir) {
     fixture::iso_image sample = fixture::make_iso(fixture::sample_files());
     raw("sample_root", sample.image, 22);
     raw("sample_data", sample.image, 23);
+    raw("sample_volume_descriptor", sample.image, 16);
     user("sample_fonts", sample.image.user_data(24));
 
     fixture::iso_image names = fixture::make_iso(
@@ -216,6 +220,10 @@ int main(int argc, char** argv) {
         }
         if (what == "corpus" && argc == 3) {
             write_corpus(argv[2]);
+            return 0;
+        }
+        if (what == "wrap" && argc == 4) {
+            fixture::wrap_iso(fixture::read_file(argv[2])).save(argv[3]);
             return 0;
         }
         if (what == "blank" && argc == 4) {

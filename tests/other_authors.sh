@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Discs made by other authoring tools, read by the built tool:
+#   vcd    a Video CD from vcdxbuild: root directory at sector 18 and a
+#          subdirectory DATA of 150 files in 5 sectors, CD-ROM XA records;
+#   plain  an ISO 9660 image from genisoimage, made raw by `mkimage wrap`: a
+#          root directory of 150 files in 5 sectors (its length taken from the
+#          volume descriptor) and a subdirectory of 100 files in 4, no XA records.
+# Each is listed, a file in the last sector of a directory is found by name,
+# patched and verified, and the listing must come out as before. Stdout and
+# exit status of every run must equal expected/other_authors/NAME.out (the
+# version line, which carries the build's time, is left out).
+#
+#   bash tests/other_authors.sh CORVANE MKIMAGE [--update]
+set -euo pipefail
+corvane=$(readlink -f "$1") mkimage=$(readlink -f "$2") update=${3:-}
+expected=$(cd "$(dirname "$0")" && pwd)/expected/other_authors
+for tool in vcdxbuild genisoimage; do
+    command -v $tool >/dev/null || { echo "other_authors: $tool is not installed"; exit 1; }
+done
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+failed=0
+
+# capture NAME ARGS...: corvane ARGS; its stdout and exit status in NAME.out.
+capture() {
+    local name=$1 status=0
+    shift
+    "$corvane" "$@" >"$name.raw" || status=$?
+    { sed -E 's/^Version [0-9.]+ build [0-9]+ \(.*\) - .*\.$/Version (this build)/' "$name.raw"
+      echo "exit status $status"; } >"$name.out"
+}
+# run NAME ARGS...: capture, then compare with the expected file (or write it).
+run() {
+    capture "$@"
+    if [ "$update" = --update ]; then cp "$1.out" "$expected/"
+    elif ! diff -u "$expected/$1.out" "$1.out"; then echo "other_authors: $1 differs"; failed=1; fi
+}
+# again NAME ARGS...: the run NAME once more, after the patch, prints the same.
+again() {
+    capture "$1.again" "${@:2}"
+    cmp -s "$1.out" "$1.again.out" || { echo "other_authors: $1 changed by the patch"; failed=1; }
+}
+
+# The Video CD. Its one video track is the least vcdxbuild takes: one 2324-byte
+# MPEG-1 pack (pack header, a video packet holding a 352x240 sequence header,
+# a padding packet).
+{ printf '\0\0\1\272\041\0\1\0\1\200\033\221'
+  printf '\0\0\1\340\0\021\017\0\0\1\263\026\0\360\024\002\317\076\200\0\0\1\267'
+  printf '\0\0\1\276\10\353'; head -c 2283 /dev/zero | tr '\0' '\377'; } >video.mpg
+mkdir data
+{ echo '<?xml version="1.0"?>'
+  echo '<!DOCTYPE videocd PUBLIC "-//GNU//DTD VideoCD//EN" "http://www.gnu.org/software/vcdimager/videocd.dtd">'
+  echo '<videocd xmlns="http://www.gnu.org/software/vcdimager/1.0/" class="vcd" version="2.0">'
+  echo '<info><album-id>CORVANE</album-id><volume-count>1</volume-count><volume-number>1</volume-number></info>'
+  echo '<pvd><volume-id>CORVANE</volume-id></pvd><filesystem><folder><name>DATA</name>'
+  for i in $(seq -w 1 150); do
+      echo "file $i" >data/$i && echo "<file src=\"data/$i\"><name>FILE_$i.DAT</name></file>"
+  done
+  echo '</folder></filesystem><sequence-items><sequence-item src="video.mpg"/></sequence-items></videocd>'
+} >vcd.xml
+vcdxbuild -T '2026-01-01 00:00:00' -b vcd.bin -c vcd.cue vcd.xml >vcdxbuild.log 2>&1 ||
+    { cat vcdxbuild.log; exit 1; }
+
+# The plain ISO 9660 image; -l allows its names of more than 8 characters.
+mkdir -p tree/SUBDIR
+for i in $(seq -w 1 150); do echo "root file $i" >tree/LONG_FILE_NAME_NUM_$i.TXT; done
+head -c 4000 /dev/zero | tr '\0' 'r' >tree/LONG_FILE_NAME_NUM_150.TXT
+for i in $(seq -w 1 100); do echo "nested file $i" >tree/SUBDIR/NESTED_FILE_NUMBER_$i.DAT; done
+genisoimage -quiet -l -V CORVANE -o plain.iso tree
+"$mkimage" wrap plain.iso plain.bin
+
+seq 1 2000 >numbers.txt               # (head on a file: no writer to be cut off)
+head -c 2048 numbers.txt >new.dat     # fills FILE_150.DAT's one sector
+head -c 4096 numbers.txt >new2.dat    # fills LONG_..._150.TXT's two sectors
+
+run vcd_list -l x vcd.bin
+run vcd_tree -r -l x vcd.bin
+run vcd_patch -r -n 'FILE_150.DAT;1' new.dat vcd.bin
+run vcd_verify -r -n 'FILE_150.DAT;1' -v new.dat new.dat vcd.bin
+again vcd_tree -r -l x vcd.bin
+
+run plain_tree -r -l x plain.bin
+run plain_patch -n 'long_file_name_num_150.txt;1' new2.dat plain.bin
+run plain_verify -n 'LONG_FILE_NAME_NUM_150.TXT;1' -v new2.dat new2.dat plain.bin
+again plain_tree -r -l x plain.bin
+
+[ $failed = 0 ] && echo "other_authors: all runs as expected${update:+ (expected outputs written)}"
+exit $failed
