@@ -62,7 +62,7 @@ bench-patch:
 	cmake --build --preset release -j2 --target corvane mkimage
 	bench/patch_vs_cp.sh
 
-# Every target with a seed corpus in fuzz/corpus/NAME (dir_walker, cli,
+# Every target with a seed corpus in fuzz/corpus/NAME (dir_walker,
 # patch_loop) runs for FUZZ_SECONDS on a copy of that corpus
 # (build/fuzz/corpus/NAME), with the libFuzzer options in fuzz/NAME.options if
 # there is one; inputs that fail go to build/fuzz/crashes. `make fuzz` stops at
