@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -45,42 +46,31 @@ std::vector<std::string> split(const std::string& text, char sep) {
     std::vector<std::string> parts;
     std::istringstream in(text);
     for (std::string p; std::getline(in, p, sep);)
-        if (!p.empty()) parts.push_back(p);
+        if (!p.empty() && p != " ") parts.push_back(p);
     return parts;
 }
 
-std::string trim(const std::string& s) {
-    const auto a = s.find_first_not_of(' ');
-    return a == std::string::npos ? "" : s.substr(a, s.find_last_not_of(' ') - a + 1);
-}
-
-// "%XX" in an argument stands for the byte XX.
-std::string unescape(const std::string& arg) {
-    std::string out;
-    for (std::size_t i = 0; i < arg.size(); ++i) {
-        if (arg[i] == '%' && i + 2 < arg.size()) {
-            out += static_cast<char>(std::stoi(arg.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            out += arg[i];
-        }
-    }
-    return out;
-}
-
+// A case line: "name | set-up tokens | arguments", "%XX" in an argument standing for byte XX.
 std::vector<golden_case> load_cases() {
     std::vector<golden_case> cases;
     std::ifstream in(CORVANE_GOLDEN_DIR "/cases.txt");
     for (std::string line; std::getline(in, line);) {
-        if (trim(line).empty() || line[0] == '#') continue;
-        const auto fields = split(line, '|');
-        golden_case c{trim(fields.at(0)), {}, {}};
-        for (const auto& token : split(fields.size() > 1 ? trim(fields[1]) : "", ' ')) {
-            const auto eq = token.find('=');
-            c.setup[token.substr(0, eq)] = eq == std::string::npos ? "" : token.substr(eq + 1);
+        std::string field[3];
+        for (std::size_t i = 0, at = 0; i < 3 && at <= line.size(); ++i) {
+            const auto bar = std::min(line.find('|', at), line.size());
+            field[i] = line.substr(at, bar - at);
+            at = bar + 1;
         }
-        if (fields.size() > 2)
-            for (const auto& a : split(trim(fields[2]), ' ')) c.args.push_back(unescape(a));
+        std::istringstream name(field[0]), setup(field[1]), args(field[2]);
+        golden_case c;
+        if (!(name >> c.name) || c.name[0] == '#') continue;
+        for (std::string t; setup >> t;) {
+            const auto eq = t.find('=');
+            c.setup[t.substr(0, eq)] = eq == std::string::npos ? "" : t.substr(eq + 1);
+        }
+        for (std::string a; args >> a; c.args.push_back(a))
+            for (std::size_t i = 0; (i = a.find('%', i)) != std::string::npos && i + 2 < a.size(); ++i)
+                a.replace(i, 3, 1, static_cast<char>(std::stoi(a.substr(i + 1, 2), nullptr, 16)));
         cases.push_back(std::move(c));
     }
     return cases;
@@ -99,13 +89,10 @@ std::vector<fixture::iso_file> odd_files() {
 std::vector<fixture::iso_file> many_files() {
     std::vector<fixture::iso_file> files;
     char name[32];
-    for (int i = 1; i <= 40; ++i) {
-        std::snprintf(name, sizeof name, "FILE_%03d.DAT;1", i);
-        files.push_back({name, fixture::random_bytes(100, static_cast<std::uint32_t>(i))});
-    }
-    for (int i = 1; i <= 150; ++i) {
-        std::snprintf(name, sizeof name, "SUB/NESTED_FILE_%03d.DAT;1", i);
-        files.push_back({name, fixture::random_bytes(100, static_cast<std::uint32_t>(i))});
+    for (unsigned i = 1; i <= 190; ++i) {
+        std::snprintf(name, sizeof name, i <= 40 ? "FILE_%03u.DAT;1" : "SUB/NESTED_FILE_%03u.DAT;1",
+                      i <= 40 ? i : i - 40);
+        files.push_back({name, fixture::random_bytes(100, i)});
     }
     return files;
 }
@@ -113,11 +100,12 @@ std::vector<fixture::iso_file> many_files() {
 bytes image_of(const std::string& kind) {
     const auto parts = split(kind, '+');
     bytes img;
-    if (parts[0] == "sample") img = fixture::make_iso(fixture::sample_files(), {}, 4).image.image();
-    if (parts[0] == "root18") img = fixture::make_iso(fixture::sample_files(), {}, 4, 18).image.image();
-    if (parts[0] == "root30") img = fixture::make_iso(fixture::sample_files(), {}, 4, 30).image.image();
-    if (parts[0] == "odd") img = fixture::make_iso(odd_files(), {}, 2).image.image();
-    if (parts[0] == "many") img = fixture::make_iso(many_files(), {}, 2).image.image();
+    const std::map<std::string, std::pair<std::vector<fixture::iso_file>, std::uint32_t>> discs = {
+        {"sample", {fixture::sample_files(), 22}}, {"root18", {fixture::sample_files(), 18}},
+        {"root30", {fixture::sample_files(), 30}}, {"odd", {odd_files(), 22}},
+        {"many", {many_files(), 22}}};
+    if (const auto d = discs.find(parts[0]); d != discs.end())
+        img = fixture::make_iso(d->second.first, {}, 4, d->second.second).image.image();
     if (parts[0].starts_with("blank:")) {
         fixture::disc d(std::stoul(parts[0].substr(6)));
         d.encode();
@@ -207,6 +195,7 @@ outcome run_binary(const golden_case& c, const fs::path& dir, const fs::path& lo
         ::flock(lock.get(), LOCK_EX);
     }
     const std::string out_mode = c.setup.contains("stdout") ? c.setup.at("stdout") : "";
+    const std::string fsize = c.setup.contains("fsize") ? c.setup.at("fsize") : "";
     int pipe_fds[2] = {-1, -1};
     if (out_mode == "gone" && ::pipe(pipe_fds) == 0) ::close(pipe_fds[0]);
     const pid_t pid = ::fork();
@@ -220,11 +209,8 @@ outcome run_binary(const golden_case& c, const fs::path& dir, const fs::path& lo
         if (out_mode == "closed") ::close(1);
         if (c.setup.contains("stderr")) ::close(2);
         ::close(0);
-        if (c.setup.contains("fsize")) {
-            const rlim_t n = std::stoul(c.setup.at("fsize"));
-            const rlimit limit{n, n};
-            ::setrlimit(RLIMIT_FSIZE, &limit);
-        }
+        const rlimit limit{std::stoul("0" + fsize), std::stoul("0" + fsize)};
+        if (!fsize.empty()) ::setrlimit(RLIMIT_FSIZE, &limit);
         ::signal(SIGPIPE, SIG_DFL);
         ::signal(SIGXFSZ, SIG_DFL);
         ::execv(CORVANE_BINARY, argv.data());
@@ -257,9 +243,10 @@ outcome run_in_process(const golden_case& c, const fs::path& dir) {
     return o;
 }
 
-std::string hash(const bytes& b) {
+template <class Bytes>
+std::string hash(const Bytes& b) {
     std::uint64_t h = 14695981039346656037ULL;  // FNV-1a
-    for (const auto x : b) h = (h ^ x) * 1099511628211ULL;
+    for (const auto x : b) h = (h ^ static_cast<std::uint8_t>(x)) * 1099511628211ULL;
     char text[17];
     std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(h));
     return text;
@@ -285,16 +272,14 @@ std::string report(const golden_case& c, const outcome& o, const std::map<std::s
         for (std::size_t n = 0; n <= keep && cut != 0; ++n) cut = out.rfind('\n', cut - 1);
         const std::string head = out.substr(0, cut + 1);
         out = "(" + std::to_string(std::count(head.begin(), head.end(), '\n')) + " lines, hash " +
-              hash(bytes(head.begin(), head.end())) + ")\n" + out.substr(cut + 1);
+              hash(head) + ")\n" + out.substr(cut + 1);
     }
     std::string r = "status " + std::to_string(o.status) + "\n--- stdout\n" + out +
                     "\n--- stderr\n" + o.err + "\n--- files\n";
-    for (const auto& [name, data] : after) {
-        const auto was = before.find(name);
-        r += name + (was != before.end() && was->second == data
-                         ? " unchanged"
-                         : " " + std::to_string(data.size()) + " " + hash(data)) + "\n";
-    }
+    for (const auto& [name, data] : after)
+        r += name + (before.contains(name) && before.at(name) == data
+                         ? " unchanged\n"
+                         : " " + std::to_string(data.size()) + " " + hash(data) + "\n");
     for (const auto& [name, data] : before)
         if (!after.contains(name)) r += name + " removed\n";
     return r;
@@ -304,14 +289,9 @@ std::string report(const golden_case& c, const outcome& o, const std::map<std::s
 void expect_changed_sectors_valid(const bytes& before, const bytes& after) {
     ASSERT_EQ(before.size(), after.size()) << "the image changed its length";
     for (std::size_t s = 0; s + SECTOR_SIZE <= after.size(); s += SECTOR_SIZE) {
-        if (std::equal(before.begin() + static_cast<std::ptrdiff_t>(s),
-                       before.begin() + static_cast<std::ptrdiff_t>(s + SECTOR_SIZE),
-                       after.begin() + static_cast<std::ptrdiff_t>(s)))
-            continue;
         const std::span<const std::uint8_t, SECTOR_SIZE> sector(after.data() + s, SECTOR_SIZE);
-        EXPECT_EQ(reference::check_mode2_form1(
-                      sector, static_cast<unsigned>(s / SECTOR_SIZE + ADDRESS_BIAS)),
-                  "")
+        if (std::memcmp(before.data() + s, sector.data(), SECTOR_SIZE) == 0) continue;
+        EXPECT_EQ(reference::check_mode2_form1(sector, unsigned(s / SECTOR_SIZE + ADDRESS_BIAS)), "")
             << "sector " << s / SECTOR_SIZE;
     }
 }
