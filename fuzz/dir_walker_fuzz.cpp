@@ -20,7 +20,6 @@
 
 namespace {
 
-
 void check(bool ok) {
     if (!ok) std::abort();
 }
