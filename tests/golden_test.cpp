@@ -112,7 +112,7 @@ bytes image_of(const std::string& kind) {
         img = d.image();
     }
     // Changes after encoding: a sector turned Form 2, Mode 1, never written
-    // (all zero), or a byte flipped; a partial sector at the end.
+    // (all zero), a byte flipped or set; a partial sector at the end.
     for (std::size_t i = 1; i < parts.size(); ++i) {
         const auto kv = split(parts[i], ':');
         const std::size_t n = std::stoul(kv.at(1));
@@ -121,6 +121,7 @@ bytes image_of(const std::string& kind) {
         if (kv[0] == "mode1") img[n * SECTOR_SIZE + MODE_BYTE] = 1;
         if (kv[0] == "unwritten") std::fill_n(img.begin() + at, SECTOR_SIZE, 0);
         if (kv[0] == "flip") img[n] ^= 0xFF;
+        if (kv[0] == "poke") img[n] = static_cast<std::uint8_t>(std::stoul(kv.at(2)));
         if (kv[0] == "tail") img.resize(img.size() + n, 0x5A);
     }
     return img;
