@@ -117,14 +117,4 @@ std::string check_mode2_form1(std::span<const std::uint8_t, SECTOR_SIZE> sector,
     return "";
 }
 
-std::string check_image(std::span<const std::uint8_t> image) {
-    if (image.size() % SECTOR_SIZE != 0) return "length is not a multiple of 2352";
-    for (std::size_t n = 0; n < image.size() / SECTOR_SIZE; ++n) {
-        const auto sector = image.subspan(n * SECTOR_SIZE).first<SECTOR_SIZE>();
-        if (auto why = check_mode2_form1(sector, static_cast<unsigned>(n + 150)); !why.empty())
-            return "sector " + std::to_string(n) + ": " + why;
-    }
-    return "";
-}
-
 }  // namespace reference

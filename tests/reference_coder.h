@@ -22,7 +22,5 @@ std::uint32_t build_edc(std::span<const std::uint8_t> bytes, int from, int upto)
 // "" for a valid Mode 2 Form 1 sector (sync, header, EDC, both checks of every
 // codeword), else "sync or header", "EDC", "P parity" or "Q parity".
 std::string check_mode2_form1(std::span<const std::uint8_t, SECTOR_SIZE> sector, unsigned address);
-// Every sector of a raw image (sector n at address n + 150): "" or the first problem.
-std::string check_image(std::span<const std::uint8_t> image);
 
 }  // namespace reference
