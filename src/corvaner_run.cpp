@@ -77,7 +77,7 @@ private:
 
 // Sectors read per system call when the window is checked, and rebuilt,
 // written and traced together by the patch.
-constexpr std::size_t CHECK_SECTORS = 256;
+constexpr std::size_t CHECK_SECTORS = 64;
 constexpr std::size_t BATCH_SECTORS = 64;
 
 // What a patch run keeps from its one read of the window: every sector's

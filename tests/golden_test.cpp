@@ -39,6 +39,10 @@ struct golden_case {
     std::string name;
     std::map<std::string, std::string> setup;  // key=value set-up tokens
     std::vector<std::string> args;
+    std::string operator[](const std::string& key) const {
+        const auto it = setup.find(key);
+        return it == setup.end() ? "" : it->second;
+    }
 };
 
 std::vector<std::string> split(const std::string& text, char sep) {
@@ -150,7 +154,7 @@ bytes content_of(const std::string& kind, const bytes& image) {
 }
 
 void set_up(const golden_case& c, const fs::path& dir) {
-    const bytes image = image_of(c.setup.contains("image") ? c.setup.at("image") : "sample");
+    const bytes image = image_of(c.setup.contains("image") ? c["image"] : "sample");
     fixture::write_file(dir / "image.bin", image);
     for (const auto& [key, value] : c.setup) {
         if (key == "patch" || key == "orig" || key == "second" || key == "out.ppf") {
@@ -189,13 +193,9 @@ outcome run_binary(const golden_case& c, const fs::path& dir, const fs::path& lo
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    unique_fd lock;
-    if (c.setup.contains("lock")) {
-        lock = unique_fd(::open((dir / c.setup.at("lock")).c_str(), O_RDWR | O_CREAT, 0644));
-        ::flock(lock.get(), LOCK_EX);
-    }
-    const std::string out_mode = c.setup.contains("stdout") ? c.setup.at("stdout") : "";
-    const std::string fsize = c.setup.contains("fsize") ? c.setup.at("fsize") : "";
+    const unique_fd lock(c.setup.contains("lock") ? ::open((dir / c["lock"]).c_str(), O_RDWR | O_CREAT, 0644) : -1);
+    if (lock.valid()) ::flock(lock.get(), LOCK_EX);
+    const std::string out_mode = c["stdout"], fsize = c["fsize"];
     int pipe_fds[2] = {-1, -1};
     if (out_mode == "gone" && ::pipe(pipe_fds) == 0) ::close(pipe_fds[0]);
     const pid_t pid = ::fork();
@@ -247,7 +247,7 @@ std::string report(const golden_case& c, const outcome& o, const std::map<std::s
     const auto v = out.find("\nVersion ");
     if (v != std::string::npos) out.replace(v + 1, out.find('\n', v + 1) - v - 1, "Version (build)");
     if (c.setup.contains("tail")) {
-        const auto keep = std::stoul(c.setup.at("tail"));
+        const auto keep = std::stoul(c["tail"]);
         std::size_t cut = out.size();
         for (std::size_t n = 0; n <= keep && cut != 0; ++n) cut = out.rfind('\n', cut - 1);
         const std::string head = out.substr(0, cut + 1);
