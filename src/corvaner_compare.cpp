@@ -71,6 +71,12 @@ void checkedc(run_state& run, int fd_bin, int fd_patch) {
             return;
         }
     }
+    // Stopping at the limit must not pass for the end of both images.
+    const auto limit = static_cast<std::uint64_t>(MAX_COMPARED_SECTORS) * SECTOR_SIZE;
+    std::array<std::uint8_t, 1> probe{};
+    if (pread_full(fd_bin, probe, limit) == 1 && pread_full(fd_patch, probe, limit) == 1)
+        std::fprintf(run.out, "\nCompared the first %d sectors only: both images go on past them",
+                     MAX_COMPARED_SECTORS);
 }
 
 int verify_run(run_state& run, int fd_bin, int fd_orig, const patch_window& window) {

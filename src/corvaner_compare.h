@@ -14,7 +14,8 @@ int compare_sector(run_state& run, std::span<const std::uint8_t, SECTOR_SIZE> bu
                    std::span<const std::uint8_t, SECTOR_SIZE> verify);
 
 // Compares two images raw, sector by sector from sector 0, for at most
-// 33000 sectors; stops at the first difference or the end of either image.
+// 33000 sectors; stops at the first difference or the end of either image,
+// and says so when it stops at the limit while both images go on.
 void checkedc(run_state& run, int fd_bin, int fd_patch);
 
 // Checks that the image holds the original file (open on fd_orig) in the
