@@ -1,7 +1,7 @@
 // Fuzz target: whole runs of the tool over the sample disc, checked against
 // what must hold for every run rather than a second model of the tool.
 //   byte 0  bit 0 -x, bit 1 -p, bit 2 -v (the patch bytes as the original),
-//           bit 3 -r, bit 4 -n instead of -o, bits 5-6 mode (1 -l, 2 -e)
+//           bit 3 -r, bit 4 -n instead of -o, bits 5-6 mode (1 -l, 2 -e, else a patch run)
 //   bytes 1-3  the -o offset: sector byte1 % 45, position (byte2 | byte3 << 8) % 2400
 //   byte 4  the -n name
 //   the rest: the patch (at most three sectors' worth)
@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const char* const names[] = {"TITLE.TXT;1", "FONT.BIN;1", "DATA", "README.TXT;1"};
     const std::string name = names[data[4] % 4];
     const bytes patch(data + 5, data + std::min<std::size_t>(size, 5 + 3 * USER_DATA_SIZE + 100));
-    const int mode = (flags >> 5) & 3;
+    const int mode = ((flags >> 5) & 3) % 3;  // 3 is a patch run too
 
     static const fs::path dir = [] {
         std::string t = (fs::temp_directory_path() / "corvane-fuzz-XXXXXX").string();
@@ -111,7 +111,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(status == 0 || status == 1 || status == 255);
     check(fixture::read_file(dir / "patch.bin") == patch);
     const bytes after = fixture::read_file(dir / "image.bin");
-    const bool patch_run = mode == 0 && !(flags & 4);
+    // -o 0 is no offset at all: without -n that is the usage text.
+    const bool patch_run = mode == 0 && !(flags & 4) && (offset != 0 || (flags & 16));
     check(fs::exists(dir / "out.ppf") == (patch_run && status == 0 && (flags & 2)));
     if (!patch_run || status != 0 || (flags & 1)) {
         check(after == sample());
