@@ -1,6 +1,6 @@
 // Makes the sample disc image of the demo, the plain images of the
 // benchmarks and raw images of ISO 9660 images made by other tools.
-//   mkimage sample DIR          DIR/sample.bin, DIR/title_new.txt, DIR/cue files
+//   mkimage sample DIR          DIR/sample.bin, DIR/sample.cue, DIR/title_new.txt
 //   mkimage blank SECTORS FILE  an encoded image of SECTORS zero sectors
 //   mkimage wrap ISO FILE       FILE, a raw image of the plain 2048-byte-sector
 //                               ISO 9660 image ISO (Mode 2 Form 1 data sectors)
@@ -10,37 +10,23 @@
 
 #include "image_maker.h"
 
-namespace {
-
-int usage() {
-    std::fputs("usage: mkimage sample DIR | mkimage blank SECTORS FILE | mkimage wrap ISO FILE\n",
-               stderr);
-    return 2;
-}
-
-void write_cue(const std::string& cue, const std::string& bin_name) {
-    const std::string text = "FILE \"" + bin_name + "\" BINARY\r\n  TRACK 01 MODE2/2352\r\n    INDEX 01 00:00:00\r\n";
-    fixture::write_file(cue, {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-    if (argc < 3) return usage();
-    const std::string what = argv[1];
+    const std::string what = argc > 1 ? argv[1] : "";
     try {
         if (what == "sample" && argc == 3) {
             const std::string dir = argv[2];
-            fixture::iso_image iso = fixture::make_iso(fixture::sample_files());
+            const fixture::iso_image iso = fixture::make_iso(fixture::sample_files());
             iso.image.save(dir + "/sample.bin");
-            write_cue(dir + "/sample.cue", "sample.bin");
+            const std::string cue =
+                "FILE \"sample.bin\" BINARY\r\n  TRACK 01 MODE2/2352\r\n    INDEX 01 00:00:00\r\n";
+            fixture::write_file(dir + "/sample.cue", fixture::bytes(cue.begin(), cue.end()));
+            // A new title of whole lines, no longer than the old one.
             const std::string line = "Der schnelle braune Fuchs springt ueber den faulen Hund.\n";
-            std::string patch;
-            while (patch.size() + line.size() <= iso.where.at("TITLE.TXT;1").length) patch += line;
-            fixture::write_file(dir + "/title_new.txt",
-                                {reinterpret_cast<const std::uint8_t*>(patch.data()), patch.size()});
+            std::string title;
+            while (title.size() + line.size() <= iso.where.at("TITLE.TXT;1").length) title += line;
+            fixture::write_file(dir + "/title_new.txt", fixture::bytes(title.begin(), title.end()));
             std::printf("Made %s/sample.bin (%zu sectors) and %s/title_new.txt (%zu bytes)\n",
-                        dir.c_str(), iso.image.sectors(), dir.c_str(), patch.size());
+                        dir.c_str(), iso.image.sectors(), dir.c_str(), title.size());
             for (const auto& [path, e] : iso.where)
                 std::printf("  %-24s sector %5u  %7u bytes\n", path.empty() ? "/" : path.c_str(),
                             e.sector, e.length);
@@ -60,5 +46,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "mkimage: %s\n", e.what());
         return 1;
     }
-    return usage();
+    std::fputs("usage: mkimage sample DIR | mkimage blank SECTORS FILE | mkimage wrap ISO FILE\n",
+               stderr);
+    return 2;
 }
