@@ -111,18 +111,16 @@ bytes image_of(const std::string& kind) {
         img = fixture::make_iso(d->second.first, {}, 4, d->second.second).image.image();
     if (parts[0].starts_with("blank:")) {
         fixture::disc d(std::stoul(parts[0].substr(6)));
-        d.encode();
-        img = d.image();
+        img = (d.encode(), d.image());
     }
     // Changes after encoding: a sector turned Form 2, Mode 1, never written
     // (all zero), a byte flipped or set; a partial sector at the end.
     for (std::size_t i = 1; i < parts.size(); ++i) {
         const auto kv = split(parts[i], ':');
         const std::size_t n = std::stoul(kv.at(1));
-        const auto at = static_cast<std::ptrdiff_t>(n * SECTOR_SIZE);
         if (kv[0] == "form2") img[n * SECTOR_SIZE + SUBMODE_BYTE] |= SUBMODE_FORM2;
         if (kv[0] == "mode1") img[n * SECTOR_SIZE + MODE_BYTE] = 1;
-        if (kv[0] == "unwritten") std::fill_n(img.begin() + at, SECTOR_SIZE, 0);
+        if (kv[0] == "unwritten") std::fill_n(img.begin() + std::ptrdiff_t(n * SECTOR_SIZE), SECTOR_SIZE, 0);
         if (kv[0] == "flip") img[n] ^= 0xFF;
         if (kv[0] == "poke") img[n] = static_cast<std::uint8_t>(std::stoul(kv.at(2)));
         if (kv[0] == "tail") img.resize(img.size() + n, 0x5A);
@@ -142,12 +140,8 @@ bytes content_of(const std::string& kind, const bytes& image) {
         std::replace(t.begin(), t.end(), '_', ' ');
         return bytes(t.begin(), t.end());
     }
-    if (kind.starts_with("iso:")) {
-        for (const auto& f : fixture::sample_files())
-            if (f.path == kind.substr(4)) return f.data;
-        for (const auto& f : odd_files())
-            if (f.path == kind.substr(4)) return f.data;
-    }
+    for (const auto& f : fixture::sample_files())
+        if ("iso:" + f.path == kind) return f.data;
     if (kind.starts_with("image")) return image_of(kind.size() > 6 ? kind.substr(6) : "sample");
     if (kind == "copy") return image;
     throw std::runtime_error("unknown content " + kind);
