@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# Byte-order check: the whole test suite, golden runs included, built for
-# s390x (big-endian) with Debian's cross compiler and run under qemu-s390x.
-# The golden runs compare every output and file byte for byte with what the
-# native build stored, so nothing else needs comparing.
+# Byte-order check: the whole test suite built for s390x (big-endian) and run
+# under qemu-s390x; the golden runs compare every output and file byte for
+# byte with what the native build stored.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
