@@ -5,11 +5,10 @@
 //   bytes 1-3  the -o offset: sector byte1 % 45, position (byte2 | byte3 << 8) % 2400
 //   byte 4  the -n name
 //   the rest: the patch (at most three sectors' worth)
-// Every run: the patch file is untouched; a run that fails, a dry run and
-// every mode but the patch run leave the image alone; a PPF file appears
-// only after a successful patch run. A successful patch run changes only the
-// sectors of its window, each one valid, with the patch in its user data, and
-// its PPF file, laid over the image as it was, gives the patched image.
+// Every run leaves the patch file alone; only a successful patch run that is
+// not a dry run changes the image, and it makes exactly what the reference
+// coder makes of the patch laid in; a PPF file appears only after a
+// successful patch run and, laid over the image, gives that same image.
 #include <unistd.h>
 
 #include <algorithm>

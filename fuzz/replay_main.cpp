@@ -2,7 +2,6 @@
 // corpus runs as an ordinary test under any compiler and sanitizer build.
 //   <target>_replay DIR...   every file of each DIR, in name order
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <set>
 
@@ -18,6 +17,5 @@ int main(int argc, char** argv) {
         const fixture::bytes data = fixture::read_file(p);
         LLVMFuzzerTestOneInput(data.data(), data.size());
     }
-    std::printf("replayed %zu inputs\n", inputs.size());
     return inputs.empty() ? 1 : 0;
 }

@@ -1,12 +1,9 @@
-// Whole runs of the tool against stored expectations. Each line of
-// golden/cases.txt is one run: a name, how its folder is set up, and the
-// command line, run in that folder. golden/expected/NAME.txt holds what the
-// run must give: exit status, standard output and error, and every file of
-// the folder afterwards (size and hash, or "unchanged"); every sector a run
-// changed must also pass the reference checker. Rewrite them with
-//     build/dev/tests/corvane_tests --gtest_filter='Cases/Golden*' --update
-// and read every changed file before committing it. (The fuzz targets drive
-// the tool in process, through corvane_main.)
+// Whole runs of the built tool against stored results. Each line of
+// golden/cases.txt is a name, how the run's folder is set up, and the command
+// line run in it; golden/expected/NAME.txt holds the exit status, standard
+// output and error, and every file of the folder afterwards. Every sector a
+// run changed must also pass the reference checker. Rewrite the results with
+// `corvane_tests --gtest_filter='Cases/Golden*' --update`, then read the diff.
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/file.h>
@@ -279,11 +276,6 @@ void expect_changed_sectors_valid(const bytes& before, const bytes& after) {
     }
 }
 
-bool updating() {
-    for (const auto& a : ::testing::internal::GetArgvs())
-        if (a == "--update") return true;
-    return false;
-}
 
 struct scratch_dir {
     fs::path path;
@@ -311,7 +303,8 @@ TEST_P(Golden, RunGivesStoredResult) {
     const auto after = files_in(dir.path);
     const std::string got = report(c, o, before, after);
     const fs::path expected = fs::path(CORVANE_GOLDEN_DIR) / "expected" / (c.name + ".txt");
-    if (updating()) {
+    const auto& argv = ::testing::internal::GetArgvs();
+    if (std::find(argv.begin(), argv.end(), "--update") != argv.end()) {
         std::ofstream(expected, std::ios::binary) << got;
     } else {
         EXPECT_EQ(got, slurp(expected));

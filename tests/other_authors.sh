@@ -6,7 +6,7 @@
 #          root directory of 150 files in 5 sectors (its length taken from the
 #          volume descriptor) and a subdirectory of 100 files in 4, no XA records.
 # Each is listed, a file in a directory's last sector is found by name,
-# patched and verified, and the listing must come out as before. Stdout and
+# patched and verified. Stdout and
 # status of each run (less the version line) are in expected/other_authors/.
 #
 #   bash tests/other_authors.sh CORVANE MKIMAGE [--update]
@@ -35,12 +35,6 @@ run() {
     if [ "$update" = --update ]; then cp "$1.out" "$expected/"
     elif ! diff -u "$expected/$1.out" "$1.out"; then echo "other_authors: $1 differs"; failed=1; fi
 }
-# again NAME ARGS...: the run NAME once more, after the patch, prints the same.
-again() {
-    capture "$1.again" "${@:2}"
-    cmp -s "$1.out" "$1.again.out" || { echo "other_authors: $1 changed by the patch"; failed=1; }
-}
-
 # The Video CD. Its one video track is the least vcdxbuild takes: one 2324-byte
 # MPEG-1 pack (pack header, a video packet holding a 352x240 sequence header,
 # a padding packet).
@@ -77,12 +71,10 @@ run vcd_list -l x vcd.bin
 run vcd_tree -r -l x vcd.bin
 run vcd_patch -r -n 'FILE_150.DAT;1' new.dat vcd.bin
 run vcd_verify -r -n 'FILE_150.DAT;1' -v new.dat new.dat vcd.bin
-again vcd_tree -r -l x vcd.bin
 
 run plain_tree -r -l x plain.bin
 run plain_patch -n 'long_file_name_num_150.txt;1' new2.dat plain.bin
 run plain_verify -n 'LONG_FILE_NAME_NUM_150.TXT;1' -v new2.dat new2.dat plain.bin
-again plain_tree -r -l x plain.bin
 
 [ $failed = 0 ] && echo "other_authors: all runs as expected${update:+ (expected outputs written)}"
 exit $failed
