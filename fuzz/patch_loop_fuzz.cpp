@@ -33,7 +33,7 @@ void check(bool ok) {
 }
 
 const bytes& sample() {
-    static const bytes img = fixture::make_iso(fixture::sample_files(), {}, 2).image.image();
+    static const bytes img = fixture::make_iso(fixture::sample_files(), 2).image.image();
     return img;
 }
 
@@ -120,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A successful patch run: where it wrote is the lookup's or the -o offset.
     std::uint64_t at = offset;
     if (flags & 16) {
-        const auto found = fixture::make_iso(fixture::sample_files(), {}, 2).where;
+        const auto found = fixture::make_iso(fixture::sample_files(), 2).where;
         for (const auto& [path, where] : found)
             if (path == name || path.ends_with("/" + name)) at = std::uint64_t{where.sector} * SECTOR_SIZE;
     }

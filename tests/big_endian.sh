@@ -5,9 +5,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-installed() { dpkg-query -W -f '${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 missing=()
-for p in cmake make googletest g++-s390x-linux-gnu qemu-user; do installed "$p" || missing+=("$p"); done
+for p in cmake make googletest g++-s390x-linux-gnu qemu-user; do
+    dpkg-query -W -f '${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
 if ((${#missing[@]})); then
     export DEBIAN_FRONTEND=noninteractive
     apt-get -o DPkg::Lock::Timeout=600 update -qq

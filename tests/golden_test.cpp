@@ -105,7 +105,7 @@ bytes image_of(const std::string& kind) {
         {"root30", {fixture::sample_files(), 30}}, {"odd", {odd_files(), 22}},
         {"many", {many_files(), 22}}};
     if (const auto d = discs.find(parts[0]); d != discs.end())
-        img = fixture::make_iso(d->second.first, {}, 4, d->second.second).image.image();
+        img = fixture::make_iso(d->second.first, 4, d->second.second).image.image();
     if (parts[0].starts_with("blank:")) {
         fixture::disc d(std::stoul(parts[0].substr(6)));
         img = (d.encode(), d.image());
