@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -73,6 +74,28 @@ std::size_t pwrite_full(int fd, std::span<const std::uint8_t> buf, std::uint64_t
             break;
         }
         done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+std::size_t readv_full(int fd, std::span<struct iovec> iov) {
+    std::size_t done = 0;
+    while (!iov.empty()) {
+        if (iov.front().iov_len == 0) {
+            iov = iov.subspan(1);
+            continue;
+        }
+        const ssize_t n = ::readv(fd, iov.data(), static_cast<int>(iov.size()));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+        for (auto left = static_cast<std::size_t>(n); left != 0;) {
+            const std::size_t take = std::min(left, iov.front().iov_len);
+            iov.front().iov_base = static_cast<std::uint8_t*>(iov.front().iov_base) + take;
+            iov.front().iov_len -= take;
+            left -= take;
+            if (iov.front().iov_len == 0) iov = iov.subspan(1);
+        }
     }
     return done;
 }

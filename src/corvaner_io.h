@@ -1,7 +1,9 @@
 // Sector and file I/O shared by every mode: positioned full-length reads and
-// writes, the three sector functions, the patch-data reader, failure reports
+// writes, the sector functions, the patch-data reader, failure reports
 // and where a run's patch window lies in the image.
 #pragma once
+
+#include <sys/uio.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -100,3 +102,6 @@ long long pread_full(int fd, std::span<std::uint8_t> buf, std::uint64_t at);
 long long write_full(int fd, std::span<const std::uint8_t> buf);
 // Returns the bytes written: all of buf, or fewer with errno telling why.
 std::size_t pwrite_full(int fd, std::span<const std::uint8_t> buf, std::uint64_t at);
+// Reads into the iovecs, in order, until they are full, the file ends or a
+// read fails. Returns the bytes read.
+std::size_t readv_full(int fd, std::span<struct iovec> iov);

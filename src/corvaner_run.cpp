@@ -4,7 +4,6 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -133,30 +132,6 @@ bool check_window(run_state& run, int fd, const patch_window& w, window_sectors&
         }
     }
     return true;
-}
-
-// Reads into the iovecs until they are full, the file ends or a read fails.
-// Returns the bytes read.
-std::size_t readv_full(int fd, std::span<struct iovec> iov) {
-    std::size_t done = 0;
-    while (!iov.empty()) {
-        if (iov.front().iov_len == 0) {
-            iov = iov.subspan(1);
-            continue;
-        }
-        const ssize_t n = ::readv(fd, iov.data(), static_cast<int>(iov.size()));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
-        for (auto left = static_cast<std::size_t>(n); left != 0;) {
-            const std::size_t take = std::min(left, iov.front().iov_len);
-            iov.front().iov_base = static_cast<std::uint8_t*>(iov.front().iov_base) + take;
-            iov.front().iov_len -= take;
-            left -= take;
-            if (iov.front().iov_len == 0) iov = iov.subspan(1);
-        }
-    }
-    return done;
 }
 
 // Appends "%6d" of the sector's index.
