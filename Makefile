@@ -2,9 +2,10 @@
 MAKEFLAGS += --no-print-directory
 DEMO := build/demo
 CORVANE := build/demo-build/corvane
-# Debian packages the tests need: GoogleTest, and the other authoring tools
+# Debian packages the tests need: GoogleTest, Google Benchmark (the dev build
+# builds the benchmarks too), and the other authoring tools
 # whose discs the directory reader is tested against.
-TEST_PACKAGES := cmake make g++ libgtest-dev libgmock-dev vcdimager genisoimage
+TEST_PACKAGES := cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev vcdimager genisoimage
 
 .PHONY: demo test test-packages test-asan test-big-endian bench bench-patch fuzz fuzz-build fuzz-ci clean
 
