@@ -37,9 +37,9 @@ int error_exit(run_state& run) {
     return STATUS_FAIL;
 }
 
-unique_fd open_input(run_state& run, const std::string& path, const char* message) {
+unique_fd open_file(run_state& run, const std::string& path, int flags, const char* message) {
     // Without waiting for a writer, should the path name a FIFO.
-    unique_fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    unique_fd fd(::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC));
     struct stat st {};
     if (fd.valid() && ::fstat(fd.get(), &st) == 0 && S_ISDIR(st.st_mode)) {
         fd = unique_fd();

@@ -48,9 +48,10 @@ void report_errno(run_state& run, const char* message);
 // Prints the common halt text and returns the failure status.
 int error_exit(run_state& run);
 
-// Opens an input file read-only; a directory counts as a failed open.
-// Reports a failure with `message` and returns an invalid descriptor.
-unique_fd open_input(run_state& run, const std::string& path, const char* message);
+// Opens a file with `flags` (O_RDONLY or O_RDWR); a directory counts as a
+// failed open. Reports a failure with `message` and returns an invalid
+// descriptor.
+unique_fd open_file(run_state& run, const std::string& path, int flags, const char* message);
 
 // Reads raw sector `sector` of fd into buffer. Returns 2352, or -1 when
 // fewer bytes arrive (bytes that did arrive stay in the buffer).

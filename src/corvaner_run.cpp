@@ -318,11 +318,9 @@ int run_tool(run_state& run, int argc, char** argv) {
     // image locked from before its first read to its last write.
     const bool writes_image =
         !s.mode_listdir && !s.mode_checkedc && !s.file_orig && !s.mode_nowrite;
-    unique_fd bin(::open(s.file_bin->c_str(), (writes_image ? O_RDWR : O_RDONLY) | O_CLOEXEC));
-    if (!bin.valid()) {
-        report_errno(run, "Failed to open .bin file");
-        return STATUS_FAIL;
-    }
+    unique_fd bin = open_file(run, *s.file_bin, writes_image ? O_RDWR : O_RDONLY,
+                              "Failed to open .bin file");
+    if (!bin.valid()) return STATUS_FAIL;
     if (writes_image && ::flock(bin.get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK) {
             report_errno(run, "Failed to lock .bin file");
@@ -337,7 +335,7 @@ int run_tool(run_state& run, int argc, char** argv) {
         std::fputs("\n", out);
         return STATUS_OK;
     }
-    unique_fd patch = open_input(run, *s.file_patch, "Failed to open patch file");
+    unique_fd patch = open_file(run, *s.file_patch, O_RDONLY, "Failed to open patch file");
     if (!patch.valid()) return STATUS_FAIL;
     if (s.mode_checkedc) {
         checkedc(run, bin.get(), patch.get());
@@ -379,7 +377,7 @@ int run_tool(run_state& run, int argc, char** argv) {
     const auto image_size = static_cast<std::uint64_t>(bin_st.st_size);
 
     if (s.file_orig) {
-        const unique_fd orig = open_input(run, *s.file_orig, "Failed to open orig file");
+        const unique_fd orig = open_file(run, *s.file_orig, O_RDONLY, "Failed to open orig file");
         if (!orig.valid()) return STATUS_FAIL;
         struct stat orig_st {};
         if (!file_size(run, orig.get(), orig_st, "Failed to stat file?")) return error_exit(run);
