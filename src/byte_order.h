@@ -6,10 +6,6 @@
 #include <cstdint>
 #include <span>
 
-constexpr std::uint16_t load_be16(std::span<const std::uint8_t, 2> b) {
-    return static_cast<std::uint16_t>((std::uint32_t{b[0]} << 8) | b[1]);
-}
-
 constexpr std::uint32_t load_be32(std::span<const std::uint8_t, 4> b) {
     return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
            (std::uint32_t{b[2]} << 8) | std::uint32_t{b[3]};
