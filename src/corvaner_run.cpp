@@ -76,7 +76,7 @@ private:
 
 // Sectors read per system call when the window is checked, and rebuilt,
 // written and traced together by the patch.
-constexpr std::size_t CHECK_SECTORS = 64;
+constexpr std::size_t CHECK_SECTORS = 128;
 constexpr std::size_t BATCH_SECTORS = 64;
 
 // What a patch run keeps from its one read of the window: every sector's
@@ -443,6 +443,9 @@ void prepare_process() {
     // the run report it, instead of ending the process part-way.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
+    // The trace runs to a line per sector: into a file or pipe it goes in
+    // large blocks. A terminal keeps its line-by-line output.
+    if (::isatty(STDOUT_FILENO) == 0) std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
 }
 
 int corvane_main(int argc, char** argv, std::FILE* out, std::FILE* err) {
