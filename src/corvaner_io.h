@@ -65,11 +65,10 @@ unique_fd open_file(run_state& run, const std::string& path, int flags, const ch
 [[nodiscard]] std::size_t write_sectors(run_state& run, int fd, std::span<std::uint8_t> sectors,
                                         std::uint64_t first);
 
-// Sectors' worth of data fetched per read of a patch file, and of the image
-// in the patch loop.
+// Sectors' worth of data the verify run fetches per read of the original.
 inline constexpr std::size_t READ_AHEAD = 32;
 
-// Sequential reader of a patch (or original) file that fetches up to
+// Sequential reader of the original file of a verify run that fetches up to
 // READ_AHEAD sectors' worth of user data per system call, never more than
 // the caller says is still to come.
 class data_reader {
@@ -90,7 +89,7 @@ private:
     bool ended_ = false;
 };
 
-// Reads the next span of a patch (or original) file into `buffer`, asking for
+// Reads the next span of the original file into `buffer`, asking for
 // at most `remaining` bytes. Accepts a read of the full span or of all that
 // remains, subtracts the count from `remaining` and returns it; else -1.
 [[nodiscard]] long read_data(run_state& run, data_reader& source,
