@@ -49,6 +49,8 @@ unique_fd open_file(run_state& run, const std::string& path, int flags, const ch
     return fd;
 }
 
+bool sync_file(int fd) { return ::fsync(fd) == 0 || errno == EINVAL; }
+
 long long pread_full(int fd, std::span<std::uint8_t> buf, std::uint64_t at) {
     std::size_t done = 0;
     while (done < buf.size()) {

@@ -95,6 +95,10 @@ private:
 [[nodiscard]] long read_data(run_state& run, data_reader& source,
                              std::span<std::uint8_t> buffer, std::uint64_t& remaining);
 
+// Flushes a file to disk; a file that cannot sync (a special file) has
+// nothing to flush. False, with errno set, when the sync failed.
+bool sync_file(int fd);
+
 // Full-length I/O, retried on interruption and short transfers.
 // pread_full returns the bytes read (fewer only at end of file) or -1 on an
 // error; write_full the bytes written or -1.

@@ -147,7 +147,7 @@ bool ppf_file::open(run_state& run, const std::string& path,
 }
 
 bool ppf_file::commit(run_state& run) {
-    if (::fsync(fd_.get()) != 0 && errno != EINVAL) {
+    if (!sync_file(fd_.get())) {
         report_errno(run, "Failed to sync PPF file");
         return false;
     }
@@ -161,7 +161,7 @@ bool ppf_file::commit(run_state& run) {
         const auto slash = target_.rfind('/');
         const std::string dir = slash == std::string::npos ? "." : target_.substr(0, slash + 1);
         unique_fd d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (d.valid() && ::fsync(d.get()) != 0 && errno != EINVAL) {
+        if (d.valid() && !sync_file(d.get())) {
             report_errno(run, "Failed to sync PPF file");
             return false;
         }

@@ -19,9 +19,6 @@
 
 namespace {
 
-// A sync that the file cannot do (a special file) has nothing to flush.
-bool sync_file(int fd) { return ::fsync(fd) == 0 || errno == EINVAL; }
-
 bool same_file(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -63,8 +60,10 @@ public:
     bool pending() const {
         sigset_t now;
         sigpending(&now);
-        for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-            if (sigismember(&now, sig) == 1 && sigismember(&saved_, sig) == 0) return true;
+        for (int sig = 1; sig < NSIG; ++sig)
+            if (sigismember(&held_, sig) == 1 && sigismember(&now, sig) == 1 &&
+                sigismember(&saved_, sig) == 0)
+                return true;
         return false;
     }
 
