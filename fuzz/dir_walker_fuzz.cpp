@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     ASAN_POISON_MEMORY_REGION(sector.data(), USER_DATA);
     ASAN_POISON_MEMORY_REGION(sector.data() + USER_DATA_END, SECTOR_SIZE - USER_DATA_END);
-    const dir_sector dir = walk_dir_sector(sector);
+    const dir_sector dir = walk_dir_sector(sector, 0);
     // The same sector read as a volume descriptor: a root it names has data.
     const std::optional<dir_record> root = volume_root(sector);
     ASAN_UNPOISON_MEMORY_REGION(sector.data(), SECTOR_SIZE);

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "byte_order.h"
+#include "corvaner_cli.h"
 #include "corvaner_run.h"
 #include "image_maker.h"
 #include "reference_coder.h"
@@ -104,14 +105,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (auto& a : args) argv.push_back(a.data());
 
     std::FILE* out = std::fopen("/dev/null", "w");
+    // The run's mode, as the tool tells it from the same command line.
+    run_state parsed;
+    parsed.out = parsed.err = out;
+    const bool patch_run = arguments(parsed, static_cast<int>(argv.size()), argv.data()) ==
+                               parse_result::ok &&
+                           parsed.settings.mode == run_mode::patch;
     const int status = corvane_main(static_cast<int>(argv.size()), argv.data(), out, out);
     std::fclose(out);
 
     check(status == 0 || status == 1 || status == 255);
     check(fixture::read_file(dir / "patch.bin") == patch);
     const bytes after = fixture::read_file(dir / "image.bin");
-    // -o 0 is no offset at all: without -n that is the usage text.
-    const bool patch_run = mode == 0 && !(flags & 4) && (offset != 0 || (flags & 16));
     check(fs::exists(dir / "out.ppf") == (patch_run && status == 0 && (flags & 2)));
     if (!patch_run || status != 0 || (flags & 1)) {
         check(after == sample());

@@ -58,6 +58,13 @@ void print_usage(std::FILE* out) {
                out);
 }
 
+run_mode mode_of(const run_settings& s) {
+    if (s.mode_listdir) return run_mode::list;
+    if (s.mode_checkedc) return run_mode::compare;
+    if (s.file_orig) return run_mode::verify;
+    return run_mode::patch;
+}
+
 parse_result arguments(run_state& run, int argc, char** argv) {
     run_settings& s = run.settings;
     optind = 0;  // full reset, so one process can parse several command lines
@@ -96,7 +103,9 @@ parse_result arguments(run_state& run, int argc, char** argv) {
     }
     // A mistyped option may have meant anything: nothing is opened.
     if (unknown) return parse_result::refused_usage;
-    if (!s.mode_listdir && !s.mode_checkedc && s.offset == 0 && !s.file_name) {
+    s.mode = mode_of(s);
+    if ((s.mode == run_mode::verify || s.mode == run_mode::patch) && s.offset == 0 &&
+        !s.file_name) {
         std::fprintf(run.out, "Specify either -n or -o!\n");
         return parse_result::usage;
     }

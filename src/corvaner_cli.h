@@ -7,6 +7,16 @@
 #include <optional>
 #include <string>
 
+#include "corvaner_trace.h"
+
+// What a run does, told from its settings once, after parsing.
+enum class run_mode {
+    list,     // -l: list the directory
+    compare,  // -e: compare two images
+    verify,   // -v: check that the image holds the original
+    patch,    // lay the patch into the image (with -x: only as far as the trace and PPF file)
+};
+
 struct run_settings {
     std::optional<std::string> file_patch;  // first operand: patch file (or 2nd image with -e)
     std::optional<std::string> file_bin;    // second operand: the image
@@ -20,13 +30,20 @@ struct run_settings {
     int mode_recurse = 0;   // -r
     int mode_checkedc = 0;  // -e
     int mode_nowrite = 0;   // -x
+    run_mode mode = run_mode::patch;  // set by the parser from the flags above
 };
 
+// The mode the flags choose: -l before -e before -v before a patch run.
+run_mode mode_of(const run_settings& s);
+
+// A patch run that is not a dry run: the one run that writes the image.
+inline bool writes_image(const run_settings& s) {
+    return s.mode == run_mode::patch && !s.mode_nowrite;
+}
+
 // Everything one run of the tool reads and writes besides its files.
-struct run_state {
+struct run_state : run_output {
     run_settings settings;
-    std::FILE* out = stdout;
-    std::FILE* err = stderr;
 };
 
 enum class parse_result {

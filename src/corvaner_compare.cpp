@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 
-#include "corvaner_io.h"
 
 namespace {
 
@@ -32,7 +31,7 @@ void print_dump_row(std::FILE* out, const char* label, std::span<const std::uint
 
 }  // namespace
 
-int compare_sector(run_state& run, std::span<const std::uint8_t, SECTOR_SIZE> buffer,
+int compare_sector(run_output& run, std::span<const std::uint8_t, SECTOR_SIZE> buffer,
                    std::span<const std::uint8_t, SECTOR_SIZE> verify) {
     std::FILE* out = run.out;
     std::fputs(" | COMPARE", out);
@@ -58,7 +57,7 @@ int compare_sector(run_state& run, std::span<const std::uint8_t, SECTOR_SIZE> bu
     return 0;
 }
 
-void checkedc(run_state& run, int fd_bin, int fd_patch) {
+void checkedc(run_output& run, int fd_bin, int fd_patch) {
     std::array<std::uint8_t, SECTOR_SIZE> buffer{};
     std::array<std::uint8_t, SECTOR_SIZE> verify{};
     for (int sector = 0; sector < MAX_COMPARED_SECTORS; ++sector) {
@@ -79,27 +78,23 @@ void checkedc(run_state& run, int fd_bin, int fd_patch) {
                      MAX_COMPARED_SECTORS);
 }
 
-int verify_run(run_state& run, int fd_bin, int fd_orig, const patch_window& window) {
-    print_start(run, window);
-    std::fputs("Verifying original against .bin file\n", run.out);
-
+bool verify_run(run_output& run, int fd_bin, int fd_orig, const patch_window& window) {
     std::array<std::uint8_t, SECTOR_SIZE> buffer{};
     std::array<std::uint8_t, SECTOR_SIZE> verify{};
     data_reader source(fd_orig);
     std::uint64_t remaining = window.size;
     std::uint64_t remainder = window.remainder;
     for (std::uint64_t sector = window.first; remaining != 0; ++sector) {
-        std::fprintf(run.out, "%6d", static_cast<int>(sector));
-        if (read_sector(run, fd_bin, buffer, sector) < 0) return error_exit(run);
+        print_index(run, sector);
+        if (read_sector(run, fd_bin, buffer, sector) < 0) return false;
         verify = buffer;
         const auto span = std::span(verify).subspan(USER_DATA + remainder,
                                                     USER_DATA_SIZE - remainder);
-        if (read_data(run, source, span, remaining) < 0) return error_exit(run);
+        if (read_data(run, source, span, remaining) < 0) return false;
         remainder = 0;
         do_encode_L2(verify, MODE_2_FORM_1, static_cast<unsigned>(sector + ADDRESS_BIAS));
-        if (compare_sector(run, buffer, verify) != 0) return error_exit(run);
+        if (compare_sector(run, buffer, verify) != 0) return false;
         std::fputs("\n", run.out);
     }
-    std::fputs("Compare successful\n", run.out);
-    return STATUS_OK;
+    return true;
 }

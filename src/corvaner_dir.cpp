@@ -1,7 +1,5 @@
 #include "corvaner_dir.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -9,11 +7,11 @@
 #include <set>
 
 #include "byte_order.h"
-#include "corvaner_io.h"
 
 namespace {
 
-constexpr std::size_t RECORD_FIXED = 33;   // bytes before the identifier
+namespace field = record_field;
+constexpr std::size_t RECORD_FIXED = field::NAME;  // bytes before the identifier
 constexpr std::size_t XA_INFO_SIZE = 14;   // CD-ROM XA system-use information
 constexpr unsigned MAX_DEPTH = 64;         // far beyond any real disc's nesting
 
@@ -27,7 +25,39 @@ bool record_is_directory(std::span<const std::uint8_t> record, std::size_t namel
     const std::size_t su = RECORD_FIXED + namelen + (namelen % 2 == 0 ? 1 : 0);
     if (su + XA_INFO_SIZE <= record.size() && record[su + 6] == 'X' && record[su + 7] == 'A')
         return (record[su + 4] & 0x80U) != 0;
-    return (record[25] & 0x02U) != 0;
+    return (record[field::FLAGS] & FLAG_DIRECTORY) != 0;
+}
+
+// Whole 2048-byte sectors of a data length, at least one.
+std::uint64_t sectors_of(std::uint32_t data_length) {
+    return std::max<std::uint64_t>(
+        1, (std::uint64_t{data_length} + USER_DATA_SIZE - 1) / USER_DATA_SIZE);
+}
+
+// Compares two strings ignoring the case of a-z only. 0 when equal.
+int mystrccmp(const char* s1, const char* s2) {
+    auto fold = [](unsigned char c) -> unsigned {
+        return (c >= 'a' && c <= 'z') ? c - 0x20U : c;
+    };
+    for (;; ++s1, ++s2) {
+        const unsigned a = fold(static_cast<unsigned char>(*s1));
+        const unsigned b = fold(static_cast<unsigned char>(*s2));
+        if (a != b) return a < b ? -1 : 1;
+        if (a == 0) return 0;
+    }
+}
+
+// Prints one record's listing line. Returns the record's extent.
+std::uint32_t print_dir(run_output& run, const dir_record& item) {
+    const std::string printable = printable_name(item.name);
+    const char* shown = printable.c_str();
+    if (!item.name.empty() && item.name[0] == '\0') shown = ".";
+    if (!item.name.empty() && item.name[0] == '\1') shown = "..";
+    const std::uint64_t offset = std::uint64_t{item.extent} * SECTOR_SIZE;
+    std::fprintf(run.out, "%30.30s %9ld %5u (%08lX)\n", shown,
+                 static_cast<long>(item.data_length), item.extent,
+                 static_cast<unsigned long>(offset));
+    return item.extent;
 }
 
 // Where a directory's records lie: its first sector, the sectors its data
@@ -41,8 +71,7 @@ struct dir_span {
 dir_span span_of(std::uint32_t extent, std::uint32_t data_length, std::uint64_t image_sectors) {
     dir_span d;
     d.first = extent;
-    d.declared = std::max<std::uint64_t>(1, (std::uint64_t{data_length} + USER_DATA_SIZE - 1) /
-                                                USER_DATA_SIZE);
+    d.declared = sectors_of(data_length);
     d.read = std::min<std::uint64_t>(d.declared, MAX_DIRECTORY_SECTORS);
     // A first sector past the end is still tried, and its failed read shown.
     if (extent < image_sectors) d.read = std::min(d.read, image_sectors - extent);
@@ -51,19 +80,20 @@ dir_span span_of(std::uint32_t extent, std::uint32_t data_length, std::uint64_t 
 }
 
 struct walker {
-    run_state& run;
+    run_output& run;
     int fd_bin;
+    std::string wanted;  // the name looked for; empty: none
+    bool recurse;
     std::uint64_t image_sectors;
     std::set<std::uint64_t> visited;  // every sector of every directory entered
     dir_lookup found;
 
-    // Counts the record when it is the -n name.
+    // Counts the record when it is the name looked for.
     void match(const dir_record& item) {
-        const auto& wanted = run.settings.file_name;
         // An empty name matches nothing, and neither "." nor ".." is a file.
-        if (!wanted || wanted->empty() || item.name.empty() ||
+        if (wanted.empty() || item.name.empty() ||
             static_cast<unsigned char>(item.name[0]) <= 1 ||
-            mystrccmp(item.name.c_str(), wanted->c_str()) != 0)
+            mystrccmp(item.name.c_str(), wanted.c_str()) != 0)
             return;
         ++found.hits;
         found.offset = std::uint64_t{item.extent} * SECTOR_SIZE;
@@ -98,7 +128,7 @@ struct walker {
             if (read_sector(run, fd_bin, *buffer, sector) < 0) return;
             std::fputs("\n", out);
             print_column_header(out);
-            list_records(*buffer, depth);
+            list_records(*buffer, sector, depth);
         }
         if (d.read == d.declared) return;
         if (d.read == MAX_DIRECTORY_SECTORS)
@@ -113,13 +143,14 @@ struct walker {
     }
 
     // Prints, matches and (with -r) descends into the records of one sector.
-    void list_records(std::span<const std::uint8_t, SECTOR_SIZE> buffer, unsigned depth) {
+    void list_records(std::span<const std::uint8_t, SECTOR_SIZE> buffer, std::uint64_t sector,
+                      unsigned depth) {
         std::FILE* out = run.out;
-        const dir_sector dir = walk_dir_sector(buffer);
+        const dir_sector dir = walk_dir_sector(buffer, sector);
         for (const dir_record& record : dir.records) {
             const std::uint32_t next_sector = print_dir(run, record);
             match(record);
-            if (run.settings.mode_recurse && !record.name.empty() &&
+            if (recurse && !record.name.empty() &&
                 static_cast<unsigned char>(record.name[0]) >= 2 && record.is_directory) {
                 list(next_sector, record.data_length, depth + 1);
                 std::fputs("\n", out);
@@ -134,9 +165,8 @@ struct walker {
 
 // Sectors in the image: whole ones only, none when its size cannot be had.
 std::uint64_t sectors_in(int fd) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || st.st_size < 0) return 0;
-    return static_cast<std::uint64_t>(st.st_size) / SECTOR_SIZE;
+    platform::file_info info;
+    return platform::query(fd, info) ? info.size / SECTOR_SIZE : 0;
 }
 
 // The root directory's record from the volume descriptor, else sector 22 as
@@ -146,9 +176,7 @@ dir_record root_of(int fd, std::uint64_t image_sectors) {
     root.extent = ROOT_DIRECTORY_SECTOR;
     root.data_length = USER_DATA_SIZE;
     std::array<std::uint8_t, SECTOR_SIZE> buffer{};
-    if (pread_full(fd, buffer, std::uint64_t{VOLUME_DESCRIPTOR_SECTOR} * SECTOR_SIZE) !=
-        static_cast<long long>(SECTOR_SIZE))
-        return root;
+    if (read_sector(fd, buffer, VOLUME_DESCRIPTOR_SECTOR) < 0) return root;
     const std::optional<dir_record> named = volume_root(buffer);
     if (named && named->extent < image_sectors) root = *named;
     return root;
@@ -156,7 +184,7 @@ dir_record root_of(int fd, std::uint64_t image_sectors) {
 
 }  // namespace
 
-dir_sector walk_dir_sector(std::span<const std::uint8_t, SECTOR_SIZE> buffer) {
+dir_sector walk_dir_sector(std::span<const std::uint8_t, SECTOR_SIZE> buffer, std::uint64_t sector) {
     dir_sector dir;
     std::size_t pos = USER_DATA;
     for (;;) {
@@ -175,44 +203,21 @@ dir_sector walk_dir_sector(std::span<const std::uint8_t, SECTOR_SIZE> buffer) {
             return dir;
         }
         const auto record = buffer.subspan(pos, size);
-        const std::size_t namelen = record[32];
+        const std::size_t namelen = record[field::NAME_LENGTH];
         if (RECORD_FIXED + namelen > size) {
             dir.end = walk_end::malformed;
             return dir;
         }
         dir_record r;
+        r.sector = sector;
         r.position = pos;
-        r.name.assign(reinterpret_cast<const char*>(record.data()) + RECORD_FIXED, namelen);
-        r.extent = load_be32(record.subspan<6, 4>());
-        r.data_length = load_be32(record.subspan<14, 4>());
+        r.name.assign(reinterpret_cast<const char*>(record.data()) + field::NAME, namelen);
+        r.extent = load_be32(record.subspan<field::EXTENT_BE, 4>());
+        r.data_length = load_be32(record.subspan<field::SIZE_BE, 4>());
         r.is_directory = record_is_directory(record, namelen);
         dir.records.push_back(std::move(r));
         pos += size;
     }
-}
-
-int mystrccmp(const char* s1, const char* s2) {
-    auto fold = [](unsigned char c) -> unsigned {
-        return (c >= 'a' && c <= 'z') ? c - 0x20U : c;
-    };
-    for (;; ++s1, ++s2) {
-        const unsigned a = fold(static_cast<unsigned char>(*s1));
-        const unsigned b = fold(static_cast<unsigned char>(*s2));
-        if (a != b) return a < b ? -1 : 1;
-        if (a == 0) return 0;
-    }
-}
-
-std::uint32_t print_dir(run_state& run, const dir_record& item) {
-    const std::string printable = printable_name(item.name);
-    const char* shown = printable.c_str();
-    if (!item.name.empty() && item.name[0] == '\0') shown = ".";
-    if (!item.name.empty() && item.name[0] == '\1') shown = "..";
-    const std::uint64_t offset = std::uint64_t{item.extent} * SECTOR_SIZE;
-    std::fprintf(run.out, "%30.30s %9ld %5u (%08lX)\n", shown,
-                 static_cast<long>(item.data_length), item.extent,
-                 static_cast<unsigned long>(offset));
-    return item.extent;
 }
 
 std::optional<dir_record> volume_root(std::span<const std::uint8_t, SECTOR_SIZE> buffer) {
@@ -222,14 +227,19 @@ std::optional<dir_record> volume_root(std::span<const std::uint8_t, SECTOR_SIZE>
     if (pvd[0] != 1 || std::memcmp(pvd.data() + 1, "CD001", 5) != 0 || pvd[6] != 1)
         return std::nullopt;
     const auto record = pvd.subspan<ROOT_RECORD, ROOT_RECORD_SIZE>();
-    if (record[0] != ROOT_RECORD_SIZE || record[32] != 1 || record[33] != 0) return std::nullopt;
+    if (record[field::LENGTH] != ROOT_RECORD_SIZE || record[field::NAME_LENGTH] != 1 ||
+        record[field::NAME] != 0)
+        return std::nullopt;
     dir_record root;
+    root.sector = VOLUME_DESCRIPTOR_SECTOR;
+    root.position = USER_DATA + ROOT_RECORD;
     root.name.assign(1, '\0');
-    root.extent = load_be32(record.subspan<6, 4>());
-    root.data_length = load_be32(record.subspan<14, 4>());
+    root.extent = load_be32(record.subspan<field::EXTENT_BE, 4>());
+    root.data_length = load_be32(record.subspan<field::SIZE_BE, 4>());
     root.is_directory = true;
-    if (load_le32(record.subspan<2, 4>()) != root.extent ||
-        load_le32(record.subspan<10, 4>()) != root.data_length || root.data_length == 0)
+    if (load_le32(record.subspan<field::EXTENT_LE, 4>()) != root.extent ||
+        load_le32(record.subspan<field::SIZE_LE, 4>()) != root.data_length ||
+        root.data_length == 0)
         return std::nullopt;
     return root;
 }
@@ -243,28 +253,29 @@ std::string printable_name(std::string_view name) {
     return shown;
 }
 
-dir_lookup listdir(run_state& run, int fd_bin) {
-    walker w{run, fd_bin, sectors_in(fd_bin), {}, {}};
+dir_lookup listdir(run_output& run, int fd_bin, std::string_view name, bool recurse) {
+    walker w{run, fd_bin, std::string(name), recurse, sectors_in(fd_bin), {}, {}};
     const dir_record root = root_of(fd_bin, w.image_sectors);
     w.list(root.extent, root.data_length, 0);
     return w.found;
 }
 
-bool lookup_fits(run_state& run, const dir_lookup& found, std::uint64_t patch_size) {
+bool lookup_fits(run_output& run, const dir_lookup& found,
+                 std::optional<std::uint64_t> patch_size) {
     const dir_record& r = found.record;
     const std::string name = printable_name(r.name);
     if (r.is_directory) {
         std::fprintf(run.out, "Name '%s' is a directory, not a file -- refused\n", name.c_str());
         return false;
     }
-    if (run.settings.file_orig) return true;
-    const std::uint64_t room =
-        (std::uint64_t{r.data_length} + USER_DATA_SIZE - 1) / USER_DATA_SIZE * USER_DATA_SIZE;
-    if (patch_size <= room) return true;
+    if (!patch_size) return true;
+    // A 0-byte file has no sector of its own to fill.
+    const std::uint64_t room = r.data_length == 0 ? 0 : sectors_of(r.data_length) * USER_DATA_SIZE;
+    if (*patch_size <= room) return true;
     std::fprintf(run.out,
                  "Patch of %llu bytes is larger than '%s' (%lu bytes, %llu to the end of its "
                  "last sector) -- refused\n",
-                 static_cast<unsigned long long>(patch_size), name.c_str(),
+                 static_cast<unsigned long long>(*patch_size), name.c_str(),
                  static_cast<unsigned long>(r.data_length), static_cast<unsigned long long>(room));
     return false;
 }

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "corvaner_io.h"
+#include "corvaner_trace.h"
 
 // The primary volume descriptor's sector, which names the root directory.
 inline constexpr std::uint32_t VOLUME_DESCRIPTOR_SECTOR = 16;
@@ -21,9 +21,25 @@ inline constexpr std::uint32_t ROOT_DIRECTORY_SECTOR = 22;
 // the listing run on through the image.
 inline constexpr std::uint32_t MAX_DIRECTORY_SECTORS = 1024;
 
+// Where the fields of a directory record sit, from the record's first byte.
+namespace record_field {
+inline constexpr std::size_t LENGTH = 0;        // 1 byte: the record's length
+inline constexpr std::size_t EXTENT_LE = 2;     // 4 bytes: first sector, little-endian ...
+inline constexpr std::size_t EXTENT_BE = 6;     // ... and big-endian
+inline constexpr std::size_t SIZE_LE = 10;      // 4 bytes: data length, little-endian ...
+inline constexpr std::size_t SIZE_BE = 14;      // ... and big-endian
+inline constexpr std::size_t FLAGS = 25;        // 1 byte: file flags
+inline constexpr std::size_t NAME_LENGTH = 32;  // 1 byte: identifier length
+inline constexpr std::size_t NAME = 33;         // the identifier; the fixed part ends here
+}  // namespace record_field
+
+// File flag of a record that names a directory.
+inline constexpr std::uint8_t FLAG_DIRECTORY = 0x02;
+
 // One directory record, as read from a directory sector.
 struct dir_record {
-    std::size_t position = 0;   // byte of the sector buffer where the record starts
+    std::uint64_t sector = 0;   // the directory sector that holds the record
+    std::size_t position = 0;   // byte of the raw sector where the record starts
     std::string name;           // the identifier's bytes (0x00 names the directory itself, 0x01 its parent)
     std::uint32_t extent = 0;   // first sector of the file or directory
     std::uint32_t data_length = 0;
@@ -42,9 +58,9 @@ struct dir_sector {
     std::size_t end_position = 0;  // where the walk stopped
 };
 
-// Walks the records in one raw directory sector's user data. Reads nothing
-// outside bytes 24..2071 and nothing outside each record.
-dir_sector walk_dir_sector(std::span<const std::uint8_t, SECTOR_SIZE> buffer);
+// Walks the records in the user data of raw directory sector `sector`. Reads
+// nothing outside bytes 24..2071 and nothing outside each record.
+dir_sector walk_dir_sector(std::span<const std::uint8_t, SECTOR_SIZE> buffer, std::uint64_t sector);
 
 // The root directory's record in a raw sector holding a primary volume
 // descriptor (type 1, "CD001", version 1): its extent and data length, when
@@ -56,12 +72,6 @@ std::optional<dir_record> volume_root(std::span<const std::uint8_t, SECTOR_SIZE>
 // name on the disc can neither move the terminal's cursor nor the columns.
 std::string printable_name(std::string_view name);
 
-// Compares two strings ignoring the case of a-z only. 0 when equal.
-int mystrccmp(const char* s1, const char* s2);
-
-// Prints one record's listing line. Returns the record's extent.
-std::uint32_t print_dir(run_state& run, const dir_record& item);
-
 // What the search for the -n name found.
 struct dir_lookup {
     int hits = 0;              // records matching the name
@@ -69,14 +79,16 @@ struct dir_lookup {
     dir_record record;         // the last match
 };
 
-// Lists the root directory (and with -r every subdirectory), counting the
-// records that match the -n name. The root is the one the volume descriptor
-// names, if it is whole and inside the image, else sector 22. Every sector of
-// a directory is listed, as many as its data length takes.
-dir_lookup listdir(run_state& run, int fd_bin);
+// Lists the root directory (and with `recurse` every subdirectory), counting
+// the records whose name is `name` (none when it is empty). The root is the
+// one the volume descriptor names, if it is whole and inside the image, else
+// sector 22. Every sector of a directory is listed, as many as its data
+// length takes.
+dir_lookup listdir(run_output& run, int fd_bin, std::string_view name, bool recurse);
 
 // Checks that the one record a lookup found can take the run: a directory
-// never can, and a patch may fill the file's sectors but not run on into
-// what follows them (a verify run writes nothing, so its size is not
-// checked). Prints why not and returns false otherwise.
-bool lookup_fits(run_state& run, const dir_lookup& found, std::uint64_t patch_size);
+// never can, and a patch (`patch_size`, when given: a verify run writes
+// nothing and gives none) may fill the file's sectors but not run on into
+// what follows them. Prints why not and returns false otherwise.
+bool lookup_fits(run_output& run, const dir_lookup& found,
+                 std::optional<std::uint64_t> patch_size);

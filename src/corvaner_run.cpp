@@ -1,77 +1,42 @@
 #include "corvaner_run.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <csignal>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "corvaner_cli.h"
 #include "corvaner_compare.h"
 #include "corvaner_dir.h"
 #include "corvaner_ppf.h"
 
 namespace {
 
-bool same_file(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+// Exit statuses of a run.
+constexpr int STATUS_OK = 0;
+constexpr int STATUS_NAME = 1;    // -n name not found exactly once
+constexpr int STATUS_FAIL = 255;  // every failure (exit(-1) as the shell sees it)
+
+// Prints the common halt text and returns the failure status.
+int error_exit(run_state& run) {
+    std::fputs("\nAn error occured whilst processing -- halt.\n", run.out);
+    return STATUS_FAIL;
 }
 
-// Checks that the patch stays inside the image's whole sectors. Prints why
-// not and returns false otherwise.
-bool patch_fits(run_state& run, const patch_window& w, std::uint64_t image_sectors) {
-    if (w.size == 0 || w.last < image_sectors) return true;
-    std::fprintf(run.out,
-                 "Patch of %llu bytes at offset %08llX needs sectors %llu to %llu, "
-                 "but the image holds only %llu whole sectors -- refused\n",
-                 static_cast<unsigned long long>(w.size),
-                 static_cast<unsigned long long>(w.offset),
-                 static_cast<unsigned long long>(w.first),
-                 static_cast<unsigned long long>(w.last),
-                 static_cast<unsigned long long>(image_sectors));
-    return false;
+// The line saying where the run starts.
+void print_start(run_state& run, const patch_window& window) {
+    std::fprintf(run.out, "Offset %08lX lies on sector %u (remainder %u)\n",
+                 static_cast<unsigned long>(window.offset), static_cast<unsigned>(window.first),
+                 static_cast<unsigned>(window.remainder));
 }
 
-// Signals that ask a run to stop. A patch run holds them back and looks for
-// them between batches of sectors, so it never stops inside a sector and
-// still removes its temporary PPF file; the signal then takes effect when
-// the run lets it through, after its output has been flushed.
-class held_signals {
-public:
-    explicit held_signals(std::FILE* out) : out_(out) {
-        sigemptyset(&held_);
-        for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&held_, sig);
-        sigprocmask(SIG_BLOCK, &held_, &saved_);
-    }
-    held_signals(const held_signals&) = delete;
-    held_signals& operator=(const held_signals&) = delete;
-    ~held_signals() {
-        std::fflush(out_);
-        sigprocmask(SIG_SETMASK, &saved_, nullptr);
-    }
-
-    // True when a signal held back by this run has arrived.
-    bool pending() const {
-        sigset_t now;
-        sigpending(&now);
-        for (int sig = 1; sig < NSIG; ++sig)
-            if (sigismember(&held_, sig) == 1 && sigismember(&now, sig) == 1 &&
-                sigismember(&saved_, sig) == 0)
-                return true;
-        return false;
-    }
-
-private:
-    std::FILE* out_;
-    sigset_t held_{};
-    sigset_t saved_{};
-};
+void print_size(run_state& run, const char* what, std::uint64_t size) {
+    std::fprintf(run.out, "Size of %s file is %lu which takes %lu sectors (roughly)\n", what,
+                 static_cast<unsigned long>(size),
+                 static_cast<unsigned long>(size / SECTOR_SIZE + 1));
+}
 
 // Sectors read per system call when the window is checked, and rebuilt,
 // written and traced together by the patch.
@@ -117,9 +82,11 @@ bool check_window(run_state& run, int fd, const patch_window& w, window_sectors&
     for (std::uint64_t from = w.first; from < w.first + w.sectors(); from += CHECK_SECTORS) {
         const auto n = static_cast<std::size_t>(
             std::min<std::uint64_t>(CHECK_SECTORS, w.first + w.sectors() - from));
-        const long long got = pread_full(fd, std::span(chunk).first(n * SECTOR_SIZE), from * SECTOR_SIZE);
-        if (got < 0) report_errno(run, "\nFailed to read sector");
-        if (got != static_cast<long long>(n * SECTOR_SIZE)) return false;
+        const std::size_t got = pread_full(fd, std::span(chunk).first(n * SECTOR_SIZE), from * SECTOR_SIZE);
+        if (got != n * SECTOR_SIZE) {
+            if (errno != 0) report_errno(run, "\nFailed to read sector");
+            return false;
+        }
         for (std::size_t i = 0; i < n; ++i) {
             const std::span<const std::uint8_t, SECTOR_SIZE> sector(chunk.data() + i * SECTOR_SIZE,
                                                                     SECTOR_SIZE);
@@ -133,36 +100,63 @@ bool check_window(run_state& run, int fd, const patch_window& w, window_sectors&
     return true;
 }
 
-// Appends "%6d" of the sector's index.
-void append_index(std::string& trace, std::uint64_t sector) {
-    const auto index = static_cast<int>(sector);
-    if (index < 0 || index > 999999) {
-        char text[16];
-        std::snprintf(text, sizeof text, "%6d", index);
-        trace += text;
-        return;
-    }
-    char text[6] = {' ', ' ', ' ', ' ', ' ', '0'};
-    for (int v = index, at = 5; v != 0; v /= 10, --at) text[at] = static_cast<char>('0' + v % 10);
-    trace.append(text, sizeof text);
-}
-
-// The trace line of one patched sector, `count` bytes of patch data in it.
-void append_trace(std::string& trace, std::uint64_t sector, std::size_t count) {
-    append_index(trace, sector);
-    trace += " | READSECTOR(2352) | READPATCH(";
-    const char digits[4] = {static_cast<char>('0' + count / 1000 % 10),
-                            static_cast<char>('0' + count / 100 % 10),
-                            static_cast<char>('0' + count / 10 % 10),
-                            static_cast<char>('0' + count % 10)};
-    trace.append(digits, 4);
-    trace += ") | EDC_ECC | WRITESECTOR(2352)\n";
-}
-
+// The files a writing run works on.
 struct patch_files {
     unique_fd& bin;
     int patch;
     ppf_file* ppf;  // null without -p
+    bool write;     // false in a dry run
+};
+
+// Rebuilds consecutive raw sectors, the first of them sector `first`, writes
+// them back (unless the run is dry), appends them to the PPF file and traces
+// each with the bytes of patch data it took. On a failed write, the sectors
+// before the failing one are written, traced and in the PPF file, and the
+// failing one's trace line stops where the write failed. False after a
+// failure has been reported.
+bool commit_sectors(run_state& run, patch_files& f, std::span<std::uint8_t> sectors,
+                    std::uint64_t first, std::span<const std::size_t> patch_bytes) {
+    const std::size_t count = sectors.size() / SECTOR_SIZE;
+    const std::size_t written = write_sectors(f.bin.get(), sectors, first, f.write);
+    const int write_errno = errno;
+    std::string trace;
+    for (std::size_t i = 0; i < written; ++i) {
+        append_index(trace, first + i);
+        append_read_sector(trace);
+        append_read_patch(trace, patch_bytes[i]);
+        append_rebuilt(trace);
+    }
+    print_trace(run, trace);
+    if (f.ppf && written != 0) {
+        std::vector<std::uint8_t> chunks(written * PPF2_SECTOR_SIZE);
+        for (std::size_t i = 0; i < written; ++i)
+            ppf2_chunks(std::span(chunks).subspan(i * PPF2_SECTOR_SIZE).first<PPF2_SECTOR_SIZE>(),
+                        sector_span(sectors.data() + i * SECTOR_SIZE, SECTOR_SIZE), first + i);
+        if (!ppf2_write(run, *f.ppf, chunks)) return false;
+    }
+    if (written == count) return true;
+    trace.clear();
+    append_index(trace, first + written);
+    append_read_sector(trace);
+    append_read_patch(trace, patch_bytes[written]);
+    append_rebuilt(trace);
+    trace.pop_back();  // the line stops where the write failed
+    print_trace(run, trace);
+    errno = write_errno;
+    report_errno(run, "\nFailed to write sector");
+    return false;
+}
+
+// Signals held for the length of a patch run; the run's output is flushed
+// before they are let through.
+struct signal_guard {
+    explicit signal_guard(std::FILE* out) : out_(out) {}
+    signal_guard(const signal_guard&) = delete;
+    signal_guard& operator=(const signal_guard&) = delete;
+    ~signal_guard() { std::fflush(out_); }
+
+    platform::held_signals held;
+    std::FILE* out_;
 };
 
 // Lays the patch into the window's sectors, rebuilds them and writes them
@@ -171,12 +165,10 @@ struct patch_files {
 // sector before the failing one is written and traced, the failing one's
 // trace stops where it failed.
 bool patch_sectors(run_state& run, patch_files& f, const patch_window& w,
-                   const window_sectors& keep, const held_signals& signals) {
+                   const window_sectors& keep, const signal_guard& signals) {
     std::vector<std::uint8_t> batch(BATCH_SECTORS * SECTOR_SIZE);
+    std::vector<std::uint8_t> data(BATCH_SECTORS * USER_DATA_SIZE);
     auto at = [&](std::size_t i) { return sector_span(batch.data() + i * SECTOR_SIZE, SECTOR_SIZE); };
-    std::string trace;
-    std::vector<std::uint8_t> chunks(f.ppf ? BATCH_SECTORS * PPF2_SECTOR_SIZE : 0);
-    std::array<struct iovec, BATCH_SECTORS> iov{};
     std::array<std::size_t, BATCH_SECTORS> asked{};
     // Room for patch data in a sector: the first starts at the remainder.
     auto room = [&](std::uint64_t sector) {
@@ -184,7 +176,7 @@ bool patch_sectors(run_state& run, patch_files& f, const patch_window& w,
     };
     std::uint64_t remaining = w.size;
     for (std::uint64_t from = w.first; remaining != 0; from += BATCH_SECTORS) {
-        if (signals.pending()) {
+        if (signals.held.pending()) {
             std::fputs("\nInterrupted: the run stops after the sectors traced above\n",
                        run.out);
             return false;
@@ -192,57 +184,39 @@ bool patch_sectors(run_state& run, patch_files& f, const patch_window& w,
         const auto k = static_cast<std::size_t>(
             std::min<std::uint64_t>(BATCH_SECTORS, w.last + 1 - from));
         std::uint64_t want = remaining;
+        std::size_t total = 0;
         for (std::size_t i = 0; i < k; ++i) {
-            const std::uint64_t sector = from + i;
+            asked[i] = static_cast<std::size_t>(std::min<std::uint64_t>(room(from + i), want));
+            want -= asked[i];
+            total += asked[i];
+        }
+        std::size_t got = read_full(f.patch, std::span(data).first(total));
+        // Sectors whose patch data all arrived.
+        std::size_t complete = 0;
+        for (std::size_t used = 0; complete < k && got >= asked[complete]; ++complete) {
+            const std::uint64_t sector = from + complete;
             if (sector == w.first || sector == w.last) {
                 const auto& whole = sector == w.first ? keep.first : keep.last;
-                std::copy(whole.begin(), whole.end(), at(i).begin());
+                std::copy(whole.begin(), whole.end(), at(complete).begin());
             } else {
                 std::copy_n(keep.heads.begin() + static_cast<std::ptrdiff_t>((sector - w.first) * USER_DATA),
-                            USER_DATA, at(i).begin());
+                            USER_DATA, at(complete).begin());
             }
-            const std::size_t space = room(sector);
-            asked[i] = static_cast<std::size_t>(std::min<std::uint64_t>(space, want));
-            want -= asked[i];
-            iov[i].iov_base = at(i).data() + USER_DATA_END - space;
-            iov[i].iov_len = asked[i];
+            std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(used), asked[complete],
+                        at(complete).begin() + static_cast<std::ptrdiff_t>(USER_DATA_END - room(sector)));
+            used += asked[complete];
+            got -= asked[complete];
+            remaining -= asked[complete];
         }
-        // Sectors whose patch data all arrived.
-        std::size_t got = readv_full(f.patch, std::span(iov).first(k));
-        std::size_t complete = 0;
-        for (; complete < k && got >= asked[complete]; ++complete) got -= asked[complete];
-        const std::size_t written = write_sectors(
-            run, f.bin.get(), std::span(batch).first(complete * SECTOR_SIZE), from);
-        const int write_errno = errno;
-        trace.clear();
-        for (std::size_t i = 0; i < written; ++i) {
-            append_trace(trace, from + i, asked[i]);
-            remaining -= asked[i];
-            if (f.ppf)
-                ppf2_chunks(std::span(chunks).subspan(i * PPF2_SECTOR_SIZE).first<PPF2_SECTOR_SIZE>(),
-                            at(i), from + i);
-        }
-        std::fwrite(trace.data(), 1, trace.size(), run.out);
-        if (f.ppf && written != 0 &&
-            !ppf2_write(run, f.ppf->fd(),
-                        std::span(chunks).first(written * PPF2_SECTOR_SIZE)))
+        if (!commit_sectors(run, f, std::span(batch).first(complete * SECTOR_SIZE), from,
+                            std::span(asked).first(complete)))
             return false;
-        if (written != complete) {
-            trace.clear();
-            append_trace(trace, from + written, asked[written]);
-            trace.pop_back();  // the line stops where the write failed
-            std::fwrite(trace.data(), 1, trace.size(), run.out);
-            errno = write_errno;
-            report_errno(run, "\nFailed to write sector");
-            return false;
-        }
         if (complete != k) {
-            trace.clear();
+            std::string trace;
             append_index(trace, from + complete);
-            trace += " | READSECTOR(2352)";
-            std::fwrite(trace.data(), 1, trace.size(), run.out);
-            std::fprintf(run.out, "\nFailed to read %d bytes from patch file\n",
-                         static_cast<int>(room(from + complete)));
+            append_read_sector(trace);
+            print_trace(run, trace);
+            report_short_data(run, room(from + complete));
             return false;
         }
     }
@@ -250,14 +224,15 @@ bool patch_sectors(run_state& run, patch_files& f, const patch_window& w,
 }
 
 int patch_run(run_state& run, patch_files& f, const patch_window& window,
-              const window_sectors& keep, const held_signals& signals) {
+              std::uint64_t image_size, const window_sectors& keep, const signal_guard& signals) {
     print_start(run, window);
     std::fputs("Patching .bin file\n", run.out);
-    if (f.ppf && !ppf2_header(run, f.ppf->fd(), f.bin.get())) return error_exit(run);
+    if (f.ppf && !ppf2_header(run, *f.ppf, f.bin.get(), image_size, run.settings.str_desc))
+        return error_exit(run);
     if (!patch_sectors(run, f, window, keep, signals)) return error_exit(run);
 
     // Success is reported only once everything written is on disk.
-    if (!run.settings.mode_nowrite && !sync_file(f.bin.get())) {
+    if (f.write && !platform::sync_file(f.bin.get())) {
         report_errno(run, "Failed to sync .bin file");
         return error_exit(run);
     }
@@ -270,31 +245,182 @@ int patch_run(run_state& run, patch_files& f, const patch_window& window,
     return STATUS_OK;
 }
 
-// Size of an open file, after reporting a failed query.
-bool file_size(run_state& run, int fd, struct stat& st, const char* message) {
-    if (::fstat(fd, &st) == 0) return true;
-    report_errno(run, message);
-    return false;
-}
+// A data file of the run (the patch, or the original of a verify run), open
+// and measured.
+struct data_file {
+    unique_fd fd;
+    platform::file_info info;
+};
 
-void print_size(run_state& run, const char* what, std::uint64_t size) {
-    std::fprintf(run.out, "Size of %s file is %lu which takes %lu sectors (roughly)\n", what,
-                 static_cast<unsigned long>(size),
-                 static_cast<unsigned long>(size / SECTOR_SIZE + 1));
-}
-
-}  // namespace
-
-namespace {
-
-// Data files must be plain files whose size says how much they hold: a pipe,
-// a device or a /proc file (size 0, content on reading) would be taken as empty.
-bool refuse_irregular(run_state& run, int fd, const struct stat& st, const char* what,
-                      const std::string& path) {
-    std::uint8_t probe = 0;
-    if (S_ISREG(st.st_mode) && (st.st_size != 0 || ::pread(fd, &probe, 1, 0) == 0)) return false;
+// Opens a data file. Data files must be plain files whose size says how much
+// they hold: a pipe, a device or a /proc file (size 0, content on reading)
+// would be taken as empty. Returns the exit status when the run stops here.
+std::optional<int> open_data(run_state& run, const std::string& path, const char* what,
+                             const char* open_failed, data_file& file) {
+    file.fd = platform::open_read(path);
+    if (!file.fd.valid()) {
+        report_errno(run, open_failed);
+        return STATUS_FAIL;
+    }
+    if (!platform::query(file.fd.get(), file.info)) {
+        report_errno(run, "Failed to stat file?");
+        return error_exit(run);
+    }
+    std::array<std::uint8_t, 1> probe{};
+    if (file.info.regular &&
+        (file.info.size != 0 || pread_full(file.fd.get(), probe, 0) == 0))
+        return std::nullopt;
     std::fprintf(run.out, "%s '%s' is not a regular file -- refused\n", what, path.c_str());
+    return error_exit(run);
+}
+
+// Opens the image: read-write and locked when the run writes it, else
+// read-only. Reports why not and returns an invalid descriptor.
+unique_fd open_image(run_state& run) {
+    const run_settings& s = run.settings;
+    const bool writes = writes_image(s);
+    unique_fd bin = writes ? platform::open_read_write(*s.file_bin) : platform::open_read(*s.file_bin);
+    if (!bin.valid()) {
+        report_errno(run, "Failed to open .bin file");
+        return bin;
+    }
+    if (!writes) return bin;
+    switch (platform::lock_exclusive(bin.get())) {
+        case platform::lock_result::taken: return bin;
+        case platform::lock_result::failed: report_errno(run, "Failed to lock .bin file"); break;
+        case platform::lock_result::busy:
+            std::fprintf(run.out, "Image '%s' is being written by another run -- refused\n",
+                         s.file_bin->c_str());
+            break;
+    }
+    return unique_fd();
+}
+
+// Everything a patch run refuses before it reads a sector: a patch that is
+// the image, a window past the image's whole sectors, an image too large for
+// a PPF 2.0 file, and files a file-size limit would cut short. Prints why
+// and returns false.
+bool refuse_patch(run_state& run, const patch_window& w, const platform::file_info& image,
+                  const platform::file_info& patch) {
+    const run_settings& s = run.settings;
+    // Patching an image with itself would read back its own rewritten sectors.
+    if (platform::same_file(image, patch)) {
+        std::fprintf(run.out, "Patch file '%s' is the .bin file itself -- refused\n",
+                     s.file_patch->c_str());
+        return false;
+    }
+    const std::uint64_t image_sectors = image.size / SECTOR_SIZE;
+    if (w.size != 0 && w.last >= image_sectors) {
+        std::fprintf(run.out,
+                     "Patch of %llu bytes at offset %08llX needs sectors %llu to %llu, "
+                     "but the image holds only %llu whole sectors -- refused\n",
+                     static_cast<unsigned long long>(w.size),
+                     static_cast<unsigned long long>(w.offset),
+                     static_cast<unsigned long long>(w.first),
+                     static_cast<unsigned long long>(w.last),
+                     static_cast<unsigned long long>(image_sectors));
+        return false;
+    }
+    if (s.file_ppf && image.size > UINT32_MAX) {
+        std::fprintf(run.out,
+                     "Image of %llu bytes is beyond the 4 GiB a PPF 2.0 file can "
+                     "describe -- refused\n",
+                     static_cast<unsigned long long>(image.size));
+        return false;
+    }
+    // A file-size limit would stop the writes part-way, inside a sector: the
+    // run is refused before the first instead.
+    if (const auto limit = platform::file_size_limit()) {
+        std::uint64_t need = writes_image(s) && w.size != 0 ? (w.last + 1) * SECTOR_SIZE : 0;
+        if (s.file_ppf)
+            need = std::max<std::uint64_t>(need, PPF2_HEADER_SIZE + PPF2_SECTOR_SIZE * w.sectors());
+        if (need > *limit) {
+            std::fprintf(run.out,
+                         "The run writes files of up to %llu bytes, past this process's "
+                         "file-size limit of %llu bytes -- refused\n",
+                         static_cast<unsigned long long>(need),
+                         static_cast<unsigned long long>(*limit));
+            return false;
+        }
+    }
     return true;
+}
+
+int list_mode(run_state& run, int bin) {
+    const run_settings& s = run.settings;
+    (void)listdir(run, bin, s.file_name.value_or(""), s.mode_recurse != 0);
+    std::fputs("\n", run.out);
+    return STATUS_OK;
+}
+
+int verify_mode(run_state& run, int bin, std::uint64_t offset) {
+    data_file orig;
+    if (const auto stop = open_data(run, *run.settings.file_orig, "Original file",
+                                    "Failed to open orig file", orig))
+        return *stop;
+    print_size(run, "original", orig.info.size);
+    const patch_window window = patch_window::at(offset, orig.info.size);
+    print_start(run, window);
+    std::fputs("Verifying original against .bin file\n", run.out);
+    if (!verify_run(run, bin, orig.fd.get(), window)) return error_exit(run);
+    std::fputs("Compare successful\n", run.out);
+    return STATUS_OK;
+}
+
+int patch_mode(run_state& run, unique_fd& bin, data_file& patch, const patch_window& window,
+               const platform::file_info& image) {
+    const run_settings& s = run.settings;
+    if (!refuse_patch(run, window, image, patch.info)) return error_exit(run);
+    const signal_guard signals(run.out);
+    window_sectors keep;
+    if (!check_window(run, bin.get(), window, keep)) return error_exit(run);
+    ppf_file ppf;
+    if (s.file_ppf && !ppf.create_temporary(run, *s.file_ppf, {image, patch.info})) return STATUS_FAIL;
+    patch_files files{bin, patch.fd.get(), s.file_ppf ? &ppf : nullptr, writes_image(s)};
+    return patch_run(run, files, window, image.size, keep, signals);
+}
+
+// The verify and patch runs: both lay a data file into the image from an
+// offset, given or found by name.
+int data_mode(run_state& run, unique_fd& bin) {
+    run_settings& s = run.settings;
+    data_file patch;
+    if (const auto stop = open_data(run, *s.file_patch, "Patch file", "Failed to open patch file", patch))
+        return *stop;
+    print_size(run, "patch", patch.info.size);
+
+    if (s.offset == 0 && s.file_name) {
+        const dir_lookup found = listdir(run, bin.get(), *s.file_name, s.mode_recurse != 0);
+        std::fputs("\n", run.out);
+        if (found.hits != 1) {
+            std::fprintf(run.out, "Name '%s' was found %d times -- halt\n",
+                         printable_name(*s.file_name).c_str(), found.hits);
+            return STATUS_NAME;
+        }
+        s.offset = found.offset;
+        const bool sized = s.mode == run_mode::patch;
+        if (!lookup_fits(run, found, sized ? std::optional(patch.info.size) : std::nullopt))
+            return error_exit(run);
+    }
+
+    // Refuse what cannot be done before anything is written.
+    const patch_window window = patch_window::at(s.offset, patch.info.size);
+    if (!window.starts_in_user_data()) {
+        std::fprintf(run.out,
+                     "Offset %08llX lies %llu bytes into sector %llu, past its %zu bytes "
+                     "of user data -- refused\n",
+                     static_cast<unsigned long long>(window.offset),
+                     static_cast<unsigned long long>(window.remainder),
+                     static_cast<unsigned long long>(window.first), USER_DATA_SIZE);
+        return error_exit(run);
+    }
+    platform::file_info image;
+    if (!platform::query(bin.get(), image)) {
+        report_errno(run, "Failed to stat .bin file");
+        return error_exit(run);
+    }
+    if (s.mode == run_mode::verify) return verify_mode(run, bin.get(), s.offset);
+    return patch_mode(run, bin, patch, window, image);
 }
 
 int run_tool(run_state& run, int argc, char** argv) {
@@ -306,145 +432,42 @@ int run_tool(run_state& run, int argc, char** argv) {
         case parse_result::refused_usage: print_usage(out); return STATUS_FAIL;
         case parse_result::refused: return STATUS_FAIL;
     }
-    run_settings& s = run.settings;
+    const run_settings& s = run.settings;
     std::fprintf(out, "Patch File : %s\n", s.file_patch->c_str());
     std::fprintf(out, "Patch .bin : %s\n", s.file_bin->c_str());
     if (s.file_orig) std::fprintf(out, "Original   : %s\n", s.file_orig->c_str());
     if (s.file_ppf) std::fprintf(out, "PPF20 File : %s\n", s.file_ppf->c_str());
     std::fputs("\n", out);
 
-    // Only a patch run that is not a dry run writes the image; it holds the
-    // image locked from before its first read to its last write.
-    const bool writes_image =
-        !s.mode_listdir && !s.mode_checkedc && !s.file_orig && !s.mode_nowrite;
-    unique_fd bin = open_file(run, *s.file_bin, writes_image ? O_RDWR : O_RDONLY,
-                              "Failed to open .bin file");
+    // A patch run that is not a dry run holds the image locked from before
+    // its first read to its last write.
+    unique_fd bin = open_image(run);
     if (!bin.valid()) return STATUS_FAIL;
-    if (writes_image && ::flock(bin.get(), LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK) {
-            report_errno(run, "Failed to lock .bin file");
-            return STATUS_FAIL;
+    switch (s.mode) {
+        case run_mode::list: return list_mode(run, bin.get());
+        case run_mode::compare: {
+            const unique_fd second = platform::open_read(*s.file_patch);
+            if (!second.valid()) {
+                report_errno(run, "Failed to open patch file");
+                return STATUS_FAIL;
+            }
+            checkedc(run, bin.get(), second.get());
+            std::fputs("\n", out);
+            return STATUS_OK;
         }
-        std::fprintf(out, "Image '%s' is being written by another run -- refused\n",
-                     s.file_bin->c_str());
-        return STATUS_FAIL;
+        case run_mode::verify:
+        case run_mode::patch: return data_mode(run, bin);
     }
-    if (s.mode_listdir) {
-        (void)listdir(run, bin.get());
-        std::fputs("\n", out);
-        return STATUS_OK;
-    }
-    unique_fd patch = open_file(run, *s.file_patch, O_RDONLY, "Failed to open patch file");
-    if (!patch.valid()) return STATUS_FAIL;
-    if (s.mode_checkedc) {
-        checkedc(run, bin.get(), patch.get());
-        std::fputs("\n", out);
-        return STATUS_OK;
-    }
-
-    struct stat patch_st {};
-    if (!file_size(run, patch.get(), patch_st, "Failed to stat file?")) return error_exit(run);
-    if (refuse_irregular(run, patch.get(), patch_st, "Patch file", *s.file_patch)) return error_exit(run);
-    const auto size_patch = static_cast<std::uint64_t>(patch_st.st_size);
-    print_size(run, "patch", size_patch);
-
-    if (s.offset == 0 && s.file_name) {
-        const dir_lookup found = listdir(run, bin.get());
-        std::fputs("\n", out);
-        if (found.hits != 1) {
-            std::fprintf(out, "Name '%s' was found %d times -- halt\n",
-                         printable_name(*s.file_name).c_str(), found.hits);
-            return STATUS_NAME;
-        }
-        s.offset = found.offset;
-        if (!lookup_fits(run, found, size_patch)) return error_exit(run);
-    }
-
-    // Refuse what cannot be done before anything is written.
-    const patch_window window = patch_window::at(s.offset, size_patch);
-    if (!window.starts_in_user_data()) {
-        std::fprintf(out,
-                     "Offset %08llX lies %llu bytes into sector %llu, past its %zu bytes "
-                     "of user data -- refused\n",
-                     static_cast<unsigned long long>(window.offset),
-                     static_cast<unsigned long long>(window.remainder),
-                     static_cast<unsigned long long>(window.first), USER_DATA_SIZE);
-        return error_exit(run);
-    }
-    struct stat bin_st {};
-    if (!file_size(run, bin.get(), bin_st, "Failed to stat .bin file")) return error_exit(run);
-    const auto image_size = static_cast<std::uint64_t>(bin_st.st_size);
-
-    if (s.file_orig) {
-        const unique_fd orig = open_file(run, *s.file_orig, O_RDONLY, "Failed to open orig file");
-        if (!orig.valid()) return STATUS_FAIL;
-        struct stat orig_st {};
-        if (!file_size(run, orig.get(), orig_st, "Failed to stat file?")) return error_exit(run);
-        if (refuse_irregular(run, orig.get(), orig_st, "Original file", *s.file_orig)) return error_exit(run);
-        const auto size_orig = static_cast<std::uint64_t>(orig_st.st_size);
-        print_size(run, "original", size_orig);
-        return verify_run(run, bin.get(), orig.get(), patch_window::at(s.offset, size_orig));
-    }
-
-    // Patching an image with itself would read back its own rewritten sectors.
-    if (same_file(bin_st, patch_st)) {
-        std::fprintf(out, "Patch file '%s' is the .bin file itself -- refused\n",
-                     s.file_patch->c_str());
-        return error_exit(run);
-    }
-    if (!patch_fits(run, window, image_size / SECTOR_SIZE)) return error_exit(run);
-    if (s.file_ppf && image_size > UINT32_MAX) {
-        std::fprintf(out,
-                     "Image of %llu bytes is beyond the 4 GiB a PPF 2.0 file can "
-                     "describe -- refused\n",
-                     static_cast<unsigned long long>(image_size));
-        return error_exit(run);
-    }
-    // A file-size limit would stop the writes part-way, inside a sector: the
-    // run is refused before the first instead.
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
-        std::uint64_t need = writes_image && window.size != 0 ? (window.last + 1) * SECTOR_SIZE : 0;
-        if (s.file_ppf)
-            need = std::max<std::uint64_t>(need, PPF2_HEADER_SIZE + PPF2_SECTOR_SIZE * window.sectors());
-        if (need > limit.rlim_cur) {
-            std::fprintf(out,
-                         "The run writes files of up to %llu bytes, past this process's "
-                         "file-size limit of %llu bytes -- refused\n",
-                         static_cast<unsigned long long>(need),
-                         static_cast<unsigned long long>(limit.rlim_cur));
-            return error_exit(run);
-        }
-    }
-    const held_signals signals(out);
-    window_sectors keep;
-    if (!check_window(run, bin.get(), window, keep)) return error_exit(run);
-    ppf_file ppf;
-    if (s.file_ppf && !ppf.open(run, *s.file_ppf, {bin_st, patch_st})) return STATUS_FAIL;
-    patch_files files{bin, patch.get(), s.file_ppf ? &ppf : nullptr};
-    return patch_run(run, files, window, keep, signals);
+    return STATUS_FAIL;
 }
 
 }  // namespace
 
 void prepare_process() {
-    // Standard input, output and error are made valid first, so that no file
-    // the run opens can take their places and receive the tool's output.
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-        const int null = ::open("/dev/null", O_RDWR);
-        if (null >= 0 && null != fd) {
-            ::dup2(null, fd);
-            ::close(null);
-        }
-    }
-    // A reader that went away or a file-size limit makes the write fail and
-    // the run report it, instead of ending the process part-way.
-    std::signal(SIGPIPE, SIG_IGN);
-    std::signal(SIGXFSZ, SIG_IGN);
+    platform::prepare_process();
     // The trace runs to a line per sector: into a file or pipe it goes in
     // large blocks. A terminal keeps its line-by-line output.
-    if (::isatty(STDOUT_FILENO) == 0) std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+    if (!platform::stdout_is_terminal()) std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
 }
 
 int corvane_main(int argc, char** argv, std::FILE* out, std::FILE* err) {

@@ -4,12 +4,12 @@
 
 #include <cstdio>
 
-#include "corvaner_io.h"
-
 // The whole tool: prints to `out` (and failed system calls to `err`) and
 // returns the exit status.
 int corvane_main(int argc, char** argv, std::FILE* out, std::FILE* err = stderr);
 
 // Readies the process for a run: standard input, output and error open
-// (on /dev/null where closed), SIGPIPE and SIGXFSZ ignored.
+// (on /dev/null where closed), broken pipes and file-size limits reported
+// as failed writes, and the trace buffered in large blocks when it does not
+// go to a terminal.
 void prepare_process();

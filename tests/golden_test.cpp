@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "corvaner_run.h"
+#include "platform.h"
 #include "image_maker.h"
 #include "reference_coder.h"
 

@@ -1,0 +1,76 @@
+#include "corvaner_trace.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+void report_errno(run_output& run, const char* message) {
+    const int saved = errno;
+    std::fflush(run.out);
+    std::fprintf(run.err, "%s: %s\n", message, std::strerror(saved));
+    std::fflush(run.err);
+}
+
+void append_index(std::string& trace, std::uint64_t sector) {
+    const auto index = static_cast<int>(sector);
+    if (index < 0 || index > 999999) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%6d", index);
+        trace += text;
+        return;
+    }
+    char text[6] = {' ', ' ', ' ', ' ', ' ', '0'};
+    for (int v = index, at = 5; v != 0; v /= 10, --at) text[at] = static_cast<char>('0' + v % 10);
+    trace.append(text, sizeof text);
+}
+
+void append_read_sector(std::string& trace) { trace += " | READSECTOR(2352)"; }
+
+void append_read_patch(std::string& trace, std::size_t count) {
+    const char digits[4] = {static_cast<char>('0' + count / 1000 % 10),
+                            static_cast<char>('0' + count / 100 % 10),
+                            static_cast<char>('0' + count / 10 % 10),
+                            static_cast<char>('0' + count % 10)};
+    trace += " | READPATCH(";
+    trace.append(digits, 4);
+    trace += ')';
+}
+
+void append_rebuilt(std::string& trace) { trace += " | EDC_ECC | WRITESECTOR(2352)\n"; }
+
+void print_trace(run_output& run, const std::string& trace) {
+    std::fwrite(trace.data(), 1, trace.size(), run.out);
+}
+
+void print_index(run_output& run, std::uint64_t sector) {
+    std::string index;
+    append_index(index, sector);
+    print_trace(run, index);
+}
+
+long read_sector(run_output& run, int fd, sector_span buffer, std::uint64_t sector) {
+    std::string step;
+    append_read_sector(step);
+    print_trace(run, step);
+    const long n = read_sector(fd, buffer, sector);
+    if (n < 0 && errno != 0) report_errno(run, "\nFailed to read sector");
+    return n;
+}
+
+void report_short_data(run_output& run, std::size_t asked) {
+    std::fprintf(run.out, "\nFailed to read %d bytes from patch file\n", static_cast<int>(asked));
+}
+
+long read_data(run_output& run, data_reader& source, std::span<std::uint8_t> buffer,
+               std::uint64_t& remaining) {
+    const auto ask = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), remaining));
+    if (source.read(buffer.first(ask), remaining) != ask) {
+        report_short_data(run, buffer.size());
+        return -1;
+    }
+    remaining -= ask;
+    std::string step;
+    append_read_patch(step, ask);
+    print_trace(run, step);
+    return static_cast<long>(ask);
+}

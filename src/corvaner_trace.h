@@ -1,0 +1,45 @@
+// The run's output streams and the pieces of the per-sector trace that every
+// mode prints the same way: the sector index, the read and write steps and
+// the texts of a failed read.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+
+#include "corvaner_io.h"
+
+// Where a run prints: the trace and messages, and failed system calls.
+struct run_output {
+    std::FILE* out = stdout;
+    std::FILE* err = stderr;
+};
+
+// Reports a failed system call like perror, on err, after flushing out so
+// the two streams stay in order on a terminal.
+void report_errno(run_output& run, const char* message);
+
+// Trace steps, appended to a line being built.
+void append_index(std::string& trace, std::uint64_t sector);          // "%6d"
+void append_read_sector(std::string& trace);                          // " | READSECTOR(2352)"
+void append_read_patch(std::string& trace, std::size_t count);        // " | READPATCH(%04d)"
+void append_rebuilt(std::string& trace);  // " | EDC_ECC | WRITESECTOR(2352)\n"
+void print_trace(run_output& run, const std::string& trace);
+
+// Prints the sector's index, as a trace line starts.
+void print_index(run_output& run, std::uint64_t sector);
+
+// Prints the read step and reads raw sector `sector` of fd. Returns 2352, or
+// -1 after reporting a failed read (a read that ends early is not reported).
+[[nodiscard]] long read_sector(run_output& run, int fd, sector_span buffer, std::uint64_t sector);
+
+// Reads the next span of a data file into `buffer`, asking for at most
+// `remaining` bytes. Accepts a read of the full span or of all that remains,
+// subtracts the count from `remaining`, prints the step and returns the count;
+// else prints that the patch file fell short and returns -1.
+[[nodiscard]] long read_data(run_output& run, data_reader& source, std::span<std::uint8_t> buffer,
+                             std::uint64_t& remaining);
+
+// "Failed to read N bytes from patch file", N the span that was asked for.
+void report_short_data(run_output& run, std::size_t asked);
