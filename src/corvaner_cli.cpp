@@ -107,9 +107,10 @@ parse_result arguments(run_state& run, int argc, char** argv) {
     if ((s.mode == run_mode::verify || s.mode == run_mode::patch) && s.offset == 0 &&
         !s.file_name) {
         std::fprintf(run.out, "Specify either -n or -o!\n");
-        return parse_result::usage;
+        // Nothing to do is a failure, but for a bare call that asks for help.
+        return argc == 1 ? parse_result::usage : parse_result::refused_usage;
     }
-    if (argc - optind != 2) return parse_result::usage;
+    if (argc - optind != 2) return parse_result::refused_usage;
     s.file_patch = argv[optind];
     s.file_bin = argv[optind + 1];
     return parse_result::ok;

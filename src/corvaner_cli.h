@@ -49,7 +49,7 @@ struct run_state : run_output {
 enum class parse_result {
     ok,             // the settings are complete
     usage,          // show the usage text, status 0
-    refused_usage,  // an unknown option or one missing its argument: usage text, status 255
+    refused_usage,  // nothing to do, an unknown option or one missing its argument: usage text, status 255
     refused,        // a bad option value, already reported: status 255
 };
 

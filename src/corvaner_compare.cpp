@@ -57,17 +57,37 @@ int compare_sector(run_output& run, std::span<const std::uint8_t, SECTOR_SIZE> b
     return 0;
 }
 
+namespace {
+
+// A copy cut short must not pass for the same image: says so when the two
+// lengths differ.
+void report_lengths(run_output& run, int fd_bin, int fd_patch) {
+    platform::file_info bin, second;
+    if (!platform::query(fd_bin, bin) || !platform::query(fd_patch, second) || bin.size == second.size)
+        return;
+    std::fprintf(run.out,
+                 "\nThe images differ in length: %llu bytes (%llu sectors) in the .bin file, "
+                 "%llu bytes (%llu sectors) in the second",
+                 static_cast<unsigned long long>(bin.size),
+                 static_cast<unsigned long long>(bin.size / SECTOR_SIZE),
+                 static_cast<unsigned long long>(second.size),
+                 static_cast<unsigned long long>(second.size / SECTOR_SIZE));
+}
+
+}  // namespace
+
 void checkedc(run_output& run, int fd_bin, int fd_patch) {
     std::array<std::uint8_t, SECTOR_SIZE> buffer{};
     std::array<std::uint8_t, SECTOR_SIZE> verify{};
     for (int sector = 0; sector < MAX_COMPARED_SECTORS; ++sector) {
         const auto index = static_cast<std::uint64_t>(sector);
-        if (read_sector(run, fd_bin, buffer, index) < 0) return;
-        if (read_sector(run, fd_patch, verify, index) < 0) return;
+        if (read_sector(run, fd_bin, buffer, index) < 0 ||
+            read_sector(run, fd_patch, verify, index) < 0)
+            return report_lengths(run, fd_bin, fd_patch);
         std::fprintf(run.out, "\nSector %d:\n", sector);
         if (compare_sector(run, buffer, verify) != 0) {
             std::fputs("Failed\n", run.out);
-            return;
+            return report_lengths(run, fd_bin, fd_patch);
         }
     }
     // Stopping at the limit must not pass for the end of both images.
@@ -76,6 +96,7 @@ void checkedc(run_output& run, int fd_bin, int fd_patch) {
     if (pread_full(fd_bin, probe, limit) == 1 && pread_full(fd_patch, probe, limit) == 1)
         std::fprintf(run.out, "\nCompared the first %d sectors only: both images go on past them",
                      MAX_COMPARED_SECTORS);
+    report_lengths(run, fd_bin, fd_patch);
 }
 
 bool verify_run(run_output& run, int fd_bin, int fd_orig, const patch_window& window) {

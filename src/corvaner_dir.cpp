@@ -19,13 +19,13 @@ void print_column_header(std::FILE* out) {
     std::fprintf(out, "%30.30s %9.9s %6.6s%8.8s\n", "Name", "Size", "Sector", "Offset");
 }
 
-// A record is a directory when its CD-ROM XA attribute word says so; records
-// written without XA information fall back on the ISO 9660 file flags.
+// A record is a directory when its ISO 9660 file flags or its CD-ROM XA
+// attribute word say so.
 bool record_is_directory(std::span<const std::uint8_t> record, std::size_t namelen) {
+    if ((record[field::FLAGS] & FLAG_DIRECTORY) != 0) return true;
     const std::size_t su = RECORD_FIXED + namelen + (namelen % 2 == 0 ? 1 : 0);
-    if (su + XA_INFO_SIZE <= record.size() && record[su + 6] == 'X' && record[su + 7] == 'A')
-        return (record[su + 4] & 0x80U) != 0;
-    return (record[field::FLAGS] & FLAG_DIRECTORY) != 0;
+    return su + XA_INFO_SIZE <= record.size() && record[su + 6] == 'X' && record[su + 7] == 'A' &&
+           (record[su + 4] & 0x80U) != 0;
 }
 
 // Whole 2048-byte sectors of a data length, at least one.
@@ -54,9 +54,9 @@ std::uint32_t print_dir(run_output& run, const dir_record& item) {
     if (!item.name.empty() && item.name[0] == '\0') shown = ".";
     if (!item.name.empty() && item.name[0] == '\1') shown = "..";
     const std::uint64_t offset = std::uint64_t{item.extent} * SECTOR_SIZE;
-    std::fprintf(run.out, "%30.30s %9ld %5u (%08lX)\n", shown,
-                 static_cast<long>(item.data_length), item.extent,
-                 static_cast<unsigned long>(offset));
+    std::fprintf(run.out, "%30.30s %9lu %5u (%08llX)\n", shown,
+                 static_cast<unsigned long>(item.data_length), item.extent,
+                 static_cast<unsigned long long>(offset));
     return item.extent;
 }
 
@@ -273,9 +273,9 @@ bool lookup_fits(run_output& run, const dir_lookup& found,
     const std::uint64_t room = r.data_length == 0 ? 0 : sectors_of(r.data_length) * USER_DATA_SIZE;
     if (*patch_size <= room) return true;
     std::fprintf(run.out,
-                 "Patch of %llu bytes is larger than '%s' (%lu bytes, %llu to the end of its "
+                 "Patch of %llu bytes is larger than '%s' (%llu bytes, %llu to the end of its "
                  "last sector) -- refused\n",
                  static_cast<unsigned long long>(*patch_size), name.c_str(),
-                 static_cast<unsigned long>(r.data_length), static_cast<unsigned long long>(room));
+                 static_cast<unsigned long long>(r.data_length), static_cast<unsigned long long>(room));
     return false;
 }

@@ -66,13 +66,24 @@ long read_sector(int fd, sector_span buffer, std::uint64_t sector) {
                                                                        : -1;
 }
 
-std::size_t write_sectors(int fd, std::span<std::uint8_t> sectors, std::uint64_t first, bool write) {
-    const std::size_t count = sectors.size() / SECTOR_SIZE;
-    for (std::size_t i = 0; i < count; ++i)
+void encode_sectors(std::span<std::uint8_t> sectors, std::uint64_t first) {
+    for (std::size_t i = 0; i < sectors.size() / SECTOR_SIZE; ++i)
         do_encode_L2(sector_span(sectors.data() + i * SECTOR_SIZE, SECTOR_SIZE), MODE_2_FORM_1,
                      static_cast<unsigned>(first + i + ADDRESS_BIAS));
-    if (!write || count == 0) return count;
-    return pwrite_full(fd, sectors.first(count * SECTOR_SIZE), first * SECTOR_SIZE) / SECTOR_SIZE;
+}
+
+std::array<std::uint8_t, 3> address_of(std::uint64_t sector) {
+    const std::uint64_t a = sector + ADDRESS_BIAS;
+    auto bcd = [](std::uint64_t v) { return static_cast<std::uint8_t>((v / 10 % 10) << 4 | v % 10); };
+    return {bcd(a / (60 * 75)), bcd(a / 75 % 60), bcd(a % 75)};
+}
+
+bool form1_intact(std::span<const std::uint8_t, SECTOR_SIZE> sector) {
+    std::array<std::uint8_t, SECTOR_SIZE> rebuilt;
+    std::copy(sector.begin(), sector.end(), rebuilt.begin());
+    // The parity of a Form 1 sector does not cover its header: any address serves.
+    do_encode_L2(rebuilt, MODE_2_FORM_1, ADDRESS_BIAS);
+    return std::equal(sector.begin() + EDC_AT, sector.end(), rebuilt.begin() + EDC_AT);
 }
 
 data_reader::data_reader(int fd) : fd_(fd), buffer_(READ_AHEAD * USER_DATA_SIZE) {}

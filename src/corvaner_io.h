@@ -3,6 +3,7 @@
 // the image. Knows nothing of the command line and prints nothing.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -41,12 +42,16 @@ struct patch_window {
 // the file).
 [[nodiscard]] long read_sector(int fd, sector_span buffer, std::uint64_t sector);
 
-// Rebuilds whole raw sectors, the first of them sector `first` of the image,
-// as Mode 2 Form 1 sectors at their addresses, and with `write` writes them
-// back there in one go. Returns how many reached the image whole: all of
-// them, or fewer after a failed write (errno tells why).
-[[nodiscard]] std::size_t write_sectors(int fd, std::span<std::uint8_t> sectors,
-                                        std::uint64_t first, bool write);
+// Rebuilds whole raw sectors in place, the first of them sector `first` of
+// the image, as Mode 2 Form 1 sectors at their addresses.
+void encode_sectors(std::span<std::uint8_t> sectors, std::uint64_t first);
+
+// Header address (minute, second, frame in packed BCD) of a sector index.
+std::array<std::uint8_t, 3> address_of(std::uint64_t sector);
+
+// True when a raw sector's EDC and P/Q parity are those of a Mode 2 Form 1
+// sector with its bytes as they are.
+bool form1_intact(std::span<const std::uint8_t, SECTOR_SIZE> sector);
 
 // Sectors' worth of data the verify run fetches per read of the original.
 inline constexpr std::size_t READ_AHEAD = 32;

@@ -68,49 +68,58 @@ ppf_file::~ppf_file() {
     if (!temp_.empty() && fd_.valid()) (void)platform::remove_file(temp_);
 }
 
+bool ppf_file::refuse(run_output& run, const char* why) {
+    std::fprintf(run.out, "PPF file '%s' %s -- refused\n", shown_.c_str(), why);
+    return false;
+}
+
 bool ppf_file::create_temporary(run_output& run, const std::string& path,
-                                const std::vector<platform::file_info>& inputs) {
-    const char* what = "Failed to create PPF file";
-    auto is_input = [&](const platform::file_info& info) {
-        return std::any_of(inputs.begin(), inputs.end(), [&](const platform::file_info& in) {
-            return platform::same_file(in, info);
+                                const std::vector<platform::file_info>& inputs,
+                                const std::vector<platform::file_info>& outputs) {
+    shown_ = path;
+    if (path.empty()) return refuse(run, "has no name");
+    auto among = [](const std::vector<platform::file_info>& files, const platform::file_info& info) {
+        return std::any_of(files.begin(), files.end(), [&](const platform::file_info& f) {
+            return platform::same_file(f, info);
         });
     };
-    auto refuse_input = [&] {
-        std::fprintf(run.out, "PPF file '%s' is an input of this run -- refused\n", path.c_str());
-        return false;
+    auto cannot = [&](const char* what) {
+        char why[160];
+        std::snprintf(why, sizeof why, "%s: %s", what, std::strerror(errno));
+        return refuse(run, why);
     };
-    target_ = path;
+    if (!platform::resolve_links(path, target_)) return cannot("cannot be followed");
     platform::file_info target;
-    const bool exists = platform::query(path, target);
-    if (exists && is_input(target)) return refuse_input();
-    if (exists && !target.regular) {
-        // A device or pipe cannot be replaced by renaming: written directly.
-        fd_ = platform::open_write(path);
-        if (!fd_.valid()) report_errno(run, what);
-        return fd_.valid();
+    target_existed_ = platform::query(target_, target);
+    if (target_existed_ && among(inputs, target)) return refuse(run, "is an input of this run");
+    if (target_existed_ && target.regular && among(outputs, target))
+        return refuse(run, "is where this run's own output goes");
+    if (target_existed_ && !target.regular) {
+        // A device or pipe cannot be replaced by renaming: written directly,
+        // if that can start without waiting.
+        fd_ = platform::open_write(target_);
+        return fd_.valid() || cannot("cannot be written");
     }
-    temp_ = path + ".corvane-part";
-    unique_fd fd = platform::open_temporary(temp_);
-    platform::file_info temp;
-    if (!fd.valid() || !platform::query(fd.get(), temp)) {
-        report_errno(run, what);
-        temp_.clear();
-        return false;
+    if (target_existed_) {
+        // Only a file the user could overwrite, in a folder that lets it be
+        // replaced; locked, and still the file that the name names.
+        target_lock_ = platform::open_write(target_);
+        if (!target_lock_.valid()) return cannot("cannot be written");
+        if (!platform::may_replace(target_)) return cannot("cannot be replaced in its folder");
+        platform::file_info locked, now;
+        const platform::lock_result lock = platform::lock_file(target_lock_.get(), platform::lock_kind::exclusive);
+        if (lock == platform::lock_result::failed) return cannot("cannot be locked");
+        if (lock == platform::lock_result::busy || !platform::query(target_lock_.get(), locked) ||
+            !platform::query(target_, now) || !platform::same_file(locked, now))
+            return refuse(run, "is being written by another run");
     }
-    if (is_input(temp)) {
-        temp_.clear();
-        return refuse_input();
-    }
-    if (platform::lock_exclusive(fd.get()) != platform::lock_result::taken) {
-        std::fprintf(run.out, "PPF file '%s' is being written by another run -- refused\n",
-                     path.c_str());
-        temp_.clear();
-        return false;
-    }
-    fd_ = std::move(fd);  // from here on the destructor removes the temporary file
-    if (!platform::truncate(fd_.get(), 0) || (exists && !platform::set_mode(fd_.get(), target.mode))) {
-        report_errno(run, what);
+    const std::string temp = platform::unique_name(platform::folder_of(target_), ".corvane-");
+    unique_fd fd = platform::create_exclusive(temp, 0644);
+    if (!fd.valid()) return cannot("cannot be created beside its target");
+    fd_ = std::move(fd);
+    temp_ = temp;  // from here on the destructor removes the temporary file
+    if (target_existed_ && !platform::set_mode(fd_.get(), target.mode)) {
+        report_errno(run, "Failed to create PPF file");
         return false;
     }
     return true;
@@ -139,7 +148,7 @@ bool ppf_file::commit(run_output& run) {
     }
     if (!temp_.empty()) {
         bool renamed = false;
-        const bool ok = platform::replace_file(temp_, target_, renamed);
+        const bool ok = platform::replace_file(temp_, target_, !target_existed_, renamed);
         if (renamed) temp_.clear();
         if (!ok) {
             report_errno(run, renamed ? "Failed to sync PPF file" : "Failed to put PPF file in place");
@@ -150,5 +159,6 @@ bool ppf_file::commit(run_output& run) {
         report_errno(run, "Failed to close PPF file");
         return false;
     }
+    (void)target_lock_.close();
     return true;
 }

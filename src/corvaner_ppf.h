@@ -13,11 +13,12 @@
 inline constexpr std::size_t PPF2_HEADER_SIZE = 1084;
 inline constexpr std::size_t PPF2_SECTOR_SIZE = 2402;  // ten 5-byte chunk heads + 2352 bytes
 
-// The PPF file a patch run writes. A regular file (or one not there yet) is
-// written under a temporary name beside it, locked against a second run, and
-// put in its place only by commit(): a run that fails or is interrupted
-// leaves the target as it was. Anything else (/dev/null, a pipe) is written
-// directly.
+// The PPF file a run writes. A regular file (or one not there yet) is
+// written under a new temporary name beside it and put in its place only by
+// commit(): a run that fails or is interrupted leaves the target as it was.
+// The target is locked against other runs from creation to commit. A
+// symbolic link is followed: the file it names is replaced, the link stays.
+// A target that is no regular file (/dev/null) is written directly.
 class ppf_file {
 public:
     ppf_file() = default;
@@ -25,12 +26,13 @@ public:
     ppf_file& operator=(const ppf_file&) = delete;
     ~ppf_file();  // removes the temporary file unless committed
 
-    // Creates and locks the temporary file beside the target `path` (or
-    // opens a target that is not a regular file), after checking that
-    // neither the target nor the temporary file is one of `inputs`. Prints
-    // why not and returns false.
+    // Checks that the target `path` can be written and replaced as a shell
+    // redirection could, that it is none of `inputs` nor the run's own
+    // output (`outputs`), and that no other run holds it; then creates the
+    // temporary file. Prints why not and returns false.
     [[nodiscard]] bool create_temporary(run_output& run, const std::string& path,
-                                        const std::vector<platform::file_info>& inputs);
+                                        const std::vector<platform::file_info>& inputs,
+                                        const std::vector<platform::file_info>& outputs);
 
     // Appends `data` whole or not at all: a write that fails part-way is
     // taken back where the file allows it, so the file never ends inside the
@@ -43,10 +45,18 @@ public:
     // false after reporting a failure; the target is then left as it was.
     [[nodiscard]] bool commit(run_output& run);
 
+    // Bytes appended so far.
+    std::uint64_t size() const { return written_; }
+
 private:
+    bool refuse(run_output& run, const char* why);
+
     unique_fd fd_;
-    std::string target_;
+    unique_fd target_lock_;      // the existing target, locked
+    std::string shown_;          // the target as the user named it
+    std::string target_;         // the file replaced: the target, its links followed
     std::string temp_;           // empty when written directly
+    bool target_existed_ = false;
     std::uint64_t written_ = 0;  // bytes appended whole
 };
 

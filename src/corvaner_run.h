@@ -11,5 +11,6 @@ int corvane_main(int argc, char** argv, std::FILE* out, std::FILE* err = stderr)
 // Readies the process for a run: standard input, output and error open
 // (on /dev/null where closed), broken pipes and file-size limits reported
 // as failed writes, and the trace buffered in large blocks when it does not
-// go to a terminal.
-void prepare_process();
+// go to a terminal. False when the standard descriptors cannot be made
+// valid: the tool must then open no file.
+bool prepare_process();

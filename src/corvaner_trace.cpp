@@ -12,15 +12,15 @@ void report_errno(run_output& run, const char* message) {
 }
 
 void append_index(std::string& trace, std::uint64_t sector) {
-    const auto index = static_cast<int>(sector);
-    if (index < 0 || index > 999999) {
-        char text[16];
-        std::snprintf(text, sizeof text, "%6d", index);
+    if (sector > 999999) {
+        char text[24];
+        std::snprintf(text, sizeof text, "%6llu", static_cast<unsigned long long>(sector));
         trace += text;
         return;
     }
     char text[6] = {' ', ' ', ' ', ' ', ' ', '0'};
-    for (int v = index, at = 5; v != 0; v /= 10, --at) text[at] = static_cast<char>('0' + v % 10);
+    for (std::uint64_t v = sector, at = 5; v != 0; v /= 10, --at)
+        text[at] = static_cast<char>('0' + v % 10);
     trace.append(text, sizeof text);
 }
 
@@ -53,7 +53,9 @@ long read_sector(run_output& run, int fd, sector_span buffer, std::uint64_t sect
     append_read_sector(step);
     print_trace(run, step);
     const long n = read_sector(fd, buffer, sector);
-    if (n < 0 && errno != 0) report_errno(run, "\nFailed to read sector");
+    // A position the file cannot have or reach is a failed seek.
+    const bool seek = errno == ESPIPE || errno == EINVAL || errno == EOVERFLOW || errno == ENXIO;
+    if (n < 0 && errno != 0) report_errno(run, seek ? "\nFailed to seek to sector" : "\nFailed to read sector");
     return n;
 }
 

@@ -21,7 +21,7 @@ struct run_output {
 void report_errno(run_output& run, const char* message);
 
 // Trace steps, appended to a line being built.
-void append_index(std::string& trace, std::uint64_t sector);          // "%6d"
+void append_index(std::string& trace, std::uint64_t sector);          // "%6llu"
 void append_read_sector(std::string& trace);                          // " | READSECTOR(2352)"
 void append_read_patch(std::string& trace, std::size_t count);        // " | READPATCH(%04d)"
 void append_rebuilt(std::string& trace);  // " | EDC_ECC | WRITESECTOR(2352)\n"
@@ -31,7 +31,8 @@ void print_trace(run_output& run, const std::string& trace);
 void print_index(run_output& run, std::uint64_t sector);
 
 // Prints the read step and reads raw sector `sector` of fd. Returns 2352, or
-// -1 after reporting a failed read (a read that ends early is not reported).
+// -1 after reporting a failed read or seek (a read that ends early is not
+// reported).
 [[nodiscard]] long read_sector(run_output& run, int fd, sector_span buffer, std::uint64_t sector);
 
 // Reads the next span of a data file into `buffer`, asking for at most

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <span>
@@ -75,6 +76,8 @@ struct file_info {
 bool query(int fd, file_info& info);
 // The file a path names, links followed.
 bool query(const std::string& path, file_info& info);
+// The file an output stream writes to.
+bool query(std::FILE* stream, file_info& info);
 
 // True when both name the same file.
 bool same_file(const file_info& a, const file_info& b);
@@ -84,15 +87,38 @@ bool same_file(const file_info& a, const file_info& b);
 // (errno EISDIR). Returns an invalid descriptor with errno set on a failure.
 unique_fd open_read(const std::string& path);
 unique_fd open_read_write(const std::string& path);
-// Opens an existing file (a device, a pipe) for writing at its start.
+// Opens an existing file for writing at its start, as a shell redirection
+// would but without emptying it and without waiting: a FIFO with no reader
+// fails (ENXIO), as does a file this process may not write (EACCES, EPERM)
+// and a symbolic link (ELOOP). The descriptor blocks on writes.
 unique_fd open_write(const std::string& path);
-// Opens `path` for reading and writing, creating it when missing (mode
-// 0644 before the umask). The caller locks and empties it.
-unique_fd open_temporary(const std::string& path);
+// Creates `path`, which must not exist yet, not even as a dangling link,
+// for reading and writing with permission bits `mode` (before the umask).
+unique_fd create_exclusive(const std::string& path, unsigned mode);
+
+// The file a path finally names once every symbolic link in its last part
+// has been followed (the path itself when it is no link). The file need not
+// exist. False, with errno set, on a loop or an unreadable link.
+bool resolve_links(const std::string& path, std::string& resolved);
+
+// The folder a path lies in, with a trailing separator ("" for the current one).
+std::string folder_of(const std::string& path);
+
+// True when this process may replace the existing file `path` by renaming
+// another over it: it may write in the folder, and a sticky folder lets it
+// remove the file. False with errno set otherwise.
+bool may_replace(const std::string& path);
+
+// A name for a new file in `folder` (from folder_of) that no other run
+// picks: `prefix` and a number, of bounded length.
+std::string unique_name(const std::string& folder, const char* prefix);
 
 enum class lock_result { taken, busy, failed };
-// An exclusive lock on the whole file, not waited for.
-lock_result lock_exclusive(int fd);
+enum class lock_kind { shared, exclusive };
+// Locks the whole file against other runs and other programs: a BSD lock
+// and an open-file-description lock of the same kind (an exclusive one needs
+// a descriptor open for writing). Busy when any other lock stands in the way.
+lock_result lock_file(int fd, lock_kind kind);
 
 // Cuts a file to `size` bytes.
 bool truncate(int fd, std::uint64_t size);
@@ -100,20 +126,27 @@ bool truncate(int fd, std::uint64_t size);
 bool set_mode(int fd, unsigned mode);
 // Removes a name; false with errno set on a failure.
 bool remove_file(const std::string& path);
+// Makes sure the bytes from `at` for `length` have room on the disk without
+// changing the file's size or contents (holes of a sparse file are filled).
+// False with errno set when the file system has no room; true where it
+// cannot reserve at all.
+bool reserve(int fd, std::uint64_t at, std::uint64_t length);
 
 // Flushes a file to disk; a file that cannot sync (a special file) has
 // nothing to flush. False, with errno set, when the sync failed.
 bool sync_file(int fd);
 
 // Renames `from` over `to` and flushes the folder that holds `to`, so the
-// rename itself is on disk. On a failure, `renamed` says whether the file
-// was already in place (only the folder's flush failed).
-bool replace_file(const std::string& from, const std::string& to, bool& renamed);
+// rename itself is on disk. With `must_be_new`, an existing `to` makes it
+// fail (EEXIST) instead of being replaced. On a failure, `renamed` says
+// whether the file was already in place (only the folder's flush failed).
+bool replace_file(const std::string& from, const std::string& to, bool must_be_new, bool& renamed);
 
-// The signals that ask a run to stop (interrupt, terminate, hang up, quit)
-// are held back while one of these lives and looked for with pending();
-// the destructor lets them through, so one that arrived then ends the
-// process, after the caller has cleaned up.
+// The signals that ask a run to stop (interrupt, terminate, hang up, quit,
+// CPU-time limit) are held back while one of these lives and looked for with
+// pending(); the destructor lets them through, so one that arrived then ends
+// the process, after the caller has cleaned up. A signal the process ignored
+// from its start (nohup, a background job) stays ignored.
 class held_signals {
 public:
     held_signals();
@@ -133,10 +166,11 @@ private:
 std::optional<std::uint64_t> file_size_limit();
 
 // Readies the process: standard input, output and error open (on /dev/null
-// where closed) before any other file, so none can take their places;
-// broken pipes and file-size limits make writes fail instead of ending the
-// process.
-void prepare_process();
+// where closed, or on an anonymous file where there is no /dev/null) before
+// any other file, so none can take their places; broken pipes and file-size
+// limits make writes fail instead of ending the process. False when a
+// standard descriptor could not be made valid: the run must open nothing.
+bool prepare_process();
 
 // True when standard output is a terminal.
 bool stdout_is_terminal();

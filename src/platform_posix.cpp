@@ -1,13 +1,18 @@
 // The platform layer on POSIX systems.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <limits>
+#include <vector>
 
 #include "platform.h"
 
@@ -15,11 +20,25 @@ namespace platform {
 
 bool close_fd(int fd) { return ::close(fd) == 0; }
 
+namespace {
+
+// A position a file offset can hold, with room for `size` bytes after it.
+bool reachable(std::uint64_t at, std::size_t size) {
+    constexpr auto largest = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+    if (at <= largest && size <= largest - at) return true;
+    errno = EINVAL;
+    return false;
+}
+
+}  // namespace
+
 long long read_at(int fd, std::span<std::uint8_t> buf, std::uint64_t at) {
+    if (!reachable(at, buf.size())) return -1;
     return ::pread(fd, buf.data(), buf.size(), static_cast<off_t>(at));
 }
 
 long long write_at(int fd, std::span<const std::uint8_t> buf, std::uint64_t at) {
+    if (!reachable(at, buf.size())) return -1;
     return ::pwrite(fd, buf.data(), buf.size(), static_cast<off_t>(at));
 }
 
@@ -68,6 +87,11 @@ bool query(const std::string& path, file_info& info) {
     return true;
 }
 
+bool query(std::FILE* stream, file_info& info) {
+    const int fd = ::fileno(stream);
+    return fd >= 0 && query(fd, info);
+}
+
 bool same_file(const file_info& a, const file_info& b) {
     return a.device == b.device && a.inode == b.inode;
 }
@@ -77,16 +101,74 @@ unique_fd open_read(const std::string& path) { return open_existing(path, O_RDON
 unique_fd open_read_write(const std::string& path) { return open_existing(path, O_RDWR); }
 
 unique_fd open_write(const std::string& path) {
-    return unique_fd(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    unique_fd fd(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    const int flags = fd.valid() ? ::fcntl(fd.get(), F_GETFL) : -1;
+    if (flags != -1) (void)::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
 }
 
-unique_fd open_temporary(const std::string& path) {
-    return unique_fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+unique_fd create_exclusive(const std::string& path, unsigned mode) {
+    return unique_fd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                            static_cast<mode_t>(mode)));
 }
 
-lock_result lock_exclusive(int fd) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return lock_result::taken;
-    return errno == EWOULDBLOCK ? lock_result::busy : lock_result::failed;
+bool resolve_links(const std::string& path, std::string& resolved) {
+    resolved = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (::lstat(resolved.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+        std::vector<char> target(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 256) + 1);
+        const ssize_t n = ::readlink(resolved.c_str(), target.data(), target.size());
+        if (n < 0) return false;
+        if (static_cast<std::size_t>(n) >= target.size()) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        const std::string next(target.data(), static_cast<std::size_t>(n));
+        resolved = next.starts_with('/') ? next : folder_of(resolved) + next;
+    }
+    errno = ELOOP;
+    return false;
+}
+
+std::string folder_of(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? "" : path.substr(0, slash + 1);
+}
+
+bool may_replace(const std::string& path) {
+    const std::string folder = folder_of(path).empty() ? "." : folder_of(path);
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) return false;
+    struct stat dir {}, file {};
+    if (::stat(folder.c_str(), &dir) != 0 || ::lstat(path.c_str(), &file) != 0) return false;
+    const uid_t me = ::geteuid();
+    if ((dir.st_mode & S_ISVTX) == 0 || me == 0 || file.st_uid == me || dir.st_uid == me)
+        return true;
+    errno = EPERM;
+    return false;
+}
+
+std::string unique_name(const std::string& folder, const char* prefix) {
+    static std::atomic<unsigned> counter{0};
+    const auto now = static_cast<unsigned long long>(
+        std::chrono::steady_clock::now().time_since_epoch().count());
+    char name[64];
+    std::snprintf(name, sizeof name, "%s%d-%llx-%u", prefix, static_cast<int>(::getpid()),
+                  now & 0xFFFFFFFFULL, counter++);
+    return folder + name;
+}
+
+lock_result lock_file(int fd, lock_kind kind) {
+    const bool exclusive = kind == lock_kind::exclusive;
+    if (::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0)
+        return errno == EWOULDBLOCK ? lock_result::busy : lock_result::failed;
+    struct flock range {};
+    range.l_type = exclusive ? F_WRLCK : F_RDLCK;
+    range.l_whence = SEEK_SET;  // start 0, length 0: the whole file, however long
+    if (::fcntl(fd, F_OFD_SETLK, &range) == 0) return lock_result::taken;
+    if (errno == EAGAIN || errno == EACCES) return lock_result::busy;
+    // A file system without record locks still has the BSD lock.
+    return errno == EINVAL || errno == ENOLCK ? lock_result::taken : lock_result::failed;
 }
 
 bool truncate(int fd, std::uint64_t size) { return ::ftruncate(fd, static_cast<off_t>(size)) == 0; }
@@ -95,15 +177,30 @@ bool set_mode(int fd, unsigned mode) { return ::fchmod(fd, static_cast<mode_t>(m
 
 bool remove_file(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
+bool reserve(int fd, std::uint64_t at, std::uint64_t length) {
+    if (length == 0 || !reachable(at, 0) || !reachable(at + length, 0)) return true;
+    if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(at), static_cast<off_t>(length)) == 0)
+        return true;
+    return errno != ENOSPC && errno != EDQUOT;
+}
+
 bool sync_file(int fd) { return ::fsync(fd) == 0 || errno == EINVAL; }
 
-bool replace_file(const std::string& from, const std::string& to, bool& renamed) {
+bool replace_file(const std::string& from, const std::string& to, bool must_be_new, bool& renamed) {
     renamed = false;
-    if (::rename(from.c_str(), to.c_str()) != 0) return false;
+    if (must_be_new) {
+        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+            if (errno != EINVAL && errno != ENOSYS) return false;
+            // A file system without the no-replace rename: a second name, then the first goes.
+            if (::link(from.c_str(), to.c_str()) != 0) return false;
+            (void)::unlink(from.c_str());
+        }
+    } else if (::rename(from.c_str(), to.c_str()) != 0) {
+        return false;
+    }
     renamed = true;
-    const auto slash = to.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : to.substr(0, slash + 1);
-    const unique_fd d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const std::string folder = folder_of(to).empty() ? "." : folder_of(to);
+    const unique_fd d(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return !d.valid() || sync_file(d.get());
 }
 
@@ -114,7 +211,11 @@ struct held_signals::state {
 
 held_signals::held_signals() : state_(std::make_unique<state>()) {
     sigemptyset(&state_->held);
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&state_->held, sig);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGXCPU}) {
+        struct sigaction now {};
+        if (::sigaction(sig, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) continue;
+        sigaddset(&state_->held, sig);
+    }
     sigprocmask(SIG_BLOCK, &state_->held, &state_->saved);
 }
 
@@ -137,17 +238,22 @@ std::optional<std::uint64_t> file_size_limit() {
     return static_cast<std::uint64_t>(limit.rlim_cur);
 }
 
-void prepare_process() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-        const int null = ::open("/dev/null", O_RDWR);
-        if (null >= 0 && null != fd) {
-            ::dup2(null, fd);
-            ::close(null);
-        }
-    }
+bool prepare_process() {
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // Descriptors are handed out lowest first: the closed one is taken.
+        int stand_in = ::open("/dev/null", O_RDWR);
+        if (stand_in < 0) stand_in = ::memfd_create("corvane-standard-stream", 0);
+        if (stand_in < 0) return false;
+        if (stand_in != fd) {
+            const bool moved = ::dup2(stand_in, fd) == fd;
+            ::close(stand_in);
+            if (!moved) return false;
+        }
+    }
+    return true;
 }
 
 bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) != 0; }

@@ -141,7 +141,7 @@ bytes content_of(const std::string& kind, const bytes& image) {
     }
     for (const auto& f : fixture::sample_files())
         if ("iso:" + f.path == kind) return f.data;
-    if (kind.starts_with("image")) return image_of(kind.size() > 6 ? kind.substr(6) : "sample");
+    if (kind.starts_with("image")) return image_of("sample" + kind.substr(5));
     if (kind == "copy") return image;
     throw std::runtime_error("unknown content " + kind);
 }
@@ -211,9 +211,9 @@ outcome run_binary(const golden_case& c, const fs::path& dir, const fs::path& lo
     }
     if (pipe_fds[1] >= 0) ::close(pipe_fds[1]);
     int status = 0;
-    // term=FILE:BYTES: SIGTERM once FILE has grown past BYTES.
+    // term=FILE:BYTES: SIGTERM once FILE (or the standard output) has grown past BYTES.
     if (const auto term = split(c["term"], ':'); !term.empty()) {
-        const fs::path file = dir / term[0];
+        const fs::path file = term[0] == "stdout" ? logs / "out" : dir / term[0];
         while (::waitpid(pid, &status, WNOHANG) == 0 &&
                !(fs::exists(file) && fs::file_size(file) > std::stoul(term.at(1))))
             std::this_thread::sleep_for(std::chrono::milliseconds(2));

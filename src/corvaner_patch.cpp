@@ -1,0 +1,351 @@
+#include "corvaner_patch.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "corvaner_ppf.h"
+
+int error_exit(run_state& run) {
+    std::fputs("\nAn error occured whilst processing -- halt.\n", run.out);
+    return STATUS_FAIL;
+}
+
+void print_start(run_state& run, const patch_window& window) {
+    std::fprintf(run.out, "Offset %08llX lies on sector %llu (remainder %llu)\n",
+                 static_cast<unsigned long long>(window.offset),
+                 static_cast<unsigned long long>(window.first),
+                 static_cast<unsigned long long>(window.remainder));
+}
+
+namespace {
+
+// Sectors read per system call when the window is checked, and rebuilt,
+// written and traced together by the patch.
+constexpr std::size_t CHECK_SECTORS = 128;
+constexpr std::size_t BATCH_SECTORS = 64;
+// A patch up to this size is read whole before the first write, so that a
+// patch file that shrinks meanwhile cannot stop the run half-way.
+constexpr std::uint64_t PATCH_IN_MEMORY = 256ULL << 20;
+
+using const_sector = std::span<const std::uint8_t, SECTOR_SIZE>;
+
+const_sector sector_in(std::span<const std::uint8_t> bytes, std::size_t i) {
+    return const_sector(bytes.data() + i * SECTOR_SIZE, SECTOR_SIZE);
+}
+
+bool has_sync(const_sector b) { return std::equal(SYNC_PATTERN.begin(), SYNC_PATTERN.end(), b.begin()); }
+
+// The patch's bytes: all of them in memory when they fit, else read from the
+// file as the run goes.
+class patch_source {
+public:
+    patch_source(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+
+    // Reads a patch that fits in memory whole. False after saying why not.
+    bool load(run_state& run) {
+        if (streamed()) return true;
+        try {
+            whole_.resize(static_cast<std::size_t>(size_));
+        } catch (const std::bad_alloc&) {
+            std::fprintf(run.out, "Patch of %llu bytes does not fit in memory -- refused\n",
+                         static_cast<unsigned long long>(size_));
+            return false;
+        }
+        const std::size_t got = pread_full(fd_, whole_, 0);
+        if (got == whole_.size()) return true;
+        if (errno != 0) report_errno(run, "Failed to read patch file");
+        else
+            std::fprintf(run.out, "Patch file ended after %llu of its %llu bytes -- refused\n",
+                         static_cast<unsigned long long>(got), static_cast<unsigned long long>(size_));
+        return false;
+    }
+
+    // The patch is read from its file as the run goes.
+    bool streamed() const { return size_ > PATCH_IN_MEMORY; }
+
+    // Copies the patch's bytes from `at` into `out`; returns how many arrived.
+    std::size_t read(std::span<std::uint8_t> out, std::uint64_t at) const {
+        if (streamed()) return pread_full(fd_, out, at);
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), size_ - std::min(at, size_)));
+        std::copy_n(whole_.begin() + static_cast<std::ptrdiff_t>(at), n, out.begin());
+        return n;
+    }
+
+private:
+    int fd_;
+    std::uint64_t size_;
+    std::vector<std::uint8_t> whole_;
+};
+
+// Where the patch's bytes go in the window's sectors.
+struct layout {
+    const patch_window& w;
+    // Room for patch data in a sector: the first starts at the remainder.
+    std::size_t room(std::uint64_t sector) const {
+        return USER_DATA_SIZE - static_cast<std::size_t>(sector == w.first ? w.remainder : 0);
+    }
+    // The patch's byte that goes first into the sector.
+    std::uint64_t data_at(std::uint64_t sector) const {
+        return sector == w.first ? 0 : room(w.first) + (sector - w.first - 1) * USER_DATA_SIZE;
+    }
+    // Bytes of patch data in the sector.
+    std::size_t data_in(std::uint64_t sector) const {
+        return static_cast<std::size_t>(std::min<std::uint64_t>(room(sector), w.size - data_at(sector)));
+    }
+    // The patch covers only part of the sector's user data.
+    bool partly(std::uint64_t sector) const { return data_in(sector) != USER_DATA_SIZE; }
+};
+
+// A sector the patch may not rewrite: not Mode 2 Form 1, not at its own
+// address, or no data sector at all (a sector never written, all zero, is
+// written as a new one). Prints what it is.
+bool foreign_sector(run_state& run, const_sector b, std::uint64_t sector) {
+    const auto index = static_cast<unsigned long long>(sector);
+    if (!has_sync(b)) {
+        if (std::all_of(b.begin(), b.end(), [](std::uint8_t x) { return x == 0; })) return false;
+        std::fprintf(run.out,
+                     "Sector %llu is not a data sector (no sync pattern, not blank) -- refused\n",
+                     index);
+        return true;
+    }
+    if (b[MODE_BYTE] != 2) {
+        std::fprintf(run.out, "Sector %llu is a Mode %u sector, not Mode 2 Form 1 -- refused\n",
+                     index, static_cast<unsigned>(b[MODE_BYTE]));
+        return true;
+    }
+    if ((b[SUBMODE_BYTE] & SUBMODE_FORM2) != 0) {
+        std::fprintf(run.out,
+                     "Sector %llu is a Mode 2 Form 2 sector (submode %02X), not Form 1 -- "
+                     "refused\n",
+                     index, static_cast<unsigned>(b[SUBMODE_BYTE]));
+        return true;
+    }
+    const auto want = address_of(sector);
+    if (!std::equal(want.begin(), want.end(), b.begin() + HEADER)) {
+        std::fprintf(run.out,
+                     "Sector %llu carries address %02X:%02X:%02X, not %02X:%02X:%02X of its "
+                     "place in the image -- refused\n",
+                     index, b[HEADER], b[HEADER + 1], b[HEADER + 2], want[0], want[1], want[2]);
+        return true;
+    }
+    return false;
+}
+
+bool interrupted(run_state& run, const signal_guard& signals, const char* when) {
+    if (!signals.held.pending()) return false;
+    std::fprintf(run.out, "\nInterrupted: the run stops %s\n", when);
+    return true;
+}
+
+// Reads `count` raw sectors of the image from `first` on. False after saying
+// why not (an image cut short since the run started is a failure too).
+bool read_sectors(run_state& run, int fd, std::span<std::uint8_t> out, std::uint64_t first) {
+    if (pread_full(fd, out, first * SECTOR_SIZE) == out.size()) return true;
+    if (errno != 0) report_errno(run, "\nFailed to read sector");
+    else
+        std::fprintf(run.out, "\nThe image ends before sector %llu: it was cut short during the run\n",
+                     static_cast<unsigned long long>(first + out.size() / SECTOR_SIZE - 1));
+    return false;
+}
+
+// Reads every sector of the window before anything is written and checks
+// that the patch may rewrite it; warns of a partly patched sector whose
+// EDC/ECC already fail (its unpatched bytes are kept as they are).
+bool check_window(run_state& run, int fd, const patch_window& w, const signal_guard& signals) {
+    const layout at{w};
+    std::vector<std::uint8_t> chunk(std::min<std::uint64_t>(w.sectors(), CHECK_SECTORS) * SECTOR_SIZE);
+    for (std::uint64_t from = w.first; from <= w.last && w.size != 0; from += CHECK_SECTORS) {
+        if (interrupted(run, signals, "before its first write")) return false;
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(CHECK_SECTORS, w.last + 1 - from));
+        if (!read_sectors(run, fd, std::span(chunk).first(n * SECTOR_SIZE), from)) return false;
+        for (std::size_t i = 0; i < n; ++i) {
+            const const_sector sector = sector_in(chunk, i);
+            if (foreign_sector(run, sector, from + i)) return false;
+            const bool edge = from + i == w.first || from + i == w.last;
+            if (edge && at.partly(from + i) && has_sync(sector) && !form1_intact(sector))
+                std::fprintf(run.out,
+                             "Warning: sector %llu fails its EDC/ECC check already; the bytes the "
+                             "patch does not cover are kept as they are\n",
+                             static_cast<unsigned long long>(from + i));
+        }
+    }
+    return true;
+}
+
+// One batch of the window: its sectors as the image holds them and as the
+// patch makes them, and the patch bytes each takes.
+struct batch {
+    std::uint64_t first = 0;
+    std::size_t count = 0;     // sectors in the batch
+    std::size_t complete = 0;  // leading sectors whose patch data all arrived
+    std::vector<std::uint8_t> old_bytes = std::vector<std::uint8_t>(BATCH_SECTORS * SECTOR_SIZE);
+    std::vector<std::uint8_t> new_bytes = std::vector<std::uint8_t>(BATCH_SECTORS * SECTOR_SIZE);
+    std::array<std::size_t, BATCH_SECTORS> data{};
+
+    std::span<std::uint8_t> rebuilt() { return std::span(new_bytes).first(complete * SECTOR_SIZE); }
+};
+
+// Reads the batch from `from` on and lays the patch into copies of its
+// sectors, rebuilt. False after a failed or short read of the image.
+bool build_batch(run_state& run, int bin, const patch_source& patch, const layout& at,
+                 std::uint64_t from, batch& b) {
+    b.first = from;
+    b.count = static_cast<std::size_t>(std::min<std::uint64_t>(BATCH_SECTORS, at.w.last + 1 - from));
+    if (!read_sectors(run, bin, std::span(b.old_bytes).first(b.count * SECTOR_SIZE), from)) return false;
+    std::copy_n(b.old_bytes.begin(), b.count * SECTOR_SIZE, b.new_bytes.begin());
+    for (b.complete = 0; b.complete < b.count; ++b.complete) {
+        const std::uint64_t sector = from + b.complete;
+        b.data[b.complete] = at.data_in(sector);
+        const auto user_end = b.new_bytes.begin() +
+                              static_cast<std::ptrdiff_t>(b.complete * SECTOR_SIZE + USER_DATA_END);
+        const std::span<std::uint8_t> into(user_end - static_cast<std::ptrdiff_t>(at.room(sector)),
+                                           b.data[b.complete]);
+        if (patch.read(into, at.data_at(sector)) != into.size()) break;
+    }
+    encode_sectors(b.rebuilt(), from);
+    return true;
+}
+
+// The patch's short read: the sector's trace stops at its read, and the
+// patch file is said to have fallen short.
+bool short_patch(run_state& run, const layout& at, std::uint64_t sector) {
+    std::string trace;
+    append_index(trace, sector);
+    append_read_sector(trace);
+    print_trace(run, trace);
+    report_short_data(run, at.room(sector));
+    return false;
+}
+
+// Writes the PPF file's header and every rebuilt sector of the window into
+// it, and puts it in place. False after saying why not.
+bool write_ppf(run_state& run, patch_files& f, const patch_source& patch, const layout& at,
+               ppf_file& ppf, const signal_guard& signals) {
+    if (!ppf2_header(run, ppf, f.bin.get(), f.image.size, run.settings.str_desc)) return false;
+    batch b;
+    std::vector<std::uint8_t> chunks(BATCH_SECTORS * PPF2_SECTOR_SIZE);
+    for (std::uint64_t from = at.w.first; from <= at.w.last && at.w.size != 0; from += BATCH_SECTORS) {
+        if (interrupted(run, signals, "before its first write")) return false;
+        if (!build_batch(run, f.bin.get(), patch, at, from, b)) return false;
+        if (b.complete != b.count) return short_patch(run, at, from + b.complete);
+        for (std::size_t i = 0; i < b.count; ++i)
+            ppf2_chunks(std::span(chunks).subspan(i * PPF2_SECTOR_SIZE).first<PPF2_SECTOR_SIZE>(),
+                        sector_in(b.new_bytes, i), from + i);
+        if (!ppf2_write(run, ppf, std::span(chunks).first(b.count * PPF2_SECTOR_SIZE))) return false;
+    }
+    return ppf.commit(run);
+}
+
+// Writes the batch's rebuilt sectors back (unless the run is dry) and traces
+// each with the bytes of patch data it took. On a failed write, the sectors
+// before the failing one are written and traced, the failing one's trace
+// line stops where the write failed, and a sector the write left torn gets
+// its old bytes back. False after a failure has been reported.
+bool commit_sectors(run_state& run, patch_files& f, batch& b) {
+    const std::span<const std::uint8_t> sectors = b.rebuilt();
+    std::size_t done = sectors.size();
+    if (writes_image(run.settings) && !sectors.empty())
+        done = pwrite_full(f.bin.get(), sectors, b.first * SECTOR_SIZE);
+    const int write_errno = errno;
+    const std::size_t written = done / SECTOR_SIZE;
+    std::string trace;
+    for (std::size_t i = 0; i < b.complete; ++i) {
+        append_index(trace, b.first + i);
+        append_read_sector(trace);
+        append_read_patch(trace, b.data[i]);
+        append_rebuilt(trace);
+        if (i == written) {
+            trace.pop_back();  // the line stops where the write failed
+            break;
+        }
+    }
+    print_trace(run, trace);
+    if (done == sectors.size()) return true;
+    errno = write_errno;
+    report_errno(run, "\nFailed to write sector");
+    const std::uint64_t broken = b.first + written;
+    const bool torn = done % SECTOR_SIZE != 0 &&
+                      pwrite_full(f.bin.get(), sector_in(b.old_bytes, written), broken * SECTOR_SIZE) !=
+                          SECTOR_SIZE;
+    if (torn)
+        std::fprintf(run.out,
+                     "Sector %llu is torn: part of it holds the patch, the rest its old bytes\n",
+                     static_cast<unsigned long long>(broken));
+    else
+        std::fprintf(run.out, "Sector %llu and those after it keep their old bytes\n",
+                     static_cast<unsigned long long>(broken));
+    return false;
+}
+
+// Lays the patch into the window's sectors and writes them back, a batch at
+// a time.
+bool patch_sectors(run_state& run, patch_files& f, const patch_source& patch, const layout& at,
+                   const signal_guard& signals) {
+    batch b;
+    for (std::uint64_t from = at.w.first; from <= at.w.last && at.w.size != 0; from += BATCH_SECTORS) {
+        if (interrupted(run, signals, "after the sectors traced above")) return false;
+        if (!build_batch(run, f.bin.get(), patch, at, from, b)) return false;
+        if (!commit_sectors(run, f, b)) return false;
+        if (b.complete != b.count) return short_patch(run, at, from + b.complete);
+    }
+    return true;
+}
+
+// A file that changed its length while the run went on.
+bool kept_length(run_state& run, int fd, std::uint64_t size, const char* what) {
+    platform::file_info now;
+    if (platform::query(fd, now) && now.size == size) return true;
+    std::fprintf(run.out, "The %s changed its length during the run: %llu bytes at its start, %llu now\n",
+                 what, static_cast<unsigned long long>(size), static_cast<unsigned long long>(now.size));
+    return false;
+}
+
+}  // namespace
+
+int patch_run(run_state& run, patch_files& f, const patch_window& window,
+              const signal_guard& signals) {
+    const run_settings& s = run.settings;
+    const layout at{window};
+    patch_source patch(f.patch, window.size);
+    if (!patch.load(run) || !check_window(run, f.bin.get(), window, signals)) return error_exit(run);
+    const bool write = writes_image(s);
+    if (write && window.size != 0 &&
+        !platform::reserve(f.bin.get(), window.first * SECTOR_SIZE, window.sectors() * SECTOR_SIZE)) {
+        std::fprintf(run.out, "No room on disk for sectors %llu to %llu of the image: %s -- refused\n",
+                     static_cast<unsigned long long>(window.first),
+                     static_cast<unsigned long long>(window.last), std::strerror(errno));
+        return error_exit(run);
+    }
+    ppf_file ppf;
+    if (s.file_ppf) {
+        // The run's own output must not land in the PPF file either.
+        std::vector<platform::file_info> outputs;
+        for (std::FILE* stream : {run.out, run.err})
+            if (platform::file_info o; platform::query(stream, o)) outputs.push_back(o);
+        if (!ppf.create_temporary(run, *s.file_ppf, {f.image, f.patch_info}, outputs)) return STATUS_FAIL;
+    }
+    print_start(run, window);
+    std::fputs("Patching .bin file\n", run.out);
+    if (s.file_ppf && !write_ppf(run, f, patch, at, ppf, signals)) return error_exit(run);
+    if (!patch_sectors(run, f, patch, at, signals)) return error_exit(run);
+
+    // Success is reported only once everything written is on disk, and the
+    // files are still what the run started with.
+    if (write && !platform::sync_file(f.bin.get())) {
+        report_errno(run, "Failed to sync .bin file");
+        return error_exit(run);
+    }
+    if (!kept_length(run, f.bin.get(), f.image.size, "image") ||
+        (patch.streamed() && !kept_length(run, f.patch, f.patch_info.size, "patch file")))
+        return error_exit(run);
+    if (!f.bin.close()) {
+        report_errno(run, "Failed to close .bin file");
+        return error_exit(run);
+    }
+    std::fputs("All done.\n", run.out);
+    return STATUS_OK;
+}
