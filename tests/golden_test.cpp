@@ -7,7 +7,9 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/file.h>
+#include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -123,6 +125,11 @@ bytes image_of(const std::string& kind) {
         if (kv[0] == "flip") img[n] ^= 0xFF;
         if (kv[0] == "poke") img[n] = static_cast<std::uint8_t>(std::stoul(kv.at(2)));
         if (kv[0] == "tail") img.resize(img.size() + n, 0x5A);
+        if (kv[0] == "audio") {  // samples, no sync pattern
+            const bytes noise = fixture::random_bytes(SECTOR_SIZE, 7);
+            std::copy(noise.begin(), noise.end(), img.begin() + std::ptrdiff_t(n * SECTOR_SIZE));
+        }
+        if (kv[0] == "address") img[n * SECTOR_SIZE + HEADER] ^= 0x01;  // a track cut from a longer disc
     }
     return img;
 }
@@ -147,8 +154,11 @@ bytes content_of(const std::string& kind, const bytes& image) {
 }
 
 void set_up(const golden_case& c, const fs::path& dir) {
-    const bytes image = image_of(c.setup.contains("image") ? c["image"] : "sample");
+    const std::string kind = c.setup.contains("image") ? c["image"] : "sample";
+    const bytes image = kind.starts_with("sparse:") ? bytes{} : image_of(kind);
     fixture::write_file(dir / "image.bin", image);
+    if (kind.starts_with("sparse:"))  // all holes: nothing of it is on the disk
+        fs::resize_file(dir / "image.bin", std::stoul(kind.substr(7)) * SECTOR_SIZE);
     for (const auto& [key, value] : c.setup) {
         if (key == "patch" || key == "orig" || key == "second" || key == "out.ppf") {
             const std::string name = key == "out.ppf" ? key : key + ".bin";
@@ -156,6 +166,7 @@ void set_up(const golden_case& c, const fs::path& dir) {
             else fixture::write_file(dir / name, content_of(value, image));
         }
         if (key == "dir") fs::create_directory(dir / value);
+        if (key == "link") fs::create_symlink(split(value, ':').at(1), dir / split(value, ':')[0]);
     }
 }
 
@@ -188,6 +199,10 @@ outcome run_binary(const golden_case& c, const fs::path& dir, const fs::path& lo
     argv.push_back(nullptr);
     const unique_fd lock(c.setup.contains("lock") ? ::open((dir / c["lock"]).c_str(), O_RDWR | O_CREAT, 0644) : -1);
     if (lock.valid()) ::flock(lock.get(), LOCK_EX);
+    // lockf=FILE: a record lock of another program, as lockf takes it.
+    const unique_fd record(c.setup.contains("lockf") ? ::open((dir / c["lockf"]).c_str(), O_RDWR) : -1);
+    if (record.valid()) ::lockf(record.get(), F_LOCK, 0);
+    const std::map<std::string, int> signals = {{"", SIGTERM}, {"HUP", SIGHUP}, {"XCPU", SIGXCPU}};
     const std::string out_mode = c["stdout"], fsize = c["fsize"];
     int pipe_fds[2] = {-1, -1};
     if (out_mode == "gone" && ::pipe(pipe_fds) == 0) ::close(pipe_fds[0]);
@@ -206,6 +221,12 @@ outcome run_binary(const golden_case& c, const fs::path& dir, const fs::path& lo
         if (!fsize.empty()) ::setrlimit(RLIMIT_FSIZE, &limit);
         ::signal(SIGPIPE, SIG_DFL);
         ::signal(SIGXFSZ, SIG_DFL);
+        if (c.setup.contains("ignore")) ::signal(signals.at(c["ignore"]), SIG_IGN);  // nohup
+        // nodevnull: a system without /dev/null, as in a minimal container.
+        if (c.setup.contains("nodevnull") &&
+            (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+             ::mount("none", "/dev", "tmpfs", 0, nullptr) != 0))
+            ::_exit(126);
         ::execv(CORVANE_BINARY, argv.data());
         ::_exit(127);
     }
@@ -217,7 +238,7 @@ outcome run_binary(const golden_case& c, const fs::path& dir, const fs::path& lo
         while (::waitpid(pid, &status, WNOHANG) == 0 &&
                !(fs::exists(file) && fs::file_size(file) > std::stoul(term.at(1))))
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        ::kill(pid, SIGTERM);
+        ::kill(pid, signals.at(c["signal"]));
     }
     ::waitpid(pid, &status, 0);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
@@ -236,7 +257,8 @@ std::string hash(const Bytes& b) {
 std::map<std::string, bytes> files_in(const fs::path& dir) {
     std::map<std::string, bytes> files;
     for (const auto& e : fs::directory_iterator(dir))
-        if (e.is_regular_file()) files[e.path().filename()] = fixture::read_file(e.path());
+        if (e.is_symlink()) files[e.path().filename().string() + " -> " + fs::read_symlink(e).string()] = {};
+        else if (e.is_regular_file()) files[e.path().filename()] = fixture::read_file(e.path());
     return files;
 }
 
@@ -282,11 +304,20 @@ void expect_changed_sectors_valid(const bytes& before, const bytes& after) {
 
 struct scratch_dir {
     fs::path path;
+    bool mounted = false;
     scratch_dir() {
         std::string t = (fs::temp_directory_path() / "corvane-golden-XXXXXX").string();
         path = ::mkdtemp(t.data());
     }
-    ~scratch_dir() { fs::remove_all(path); }
+    // A small file system of its own, to be filled up.
+    bool mount_tmpfs(const std::string& kib) {
+        mounted = ::mount("none", path.c_str(), "tmpfs", 0, ("size=" + kib + "k").c_str()) == 0;
+        return mounted;
+    }
+    ~scratch_dir() {
+        if (mounted) ::umount(path.c_str());
+        fs::remove_all(path);
+    }
 };
 
 void PrintTo(const golden_case& c, std::ostream* os) { *os << c.name; }
@@ -296,13 +327,17 @@ class Golden : public ::testing::TestWithParam<golden_case> {};
 TEST_P(Golden, RunGivesStoredResult) {
     const golden_case& c = GetParam();
     scratch_dir dir, logs;
+    const bool root_only = c.setup.contains("tmpfs") || c.setup.contains("nodevnull");
+    if (root_only && (::geteuid() != 0 || (c.setup.contains("tmpfs") && !dir.mount_tmpfs(c["tmpfs"]))))
+        GTEST_SKIP() << "mounting a file system needs root";
     set_up(c, dir.path);
     const bool read_only = c.setup.contains("readonly");
-    if (read_only && !set_immutable(dir.path / "image.bin", true))
+    const fs::path frozen = dir.path / (read_only ? "image.bin" : c["immutable"]);
+    if ((read_only || c.setup.contains("immutable")) && !set_immutable(frozen, true))
         GTEST_SKIP() << "this file system cannot make a file read-only for root";
     const auto before = files_in(dir.path);
     const outcome o = run_binary(c, dir.path, logs.path);
-    if (read_only) set_immutable(dir.path / "image.bin", false);
+    if (read_only || c.setup.contains("immutable")) set_immutable(frozen, false);
     const auto after = files_in(dir.path);
     const std::string got = report(c, o, before, after);
     const fs::path expected = fs::path(CORVANE_GOLDEN_DIR) / "expected" / (c.name + ".txt");
