@@ -232,13 +232,16 @@ outcome run_binary(const golden_case& c, const fs::path& dir, const fs::path& lo
     }
     if (pipe_fds[1] >= 0) ::close(pipe_fds[1]);
     int status = 0;
-    // term=FILE:BYTES: SIGTERM once FILE (or the standard output) has grown past BYTES.
-    if (const auto term = split(c["term"], ':'); !term.empty()) {
+    // term=FILE:BYTES: SIGTERM once FILE (or the standard output) has grown
+    // past BYTES; cut=FILE:BYTES: then image.bin is cut to half its length.
+    const bool cut = c.setup.contains("cut");
+    if (const auto term = split(c[cut ? "cut" : "term"], ':'); !term.empty()) {
         const fs::path file = term[0] == "stdout" ? logs / "out" : dir / term[0];
         while (::waitpid(pid, &status, WNOHANG) == 0 &&
                !(fs::exists(file) && fs::file_size(file) > std::stoul(term.at(1))))
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        ::kill(pid, signals.at(c["signal"]));
+        if (cut) fs::resize_file(dir / "image.bin", fs::file_size(dir / "image.bin") / 2);
+        else ::kill(pid, signals.at(c["signal"]));
     }
     ::waitpid(pid, &status, 0);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
@@ -266,7 +269,7 @@ std::map<std::string, bytes> files_in(const fs::path& dir) {
 // but the last N lines replaced by their count and hash) and the files.
 std::string report(const golden_case& c, const outcome& o, const std::map<std::string, bytes>& before,
                    const std::map<std::string, bytes>& after) {
-    const bool timed = c.setup.contains("term");  // output and changes depend on timing
+    const bool timed = c.setup.contains("term") || c.setup.contains("cut");  // output and changes depend on timing
     std::string out = timed ? "(depends on when the signal came)\n" : o.out;
     // The version line keeps its numbers; who built it where and when goes.
     const auto v = out.find(" (", out.find("\nVersion "));
@@ -291,8 +294,9 @@ std::string report(const golden_case& c, const outcome& o, const std::map<std::s
 }
 
 // Every sector a run changed must be a valid Mode 2 Form 1 sector.
-void expect_changed_sectors_valid(const bytes& before, const bytes& after) {
-    ASSERT_EQ(before.size(), after.size()) << "the image changed its length";
+// An image cut short during the run must stay as short: never filled back.
+void expect_changed_sectors_valid(const bytes& before, const bytes& after, bool cut) {
+    ASSERT_EQ(cut ? before.size() / 2 : before.size(), after.size()) << "the image changed its length";
     for (std::size_t s = 0; s + SECTOR_SIZE <= after.size(); s += SECTOR_SIZE) {
         const std::span<const std::uint8_t, SECTOR_SIZE> sector(after.data() + s, SECTOR_SIZE);
         if (std::memcmp(before.data() + s, sector.data(), SECTOR_SIZE) == 0) continue;
@@ -348,7 +352,7 @@ TEST_P(Golden, RunGivesStoredResult) {
         EXPECT_EQ(got, slurp(expected));
     }
     if (after.contains("image.bin"))
-        expect_changed_sectors_valid(before.at("image.bin"), after.at("image.bin"));
+        expect_changed_sectors_valid(before.at("image.bin"), after.at("image.bin"), c.setup.contains("cut"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Golden, ::testing::ValuesIn(load_cases()),
