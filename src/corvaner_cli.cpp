@@ -71,7 +71,7 @@ parse_result arguments(run_state& run, int argc, char** argv) {
     opterr = 0;  // the parser's complaints go to this run's error stream, below
     bool unknown = false;
     int c;
-    while ((c = getopt(argc, argv, "hv:len:o:rp:d:x")) != -1) {
+    while ((c = getopt(argc, argv, "hv:len:o:rp:d:xs")) != -1) {
         switch (c) {
             case 'h': return parse_result::usage;
             case 'v': s.file_orig = optarg; break;
@@ -91,6 +91,7 @@ parse_result arguments(run_state& run, int argc, char** argv) {
             case 'p': s.file_ppf = optarg; break;
             case 'd': s.str_desc = optarg; break;
             case 'x': s.mode_nowrite = 1; break;
+            case 's': s.mode_replace = 1; break;
             default:
                 if (optopt != 0 && std::strchr("vnopd", optopt) != nullptr)
                     std::fprintf(run.err, "corvane: option requires an argument -- '%c'\n", optopt);
@@ -104,6 +105,11 @@ parse_result arguments(run_state& run, int argc, char** argv) {
     // A mistyped option may have meant anything: nothing is opened.
     if (unknown) return parse_result::refused_usage;
     s.mode = mode_of(s);
+    if (s.mode_replace && (s.mode != run_mode::patch || !s.file_name || s.offset != 0)) {
+        std::fprintf(run.out, "Option -s replaces a file found by -n in a patch run: it needs -n "
+                              "and takes no -o, -l, -e or -v -- refused\n");
+        return parse_result::refused;
+    }
     if ((s.mode == run_mode::verify || s.mode == run_mode::patch) && s.offset == 0 &&
         !s.file_name) {
         std::fprintf(run.out, "Specify either -n or -o!\n");

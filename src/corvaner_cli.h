@@ -30,6 +30,7 @@ struct run_settings {
     int mode_recurse = 0;   // -r
     int mode_checkedc = 0;  // -e
     int mode_nowrite = 0;   // -x
+    int mode_replace = 0;   // -s: the -n file is replaced, its recorded size with it
     run_mode mode = run_mode::patch;  // set by the parser from the flags above
 };
 

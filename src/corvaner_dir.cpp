@@ -253,6 +253,69 @@ std::string printable_name(std::string_view name) {
     return shown;
 }
 
+namespace {
+
+// Reads the directory at `extent` and every one below it into the map, as
+// the listing would, without a word.
+void map_directory(int fd, std::uint64_t image_sectors, const dir_record& dir, const std::string& path,
+                   unsigned depth, std::set<std::uint64_t>& visited, disc_map& map) {
+    const dir_span d = span_of(dir.extent, dir.data_length, image_sectors);
+    const auto entered = visited.lower_bound(d.first);
+    if (depth > MAX_DEPTH || (entered != visited.end() && *entered < d.first + d.read)) return;
+    map.claims.push_back({d.first, d.declared, "directory '" + (path.empty() ? "/" : path) + "'"});
+    for (std::uint64_t s = d.first; s < d.first + d.read; ++s) visited.insert(s);
+    std::array<std::uint8_t, SECTOR_SIZE> buffer{};
+    for (std::uint64_t sector = d.first; sector < d.first + d.read; ++sector) {
+        if (read_sector(fd, buffer, sector) < 0) return;
+        for (const dir_record& r : walk_dir_sector(buffer, sector).records) {
+            if (r.name.empty() || static_cast<unsigned char>(r.name[0]) <= 1) continue;
+            const std::string child = path + "/" + printable_name(r.name);
+            map.records.push_back({r, child});
+            if (r.is_directory) map_directory(fd, image_sectors, r, child, depth + 1, visited, map);
+            else
+                map.claims.push_back({r.extent, r.data_length == 0 ? 1 : sectors_of(r.data_length),
+                                      "file '" + child + "'"});
+        }
+    }
+}
+
+// What the volume descriptors hold: themselves up to the terminator, the
+// path tables, and the volume space size.
+void map_descriptors(int fd, disc_map& map) {
+    constexpr std::uint64_t MAX_DESCRIPTORS = 64;
+    std::array<std::uint8_t, SECTOR_SIZE> buffer{};
+    std::uint64_t sector = VOLUME_DESCRIPTOR_SECTOR;
+    for (; sector < VOLUME_DESCRIPTOR_SECTOR + MAX_DESCRIPTORS; ++sector) {
+        if (read_sector(fd, buffer, sector) < 0) break;
+        const auto vd = std::span(buffer).subspan<USER_DATA, USER_DATA_SIZE>();
+        if (std::memcmp(vd.data() + 1, "CD001", 5) != 0) break;
+        if (vd[0] == 255) {
+            ++sector;
+            break;
+        }
+        if (vd[0] != 1 || map.volume_sectors != 0) continue;
+        map.volume_sectors = load_le32(vd.subspan<80, 4>());
+        const std::uint64_t table = sectors_of(load_le32(vd.subspan<132, 4>()));
+        for (const std::uint32_t at : {load_le32(vd.subspan<140, 4>()), load_le32(vd.subspan<144, 4>()),
+                                       load_be32(vd.subspan<148, 4>()), load_be32(vd.subspan<152, 4>())})
+            if (at != 0) map.claims.push_back({at, table, "the path table"});
+    }
+    map.claims.push_back({0, VOLUME_DESCRIPTOR_SECTOR, "the system area"});
+    map.claims.push_back({VOLUME_DESCRIPTOR_SECTOR, sector - VOLUME_DESCRIPTOR_SECTOR,
+                          "the volume descriptors"});
+}
+
+}  // namespace
+
+disc_map map_disc(int fd_bin) {
+    disc_map map;
+    const std::uint64_t image_sectors = sectors_in(fd_bin);
+    map_descriptors(fd_bin, map);
+    std::set<std::uint64_t> visited;
+    map_directory(fd_bin, image_sectors, root_of(fd_bin, image_sectors), "", 0, visited, map);
+    return map;
+}
+
 dir_lookup listdir(run_output& run, int fd_bin, std::string_view name, bool recurse) {
     walker w{run, fd_bin, std::string(name), recurse, sectors_in(fd_bin), {}, {}};
     const dir_record root = root_of(fd_bin, w.image_sectors);

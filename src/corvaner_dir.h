@@ -86,6 +86,29 @@ struct dir_lookup {
 // length takes.
 dir_lookup listdir(run_output& run, int fd_bin, std::string_view name, bool recurse);
 
+// One record of the whole tree, with the path it is found under.
+struct placed_record {
+    dir_record record;
+    std::string path;  // "/DATA/SCRIPT.DAT;1"
+};
+
+// Sectors something on the disc holds as its own.
+struct claim {
+    std::uint64_t first = 0;
+    std::uint64_t count = 0;
+    std::string owner;  // "the system area", "directory '/DATA'", "file '/README.TXT;1'", ...
+};
+
+// The disc's ISO 9660 structures, read quietly: every record of every
+// directory (not "." and ".."), what each structure claims, and the volume
+// space size of the primary volume descriptor (0 when there is none).
+struct disc_map {
+    std::vector<placed_record> records;
+    std::vector<claim> claims;
+    std::uint64_t volume_sectors = 0;
+};
+disc_map map_disc(int fd_bin);
+
 // Checks that the one record a lookup found can take the run: a directory
 // never can, and a patch (`patch_size`, when given: a verify run writes
 // nothing and gives none) may fill the file's sectors but not run on into

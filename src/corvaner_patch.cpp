@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "byte_order.h"
+#include "corvaner_dir.h"
 #include "corvaner_ppf.h"
 
 int error_exit(run_state& run) {
@@ -155,7 +157,8 @@ bool read_sectors(run_state& run, int fd, std::span<std::uint8_t> out, std::uint
 // Reads every sector of the window before anything is written and checks
 // that the patch may rewrite it; warns of a partly patched sector whose
 // EDC/ECC already fail (its unpatched bytes are kept as they are).
-bool check_window(run_state& run, int fd, const patch_window& w, const signal_guard& signals) {
+bool check_window(run_state& run, int fd, const patch_window& w, const signal_guard& signals,
+                  bool replacing) {
     const layout at{w};
     std::vector<std::uint8_t> chunk(std::min<std::uint64_t>(w.sectors(), CHECK_SECTORS) * SECTOR_SIZE);
     for (std::uint64_t from = w.first; from <= w.last && w.size != 0; from += CHECK_SECTORS) {
@@ -166,7 +169,7 @@ bool check_window(run_state& run, int fd, const patch_window& w, const signal_gu
             const const_sector sector = sector_in(chunk, i);
             if (foreign_sector(run, sector, from + i)) return false;
             const bool edge = from + i == w.first || from + i == w.last;
-            if (edge && at.partly(from + i) && has_sync(sector) && !form1_intact(sector))
+            if (!replacing && edge && at.partly(from + i) && has_sync(sector) && !form1_intact(sector))
                 std::fprintf(run.out,
                              "Warning: sector %llu fails its EDC/ECC check already; the bytes the "
                              "patch does not cover are kept as they are\n",
@@ -179,6 +182,7 @@ bool check_window(run_state& run, int fd, const patch_window& w, const signal_gu
 // One batch of the window: its sectors as the image holds them and as the
 // patch makes them, and the patch bytes each takes.
 struct batch {
+    bool directory = false;    // a directory sector that records the file's size
     std::uint64_t first = 0;
     std::size_t count = 0;     // sectors in the batch
     std::size_t complete = 0;  // leading sectors whose patch data all arrived
@@ -189,10 +193,26 @@ struct batch {
     std::span<std::uint8_t> rebuilt() { return std::span(new_bytes).first(complete * SECTOR_SIZE); }
 };
 
+// A replaced file's sectors take its subheader convention, and its new last
+// sector ends cleanly: nothing after the patch's last byte.
+void follow_file(batch& b, const layout& at, const replace_plan& plan) {
+    for (std::size_t i = 0; i < b.complete; ++i) {
+        const bool last = b.first + i == at.w.last;
+        const auto sub = subheader_for(plan, last);
+        const auto head = b.new_bytes.begin() + static_cast<std::ptrdiff_t>(i * SECTOR_SIZE + SUBHEADER);
+        std::copy(sub.begin(), sub.end(), head);
+        std::copy(sub.begin(), sub.end(), head + 4);
+        if (last)
+            std::fill(head + static_cast<std::ptrdiff_t>(USER_DATA - SUBHEADER + b.data[i]),
+                      head + static_cast<std::ptrdiff_t>(USER_DATA_END - SUBHEADER), 0);
+    }
+}
+
 // Reads the batch from `from` on and lays the patch into copies of its
 // sectors, rebuilt. False after a failed or short read of the image.
 bool build_batch(run_state& run, int bin, const patch_source& patch, const layout& at,
-                 std::uint64_t from, batch& b) {
+                 const replace_plan* replace, std::uint64_t from, batch& b) {
+    b.directory = false;
     b.first = from;
     b.count = static_cast<std::size_t>(std::min<std::uint64_t>(BATCH_SECTORS, at.w.last + 1 - from));
     if (!read_sectors(run, bin, std::span(b.old_bytes).first(b.count * SECTOR_SIZE), from)) return false;
@@ -206,7 +226,37 @@ bool build_batch(run_state& run, int bin, const patch_source& patch, const layou
                                            b.data[b.complete]);
         if (patch.read(into, at.data_at(sector)) != into.size()) break;
     }
+    if (replace) follow_file(b, at, *replace);
     encode_sectors(b.rebuilt(), from);
+    return true;
+}
+
+// The sectors that hold the records of a replaced file, each once.
+std::vector<std::uint64_t> directory_sectors(const replace_plan& plan) {
+    std::vector<std::uint64_t> sectors;
+    for (const placed_record& r : plan.records) sectors.push_back(r.record.sector);
+    std::sort(sectors.begin(), sectors.end());
+    sectors.erase(std::unique(sectors.begin(), sectors.end()), sectors.end());
+    return sectors;
+}
+
+// A directory sector with the new size in every record of the file it
+// holds, rebuilt. False after a failed or short read.
+bool build_directory(run_state& run, int bin, const replace_plan& plan, std::uint64_t sector, batch& b) {
+    b.directory = true;
+    b.first = sector;
+    b.count = b.complete = 1;
+    b.data[0] = 0;
+    if (!read_sectors(run, bin, std::span(b.old_bytes).first(SECTOR_SIZE), sector)) return false;
+    std::copy_n(b.old_bytes.begin(), SECTOR_SIZE, b.new_bytes.begin());
+    const auto size = static_cast<std::uint32_t>(plan.new_size);
+    for (const placed_record& r : plan.records) {
+        if (r.record.sector != sector) continue;
+        const auto record = std::span(b.new_bytes).subspan(r.record.position);
+        store_le32(record.subspan<record_field::SIZE_LE, 4>(), size);
+        store_be32(record.subspan<record_field::SIZE_BE, 4>(), size);
+    }
+    encode_sectors(b.rebuilt(), sector);
     return true;
 }
 
@@ -221,6 +271,13 @@ bool short_patch(run_state& run, const layout& at, std::uint64_t sector) {
     return false;
 }
 
+bool append_chunks(run_state& run, ppf_file& ppf, const batch& b, std::vector<std::uint8_t>& chunks) {
+    for (std::size_t i = 0; i < b.count; ++i)
+        ppf2_chunks(std::span(chunks).subspan(i * PPF2_SECTOR_SIZE).first<PPF2_SECTOR_SIZE>(),
+                    sector_in(b.new_bytes, i), b.first + i);
+    return ppf2_write(run, ppf, std::span(chunks).first(b.count * PPF2_SECTOR_SIZE));
+}
+
 // Writes the PPF file's header and every rebuilt sector of the window into
 // it, and puts it in place. False after saying why not.
 bool write_ppf(run_state& run, patch_files& f, const patch_source& patch, const layout& at,
@@ -230,13 +287,14 @@ bool write_ppf(run_state& run, patch_files& f, const patch_source& patch, const 
     std::vector<std::uint8_t> chunks(BATCH_SECTORS * PPF2_SECTOR_SIZE);
     for (std::uint64_t from = at.w.first; from <= at.w.last && at.w.size != 0; from += BATCH_SECTORS) {
         if (interrupted(run, signals, "before its first write")) return false;
-        if (!build_batch(run, f.bin.get(), patch, at, from, b)) return false;
+        if (!build_batch(run, f.bin.get(), patch, at, f.replace, from, b)) return false;
         if (b.complete != b.count) return short_patch(run, at, from + b.complete);
-        for (std::size_t i = 0; i < b.count; ++i)
-            ppf2_chunks(std::span(chunks).subspan(i * PPF2_SECTOR_SIZE).first<PPF2_SECTOR_SIZE>(),
-                        sector_in(b.new_bytes, i), from + i);
-        if (!ppf2_write(run, ppf, std::span(chunks).first(b.count * PPF2_SECTOR_SIZE))) return false;
+        if (!append_chunks(run, ppf, b, chunks)) return false;
     }
+    if (f.replace)
+        for (const std::uint64_t sector : directory_sectors(*f.replace))
+            if (!build_directory(run, f.bin.get(), *f.replace, sector, b) || !append_chunks(run, ppf, b, chunks))
+                return false;
     return ppf.commit(run);
 }
 
@@ -256,7 +314,8 @@ bool commit_sectors(run_state& run, patch_files& f, batch& b) {
     for (std::size_t i = 0; i < b.complete; ++i) {
         append_index(trace, b.first + i);
         append_read_sector(trace);
-        append_read_patch(trace, b.data[i]);
+        if (b.directory) append_directory(trace);
+        else append_read_patch(trace, b.data[i]);
         append_rebuilt(trace);
         if (i == written) {
             trace.pop_back();  // the line stops where the write failed
@@ -288,11 +347,34 @@ bool patch_sectors(run_state& run, patch_files& f, const patch_source& patch, co
     batch b;
     for (std::uint64_t from = at.w.first; from <= at.w.last && at.w.size != 0; from += BATCH_SECTORS) {
         if (interrupted(run, signals, "after the sectors traced above")) return false;
-        if (!build_batch(run, f.bin.get(), patch, at, from, b)) return false;
+        if (!build_batch(run, f.bin.get(), patch, at, f.replace, from, b)) return false;
         if (!commit_sectors(run, f, b)) return false;
         if (b.complete != b.count) return short_patch(run, at, from + b.complete);
     }
+    if (f.replace)
+        for (const std::uint64_t sector : directory_sectors(*f.replace))
+            if (!build_directory(run, f.bin.get(), *f.replace, sector, b) || !commit_sectors(run, f, b))
+                return false;
     return true;
+}
+
+// Reads the directory sectors of a replaced file and checks that they may
+// be rewritten.
+bool check_directories(run_state& run, int fd, const replace_plan* plan) {
+    if (!plan) return true;
+    std::array<std::uint8_t, SECTOR_SIZE> sector{};
+    for (const std::uint64_t at : directory_sectors(*plan))
+        if (!read_sectors(run, fd, sector, at) || foreign_sector(run, sector, at)) return false;
+    return true;
+}
+
+// The line of each record the replacement changed.
+void print_record_changes(run_state& run, const replace_plan& plan) {
+    for (const placed_record& r : plan.records)
+        std::fprintf(run.out, "Directory record %s in sector %llu: %lu -> %lu bytes\n", r.path.c_str(),
+                     static_cast<unsigned long long>(r.record.sector),
+                     static_cast<unsigned long>(r.record.data_length),
+                     static_cast<unsigned long>(plan.new_size));
 }
 
 // A file that changed its length while the run went on.
@@ -311,7 +393,9 @@ int patch_run(run_state& run, patch_files& f, const patch_window& window,
     const run_settings& s = run.settings;
     const layout at{window};
     patch_source patch(f.patch, window.size);
-    if (!patch.load(run) || !check_window(run, f.bin.get(), window, signals)) return error_exit(run);
+    if (!patch.load(run) || !check_window(run, f.bin.get(), window, signals, f.replace != nullptr) ||
+        !check_directories(run, f.bin.get(), f.replace))
+        return error_exit(run);
     const bool write = writes_image(s);
     if (write && window.size != 0 &&
         !platform::reserve(f.bin.get(), window.first * SECTOR_SIZE, window.sectors() * SECTOR_SIZE)) {
@@ -332,6 +416,7 @@ int patch_run(run_state& run, patch_files& f, const patch_window& window,
     std::fputs("Patching .bin file\n", run.out);
     if (s.file_ppf && !write_ppf(run, f, patch, at, ppf, signals)) return error_exit(run);
     if (!patch_sectors(run, f, patch, at, signals)) return error_exit(run);
+    if (f.replace) print_record_changes(run, *f.replace);
 
     // Success is reported only once everything written is on disk, and the
     // files are still what the run started with.

@@ -6,6 +6,7 @@
 
 #include "corvaner_cli.h"
 #include "corvaner_io.h"
+#include "corvaner_replace.h"
 
 // Exit statuses of a run.
 inline constexpr int STATUS_OK = 0;
@@ -26,6 +27,7 @@ struct patch_files {
     platform::file_info image;
     int patch;
     platform::file_info patch_info;
+    const replace_plan* replace = nullptr;  // with -s: the file's records and subheaders
 };
 
 // Signals held for the length of a run that writes; the run's output is
@@ -41,7 +43,8 @@ struct signal_guard {
 };
 
 // Runs the patch: reads the patch (whole, when it fits in memory), reads and
-// checks every sector of the window, reserves its room on disk, writes the
+// checks every sector of the window (and, replacing a file, of the
+// directories that record its size), reserves its room on disk, writes the
 // PPF file and puts it in place, and only then rewrites the image, a batch
 // at a time, checking for held signals between batches. Returns the exit
 // status.

@@ -156,19 +156,33 @@ int verify_mode(run_state& run, int bin, std::uint64_t offset) {
 }
 
 int patch_mode(run_state& run, unique_fd& bin, data_file& patch, const patch_window& window,
-               const platform::file_info& image) {
+               const platform::file_info& image, const replace_plan* replace) {
     if (!refuse_patch(run, window, image, patch.info)) return error_exit(run);
     // From the first read of the window on, a signal stops the run only
     // between batches of sectors.
     const signal_guard signals(run.out);
-    patch_files files{bin, image, patch.fd.get(), patch.info};
+    patch_files files{bin, image, patch.fd.get(), patch.info, replace};
     return patch_run(run, files, window, signals);
+}
+
+// A patch by name that is not a replacement leaves the recorded size as it
+// is: says so when the sizes differ.
+void note_recorded_size(run_state& run, const dir_lookup& found, std::uint64_t patch_size) {
+    if (found.record.data_length == patch_size) return;
+    std::fflush(run.out);
+    std::fprintf(run.err,
+                 "Note: the patch has %llu bytes, '%s' records %llu; -s would update the "
+                 "recorded size\n",
+                 static_cast<unsigned long long>(patch_size), printable_name(found.record.name).c_str(),
+                 static_cast<unsigned long long>(found.record.data_length));
+    std::fflush(run.err);
 }
 
 // The verify and patch runs: both lay a data file into the image from an
 // offset, given or found by name.
 int data_mode(run_state& run, unique_fd& bin) {
     run_settings& s = run.settings;
+    replace_plan replace;
     data_file patch;
     if (const auto stop = open_data(run, *s.file_patch, "Patch file", "Failed to open patch file", patch))
         return *stop;
@@ -183,9 +197,13 @@ int data_mode(run_state& run, unique_fd& bin) {
             return STATUS_NAME;
         }
         s.offset = found.offset;
-        const bool sized = s.mode == run_mode::patch;
+        // A replacement may grow the file: plan_replacement checks its room.
+        const bool sized = s.mode == run_mode::patch && !s.mode_replace;
         if (!lookup_fits(run, found, sized ? std::optional(patch.info.size) : std::nullopt))
             return error_exit(run);
+        if (s.mode_replace && !plan_replacement(run, bin.get(), found, patch.info.size, replace))
+            return error_exit(run);
+        if (sized) note_recorded_size(run, found, patch.info.size);
     }
 
     // Refuse what cannot be done before anything is written.
@@ -205,7 +223,7 @@ int data_mode(run_state& run, unique_fd& bin) {
         return error_exit(run);
     }
     if (s.mode == run_mode::verify) return verify_mode(run, bin.get(), s.offset);
-    return patch_mode(run, bin, patch, window, image);
+    return patch_mode(run, bin, patch, window, image, s.mode_replace ? &replace : nullptr);
 }
 
 int run_tool(run_state& run, int argc, char** argv) {

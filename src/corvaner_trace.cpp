@@ -36,6 +36,8 @@ void append_read_patch(std::string& trace, std::size_t count) {
     trace += ')';
 }
 
+void append_directory(std::string& trace) { trace += " | DIRECTORY"; }
+
 void append_rebuilt(std::string& trace) { trace += " | EDC_ECC | WRITESECTOR(2352)\n"; }
 
 void print_trace(run_output& run, const std::string& trace) {

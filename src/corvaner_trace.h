@@ -24,6 +24,7 @@ void report_errno(run_output& run, const char* message);
 void append_index(std::string& trace, std::uint64_t sector);          // "%6llu"
 void append_read_sector(std::string& trace);                          // " | READSECTOR(2352)"
 void append_read_patch(std::string& trace, std::size_t count);        // " | READPATCH(%04d)"
+void append_directory(std::string& trace);                            // " | DIRECTORY"
 void append_rebuilt(std::string& trace);  // " | EDC_ECC | WRITESECTOR(2352)\n"
 void print_trace(run_output& run, const std::string& trace);
 

@@ -104,12 +104,13 @@ std::vector<fixture::iso_file> many_files() {
 bytes image_of(const std::string& kind) {
     const auto parts = split(kind, '+');
     bytes img;
-    const std::map<std::string, std::pair<std::vector<fixture::iso_file>, std::uint32_t>> discs = {
+    struct disc_kind { std::vector<fixture::iso_file> files; std::uint32_t root; std::size_t spare = 4; };
+    const std::map<std::string, disc_kind> discs = {
         {"sample", {fixture::sample_files(), 22}}, {"root18", {fixture::sample_files(), 18}},
         {"root30", {fixture::sample_files(), 30}}, {"odd", {odd_files(), 22}},
-        {"many", {many_files(), 22}}};
+        {"many", {many_files(), 22}}, {"roomy", {fixture::sample_files(), 22, 160}}};
     if (const auto d = discs.find(parts[0]); d != discs.end())
-        img = fixture::make_iso(d->second.first, 4, d->second.second).image.image();
+        img = fixture::make_iso(d->second.files, d->second.spare, d->second.root).image.image();
     if (parts[0].starts_with("blank:")) {
         fixture::disc d(std::stoul(parts[0].substr(6)));
         img = (d.encode(), d.image());

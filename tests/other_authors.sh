@@ -6,7 +6,8 @@
 #          root directory of 150 files in 5 sectors (its length taken from the
 #          volume descriptor) and a subdirectory of 100 files in 4, no XA records.
 # Each is listed, a file in a directory's last sector is found by name,
-# patched and verified. Stdout and
+# patched and verified; on the plain image that file is then replaced by a
+# shorter one (-s), listed and verified again, and read back by isoinfo. Stdout and
 # status of each run (less the version line) are in expected/other_authors/.
 #
 #   bash tests/other_authors.sh CORVANE MKIMAGE [--update]
@@ -75,6 +76,15 @@ run vcd_verify -r -n 'FILE_150.DAT;1' -v new.dat new.dat vcd.bin
 run plain_tree -r -l x plain.bin
 run plain_patch -n 'long_file_name_num_150.txt;1' new2.dat plain.bin
 run plain_verify -n 'LONG_FILE_NAME_NUM_150.TXT;1' -v new2.dat new2.dat plain.bin
+head -c 2500 numbers.txt >new3.dat    # one sector and a half: the file shrinks
+run plain_replace -s -n 'LONG_FILE_NAME_NUM_150.TXT;1' new3.dat plain.bin
+run plain_replaced_list -l x plain.bin
+run plain_replaced_verify -n 'LONG_FILE_NAME_NUM_150.TXT;1' -v new3.dat new3.dat plain.bin
+"$mkimage" unwrap plain.bin replaced.iso
+isoinfo -i replaced.iso -x '/LONG_FILE_NAME_NUM_150.TXT;1' >read_back.dat
+cmp new3.dat read_back.dat || { echo "other_authors: isoinfo reads back another file"; failed=1; }
+isoinfo -i replaced.iso -l | grep -F 'LONG_FILE_NAME_NUM_150.TXT;1' | grep -q ' 2500 ' ||
+    { echo "other_authors: isoinfo lists another size"; failed=1; }
 
 [ $failed = 0 ] && echo "other_authors: all runs as expected${update:+ (expected outputs written)}"
 exit $failed

@@ -4,6 +4,7 @@
 //   mkimage blank SECTORS FILE  an encoded image of SECTORS zero sectors
 //   mkimage wrap ISO FILE       FILE, a raw image of the plain 2048-byte-sector
 //                               ISO 9660 image ISO (Mode 2 Form 1 data sectors)
+//   mkimage unwrap FILE ISO     the 2048 bytes of user data of each of FILE's sectors
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -36,6 +37,15 @@ int main(int argc, char** argv) {
             fixture::wrap_iso(fixture::read_file(argv[2])).save(argv[3]);
             return 0;
         }
+        if (what == "unwrap" && argc == 4) {
+            const fixture::bytes raw = fixture::read_file(argv[2]);
+            fixture::bytes iso;
+            for (std::size_t at = 0; at + SECTOR_SIZE <= raw.size(); at += SECTOR_SIZE)
+                iso.insert(iso.end(), raw.begin() + std::ptrdiff_t(at + USER_DATA),
+                           raw.begin() + std::ptrdiff_t(at + USER_DATA_END));
+            fixture::write_file(argv[3], iso);
+            return 0;
+        }
         if (what == "blank" && argc == 4) {
             fixture::disc d(std::strtoul(argv[2], nullptr, 10));
             d.encode();
@@ -46,7 +56,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "mkimage: %s\n", e.what());
         return 1;
     }
-    std::fputs("usage: mkimage sample DIR | mkimage blank SECTORS FILE | mkimage wrap ISO FILE\n",
+    std::fputs("usage: mkimage sample DIR | mkimage blank SECTORS FILE | mkimage wrap ISO FILE | mkimage unwrap FILE ISO\n",
                stderr);
     return 2;
 }

@@ -1,0 +1,28 @@
+// Replacing a file found by name: the directory records that take its new
+// size, the subheaders its sectors get, and the room it may grow into.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "corvaner_cli.h"
+#include "corvaner_dir.h"
+
+// A file whose records change with it.
+struct replace_plan {
+    std::uint64_t new_size = 0;
+    std::array<std::uint8_t, 4> last_subheader{};  // of its new last sector; the others lack EOR and EOF
+    std::vector<placed_record> records;             // every record of the file (hard links too)
+};
+
+// Plans the replacement of the file a lookup found by `new_size` bytes:
+// finds all its records in a walk of the whole tree, reads its subheader
+// convention, and checks that every sector it grows into is claimed by
+// nothing on the disc. Prints why not and returns false.
+bool plan_replacement(run_state& run, int fd_bin, const dir_lookup& found, std::uint64_t new_size,
+                      replace_plan& plan);
+
+// The subheader of a file's sector: the last one's as it is, every other
+// one's with the end-of-record and end-of-file bits cleared.
+std::array<std::uint8_t, 4> subheader_for(const replace_plan& plan, bool last);
