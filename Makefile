@@ -1,4 +1,4 @@
-# The two commands of the README, plus the sanitizer run and the benchmarks.
+# The commands of the README (demo, test, install), plus the sanitizer run, the benchmarks and the fuzzers.
 MAKEFLAGS += --no-print-directory
 DEMO := build/demo
 CORVANE := build/demo-build/corvane
@@ -6,8 +6,9 @@ CORVANE := build/demo-build/corvane
 # builds the benchmarks too), and the other authoring tools
 # whose discs the directory reader is tested against.
 TEST_PACKAGES := cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev vcdimager genisoimage
+PREFIX ?= /usr/local
 
-.PHONY: demo test test-packages test-asan test-big-endian bench bench-patch fuzz fuzz-build fuzz-ci clean
+.PHONY: demo install test test-packages test-asan test-big-endian bench bench-patch fuzz fuzz-build fuzz-ci clean
 
 # Needs only cmake and a C++ compiler: the demo preset leaves tests and
 # benchmarks out.
@@ -22,6 +23,14 @@ demo:
 	$(CORVANE) -n TITLE.TXT\;1 -v $(DEMO)/title_new.txt $(DEMO)/title_new.txt $(DEMO)/sample.bin | tail -n 3
 	@cmp -s $(DEMO)/sample.bin $(DEMO)/sample.orig.bin && echo "image unchanged?!" || \
 	  echo "Patched $(DEMO)/sample.bin (original kept as $(DEMO)/sample.orig.bin, PPF in $(DEMO)/title.ppf)"
+
+# The tool alone, built as the demo builds it (cmake and a compiler), then
+# `cmake --install` under PREFIX (DESTDIR is honoured): bin/corvane and
+# share/man/man1/corvane.1.
+install:
+	cmake --preset demo >/dev/null
+	cmake --build --preset demo -j2 --target corvane
+	cmake --install build/demo-build --prefix $(PREFIX)
 
 test: test-packages
 	cmake --preset dev >/dev/null
