@@ -10,11 +10,12 @@
 
 namespace {
 
-// Options that have a long form only take ids past the range of a byte.
-constexpr int VERSION_ONLY = 256;
+// Options with a long form only take ids from here on, past every letter.
+constexpr int LONG_ONLY = 256;
+constexpr int VERSION_ONLY = LONG_ONLY;
 
 struct option_row {
-    int id;             // the short option's letter, or an id past 255
+    int id;             // the short option's letter, or an id from LONG_ONLY on
     const char* name;   // the long form, without its "--"
     const char* value;  // name of the value it takes, or nullptr for none
     const char* help;   // its line in the long-option block of --help
@@ -242,7 +243,7 @@ void print_long_options(std::FILE* out) {
                out);
     for (const option_row& o : OPTIONS) {
         const std::string form = std::string("--") + o.name + (o.value ? std::string(" ") + o.value : "");
-        if (o.id < VERSION_ONLY)
+        if (o.id < LONG_ONLY)
             std::fprintf(out, "    -%c, %-20s %s\n", o.id, form.c_str(), o.help);
         else
             std::fprintf(out, "        %-20s %s\n", form.c_str(), o.help);
