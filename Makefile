@@ -1,4 +1,4 @@
-# The two commands of the README, plus the sanitizer run and the benchmarks.
+# The commands of the README (demo, test, install, deb), plus the sanitizer run, the benchmarks and the fuzzers.
 MAKEFLAGS += --no-print-directory
 DEMO := build/demo
 CORVANE := build/demo-build/corvane
@@ -6,8 +6,29 @@ CORVANE := build/demo-build/corvane
 # builds the benchmarks too), and the other authoring tools
 # whose discs the directory reader is tested against.
 TEST_PACKAGES := cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev vcdimager genisoimage
+# What building the Debian package and checking it need.
+DEB_PACKAGES := build-essential cmake debhelper dpkg-dev lintian man-db
+PREFIX ?= /usr/local
 
-.PHONY: demo test test-packages test-asan test-big-endian bench bench-patch fuzz fuzz-build fuzz-ci clean
+.PHONY: demo install test test-packages test-asan test-big-endian bench bench-patch fuzz fuzz-build fuzz-ci \
+        deb deb-packages deb-check clean
+
+# Installs those of the Debian packages $(1) the machine lacks (apt-get as
+# root); otherwise prints the command to run and stops.
+define need_packages
+@missing=""; for p in $(1); do \
+  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+done; \
+if [ -n "$$missing" ]; then \
+  if [ "$$(id -u)" = 0 ]; then \
+    DEBIAN_FRONTEND=noninteractive apt-get update -qq && \
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
+  else \
+    echo "These Debian packages are needed:$$missing"; \
+    echo "Install them with: sudo apt-get install$$missing"; exit 1; \
+  fi; \
+fi
+endef
 
 # Needs only cmake and a C++ compiler: the demo preset leaves tests and
 # benchmarks out.
@@ -23,26 +44,21 @@ demo:
 	@cmp -s $(DEMO)/sample.bin $(DEMO)/sample.orig.bin && echo "image unchanged?!" || \
 	  echo "Patched $(DEMO)/sample.bin (original kept as $(DEMO)/sample.orig.bin, PPF in $(DEMO)/title.ppf)"
 
+# The tool alone, built as the demo builds it (cmake and a compiler), then
+# `cmake --install` under PREFIX (DESTDIR is honoured): bin/corvane and
+# share/man/man1/corvane.1.
+install:
+	cmake --preset demo >/dev/null
+	cmake --build --preset demo -j2 --target corvane
+	cmake --install build/demo-build --prefix $(PREFIX)
+
 test: test-packages
 	cmake --preset dev >/dev/null
 	cmake --build --preset dev -j2
 	ctest --preset dev -j2
 
-# Installs what the tests need and the machine lacks (apt-get as root);
-# otherwise prints the command to run and stops.
 test-packages:
-	@missing=""; for p in $(TEST_PACKAGES); do \
-	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-	  if [ "$$(id -u)" = 0 ]; then \
-	    DEBIAN_FRONTEND=noninteractive apt-get update -qq && \
-	    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
-	  else \
-	    echo "The tests need these Debian packages:$$missing"; \
-	    echo "Install them with: sudo apt-get install$$missing"; exit 1; \
-	  fi; \
-	fi
+	$(call need_packages,$(TEST_PACKAGES))
 
 test-asan: test-packages
 	cmake --preset asan >/dev/null
@@ -94,6 +110,22 @@ fuzz-ci: fuzz-build
 	  echo "fuzz findings in:$$failed"; ls -l build/fuzz/crashes; exit 1; \
 	fi; \
 	echo "fuzz: no findings in $(FUZZ_TARGETS)"
+
+# The Debian package, built by dpkg-buildpackage in a copy of the tree
+# (build/deb/tree), so that its results land in build/deb/ and nothing is
+# written outside build/.
+deb: deb-packages
+	rm -rf build/deb && mkdir -p build/deb/tree
+	tar -c --exclude=./build --exclude=./.git . | tar -x -C build/deb/tree
+	cd build/deb/tree && dpkg-buildpackage -us -uc -b
+	@ls build/deb/*.deb
+
+deb-packages:
+	$(call need_packages,$(DEB_PACKAGES))
+
+# The package checked by lintian, unpacked into a scratch folder and run.
+deb-check: deb
+	bash .ci/deb-check
 
 clean:
 	rm -rf build

@@ -1,18 +1,144 @@
 #include "corvaner_cli.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "build_info.h"
 
 namespace {
 
-constexpr int VERSION_MAJOR = 1;
-constexpr int VERSION_MINOR = 1;
-constexpr unsigned long VERSION_BUILD = 160;
+// Options with a long form only take ids from here on, past every letter.
+constexpr int LONG_ONLY = 256;
+constexpr int VERSION_ONLY = LONG_ONLY;
+
+struct option_row {
+    int id;             // the short option's letter, or an id from LONG_ONLY on
+    const char* name;   // the long form, without its "--"
+    const char* value;  // name of the value it takes, or nullptr for none
+    const char* help;   // its line in the long-option block of --help
+};
+
+// Every option of the tool; a new one is a row here and a case in parse().
+constexpr option_row OPTIONS[] = {
+    {'h', "help", nullptr, "This help list, with these long options"},
+    {'v', "verify", "file", "Verify the image holds this original file; patch nothing"},
+    {'o', "offset", "offset", "Start offset into the .bin file"},
+    {'n', "name", "name", "Take the offset from this name in the .bin file"},
+    {'e', "compare", nullptr, "Compare two bin files (patch file is 2nd bin)"},
+    {'l', "list", nullptr, "List the directory and stop"},
+    {'r', "recursive", nullptr, "Recurse into subdirectories when listing or searching"},
+    {'p', "ppf", "file", "Produce a PPF 2.0 patch file"},
+    {'d', "description", "desc", "Set the description field of the PPF patch"},
+    {'x', "dry-run", nullptr, "Do not write the image; with -p, only make the PPF file"},
+    {'s', "replace", nullptr, "Replace the -n file: any size, its recorded size and subheaders follow"},
+    {VERSION_ONLY, "version", nullptr, "Print the version line alone and stop"},
+};
+
+// One step of the scan: an option and its value, or the complaint about an
+// argument that could not be read as one (row null).
+struct option_hit {
+    const option_row* row = nullptr;
+    const char* value = nullptr;
+    bool long_form = false;
+    std::string complaint;
+};
+
+// Reads argv the way GNU getopt_long does, the same on every system:
+// options and operands may be mixed, "--" ends the options, "-" is an
+// operand, short options group ("-rl") and take their value attached
+// ("-ofoo") or as the next argument, long ones take "--opt=value" or
+// "--opt value", and any beginning of a long name that fits only one
+// option stands for it. Complaints keep glibc's wording.
+class option_scanner {
+public:
+    option_scanner(int argc, char** argv) : argc_(argc), argv_(argv) {}
+
+    // The next option; false when the arguments are used up.
+    bool next(option_hit& hit) {
+        hit = option_hit{};
+        if (*group_ != '\0') {
+            short_option(hit);
+            return true;
+        }
+        while (at_ < argc_) {
+            const char* arg = argv_[at_++];
+            if (arg[0] != '-' || arg[1] == '\0') {
+                operands.push_back(arg);
+            } else if (std::strcmp(arg, "--") == 0) {
+                while (at_ < argc_) operands.push_back(argv_[at_++]);
+            } else if (arg[1] == '-') {
+                long_option(hit, arg);
+                return true;
+            } else {
+                group_ = arg + 1;
+                short_option(hit);
+                return true;
+            }
+        }
+        return false;
+    }
+
+    std::vector<const char*> operands;
+
+private:
+    // The value of an option whose value is the next argument.
+    const char* next_value() { return at_ < argc_ ? argv_[at_++] : nullptr; }
+
+    void short_option(option_hit& hit) {
+        const char letter = *group_++;
+        for (const option_row& o : OPTIONS)
+            if (o.id == static_cast<unsigned char>(letter)) hit.row = &o;
+        if (hit.row == nullptr) {
+            hit.complaint = std::string("corvane: invalid option -- '") + letter + "'\n";
+        } else if (hit.row->value != nullptr) {
+            hit.value = *group_ != '\0' ? group_ : next_value();
+            group_ = "";
+            if (hit.value == nullptr) {
+                hit.complaint = std::string("corvane: option requires an argument -- '") + letter + "'\n";
+                hit.row = nullptr;
+            }
+        }
+    }
+
+    void long_option(option_hit& hit, const char* arg) {
+        hit.long_form = true;
+        const char* name = arg + 2;
+        const char* equals = std::strchr(name, '=');
+        const std::size_t length = equals ? static_cast<std::size_t>(equals - name) : std::strlen(name);
+        std::vector<const option_row*> fits;
+        for (const option_row& o : OPTIONS) {
+            if (std::strncmp(o.name, name, length) != 0) continue;
+            if (o.name[length] == '\0') {  // the whole name beats any abbreviation
+                fits.assign(1, &o);
+                break;
+            }
+            fits.push_back(&o);
+        }
+        if (fits.empty()) {
+            hit.complaint = std::string("corvane: unrecognized option '") + arg + "'\n";
+        } else if (fits.size() > 1) {
+            hit.complaint = std::string("corvane: option '") + arg + "' is ambiguous; possibilities:";
+            for (const option_row* o : fits) hit.complaint += std::string(" '--") + o->name + "'";
+            hit.complaint += "\n";
+        } else if (fits[0]->value == nullptr && equals != nullptr) {
+            hit.complaint = std::string("corvane: option '--") + fits[0]->name + "' doesn't allow an argument\n";
+        } else if (fits[0]->value == nullptr) {
+            hit.row = fits[0];
+        } else if ((hit.value = equals ? equals + 1 : next_value()) != nullptr) {
+            hit.row = fits[0];
+        } else {
+            hit.complaint = std::string("corvane: option '--") + fits[0]->name + "' requires an argument\n";
+        }
+    }
+
+    int argc_;
+    char** argv_;
+    int at_ = 1;
+    const char* group_ = "";  // the rest of a group of short options
+};
 
 // -o takes a whole number up to 64 bits: decimal, hex with "0x" or octal
 // with a leading "0", and nothing else (no sign, no spaces, no trailing
@@ -27,13 +153,83 @@ bool parse_offset(const char* text, std::uint64_t& offset) {
     return true;
 }
 
+// Prints `text` unless `to` is null (the silent parse of asks_version).
+void say(std::FILE* to, const std::string& text) {
+    if (to != nullptr) std::fputs(text.c_str(), to);
+}
+
+parse_result parse(run_settings& s, int argc, char** argv, std::FILE* out, std::FILE* err) {
+    option_scanner scan(argc, argv);
+    bool unknown = false;
+    for (option_hit hit; scan.next(hit);) {
+        if (hit.row == nullptr) {
+            say(err, hit.complaint);
+            say(out, "Unknown argument ? -- looks cool though\n");
+            unknown = true;
+            continue;
+        }
+        switch (hit.row->id) {
+            case 'h': return hit.long_form ? parse_result::help : parse_result::usage;
+            case VERSION_ONLY:
+                // Only when nothing before it was refused, so nothing has been printed.
+                if (!unknown) return parse_result::version;
+                break;
+            case 'v': s.file_orig = hit.value; break;
+            case 'o':
+                if (!parse_offset(hit.value, s.offset)) {
+                    say(out, std::string("Offset '") + hit.value +
+                                 "' is not a whole number from 0 to 0xFFFFFFFFFFFFFFFF -- refused\n");
+                    return parse_result::refused;
+                }
+                break;
+            case 'n': s.file_name = hit.value; break;
+            case 'l': s.mode_listdir = 1; break;
+            case 'r': s.mode_recurse = 1; break;
+            case 'e': s.mode_checkedc = 1; break;
+            case 'p': s.file_ppf = hit.value; break;
+            case 'd': s.str_desc = hit.value; break;
+            case 'x': s.mode_nowrite = 1; break;
+            case 's': s.mode_replace = 1; break;
+            default: break;
+        }
+    }
+    // A mistyped option may have meant anything: nothing is opened.
+    if (unknown) return parse_result::refused_usage;
+    s.mode = mode_of(s);
+    if (s.mode_replace && (s.mode != run_mode::patch || !s.file_name || s.offset != 0)) {
+        say(out, "Option -s replaces a file found by -n in a patch run: it needs -n and takes no "
+                 "-o, -l, -e or -v -- refused\n");
+        return parse_result::refused;
+    }
+    if ((s.mode == run_mode::verify || s.mode == run_mode::patch) && s.offset == 0 && !s.file_name) {
+        say(out, "Specify either -n or -o!\n");
+        // Nothing to do is a failure, but for a bare call that asks for help.
+        return argc == 1 ? parse_result::usage : parse_result::refused_usage;
+    }
+    if (scan.operands.size() != 2) return parse_result::refused_usage;
+    s.file_patch = scan.operands[0];
+    s.file_bin = scan.operands[1];
+    return parse_result::ok;
+}
+
 }  // namespace
+
+run_mode mode_of(const run_settings& s) {
+    if (s.mode_listdir) return run_mode::list;
+    if (s.mode_checkedc) return run_mode::compare;
+    if (s.file_orig) return run_mode::verify;
+    return run_mode::patch;
+}
+
+void print_version(std::FILE* out) {
+    std::fprintf(out, "Version %d.%d build %lu (%s@%s) - %s.\n", CORVANE_VERSION_MAJOR,
+                 CORVANE_VERSION_MINOR, static_cast<unsigned long>(CORVANE_VERSION_BUILD),
+                 CORVANE_BUILD_USER, CORVANE_BUILD_HOST, CORVANE_BUILD_DATE);
+}
 
 void print_banner(std::FILE* out) {
     std::fprintf(out, "\ncorvane by Ferrule of Lanthorn\n");
-    std::fprintf(out, "Version %d.%d build %lu (%s@%s) - %s.\n", VERSION_MAJOR,
-                 VERSION_MINOR, VERSION_BUILD, CORVANE_BUILD_USER,
-                 CORVANE_BUILD_HOST, CORVANE_BUILD_DATE);
+    print_version(out);
     std::fprintf(out, "If your .bin file breaks you get to keep both parts.\n\n");
 }
 
@@ -58,66 +254,23 @@ void print_usage(std::FILE* out) {
                out);
 }
 
-run_mode mode_of(const run_settings& s) {
-    if (s.mode_listdir) return run_mode::list;
-    if (s.mode_checkedc) return run_mode::compare;
-    if (s.file_orig) return run_mode::verify;
-    return run_mode::patch;
+void print_long_options(std::FILE* out) {
+    std::fputs("\nLong options (--opt=value or --opt value; any unambiguous beginning will do):\n",
+               out);
+    for (const option_row& o : OPTIONS) {
+        const std::string form = std::string("--") + o.name + (o.value ? std::string(" ") + o.value : "");
+        if (o.id < LONG_ONLY)
+            std::fprintf(out, "    -%c, %-20s %s\n", o.id, form.c_str(), o.help);
+        else
+            std::fprintf(out, "        %-20s %s\n", form.c_str(), o.help);
+    }
 }
 
 parse_result arguments(run_state& run, int argc, char** argv) {
-    run_settings& s = run.settings;
-    optind = 0;  // full reset, so one process can parse several command lines
-    opterr = 0;  // the parser's complaints go to this run's error stream, below
-    bool unknown = false;
-    int c;
-    while ((c = getopt(argc, argv, "hv:len:o:rp:d:xs")) != -1) {
-        switch (c) {
-            case 'h': return parse_result::usage;
-            case 'v': s.file_orig = optarg; break;
-            case 'o':
-                if (!parse_offset(optarg, s.offset)) {
-                    std::fprintf(run.out,
-                                 "Offset '%s' is not a whole number from 0 to "
-                                 "0xFFFFFFFFFFFFFFFF -- refused\n",
-                                 optarg);
-                    return parse_result::refused;
-                }
-                break;
-            case 'n': s.file_name = optarg; break;
-            case 'l': s.mode_listdir = 1; break;
-            case 'r': s.mode_recurse = 1; break;
-            case 'e': s.mode_checkedc = 1; break;
-            case 'p': s.file_ppf = optarg; break;
-            case 'd': s.str_desc = optarg; break;
-            case 'x': s.mode_nowrite = 1; break;
-            case 's': s.mode_replace = 1; break;
-            default:
-                if (optopt != 0 && std::strchr("vnopd", optopt) != nullptr)
-                    std::fprintf(run.err, "corvane: option requires an argument -- '%c'\n", optopt);
-                else
-                    std::fprintf(run.err, "corvane: invalid option -- '%c'\n", optopt);
-                std::fprintf(run.out, "Unknown argument %c -- looks cool though\n", c);
-                unknown = true;
-                break;
-        }
-    }
-    // A mistyped option may have meant anything: nothing is opened.
-    if (unknown) return parse_result::refused_usage;
-    s.mode = mode_of(s);
-    if (s.mode_replace && (s.mode != run_mode::patch || !s.file_name || s.offset != 0)) {
-        std::fprintf(run.out, "Option -s replaces a file found by -n in a patch run: it needs -n "
-                              "and takes no -o, -l, -e or -v -- refused\n");
-        return parse_result::refused;
-    }
-    if ((s.mode == run_mode::verify || s.mode == run_mode::patch) && s.offset == 0 &&
-        !s.file_name) {
-        std::fprintf(run.out, "Specify either -n or -o!\n");
-        // Nothing to do is a failure, but for a bare call that asks for help.
-        return argc == 1 ? parse_result::usage : parse_result::refused_usage;
-    }
-    if (argc - optind != 2) return parse_result::refused_usage;
-    s.file_patch = argv[optind];
-    s.file_bin = argv[optind + 1];
-    return parse_result::ok;
+    return parse(run.settings, argc, argv, run.out, run.err);
+}
+
+bool asks_version(int argc, char** argv) {
+    run_settings scratch;
+    return parse(scratch, argc, argv, nullptr, nullptr) == parse_result::version;
 }

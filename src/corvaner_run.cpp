@@ -228,10 +228,12 @@ int data_mode(run_state& run, unique_fd& bin) {
 
 int run_tool(run_state& run, int argc, char** argv) {
     std::FILE* out = run.out;
-    print_banner(out);
+    if (!asks_version(argc, argv)) print_banner(out);
     switch (arguments(run, argc, argv)) {
         case parse_result::ok: break;
+        case parse_result::version: print_version(out); return STATUS_OK;
         case parse_result::usage: print_usage(out); return STATUS_OK;
+        case parse_result::help: print_usage(out); print_long_options(out); return STATUS_OK;
         case parse_result::refused_usage: print_usage(out); return STATUS_FAIL;
         case parse_result::refused: return STATUS_FAIL;
     }

@@ -1,6 +1,7 @@
 // Makes the sample disc image of the demo, the plain images of the
 // benchmarks and raw images of ISO 9660 images made by other tools.
-//   mkimage sample DIR          DIR/sample.bin, DIR/sample.cue, DIR/title_new.txt
+//   mkimage sample DIR          DIR/sample.bin, DIR/sample.cue, DIR/title.txt (its
+//                               TITLE.TXT;1), DIR/title_new.txt
 //   mkimage blank SECTORS FILE  an encoded image of SECTORS zero sectors
 //   mkimage wrap ISO FILE       FILE, a raw image of the plain 2048-byte-sector
 //                               ISO 9660 image ISO (Mode 2 Form 1 data sectors)
@@ -21,6 +22,8 @@ int main(int argc, char** argv) {
             const std::string cue =
                 "FILE \"sample.bin\" BINARY\r\n  TRACK 01 MODE2/2352\r\n    INDEX 01 00:00:00\r\n";
             fixture::write_file(dir + "/sample.cue", fixture::bytes(cue.begin(), cue.end()));
+            for (const auto& f : fixture::sample_files())
+                if (f.path == "TITLE.TXT;1") fixture::write_file(dir + "/title.txt", f.data);
             // A new title of whole lines, no longer than the old one.
             const std::string line = "Der schnelle braune Fuchs springt ueber den faulen Hund.\n";
             std::string title;
