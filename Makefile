@@ -10,7 +10,7 @@ TEST_PACKAGES := cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev vcdim
 DEB_PACKAGES := build-essential cmake debhelper dpkg-dev lintian man-db
 PREFIX ?= /usr/local
 
-.PHONY: demo install test test-packages test-asan test-big-endian bench bench-patch fuzz fuzz-build fuzz-ci \
+.PHONY: demo install test test-packages test-asan test-big-endian bench bench-patch bench-apply fuzz fuzz-build fuzz-ci \
         deb deb-packages deb-check clean
 
 # Installs those of the Debian packages $(1) the machine lacks (apt-get as
@@ -73,6 +73,11 @@ bench:
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j2
 	build/release/bench/corvane_bench
+
+bench-apply:
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j2 --target corvane mkimage
+	bench/apply_vs_cp.sh
 
 bench-patch:
 	cmake --preset release >/dev/null

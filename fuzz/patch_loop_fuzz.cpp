@@ -1,14 +1,17 @@
 // Fuzz target: whole runs of the tool over the sample disc, checked against
 // what must hold for every run rather than a second model of the tool.
 //   byte 0  bit 0 -x, bit 1 -p, bit 2 -v (the patch bytes as the original),
-//           bit 3 -r, bit 4 -n instead of -o, bits 5-6 mode (1 -l, 2 -e, else a patch run)
+//           bit 3 -r, bit 4 -n instead of -o, bits 5-6 mode (1 -l, 2 -e, else a patch run),
+//           bit 7 -P (PPF 3.0) instead of -p
 //   bytes 1-3  the -o offset: sector byte1 % 45, position (byte2 | byte3 << 8) % 2400
-//   byte 4  the -n name
+//   byte 4  the -n name; bit 7 --undo with -P, bit 6 -s
 //   the rest: the patch (at most three sectors' worth)
 // Every run leaves the patch file alone; only a successful patch run that is
 // not a dry run changes the image, and it makes exactly what the reference
-// coder makes of the patch laid in; a PPF file appears only after a
-// successful patch run and, laid over the image, gives that same image.
+// coder makes of the patch laid in (a replacement is checked by its PPF
+// files only); a PPF file appears only after a successful patch run and,
+// laid over the image, gives that same image; its undo data give the old
+// image back.
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,16 +58,24 @@ bytes patched(bytes img, std::uint64_t offset, const bytes& patch) {
     return img;
 }
 
-bytes apply_ppf(const bytes& ppf, bytes img) {
-    check(ppf.size() >= 1084 && std::equal(ppf.begin(), ppf.begin() + 5, "PPF20"));
-    for (std::size_t at = 1084; at < ppf.size();) {
-        check(at + 5 <= ppf.size());
-        const std::uint32_t offset = load_le32(std::span(ppf).subspan(at).first<4>());
-        const std::size_t count = ppf[at + 4];
-        check(at + 5 + count <= ppf.size() && offset + count <= img.size());
-        std::copy_n(ppf.begin() + static_cast<std::ptrdiff_t>(at + 5), count,
-                    img.begin() + offset);
-        at += 5 + count;
+// The image with the records of a PPF 2.0 or 3.0 file laid over it (with
+// `undo`, the bytes they replaced).
+bytes apply_ppf(const bytes& ppf, bytes img, bool undo = false) {
+    const bool v3 = ppf.size() >= 60 && std::equal(ppf.begin(), ppf.begin() + 5, "PPF30");
+    check(v3 || (ppf.size() >= 1084 && std::equal(ppf.begin(), ppf.begin() + 5, "PPF20")));
+    const bool has_undo = v3 && ppf[58] != 0;
+    const std::size_t head = v3 ? 8 : 4;
+    for (std::size_t at = v3 ? 60 + (ppf[57] ? 1024 : 0) : 1084; at < ppf.size();) {
+        check(at + head + 1 <= ppf.size());
+        std::uint64_t offset = load_le32(std::span(ppf).subspan(at).first<4>());
+        if (v3) offset |= std::uint64_t{load_le32(std::span(ppf).subspan(at + 4).first<4>())} << 32;
+        const std::size_t count = ppf[at + head];
+        const std::size_t data = at + head + 1 + (undo ? count : 0);
+        check(count != 0 && at + head + 1 + count * (has_undo ? 2 : 1) <= ppf.size() &&
+              offset + count <= img.size());
+        std::copy_n(ppf.begin() + static_cast<std::ptrdiff_t>(data), count,
+                    img.begin() + static_cast<std::ptrdiff_t>(offset));
+        at += head + 1 + count * (has_undo ? 2 : 1);
     }
     return img;
 }
@@ -91,8 +102,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fixture::write_file(dir / "second.bin", patch);
 
     std::vector<std::string> args{"corvane"};
+    const bool ppf3 = (flags & 2) && (flags & 128), undo = ppf3 && (data[4] & 128);
+    const bool replace = (data[4] & 64) && (flags & 16);
     if (flags & 1) args.push_back("-x");
-    if (flags & 2) args.insert(args.end(), {"-p", (dir / "out.ppf").string()});
+    if (flags & 2) args.insert(args.end(), {ppf3 ? "-P" : "-p", (dir / "out.ppf").string()});
+    if (undo) args.push_back("--undo");
+    if (replace) args.push_back("-s");
     if (flags & 4) args.insert(args.end(), {"-v", (dir / "patch.bin").string()});
     if (flags & 8) args.push_back("-r");
     if (flags & 16) args.insert(args.end(), {"-n", name});
@@ -129,8 +144,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (const auto& [path, where] : found)
             if (path == name || path.ends_with("/" + name)) at = std::uint64_t{where.sector} * SECTOR_SIZE;
     }
+    const bytes ppf = (flags & 2) ? fixture::read_file(dir / "out.ppf") : bytes{};
+    if (replace) {
+        if (flags & 2) {
+            if (!(flags & 1)) check(apply_ppf(ppf, sample()) == after);
+            if (undo) check(apply_ppf(ppf, apply_ppf(ppf, sample()), true) == sample());
+        }
+        return 0;
+    }
     const bytes expected = patched(sample(), at, patch);
     if (!(flags & 1)) check(after == expected);
-    if (flags & 2) check(apply_ppf(fixture::read_file(dir / "out.ppf"), sample()) == expected);
+    if (flags & 2) check(apply_ppf(ppf, sample()) == expected);
+    if (undo) check(apply_ppf(ppf, expected, true) == sample());
     return 0;
 }

@@ -13,6 +13,8 @@ namespace {
 // Options with a long form only take ids from here on, past every letter.
 constexpr int LONG_ONLY = 256;
 constexpr int VERSION_ONLY = LONG_ONLY;
+constexpr int UNDO_ONLY = LONG_ONLY + 1;
+constexpr int DIZ_ONLY = LONG_ONLY + 2;
 
 struct option_row {
     int id;             // the short option's letter, or an id from LONG_ONLY on
@@ -34,6 +36,10 @@ constexpr option_row OPTIONS[] = {
     {'d', "description", "desc", "Set the description field of the PPF patch"},
     {'x', "dry-run", nullptr, "Do not write the image; with -p, only make the PPF file"},
     {'s', "replace", nullptr, "Replace the -n file: any size, its recorded size and subheaders follow"},
+    {'P', "ppf3", "file", "Produce a PPF 3.0 patch file of the bytes the run changes"},
+    {UNDO_ONLY, "undo", nullptr, "With -P: add undo data; with -a: restore the undo data"},
+    {DIZ_ONLY, "diz", "file", "With -P: add this file_id.diz text (at most 3072 bytes)"},
+    {'a', "apply", nullptr, "Apply the PPF file (1.0, 2.0 or 3.0) given first to the image"},
     {VERSION_ONLY, "version", nullptr, "Print the version line alone and stop"},
 };
 
@@ -158,6 +164,17 @@ void say(std::FILE* to, const std::string& text) {
     if (to != nullptr) std::fputs(text.c_str(), to);
 }
 
+// Options of the PPF files that cannot go together, said in one line.
+const char* ppf_conflict(const run_settings& s) {
+    if (s.mode_apply && (s.file_name || s.offset != 0 || s.mode_listdir || s.mode_checkedc ||
+                         s.file_orig || s.mode_replace || s.file_ppf || s.file_ppf3))
+        return "Option -a applies the PPF file given first: it takes no -o, -n, -l, -e, -v, -s, -p or -P";
+    if (s.file_ppf && s.file_ppf3) return "Options -p and -P each name the run's PPF file: give one";
+    if (s.file_diz && !s.file_ppf3) return "Option --diz adds a text to a PPF 3.0 file: it needs -P";
+    if (s.mode_undo && !s.file_ppf3 && !s.mode_apply) return "Option --undo needs -P or -a";
+    return nullptr;
+}
+
 parse_result parse(run_settings& s, int argc, char** argv, std::FILE* out, std::FILE* err) {
     option_scanner scan(argc, argv);
     bool unknown = false;
@@ -190,6 +207,10 @@ parse_result parse(run_settings& s, int argc, char** argv, std::FILE* out, std::
             case 'd': s.str_desc = hit.value; break;
             case 'x': s.mode_nowrite = 1; break;
             case 's': s.mode_replace = 1; break;
+            case 'P': s.file_ppf3 = hit.value; break;
+            case UNDO_ONLY: s.mode_undo = 1; break;
+            case DIZ_ONLY: s.file_diz = hit.value; break;
+            case 'a': s.mode_apply = 1; break;
             default: break;
         }
     }
@@ -199,6 +220,10 @@ parse_result parse(run_settings& s, int argc, char** argv, std::FILE* out, std::
     if (s.mode_replace && (s.mode != run_mode::patch || !s.file_name || s.offset != 0)) {
         say(out, "Option -s replaces a file found by -n in a patch run: it needs -n and takes no "
                  "-o, -l, -e or -v -- refused\n");
+        return parse_result::refused;
+    }
+    if (const char* why = ppf_conflict(s)) {
+        say(out, std::string(why) + " -- refused\n");
         return parse_result::refused;
     }
     if ((s.mode == run_mode::verify || s.mode == run_mode::patch) && s.offset == 0 && !s.file_name) {
@@ -215,6 +240,7 @@ parse_result parse(run_settings& s, int argc, char** argv, std::FILE* out, std::
 }  // namespace
 
 run_mode mode_of(const run_settings& s) {
+    if (s.mode_apply) return run_mode::apply;
     if (s.mode_listdir) return run_mode::list;
     if (s.mode_checkedc) return run_mode::compare;
     if (s.file_orig) return run_mode::verify;

@@ -15,6 +15,7 @@ enum class run_mode {
     compare,  // -e: compare two images
     verify,   // -v: check that the image holds the original
     patch,    // lay the patch into the image (with -x: only as far as the trace and PPF file)
+    apply,    // -a: apply a PPF file to the image
 };
 
 struct run_settings {
@@ -24,6 +25,10 @@ struct run_settings {
     std::optional<std::string> file_name;   // -n: name to look up in the image
     std::optional<std::string> file_ppf;    // -p: PPF file to write
     std::optional<std::string> str_desc;    // -d: PPF description
+    std::optional<std::string> file_ppf3;   // -P: PPF 3.0 file to write
+    std::optional<std::string> file_diz;    // --diz: file_id.diz text of the PPF 3.0 file
+    int mode_undo = 0;      // --undo: PPF 3.0 with undo data; applied, the undo data restored
+    int mode_apply = 0;     // -a: apply the PPF file (first operand) to the image
     // Byte offset into the image; 0 means "not given".
     std::uint64_t offset = 0;
     int mode_listdir = 0;   // -l
@@ -34,12 +39,17 @@ struct run_settings {
     run_mode mode = run_mode::patch;  // set by the parser from the flags above
 };
 
-// The mode the flags choose: -l before -e before -v before a patch run.
+// The mode the flags choose: -a, then -l before -e before -v before a patch run.
 run_mode mode_of(const run_settings& s);
 
-// A patch run that is not a dry run: the one run that writes the image.
+// A patch or apply run that is not a dry run: the runs that write the image.
 inline bool writes_image(const run_settings& s) {
-    return s.mode == run_mode::patch && !s.mode_nowrite;
+    return (s.mode == run_mode::patch || s.mode == run_mode::apply) && !s.mode_nowrite;
+}
+
+// The PPF file the run writes (-p or -P), if any.
+inline const std::optional<std::string>& ppf_target(const run_settings& s) {
+    return s.file_ppf3 ? s.file_ppf3 : s.file_ppf;
 }
 
 // Everything one run of the tool reads and writes besides its files.

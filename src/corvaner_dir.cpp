@@ -244,14 +244,6 @@ std::optional<dir_record> volume_root(std::span<const std::uint8_t, SECTOR_SIZE>
     return root;
 }
 
-std::string printable_name(std::string_view name) {
-    std::string shown(name);
-    for (char& c : shown) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte > 0x7E) c = '?';
-    }
-    return shown;
-}
 
 namespace {
 

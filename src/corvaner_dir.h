@@ -68,10 +68,6 @@ dir_sector walk_dir_sector(std::span<const std::uint8_t, SECTOR_SIZE> buffer, st
 // a length of at least one byte). Reads nothing outside the user data.
 std::optional<dir_record> volume_root(std::span<const std::uint8_t, SECTOR_SIZE> buffer);
 
-// A name as it is printed: every byte outside 0x20..0x7E becomes '?', so a
-// name on the disc can neither move the terminal's cursor nor the columns.
-std::string printable_name(std::string_view name);
-
 // What the search for the -n name found.
 struct dir_lookup {
     int hits = 0;              // records matching the name

@@ -271,31 +271,55 @@ bool short_patch(run_state& run, const layout& at, std::uint64_t sector) {
     return false;
 }
 
-bool append_chunks(run_state& run, ppf_file& ppf, const batch& b, std::vector<std::uint8_t>& chunks) {
-    for (std::size_t i = 0; i < b.count; ++i)
-        ppf2_chunks(std::span(chunks).subspan(i * PPF2_SECTOR_SIZE).first<PPF2_SECTOR_SIZE>(),
-                    sector_in(b.new_bytes, i), b.first + i);
-    return ppf2_write(run, ppf, std::span(chunks).first(b.count * PPF2_SECTOR_SIZE));
-}
-
-// Writes the PPF file's header and every rebuilt sector of the window into
-// it, and puts it in place. False after saying why not.
+// Writes the PPF file's header and every rebuilt sector of the window (and
+// the directory sectors of a replaced file) into it, and puts it in place.
+// False after saying why not.
 bool write_ppf(run_state& run, patch_files& f, const patch_source& patch, const layout& at,
-               ppf_file& ppf, const signal_guard& signals) {
-    if (!ppf2_header(run, ppf, f.bin.get(), f.image.size, run.settings.str_desc)) return false;
+               ppf_file& ppf, ppf_records& records, const signal_guard& signals) {
+    if (!records.begin(run, ppf, f.bin.get(), f.image.size, run.settings.str_desc)) return false;
     batch b;
-    std::vector<std::uint8_t> chunks(BATCH_SECTORS * PPF2_SECTOR_SIZE);
+    auto add = [&] {
+        return records.sectors(run, ppf, std::span(b.old_bytes).first(b.count * SECTOR_SIZE),
+                               std::span(b.new_bytes).first(b.count * SECTOR_SIZE), b.first);
+    };
     for (std::uint64_t from = at.w.first; from <= at.w.last && at.w.size != 0; from += BATCH_SECTORS) {
         if (interrupted(run, signals, "before its first write")) return false;
         if (!build_batch(run, f.bin.get(), patch, at, f.replace, from, b)) return false;
         if (b.complete != b.count) return short_patch(run, at, from + b.complete);
-        if (!append_chunks(run, ppf, b, chunks)) return false;
+        if (!add()) return false;
     }
     if (f.replace)
         for (const std::uint64_t sector : directory_sectors(*f.replace))
-            if (!build_directory(run, f.bin.get(), *f.replace, sector, b) || !append_chunks(run, ppf, b, chunks))
-                return false;
+            if (!build_directory(run, f.bin.get(), *f.replace, sector, b) || !add()) return false;
+    if (!records.end(run, ppf)) return false;
+    if (records.records() == 0) {
+        std::fprintf(run.out, "PPF file '%s' would hold no record: the run changes no byte -- refused\n",
+                     ppf_target(run.settings)->c_str());
+        return false;
+    }
     return ppf.commit(run);
+}
+
+// The file_id.diz text of a PPF 3.0 file: at most 3072 bytes. False after
+// saying why not.
+bool load_diz(run_state& run, std::vector<std::uint8_t>& diz) {
+    const auto& path = run.settings.file_diz;
+    if (!path) return true;
+    const unique_fd fd = platform::open_read(*path);
+    platform::file_info info;
+    if (!fd.valid() || !platform::query(fd.get(), info)) {
+        report_errno(run, "Failed to open file_id.diz file");
+        return false;
+    }
+    if (!info.regular || info.size > MAX_DIZ) {
+        std::fprintf(run.out, "file_id.diz file '%s' is not a regular file of at most %zu bytes -- refused\n",
+                     path->c_str(), MAX_DIZ);
+        return false;
+    }
+    diz.resize(static_cast<std::size_t>(info.size));
+    if (read_full(fd.get(), diz) == diz.size()) return true;
+    report_errno(run, "Failed to read file_id.diz file");
+    return false;
 }
 
 // Writes the batch's rebuilt sectors back (unless the run is dry) and traces
@@ -405,16 +429,20 @@ int patch_run(run_state& run, patch_files& f, const patch_window& window,
         return error_exit(run);
     }
     ppf_file ppf;
-    if (s.file_ppf) {
+    std::unique_ptr<ppf_records> records;
+    if (const auto& target = ppf_target(s)) {
+        std::vector<std::uint8_t> diz;
+        if (!load_diz(run, diz)) return error_exit(run);
         // The run's own output must not land in the PPF file either.
         std::vector<platform::file_info> outputs;
         for (std::FILE* stream : {run.out, run.err})
             if (platform::file_info o; platform::query(stream, o)) outputs.push_back(o);
-        if (!ppf.create_temporary(run, *s.file_ppf, {f.image, f.patch_info}, outputs)) return STATUS_FAIL;
+        if (!ppf.create_temporary(run, *target, {f.image, f.patch_info}, outputs)) return STATUS_FAIL;
+        records = s.file_ppf3 ? ppf3_records(s.mode_undo != 0, std::move(diz)) : ppf2_records();
     }
     print_start(run, window);
     std::fputs("Patching .bin file\n", run.out);
-    if (s.file_ppf && !write_ppf(run, f, patch, at, ppf, signals)) return error_exit(run);
+    if (records && !write_ppf(run, f, patch, at, ppf, *records, signals)) return error_exit(run);
     if (!patch_sectors(run, f, patch, at, signals)) return error_exit(run);
     if (f.replace) print_record_changes(run, *f.replace);
 

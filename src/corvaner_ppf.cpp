@@ -18,6 +18,8 @@ constexpr std::size_t ID_FROM = 32;           // bytes 32..1055 of that raw sect
 constexpr std::size_t ID_SIZE = 1024;
 constexpr std::size_t CHUNK = 255;
 
+void read_id_block(run_output& run, int fd_bin, std::span<std::uint8_t, ID_SIZE> out);
+
 }  // namespace
 
 bool ppf2_header(run_output& run, ppf_file& ppf, int fd_bin, std::uint64_t image_size,
@@ -38,9 +40,7 @@ bool ppf2_header(run_output& run, ppf_file& ppf, int fd_bin, std::uint64_t image
     store_le32(std::span(header).subspan<SIZE_FIELD, 4>(), static_cast<std::uint32_t>(image_size));
 
     // Where sector 16 cannot be read whole, the bytes that did not arrive stay zero.
-    std::array<std::uint8_t, SECTOR_SIZE> id_sector{};
-    (void)read_sector(run, fd_bin, id_sector, ID_SECTOR);
-    std::copy_n(id_sector.begin() + ID_FROM, ID_SIZE, header.begin() + ID_BLOCK);
+    read_id_block(run, fd_bin, std::span(header).subspan<ID_BLOCK, ID_SIZE>());
     std::fputs("\n", run.out);
 
     return ppf.append(run, header, "Failed top write PPF header");
@@ -62,6 +62,130 @@ void ppf2_chunks(std::span<std::uint8_t, PPF2_SECTOR_SIZE> out,
 
 bool ppf2_write(run_output& run, ppf_file& ppf, std::span<const std::uint8_t> chunks) {
     return ppf.append(run, chunks, "failed to write PPF chunk");
+}
+
+namespace {
+
+// The 1024 bytes a PPF file checks its image by: bytes 32..1055 of raw
+// sector 16; the bytes that could not be read stay zero.
+void read_id_block(run_output& run, int fd_bin, std::span<std::uint8_t, ID_SIZE> out) {
+    std::array<std::uint8_t, SECTOR_SIZE> id_sector{};
+    (void)read_sector(run, fd_bin, id_sector, ID_SECTOR);
+    std::copy_n(id_sector.begin() + ID_FROM, ID_SIZE, out.begin());
+}
+
+class ppf2_writer final : public ppf_records {
+public:
+    bool begin(run_output& run, ppf_file& ppf, int fd_bin, std::uint64_t image_size,
+               const std::optional<std::string>& description) override {
+        return ppf2_header(run, ppf, fd_bin, image_size, description);
+    }
+    bool sectors(run_output& run, ppf_file& ppf, std::span<const std::uint8_t>,
+                 std::span<const std::uint8_t> new_bytes, std::uint64_t first) override {
+        const std::size_t count = new_bytes.size() / SECTOR_SIZE;
+        chunks_.resize(count * PPF2_SECTOR_SIZE);
+        for (std::size_t i = 0; i < count; ++i)
+            ppf2_chunks(std::span(chunks_).subspan(i * PPF2_SECTOR_SIZE).first<PPF2_SECTOR_SIZE>(),
+                        std::span<const std::uint8_t, SECTOR_SIZE>(new_bytes.data() + i * SECTOR_SIZE, SECTOR_SIZE),
+                        first + i);
+        records_ += count;
+        return ppf2_write(run, ppf, chunks_);
+    }
+    bool end(run_output&, ppf_file&) override { return true; }
+    std::uint64_t records() const override { return records_; }
+
+private:
+    std::vector<std::uint8_t> chunks_;
+    std::uint64_t records_ = 0;
+};
+
+class ppf3_writer final : public ppf_records {
+public:
+    ppf3_writer(bool undo, std::vector<std::uint8_t> diz) : undo_(undo), diz_(std::move(diz)) {}
+
+    bool begin(run_output& run, ppf_file& ppf, int fd_bin, std::uint64_t,
+               const std::optional<std::string>& description) override {
+        std::fputs("\nWriting PPF30 header\n", run.out);
+        std::array<std::uint8_t, PPF3_HEADER_SIZE + ID_SIZE> header{};
+        std::memcpy(header.data(), "PPF30", 5);
+        header[5] = 2;  // encoding method of PPF 3.0
+        std::fill_n(header.begin() + DESCRIPTION, 50, ' ');
+        if (description)
+            std::copy_n(description->begin(), std::min<std::size_t>(50, std::strlen(description->c_str())),
+                        header.begin() + DESCRIPTION);
+        header[56] = 0;              // image type: BIN
+        header[57] = 1;              // block check on
+        header[58] = undo_ ? 1 : 0;  // undo data
+        header[59] = 0;
+        read_id_block(run, fd_bin, std::span(header).subspan<PPF3_HEADER_SIZE, ID_SIZE>());
+        std::fputs("\n", run.out);
+        return ppf.append(run, header, "Failed top write PPF header");
+    }
+
+    bool sectors(run_output& run, ppf_file& ppf, std::span<const std::uint8_t> old_bytes,
+                 std::span<const std::uint8_t> new_bytes, std::uint64_t first) override {
+        const std::uint64_t base = first * SECTOR_SIZE;
+        for (std::size_t i = 0; i < new_bytes.size(); ++i) {
+            if (old_bytes[i] == new_bytes[i]) continue;
+            if (length_ == 255 || (length_ != 0 && at_ + length_ != base + i)) close_record();
+            if (length_ == 0) at_ = base + i;
+            new_[length_] = new_bytes[i];
+            old_[length_++] = old_bytes[i];
+        }
+        return out_.size() < (1U << 18) || flush(run, ppf);
+    }
+
+    bool end(run_output& run, ppf_file& ppf) override {
+        close_record();
+        if (!diz_.empty()) {
+            const std::string begin = "@BEGIN_FILE_ID.DIZ", end = "@END_FILE_ID.DIZ";
+            out_.insert(out_.end(), begin.begin(), begin.end());
+            out_.insert(out_.end(), diz_.begin(), diz_.end());
+            out_.insert(out_.end(), end.begin(), end.end());
+            std::array<std::uint8_t, 2> length{};
+            store_le16(length, static_cast<std::uint16_t>(diz_.size()));
+            out_.insert(out_.end(), length.begin(), length.end());
+        }
+        return flush(run, ppf);
+    }
+
+    std::uint64_t records() const override { return records_ + (length_ != 0 ? 1 : 0); }
+
+private:
+    void close_record() {
+        if (length_ == 0) return;
+        std::array<std::uint8_t, PPF3_RECORD_HEAD> head{};
+        store_le32(std::span(head).subspan<0, 4>(), static_cast<std::uint32_t>(at_));
+        store_le32(std::span(head).subspan<4, 4>(), static_cast<std::uint32_t>(at_ >> 32));
+        head[8] = static_cast<std::uint8_t>(length_);
+        out_.insert(out_.end(), head.begin(), head.end());
+        out_.insert(out_.end(), new_.begin(), new_.begin() + static_cast<std::ptrdiff_t>(length_));
+        if (undo_) out_.insert(out_.end(), old_.begin(), old_.begin() + static_cast<std::ptrdiff_t>(length_));
+        ++records_;
+        length_ = 0;
+    }
+
+    bool flush(run_output& run, ppf_file& ppf) {
+        const bool ok = ppf.append(run, out_, "failed to write PPF record");
+        out_.clear();
+        return ok;
+    }
+
+    bool undo_;
+    std::vector<std::uint8_t> diz_;
+    std::vector<std::uint8_t> out_;
+    std::uint64_t records_ = 0;
+    std::uint64_t at_ = 0;      // image offset of the record being gathered
+    std::size_t length_ = 0;    // its bytes so far
+    std::array<std::uint8_t, 255> new_{}, old_{};
+};
+
+}  // namespace
+
+std::unique_ptr<ppf_records> ppf2_records() { return std::make_unique<ppf2_writer>(); }
+
+std::unique_ptr<ppf_records> ppf3_records(bool undo, std::vector<std::uint8_t> diz) {
+    return std::make_unique<ppf3_writer>(undo, std::move(diz));
 }
 
 ppf_file::~ppf_file() {

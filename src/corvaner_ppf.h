@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -59,6 +60,36 @@ private:
     bool target_existed_ = false;
     std::uint64_t written_ = 0;  // bytes appended whole
 };
+
+// What a run puts in its PPF file, whichever the version: a header, the
+// sectors the run rebuilds, and what ends the file.
+class ppf_records {
+public:
+    virtual ~ppf_records() = default;
+    // Builds the header from the description and the image as it is now
+    // and writes it. False after reporting a failed write.
+    [[nodiscard]] virtual bool begin(run_output& run, ppf_file& ppf, int fd_bin, std::uint64_t image_size,
+                                     const std::optional<std::string>& description) = 0;
+    // Consecutive raw sectors from sector `first` on, as the image holds them
+    // and as the run makes them.
+    [[nodiscard]] virtual bool sectors(run_output& run, ppf_file& ppf, std::span<const std::uint8_t> old_bytes,
+                                       std::span<const std::uint8_t> new_bytes, std::uint64_t first) = 0;
+    [[nodiscard]] virtual bool end(run_output& run, ppf_file& ppf) = 0;
+    // Records written (sectors for PPF 2.0).
+    virtual std::uint64_t records() const = 0;
+};
+
+// PPF 2.0: every rebuilt sector whole, as ten chunks.
+std::unique_ptr<ppf_records> ppf2_records();
+
+inline constexpr std::size_t PPF3_HEADER_SIZE = 60;   // before the 1024-byte block check
+inline constexpr std::size_t PPF3_RECORD_HEAD = 9;    // 8-byte offset, 1-byte length
+inline constexpr std::size_t MAX_DIZ = 3072;          // file_id.diz text
+
+// PPF 3.0: exactly the bytes the run changes, in records of up to 255 bytes
+// (with `undo`, followed by the bytes they replace), the block check on,
+// and a file_id.diz text when `diz` holds one.
+std::unique_ptr<ppf_records> ppf3_records(bool undo, std::vector<std::uint8_t> diz);
 
 // Builds the header from the description and the image as it is now (its
 // length and 1024 bytes of sector 16) and writes it. Returns false after

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "corvaner_apply.h"
 #include "corvaner_cli.h"
 #include "corvaner_compare.h"
 #include "corvaner_dir.h"
@@ -98,6 +100,12 @@ bool refuse_patch(run_state& run, const patch_window& w, const platform::file_in
                      static_cast<unsigned long long>(image_sectors));
         return false;
     }
+    // A PPF file of no record would be refused by patchers, or run away in them.
+    if (ppf_target(s) && w.size == 0 && !s.mode_replace) {
+        std::fprintf(run.out, "PPF file '%s' would hold no record: the patch is empty -- refused\n",
+                     ppf_target(s)->c_str());
+        return false;
+    }
     if (s.file_ppf && image.size > UINT32_MAX) {
         std::fprintf(run.out,
                      "Image of %llu bytes is beyond the 4 GiB a PPF 2.0 file can "
@@ -111,6 +119,10 @@ bool refuse_patch(run_state& run, const patch_window& w, const platform::file_in
         std::uint64_t need = writes_image(s) && w.size != 0 ? (w.last + 1) * SECTOR_SIZE : 0;
         if (s.file_ppf)
             need = std::max<std::uint64_t>(need, PPF2_HEADER_SIZE + PPF2_SECTOR_SIZE * w.sectors());
+        // PPF 3.0: a record head for every 255 bytes, and the bytes twice with undo data.
+        const std::uint64_t record_bytes = SECTOR_SIZE * (s.mode_undo ? 2 : 1) + 10 * PPF3_RECORD_HEAD;
+        if (s.file_ppf3)
+            need = std::max<std::uint64_t>(need, PPF2_HEADER_SIZE + MAX_DIZ + 36 + record_bytes * w.sectors());
         if (need > *limit) {
             std::fprintf(run.out,
                          "The run writes files of up to %llu bytes, past this process's "
@@ -226,6 +238,62 @@ int data_mode(run_state& run, unique_fd& bin) {
     return patch_mode(run, bin, patch, window, image, s.mode_replace ? &replace : nullptr);
 }
 
+// Applies the PPF file given first to the image, after reading it whole and
+// checking every record and the image it is for.
+int apply_mode(run_state& run, unique_fd& bin) {
+    const run_settings& s = run.settings;
+    data_file ppf;
+    if (const auto stop = open_data(run, *s.file_patch, "PPF file", "Failed to open patch file", ppf))
+        return *stop;
+    platform::file_info image;
+    if (!platform::query(bin.get(), image)) {
+        report_errno(run, "Failed to stat .bin file");
+        return error_exit(run);
+    }
+    auto refuse = [&](const std::string& why) {
+        std::fprintf(run.out, "PPF file '%s' %s -- refused\n", s.file_patch->c_str(), why.c_str());
+        return error_exit(run);
+    };
+    if (platform::same_file(image, ppf.info)) return refuse("is the .bin file itself");
+    std::vector<std::uint8_t> bytes;
+    try {
+        bytes.resize(static_cast<std::size_t>(ppf.info.size));
+    } catch (const std::bad_alloc&) {
+        return refuse("does not fit in memory");
+    }
+    if (pread_full(ppf.fd.get(), bytes, 0) != bytes.size()) {
+        report_errno(run, "Failed to read PPF file");
+        return error_exit(run);
+    }
+    ppf_patch patch;
+    std::string why = read_ppf(bytes, image.size, patch);
+    if (why.empty()) why = check_image(patch, bytes, bin.get(), image.size, s.mode_undo != 0);
+    if (!why.empty()) return refuse(why);
+    std::fprintf(run.out, "PPF %d.0 file \"%s\": %llu records, %llu bytes%s\n", patch.version,
+                 patch.description.c_str(), static_cast<unsigned long long>(patch.records.size()),
+                 static_cast<unsigned long long>(patch.bytes),
+                 s.mode_undo ? ", the image holds every one" : patch.block_check ? ", block check passed" : "");
+    if (s.mode_nowrite) {
+        std::fputs("Dry run: nothing written\nAll done.\n", run.out);
+        return STATUS_OK;
+    }
+    const signal_guard signals(run.out);
+    if (!apply_records(run, patch, bytes, bin.get(), s.mode_undo != 0, signals.held)) return error_exit(run);
+    if (!platform::sync_file(bin.get())) {
+        report_errno(run, "Failed to sync .bin file");
+        return error_exit(run);
+    }
+    if (!bin.close()) {
+        report_errno(run, "Failed to close .bin file");
+        return error_exit(run);
+    }
+    std::fprintf(run.out, "%s %llu records (%llu bytes)\nAll done.\n",
+                 s.mode_undo ? "Restored the old bytes of" : "Applied",
+                 static_cast<unsigned long long>(patch.records.size()),
+                 static_cast<unsigned long long>(patch.bytes));
+    return STATUS_OK;
+}
+
 int run_tool(run_state& run, int argc, char** argv) {
     std::FILE* out = run.out;
     if (!asks_version(argc, argv)) print_banner(out);
@@ -242,6 +310,7 @@ int run_tool(run_state& run, int argc, char** argv) {
     std::fprintf(out, "Patch .bin : %s\n", s.file_bin->c_str());
     if (s.file_orig) std::fprintf(out, "Original   : %s\n", s.file_orig->c_str());
     if (s.file_ppf) std::fprintf(out, "PPF20 File : %s\n", s.file_ppf->c_str());
+    if (s.file_ppf3) std::fprintf(out, "PPF30 File : %s\n", s.file_ppf3->c_str());
     std::fputs("\n", out);
 
     // A patch run that is not a dry run holds the image locked from before
@@ -253,6 +322,7 @@ int run_tool(run_state& run, int argc, char** argv) {
         case run_mode::compare: return compare_mode(run, bin.get());
         case run_mode::verify:
         case run_mode::patch: return data_mode(run, bin);
+        case run_mode::apply: return apply_mode(run, bin);
     }
     return STATUS_FAIL;
 }

@@ -78,3 +78,12 @@ long read_data(run_output& run, data_reader& source, std::span<std::uint8_t> buf
     print_trace(run, step);
     return static_cast<long>(ask);
 }
+
+std::string printable_name(std::string_view name) {
+    std::string shown(name);
+    for (char& c : shown) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte > 0x7E) c = '?';
+    }
+    return shown;
+}

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "corvaner_io.h"
 
@@ -42,6 +43,11 @@ void print_index(run_output& run, std::uint64_t sector);
 // else prints that the patch file fell short and returns -1.
 [[nodiscard]] long read_data(run_output& run, data_reader& source, std::span<std::uint8_t> buffer,
                              std::uint64_t& remaining);
+
+// A name from a disc or file as it is printed: every byte outside
+// 0x20..0x7E becomes '?', so it can neither move the terminal's cursor nor
+// the columns.
+std::string printable_name(std::string_view name);
 
 // "Failed to read N bytes from patch file", N the span that was asked for.
 void report_short_data(run_output& run, std::size_t asked);

@@ -151,6 +151,16 @@ bytes content_of(const std::string& kind, const bytes& image) {
         if ("iso:" + f.path == kind) return f.data;
     if (kind.starts_with("image")) return image_of("sample" + kind.substr(5));
     if (kind == "copy") return image;
+    if (kind.starts_with("ppf1:")) {  // a PPF 1.0 file by hand: ppf1:OFFSET:TEXT[:LENGTH]
+        const auto f = split(kind, ':');
+        std::string ppf = std::string("PPF10") + '\0' + "made by hand";
+        ppf.resize(56, ' ');
+        const std::uint32_t at = static_cast<std::uint32_t>(std::stoul(f.at(1), nullptr, 0));
+        for (int i = 0; i < 4; ++i) ppf += static_cast<char>(at >> (8 * i));
+        ppf += static_cast<char>(f.size() > 3 ? std::stoul(f[3]) : f.at(2).size());
+        ppf += f[2];
+        return bytes(ppf.begin(), ppf.end());
+    }
     throw std::runtime_error("unknown content " + kind);
 }
 
@@ -161,8 +171,8 @@ void set_up(const golden_case& c, const fs::path& dir) {
     if (kind.starts_with("sparse:"))  // all holes: nothing of it is on the disk
         fs::resize_file(dir / "image.bin", std::stoul(kind.substr(7)) * SECTOR_SIZE);
     for (const auto& [key, value] : c.setup) {
-        if (key == "patch" || key == "orig" || key == "second" || key == "out.ppf") {
-            const std::string name = key == "out.ppf" ? key : key + ".bin";
+        if (key == "patch" || key == "orig" || key == "second" || key == "out.ppf" || key == "in.ppf") {
+            const std::string name = key.ends_with(".ppf") ? key : key + ".bin";
             if (value == "fifo") ::mkfifo((dir / name).c_str(), 0644);
             else fixture::write_file(dir / name, content_of(value, image));
         }
@@ -268,13 +278,17 @@ std::map<std::string, bytes> files_in(const fs::path& dir) {
 
 // The report of a run: status, output (the build line and, with tail=N, all
 // but the last N lines replaced by their count and hash) and the files.
+// The version line keeps its numbers; who built it where and when goes.
+std::string masked(std::string out) {
+    const auto v = out.find(" (", out.find("Version "));
+    if (v != std::string::npos) out.replace(v, out.find('\n', v) - v, " (build)");
+    return out;
+}
+
 std::string report(const golden_case& c, const outcome& o, const std::map<std::string, bytes>& before,
                    const std::map<std::string, bytes>& after) {
     const bool timed = c.setup.contains("term") || c.setup.contains("cut");  // output and changes depend on timing
-    std::string out = timed ? "(depends on when the signal came)\n" : o.out;
-    // The version line keeps its numbers; who built it where and when goes.
-    const auto v = out.find(" (", out.find("Version "));
-    if (v != std::string::npos) out.replace(v, out.find('\n', v) - v, " (build)");
+    std::string out = masked(timed ? "(depends on when the signal came)\n" : o.out);
     if (c.setup.contains("tail")) {
         const auto keep = std::stoul(c["tail"]);
         std::size_t cut = out.size();
@@ -341,10 +355,22 @@ TEST_P(Golden, RunGivesStoredResult) {
     if ((read_only || c.setup.contains("immutable")) && !set_immutable(frozen, true))
         GTEST_SKIP() << "this file system cannot make a file read-only for root";
     const auto before = files_in(dir.path);
-    const outcome o = run_binary(c, dir.path, logs.path);
+    // Runs before the last ";" of the command line are steps: their status
+    // and output come first in the report.
+    std::string steps;
+    golden_case last = c;
+    for (auto end = std::find(last.args.begin(), last.args.end(), ";"); end != last.args.end();
+         end = std::find(last.args.begin(), last.args.end(), ";")) {
+        golden_case step = last;
+        step.args.assign(last.args.begin(), end);
+        last.args.erase(last.args.begin(), end + 1);
+        const outcome o = run_binary(step, dir.path, logs.path);
+        steps += "--- step status " + std::to_string(o.status) + "\n" + masked(o.out) + o.err;
+    }
+    const outcome o = run_binary(last, dir.path, logs.path);
     if (read_only || c.setup.contains("immutable")) set_immutable(frozen, false);
     const auto after = files_in(dir.path);
-    const std::string got = report(c, o, before, after);
+    const std::string got = steps + report(c, o, before, after);
     const fs::path expected = fs::path(CORVANE_GOLDEN_DIR) / "expected" / (c.name + ".txt");
     const auto& argv = ::testing::internal::GetArgvs();
     if (std::find(argv.begin(), argv.end(), "--update") != argv.end()) {

@@ -1,0 +1,180 @@
+#include "corvaner_apply.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "byte_order.h"
+
+namespace {
+
+constexpr std::size_t DESCRIPTION = 6;  // 50 bytes in every version
+constexpr std::size_t BLOCK = 1024;
+constexpr std::string_view DIZ_BEGIN = "@BEGIN_FILE_ID.DIZ";
+constexpr std::string_view DIZ_END = "@END_FILE_ID.DIZ";
+// Adjacent records are gathered into writes of about this size.
+constexpr std::size_t WRITE_SIZE = 1 << 20;
+
+bool text_at(std::span<const std::uint8_t> file, std::size_t at, std::string_view text) {
+    return at + text.size() <= file.size() && std::equal(text.begin(), text.end(), file.begin() + std::ptrdiff_t(at));
+}
+
+// Where the records end: before a file_id.diz trailer whose length field
+// (`length_size` bytes) closes the file, or at its end.
+std::size_t records_end(std::span<const std::uint8_t> file, std::size_t start, std::size_t length_size) {
+    const std::size_t trailer = DIZ_BEGIN.size() + DIZ_END.size() + length_size;
+    if (length_size == 0 || file.size() < start + trailer) return file.size();
+    const std::size_t end_at = file.size() - length_size - DIZ_END.size();
+    if (!text_at(file, end_at, DIZ_END)) return file.size();
+    const std::size_t length = length_size == 2 ? file[file.size() - 2] | std::size_t{file[file.size() - 1]} << 8
+                                                : load_le32(file.last<4>());
+    if (length > end_at - start - DIZ_BEGIN.size()) return file.size();
+    const std::size_t begin_at = end_at - length - DIZ_BEGIN.size();
+    return text_at(file, begin_at, DIZ_BEGIN) ? begin_at : file.size();
+}
+
+std::string describe(std::span<const std::uint8_t> file) {
+    std::string text(reinterpret_cast<const char*>(file.data()) + DESCRIPTION, 50);
+    text.resize(std::min(text.find('\0'), text.size()));
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return printable_name(text);
+}
+
+std::string say(const char* format, unsigned long long a = 0, unsigned long long b = 0,
+                unsigned long long c = 0) {
+    char line[200];
+    std::snprintf(line, sizeof line, format, a, b, c);
+    return line;
+}
+
+}  // namespace
+
+std::string read_ppf(std::span<const std::uint8_t> file, std::uint64_t image_size, ppf_patch& out) {
+    // Magic, then the encoding method each version writes.
+    static constexpr std::array<std::string_view, 3> MAGIC = {"PPF10", "PPF20", "PPF30"};
+    out = ppf_patch{};
+    for (int v = 1; v <= 3; ++v)
+        if (text_at(file, 0, MAGIC[static_cast<std::size_t>(v - 1)]) && file.size() > 5 && file[5] == v - 1)
+            out.version = v;
+    if (out.version == 0) return "is not a PPF 1.0, 2.0 or 3.0 file (magic and encoding method)";
+    std::size_t start = 56, offset_size = 4, length_size = 0;
+    if (out.version == 2) {
+        start = 60 + BLOCK;
+        length_size = 4;
+        if (file.size() < start) return "ends inside its header";
+        out.has_size = true;
+        out.image_size = load_le32(file.subspan<56, 4>());
+        out.block_check = true;
+        std::copy_n(file.begin() + 60, BLOCK, out.block.begin());
+    }
+    if (out.version == 3) {
+        start = 60;
+        offset_size = 8;
+        length_size = 2;
+        if (file.size() < start) return "ends inside its header";
+        out.block_check = file[57] != 0;
+        out.undo = file[58] != 0;
+        if (file[56] != 0) return "is for a GI image, not a BIN image";
+        if (out.block_check) {
+            if (file.size() < start + BLOCK) return "ends inside its header";
+            std::copy_n(file.begin() + 60, BLOCK, out.block.begin());
+            start += BLOCK;
+        }
+    }
+    if (file.size() < start) return "ends inside its header";
+    out.description = describe(file);
+    const std::size_t end = records_end(file, start, length_size);
+    for (std::size_t at = start; at < end;) {
+        if (end - at < offset_size + 1)
+            return say("has a record at byte %llu that is cut short by the end of its records",
+                       at);
+        ppf_record r;
+        r.image_at = load_le32(file.subspan(at).first<4>());
+        if (offset_size == 8) r.image_at |= std::uint64_t{load_le32(file.subspan(at + 4).first<4>())} << 32;
+        r.length = file[at + offset_size];
+        r.file_at = at + offset_size + 1;
+        const std::size_t stored = r.length * (out.undo ? 2U : 1U);
+        if (end - r.file_at < stored)
+            return say("has a record at byte %llu that is cut short by the end of its records", at);
+        if (r.image_at > image_size || r.length > image_size - r.image_at)
+            return say("has a record for image bytes %llu to %llu, past the image's %llu bytes",
+                       r.image_at, r.image_at + r.length, image_size);
+        out.bytes += r.length;
+        out.records.push_back(r);
+        at = r.file_at + stored;
+    }
+    return {};
+}
+
+std::string check_image(const ppf_patch& patch, std::span<const std::uint8_t> file, int fd,
+                        std::uint64_t image_size, bool undo) {
+    if (undo) {
+        if (!patch.undo) return "holds no undo data";
+        std::vector<std::uint8_t> now(255);
+        for (const ppf_record& r : patch.records) {
+            const auto here = std::span(now).first(r.length);
+            if (pread_full(fd, here, r.image_at) != r.length ||
+                !std::equal(here.begin(), here.end(), file.begin() + std::ptrdiff_t(r.file_at)))
+                return say("has a record for image byte %llu whose patched bytes the image does not "
+                           "hold: the undo would not give the old image back",
+                           r.image_at);
+        }
+        return {};
+    }
+    if (patch.has_size && patch.image_size != image_size)
+        return say("is for an image of %llu bytes, not %llu", patch.image_size, image_size);
+    if (patch.block_check) {
+        std::array<std::uint8_t, BLOCK> block{};
+        if (pread_full(fd, block, PPF_BLOCK_AT) != BLOCK || block != patch.block)
+            return "is for another image: its block check does not match";
+    }
+    return {};
+}
+
+bool apply_records(run_output& run, const ppf_patch& patch, std::span<const std::uint8_t> file, int fd,
+                   bool undo, const platform::held_signals& signals) {
+    // Records land in a window of the image read once and written back once
+    // from its first to its last changed byte: the bytes between records
+    // (a sector's header, say) go back as they were read.
+    std::vector<std::uint8_t> window(WRITE_SIZE);
+    std::uint64_t window_at = 0, window_size = 0, low = 0, high = 0, done = 0, shown = 0;
+    auto flush = [&] {
+        if (high == low) return true;
+        if (pwrite_full(fd, std::span(window).subspan(static_cast<std::size_t>(low - window_at),
+                                                      static_cast<std::size_t>(high - low)),
+                        low) != high - low) {
+            report_errno(run, "Failed to write image");
+            return false;
+        }
+        low = high = 0;
+        if (done / 1000 != shown / 1000) {
+            std::fprintf(run.out, "%10llu of %llu records applied\n", static_cast<unsigned long long>(done),
+                         static_cast<unsigned long long>(patch.records.size()));
+            shown = done;
+        }
+        return true;
+    };
+    for (const ppf_record& r : patch.records) {
+        if (r.image_at < window_at || r.image_at + r.length > window_at + window_size) {
+            if (!flush()) return false;
+            if (signals.pending()) {
+                std::fprintf(run.out, "Interrupted: the run stops after %llu of %llu records\n",
+                             static_cast<unsigned long long>(done),
+                             static_cast<unsigned long long>(patch.records.size()));
+                return false;
+            }
+            window_at = r.image_at;
+            window_size = pread_full(fd, window, window_at);
+            if (window_size < r.length) {
+                report_errno(run, "Failed to read image");
+                return false;
+            }
+        }
+        const auto from = file.begin() + std::ptrdiff_t(r.file_at + (undo ? r.length : 0));
+        std::copy_n(from, r.length, window.begin() + std::ptrdiff_t(r.image_at - window_at));
+        low = high == low ? r.image_at : std::min(low, r.image_at);
+        high = std::max(high, r.image_at + r.length);
+        ++done;
+    }
+    return flush();
+}

@@ -1,0 +1,53 @@
+// Applying a PPF file (1.0, 2.0 or 3.0) to an image: the file read and
+// checked whole before the first write, then its records written in place.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "corvaner_trace.h"
+
+// One record: `length` bytes for image offset `image_at`, found at `file_at`
+// in the PPF file (and, with undo data, the bytes they replace right after).
+struct ppf_record {
+    std::uint64_t file_at = 0;
+    std::uint64_t image_at = 0;
+    std::uint32_t length = 0;
+};
+
+struct ppf_patch {
+    int version = 0;  // 1, 2 or 3
+    std::string description;
+    bool has_size = false;  // PPF 2.0 names the image's length ...
+    std::uint64_t image_size = 0;
+    bool block_check = false;  // ... and PPF 2.0, and 3.0 when it says so, its block check
+    std::array<std::uint8_t, 1024> block{};
+    bool undo = false;  // PPF 3.0 with undo data
+    std::vector<ppf_record> records;
+    std::uint64_t bytes = 0;  // in all records
+};
+
+// Image offset of the 1024 bytes a PPF file checks its image by.
+inline constexpr std::uint64_t PPF_BLOCK_AT = 0x9320;
+
+// Reads a whole PPF file and checks that every record lies inside the file
+// and inside an image of `image_size` bytes. Returns why not in one line
+// (empty when the file is sound).
+std::string read_ppf(std::span<const std::uint8_t> file, std::uint64_t image_size, ppf_patch& out);
+
+// Checks the patch against the image open on `fd`: the length a PPF 2.0
+// file names, the block check, and for `undo` that the image holds every
+// record's new bytes (the block check then describes an image the undo
+// gives back, and is not made). Returns why not in one line.
+std::string check_image(const ppf_patch& patch, std::span<const std::uint8_t> file, int fd,
+                        std::uint64_t image_size, bool undo);
+
+// Writes every record's bytes (with `undo`, the bytes they replaced) into
+// the image, adjacent records in one write, and prints one line per
+// thousand records at most. A held signal stops it between writes. False
+// after reporting a failure or a stop.
+bool apply_records(run_output& run, const ppf_patch& patch, std::span<const std::uint8_t> file, int fd,
+                   bool undo, const platform::held_signals& signals);
