@@ -128,7 +128,8 @@ bytes image_of(const std::string& kind) {
 }
 
 // Contents of a set-up file: random:N, text:WORDS (underscores for spaces),
-// iso:PATH (that file of the sample disc), image (a copy of image.bin).
+// iso:PATH (that file of the sample disc), image (a fresh sample image),
+// image+CHANGES (one with those changes), copy (a copy of image.bin).
 bytes content_of(const std::string& kind, const bytes& image) {
     if (kind.starts_with("random:")) {
         const std::size_t n = std::stoul(kind.substr(7));
@@ -141,7 +142,7 @@ bytes content_of(const std::string& kind, const bytes& image) {
     }
     for (const auto& f : fixture::sample_files())
         if ("iso:" + f.path == kind) return f.data;
-    if (kind.starts_with("image")) return image_of(kind.size() > 6 ? kind.substr(6) : "sample");
+    if (kind.starts_with("image")) return image_of("sample" + kind.substr(5));
     if (kind == "copy") return image;
     throw std::runtime_error("unknown content " + kind);
 }
