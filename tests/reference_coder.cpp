@@ -44,10 +44,11 @@ std::array<std::uint8_t, 2> sums(std::span<const std::uint8_t> s, std::size_t n,
 }
 
 // The parity symbols p (weight alpha) and q (weight 1) solve p + q = plain and
-// alpha p + q = weighted: p = (plain + weighted) / (1 + alpha). P comes first,
-// since Q covers it.
-void write_parity(std::span<std::uint8_t, SECTOR_SIZE> s) {
-    for (std::size_t n = 0; n < codewords; ++n) {
+// alpha p + q = weighted: p = (plain + weighted) / (1 + alpha). Q covers P:
+// the new P when P comes first, the stored one with `q_first`.
+void write_parity(std::span<std::uint8_t, SECTOR_SIZE> s, bool q_first = false) {
+    for (std::size_t i = 0; i < codewords; ++i) {
+        const std::size_t n = q_first ? (i + 86) % codewords : i;
         const auto [plain, weighted] = sums(s, n, length(n) - 2);
         const std::uint8_t p = gf.mul(plain ^ weighted, gf.alog[255 - gf.log[3]]);
         s[position(n, length(n) - 2)] = p;
@@ -77,6 +78,13 @@ std::uint32_t build_edc(std::span<const std::uint8_t> bytes, int from, int upto)
         for (int bit = 0; bit < 8; ++bit) r = (r >> 1) ^ (r & 1 ? 0xD8018001U : 0);
     }
     return r;
+}
+
+void encode_L2_PQ(std::span<std::uint8_t, SECTOR_SIZE> s, bool zero_header, bool q_first) {
+    const std::array<std::uint8_t, 4> header = {s[12], s[13], s[14], s[15]};
+    if (zero_header) std::fill(s.begin() + 12, s.begin() + 16, 0);
+    write_parity(s, q_first);
+    std::copy(header.begin(), header.end(), s.begin() + 12);
 }
 
 int encode_L2(std::span<std::uint8_t, SECTOR_SIZE> s, int type, unsigned address) {

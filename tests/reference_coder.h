@@ -17,6 +17,9 @@ int encode_L2(std::span<std::uint8_t, SECTOR_SIZE> sector, int type, unsigned ad
 inline void encode_mode2_form1(std::span<std::uint8_t, SECTOR_SIZE> sector, unsigned address) {
     encode_L2(sector, MODE_2_FORM_1, address);
 }
+// P and Q over the sector as it stands, the header counted as zero with
+// `zero_header`; Q over the stored P with `q_first`, else over the new one.
+void encode_L2_PQ(std::span<std::uint8_t, SECTOR_SIZE> sector, bool zero_header, bool q_first);
 std::uint32_t build_edc(std::span<const std::uint8_t> bytes, int from, int upto);
 
 // "" for a valid Mode 2 Form 1 sector (sync, header, EDC, both checks of every
