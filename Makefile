@@ -7,7 +7,7 @@ CORVANE := build/demo-build/corvane
 # whose discs the directory reader is tested against.
 TEST_PACKAGES := cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev vcdimager genisoimage
 
-.PHONY: demo test test-packages test-asan test-big-endian bench bench-patch fuzz fuzz-build fuzz-ci clean
+.PHONY: demo test test-packages test-asan test-big-endian bench bench-patch bench-scan fuzz fuzz-build fuzz-ci clean
 
 # Needs only cmake and a C++ compiler: the demo preset leaves tests and
 # benchmarks out.
@@ -62,6 +62,11 @@ bench-patch:
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j2 --target corvane mkimage
 	bench/patch_vs_cp.sh
+
+bench-scan:
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j2 --target corvane mkimage
+	bench/scan_vs_cat.sh
 
 # Every target with a seed corpus in fuzz/corpus/NAME (dir_walker,
 # patch_loop) runs for FUZZ_SECONDS on a copy of that corpus

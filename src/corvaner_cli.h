@@ -15,6 +15,7 @@ enum class run_mode {
     compare,  // -e: compare two images
     verify,   // -v: check that the image holds the original
     patch,    // lay the patch into the image (with -x: only as far as the trace and PPF file)
+    check,    // -c: check every sector of the image (with -w: repair EDC and parity)
 };
 
 struct run_settings {
@@ -30,15 +31,20 @@ struct run_settings {
     int mode_recurse = 0;   // -r
     int mode_checkedc = 0;  // -e
     int mode_nowrite = 0;   // -x
+    int mode_check = 0;     // -c
+    int mode_repair = 0;    // -w
+    std::uint64_t count = 0;  // -k: sectors -c checks; 0 means "not given" (to the image's end)
     run_mode mode = run_mode::patch;  // set by the parser from the flags above
 };
 
-// The mode the flags choose: -l before -e before -v before a patch run.
+// The mode the flags choose: -c, else -l before -e before -v before a patch run.
 run_mode mode_of(const run_settings& s);
 
-// A patch run that is not a dry run: the one run that writes the image.
+// A patch run or a repairing check that is not a dry run: the runs that
+// write the image.
 inline bool writes_image(const run_settings& s) {
-    return s.mode == run_mode::patch && !s.mode_nowrite;
+    return (s.mode == run_mode::patch || (s.mode == run_mode::check && s.mode_repair)) &&
+           !s.mode_nowrite;
 }
 
 // Everything one run of the tool reads and writes besides its files.
