@@ -1,7 +1,6 @@
 #include "corvaner_cue.h"
 
 #include <algorithm>
-#include <cctype>
 #include <string>
 
 namespace {
@@ -54,12 +53,7 @@ bool passed_over(const std::string& key) {
 
 }  // namespace
 
-bool is_cue_sheet(std::string_view path) {
-    if (path.size() < 4) return false;
-    std::string end(path.substr(path.size() - 4));
-    for (char& c : end) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return end == ".cue";
-}
+bool is_cue_sheet(std::string_view path) { return path.ends_with(".cue") || path.ends_with(".CUE"); }
 
 bool read_cue(std::string_view text, cue_sheet& sheet, cue_error& error) {
     std::size_t line_number = 0;

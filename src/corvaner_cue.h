@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-// True when `path` names a cue sheet (it ends in ".cue", in any case).
+// True when `path` names a cue sheet: it ends in ".cue" or ".CUE".
 bool is_cue_sheet(std::string_view path);
 
 enum class track_mode { mode1, mode2, audio };  // MODE1/2352, MODE2/2352, AUDIO
