@@ -67,7 +67,7 @@ const char* kind_name(sector_kind kind) {
 void append_zones(std::string& line, std::uint8_t zones) {
     const char* separator = "";
     for (std::size_t z = 0; z < std::size(ZONE_NAMES); ++z)
-        if ((zones >> z) & 1U) {
+        if (((unsigned{zones} >> z) & 1U) != 0) {
             line += separator;
             line += ZONE_NAMES[z];
             separator = ", ";

@@ -172,7 +172,7 @@ struct tally {
 
     void count(const sector_verdict& v) {
         ++kinds[static_cast<std::size_t>(v.kind)];
-        for (std::size_t z = 0; z < zone::COUNT; ++z) zones[z] += (v.zones >> z) & 1U;
+        for (std::size_t z = 0; z < zone::COUNT; ++z) zones[z] += (unsigned{v.zones} >> z) & 1U;
         bad += v.bad() ? 1U : 0U;
         over_header += (v.zones & zone::PARITY_OVER_HEADER) != 0 ? 1U : 0U;
         repaired += v.repaired ? 1U : 0U;
