@@ -18,7 +18,7 @@ std::vector<std::string> words_of(std::string_view line) {
         const std::size_t end =
             std::min(quoted ? line.find('"', from) : line.find_first_of(" \t", from), line.size());
         words.emplace_back(line.substr(from, end - from));
-        at = end + (quoted ? 1 : 0);
+        at = end + 1;  // past the closing quote or the blank
     }
 }
 

@@ -142,7 +142,7 @@ bytes image_of(const std::string& kind) {
 }
 
 // Contents of a set-up file: random:N, text:WORDS (underscores for spaces,
-// semicolons for line ends), iso:PATH (that file of the sample disc), image
+// semicolons for line ends, carets for carriage returns), iso:PATH (that file of the sample disc), image
 // (a fresh sample image), image+CHANGES (one with those changes),
 // image:KIND (an image of that kind), copy (a copy of image.bin).
 bytes content_of(const std::string& kind, const bytes& image) {
@@ -154,6 +154,7 @@ bytes content_of(const std::string& kind, const bytes& image) {
         std::string t = kind.substr(5);
         std::replace(t.begin(), t.end(), '_', ' ');
         std::replace(t.begin(), t.end(), ';', '\n');
+        std::replace(t.begin(), t.end(), '^', '\r');
         return bytes(t.begin(), t.end());
     }
     for (const auto& f : fixture::sample_files())
