@@ -10,7 +10,7 @@ TEST_PACKAGES := cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev vcdim
 DEB_PACKAGES := build-essential cmake debhelper dpkg-dev lintian man-db
 PREFIX ?= /usr/local
 
-.PHONY: demo install test test-packages test-asan test-big-endian bench bench-patch bench-apply fuzz fuzz-build fuzz-ci \
+.PHONY: demo install test test-packages test-asan test-big-endian bench bench-patch bench-apply bench-scan fuzz fuzz-build fuzz-ci \
         deb deb-packages deb-check clean
 
 # Installs those of the Debian packages $(1) the machine lacks (apt-get as
@@ -83,6 +83,11 @@ bench-patch:
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j2 --target corvane mkimage
 	bench/patch_vs_cp.sh
+
+bench-scan:
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j2 --target corvane mkimage
+	bench/scan_vs_cat.sh
 
 # Every target with a seed corpus in fuzz/corpus/NAME (dir_walker,
 # patch_loop) runs for FUZZ_SECONDS on a copy of that corpus

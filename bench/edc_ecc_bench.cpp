@@ -1,11 +1,13 @@
 // Sector coder throughput: one Mode 2 Form 1 (or Mode 1) sector per iteration,
 // or the EDC of one Form 1 sector, on the way the coder chooses for this
-// processor and on its portable way.
+// processor and on its portable way; and the check run's judging of one good
+// Form 1 sector (EDC, and P and Q over the stored bytes).
 #include <benchmark/benchmark.h>
 
 #include <array>
 #include <random>
 
+#include "corvaner_check.h"
 #include "edc_ecc.h"
 #include "edc_ecc_internal.h"
 
@@ -51,6 +53,17 @@ void edc(benchmark::State& state, bool portable) {
     state.SetItemsProcessed(state.iterations());
 }
 
+void BM_CheckSector(benchmark::State& state) {
+    auto sector = random_sector(3);
+    sector[SUBMODE_BYTE] = sector[SUBMODE_BYTE + 4] = 0x08;  // Form 1, both copies alike
+    do_encode_L2(sector, MODE_2_FORM_1, 150);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(check_sector(sector, 150, false));
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
 void BM_EncodeMode2Form1(benchmark::State& state) { encode(state, MODE_2_FORM_1, false); }
 void BM_EncodeMode1(benchmark::State& state) { encode(state, MODE_1, false); }
 void BM_BuildEdc(benchmark::State& state) { edc(state, false); }
@@ -66,3 +79,4 @@ BENCHMARK(BM_BuildEdc);
 BENCHMARK(BM_EncodeMode2Form1Portable);
 BENCHMARK(BM_EncodeMode1Portable);
 BENCHMARK(BM_BuildEdcPortable);
+BENCHMARK(BM_CheckSector);

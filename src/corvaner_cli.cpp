@@ -40,6 +40,9 @@ constexpr option_row OPTIONS[] = {
     {UNDO_ONLY, "undo", nullptr, "With -P: add undo data; with -a: restore the undo data"},
     {DIZ_ONLY, "diz", "file", "With -P: add this file_id.diz text (at most 3072 bytes)"},
     {'a', "apply", nullptr, "Apply the PPF file (1.0, 2.0 or 3.0) given first to the image"},
+    {'c', "check", nullptr, "Check every sector of the image (or a cue sheet's tracks); one operand"},
+    {'w', "repair", nullptr, "With -c: repair the EDC/ECC of bad sectors"},
+    {'k', "count", "count", "With -c: check this many sectors from the -o offset"},
     {VERSION_ONLY, "version", nullptr, "Print the version line alone and stop"},
 };
 
@@ -164,11 +167,33 @@ void say(std::FILE* to, const std::string& text) {
     if (to != nullptr) std::fputs(text.c_str(), to);
 }
 
+// A check run (-c) and the options that belong to it: one operand, the
+// image or a cue sheet, and nothing of the other modes.
+parse_result check_arguments(run_settings& s, const option_scanner& scan, std::FILE* out) {
+    const char* refusal = nullptr;
+    if (!s.mode_check)
+        refusal = "-w and -k belong to a check run: give -c too";
+    else if (s.mode_listdir || s.mode_checkedc || s.file_orig || s.file_name || s.mode_replace ||
+             s.mode_apply)
+        refusal = "-c checks the whole image and takes none of -l, -e, -v, -n, -s and -a";
+    else if (s.offset % SECTOR_SIZE != 0)
+        refusal = "-o with -c is the byte offset of a sector: a multiple of 2352";
+    else if (ppf_target(s) && !s.mode_repair)
+        refusal = "-p and -P with -c write the repairs: give -w too";
+    if (refusal != nullptr) {
+        say(out, std::string(refusal) + " -- refused\n");
+        return parse_result::refused;
+    }
+    if (scan.operands.size() != 1) return parse_result::refused_usage;
+    s.file_bin = scan.operands[0];
+    return parse_result::ok;
+}
+
 // Options of the PPF files that cannot go together, said in one line.
 const char* ppf_conflict(const run_settings& s) {
     if (s.mode_apply && (s.file_name || s.offset != 0 || s.mode_listdir || s.mode_checkedc ||
-                         s.file_orig || s.mode_replace || s.file_ppf || s.file_ppf3))
-        return "Option -a applies the PPF file given first: it takes no -o, -n, -l, -e, -v, -s, -p or -P";
+                         s.file_orig || s.mode_replace || s.mode_check || s.file_ppf || s.file_ppf3))
+        return "Option -a applies the PPF file given first: it takes no -o, -n, -l, -e, -v, -s, -c, -p or -P";
     if (s.file_ppf && s.file_ppf3) return "Options -p and -P each name the run's PPF file: give one";
     if (s.file_diz && !s.file_ppf3) return "Option --diz adds a text to a PPF 3.0 file: it needs -P";
     if (s.mode_undo && !s.file_ppf3 && !s.mode_apply) return "Option --undo needs -P or -a";
@@ -211,6 +236,15 @@ parse_result parse(run_settings& s, int argc, char** argv, std::FILE* out, std::
             case UNDO_ONLY: s.mode_undo = 1; break;
             case DIZ_ONLY: s.file_diz = hit.value; break;
             case 'a': s.mode_apply = 1; break;
+            case 'c': s.mode_check = 1; break;
+            case 'w': s.mode_repair = 1; break;
+            case 'k':
+                if (!parse_offset(hit.value, s.count) || s.count == 0) {
+                    say(out, std::string("Count '") + hit.value +
+                                 "' is not a whole number of sectors from 1 to 0xFFFFFFFFFFFFFFFF -- refused\n");
+                    return parse_result::refused;
+                }
+                break;
             default: break;
         }
     }
@@ -226,6 +260,7 @@ parse_result parse(run_settings& s, int argc, char** argv, std::FILE* out, std::
         say(out, std::string(why) + " -- refused\n");
         return parse_result::refused;
     }
+    if (s.mode == run_mode::check || s.mode_repair || s.count != 0) return check_arguments(s, scan, out);
     if ((s.mode == run_mode::verify || s.mode == run_mode::patch) && s.offset == 0 && !s.file_name) {
         say(out, "Specify either -n or -o!\n");
         // Nothing to do is a failure, but for a bare call that asks for help.
@@ -241,6 +276,7 @@ parse_result parse(run_settings& s, int argc, char** argv, std::FILE* out, std::
 
 run_mode mode_of(const run_settings& s) {
     if (s.mode_apply) return run_mode::apply;
+    if (s.mode_check) return run_mode::check;
     if (s.mode_listdir) return run_mode::list;
     if (s.mode_checkedc) return run_mode::compare;
     if (s.file_orig) return run_mode::verify;

@@ -16,6 +16,7 @@ enum class run_mode {
     verify,   // -v: check that the image holds the original
     patch,    // lay the patch into the image (with -x: only as far as the trace and PPF file)
     apply,    // -a: apply a PPF file to the image
+    check,    // -c: check every sector of the image (with -w: repair EDC and parity)
 };
 
 struct run_settings {
@@ -29,6 +30,9 @@ struct run_settings {
     std::optional<std::string> file_diz;    // --diz: file_id.diz text of the PPF 3.0 file
     int mode_undo = 0;      // --undo: PPF 3.0 with undo data; applied, the undo data restored
     int mode_apply = 0;     // -a: apply the PPF file (first operand) to the image
+    int mode_check = 0;     // -c
+    int mode_repair = 0;    // -w
+    std::uint64_t count = 0;  // -k: sectors -c checks; 0 means "not given" (to the image's end)
     // Byte offset into the image; 0 means "not given".
     std::uint64_t offset = 0;
     int mode_listdir = 0;   // -l
@@ -39,12 +43,15 @@ struct run_settings {
     run_mode mode = run_mode::patch;  // set by the parser from the flags above
 };
 
-// The mode the flags choose: -a, then -l before -e before -v before a patch run.
+// The mode the flags choose: -a, -c, then -l before -e before -v before a patch run.
 run_mode mode_of(const run_settings& s);
 
-// A patch or apply run that is not a dry run: the runs that write the image.
+// A patch, apply or repairing check run that is not a dry run: the runs
+// that write the image.
 inline bool writes_image(const run_settings& s) {
-    return (s.mode == run_mode::patch || s.mode == run_mode::apply) && !s.mode_nowrite;
+    return (s.mode == run_mode::patch || s.mode == run_mode::apply ||
+            (s.mode == run_mode::check && s.mode_repair)) &&
+           !s.mode_nowrite;
 }
 
 // The PPF file the run writes (-p or -P), if any.

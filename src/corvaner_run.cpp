@@ -14,6 +14,7 @@
 #include "corvaner_dir.h"
 #include "corvaner_patch.h"
 #include "corvaner_ppf.h"
+#include "corvaner_scan.h"
 
 namespace {
 
@@ -306,6 +307,7 @@ int run_tool(run_state& run, int argc, char** argv) {
         case parse_result::refused: return STATUS_FAIL;
     }
     const run_settings& s = run.settings;
+    if (s.mode == run_mode::check) return scan_run(run);  // opens its own files
     std::fprintf(out, "Patch File : %s\n", s.file_patch->c_str());
     std::fprintf(out, "Patch .bin : %s\n", s.file_bin->c_str());
     if (s.file_orig) std::fprintf(out, "Original   : %s\n", s.file_orig->c_str());
@@ -323,6 +325,7 @@ int run_tool(run_state& run, int argc, char** argv) {
         case run_mode::verify:
         case run_mode::patch: return data_mode(run, bin);
         case run_mode::apply: return apply_mode(run, bin);
+        case run_mode::check: break;  // run above
     }
     return STATUS_FAIL;
 }

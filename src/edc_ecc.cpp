@@ -796,12 +796,25 @@ uint32_t edc_of(const coder& way, std::span<const uint8_t> sector, std::size_t f
     return way.edc(sector.data() + from, to - from);
 }
 
-// P and Q of the sector as it stands; P first, since Q covers it.
+// P and Q of the sector as it stands.
 void encode_L2_P(const coder& way, std::span<uint8_t, SECTOR_SIZE> inout) {
     way.parity_p(inout.data());
 }
 void encode_L2_Q(const coder& way, std::span<uint8_t, SECTOR_SIZE> inout) {
     way.parity_q(inout.data());
+}
+
+// Q covers P: computed after P for a rebuilt sector, before it (over the P
+// the sector holds) for what the stored bytes call for.
+void encode_pq(const coder& way, std::span<uint8_t, SECTOR_SIZE> inout, bool zero_header,
+               q_covers q) {
+    std::array<uint8_t, 4> header;
+    std::copy_n(inout.begin() + HEADER, header.size(), header.begin());
+    if (zero_header) std::fill_n(inout.begin() + HEADER, header.size(), uint8_t{0});
+    if (q == q_covers::stored_p) encode_L2_Q(way, inout);
+    encode_L2_P(way, inout);
+    if (q == q_covers::new_p) encode_L2_Q(way, inout);
+    std::copy(header.begin(), header.end(), inout.begin() + HEADER);
 }
 
 int encode(const coder& way, std::span<uint8_t, SECTOR_SIZE> inout, int sectortype,
@@ -816,8 +829,7 @@ int encode(const coder& way, std::span<uint8_t, SECTOR_SIZE> inout, int sectorty
             build_address(inout, sectortype, address);
             store_edc(inout, MODE1_EDC_AT, edc_of(way, inout, 0, MODE1_EDC_AT));
             std::fill(inout.begin() + MODE1_ZERO, inout.begin() + P_PARITY, uint8_t{0});
-            encode_L2_P(way, inout);
-            encode_L2_Q(way, inout);
+            encode_pq(way, inout, false, q_covers::new_p);
             break;
         case MODE_2:
             build_address(inout, sectortype, address);
@@ -825,9 +837,7 @@ int encode(const coder& way, std::span<uint8_t, SECTOR_SIZE> inout, int sectorty
         case MODE_2_FORM_1:
             // The parity is taken over a zero header; the header comes after.
             store_edc(inout, EDC_AT, edc_of(way, inout, SUBHEADER, EDC_AT));
-            std::fill(inout.begin() + HEADER, inout.begin() + SUBHEADER, uint8_t{0});
-            encode_L2_P(way, inout);
-            encode_L2_Q(way, inout);
+            encode_pq(way, inout, true, q_covers::new_p);
             build_address(inout, sectortype, address);
             break;
         case MODE_2_FORM_2:
@@ -855,6 +865,11 @@ int encode_with(coder_path path, std::span<std::uint8_t, SECTOR_SIZE> inout, int
     return encode(coder_for(path), inout, sectortype, address);
 }
 
+void parity_with(coder_path path, std::span<std::uint8_t, SECTOR_SIZE> inout, bool zero_header,
+                 q_covers q) {
+    encode_pq(coder_for(path), inout, zero_header, q);
+}
+
 std::uint32_t edc_with(coder_path path, std::span<const std::uint8_t> bytes, int from,
                        int upto) {
     return edc(coder_for(path), bytes, from, upto);
@@ -869,4 +884,8 @@ std::uint32_t build_edc(std::span<const std::uint8_t> inout, int from, int upto)
 int do_encode_L2(std::span<std::uint8_t, SECTOR_SIZE> inout, int sectortype,
                  unsigned address) {
     return encode(chosen(), inout, sectortype, address);
+}
+
+void encode_L2_PQ(std::span<std::uint8_t, SECTOR_SIZE> inout, bool zero_header, q_covers q) {
+    encode_pq(chosen(), inout, zero_header, q);
 }

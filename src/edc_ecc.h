@@ -22,6 +22,19 @@ inline constexpr int MODE_2_FORM_2 = 4;
 int do_encode_L2(std::span<std::uint8_t, SECTOR_SIZE> inout, int sectortype,
                  unsigned address);
 
+// What the Q parity covers when encode_L2_PQ computes P and Q together.
+enum class q_covers {
+    new_p,     // the P just computed: the parity a rebuilt sector carries
+    stored_p,  // the P the sector holds: the parity its stored bytes call for,
+               // so that a fault in P shows in Q as well
+};
+
+// P (bytes 2076..2247) over bytes 12..2075 and Q (2248..2351) over bytes
+// 12..2247, computed over the sector as it stands and written in place. The
+// header (12..15) takes part as stored (Mode 1) or, with `zero_header`, as
+// zero (Mode 2 Form 1); it is left as it is, and so is everything before P.
+void encode_L2_PQ(std::span<std::uint8_t, SECTOR_SIZE> inout, bool zero_header, q_covers q);
+
 // EDC (CRC-32 of the CD-ROM EDC polynomial, no final inversion) over the
 // bytes at positions from..upto, both included. Positions outside the span
 // are never read: the range is cut to the span. Returns 0 for an empty range.

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <span>
 
-#include "sector_layout.h"
+#include "edc_ecc.h"
 
 namespace edc_ecc_internal {
 
@@ -27,6 +27,8 @@ coder_path chosen_path();
 // asking for it runs the portable way.
 int encode_with(coder_path path, std::span<std::uint8_t, SECTOR_SIZE> inout, int sectortype,
                 unsigned address);
+void parity_with(coder_path path, std::span<std::uint8_t, SECTOR_SIZE> inout, bool zero_header,
+                 q_covers q);
 std::uint32_t edc_with(coder_path path, std::span<const std::uint8_t> bytes, int from,
                        int upto);
 

@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -116,14 +117,27 @@ bytes image_of(const std::string& kind) {
         img = (d.encode(), d.image());
     }
     // Changes after encoding: a sector turned Form 2, Mode 1, never written
-    // (all zero), a byte flipped or set; a partial sector at the end.
+    // (all zero), a byte flipped or set (in every sector); a partial sector at the end; the
+    // image moved to disc sector N (headers at index + N + 150); a sector
+    // encoded anew by the reference coder as type T (Form 2: its submode set
+    // in both copies), or its P and Q taken over its header as it stands.
+    std::size_t base = 0;
+    const auto raw = [&](std::size_t s) { return std::span(img).subspan(s * SECTOR_SIZE).first<SECTOR_SIZE>(); };
     for (std::size_t i = 1; i < parts.size(); ++i) {
         const auto kv = split(parts[i], ':');
         const std::size_t n = std::stoul(kv.at(1));
+        if (kv[0] == "base")
+            for (std::size_t s = 0; s < img.size() / SECTOR_SIZE; ++s)
+                reference::encode_L2(raw(s), MODE_2, unsigned(s + (base = n) + ADDRESS_BIAS));
+        if (kv[0] == "encode" && std::stoi(kv.at(2)) == MODE_2_FORM_2)
+            img[n * SECTOR_SIZE + SUBMODE_BYTE] = img[n * SECTOR_SIZE + SUBMODE_BYTE + 4] |= SUBMODE_FORM2;
+        if (kv[0] == "encode") reference::encode_L2(raw(n), std::stoi(kv[2]), unsigned(n + base + ADDRESS_BIAS));
+        if (kv[0] == "hdrparity") reference::encode_L2_PQ(raw(n), false, false);
         if (kv[0] == "form2") img[n * SECTOR_SIZE + SUBMODE_BYTE] |= SUBMODE_FORM2;
         if (kv[0] == "mode1") img[n * SECTOR_SIZE + MODE_BYTE] = 1;
         if (kv[0] == "unwritten") std::fill_n(img.begin() + std::ptrdiff_t(n * SECTOR_SIZE), SECTOR_SIZE, 0);
         if (kv[0] == "flip") img[n] ^= 0xFF;
+        if (kv[0] == "every") for (std::size_t s = n; s < img.size(); s += SECTOR_SIZE) img[s] ^= 0xFF;
         if (kv[0] == "poke") img[n] = static_cast<std::uint8_t>(std::stoul(kv.at(2)));
         if (kv[0] == "tail") img.resize(img.size() + n, 0x5A);
         if (kv[0] == "audio") {  // samples, no sync pattern
@@ -135,8 +149,10 @@ bytes image_of(const std::string& kind) {
     return img;
 }
 
-// Contents of a set-up file: random:N, text:WORDS (underscores for spaces),
-// iso:PATH (that file of the sample disc), image (a copy of image.bin).
+// Contents of a set-up file: random:N, text:WORDS (underscores for spaces,
+// semicolons for line ends, carets for carriage returns), iso:PATH (that file of the sample disc), image
+// (a fresh sample image), image+CHANGES (one with those changes),
+// image:KIND (an image of that kind), copy (a copy of image.bin).
 bytes content_of(const std::string& kind, const bytes& image) {
     if (kind.starts_with("random:")) {
         const std::size_t n = std::stoul(kind.substr(7));
@@ -145,10 +161,13 @@ bytes content_of(const std::string& kind, const bytes& image) {
     if (kind.starts_with("text:")) {
         std::string t = kind.substr(5);
         std::replace(t.begin(), t.end(), '_', ' ');
+        std::replace(t.begin(), t.end(), ';', '\n');
+        std::replace(t.begin(), t.end(), '^', '\r');
         return bytes(t.begin(), t.end());
     }
     for (const auto& f : fixture::sample_files())
         if ("iso:" + f.path == kind) return f.data;
+    if (kind.starts_with("image:")) return image_of(kind.substr(6));
     if (kind.starts_with("image")) return image_of("sample" + kind.substr(5));
     if (kind == "copy") return image;
     if (kind.starts_with("ppf1:")) {  // a PPF 1.0 file by hand: ppf1:OFFSET:TEXT[:LENGTH]
@@ -171,8 +190,8 @@ void set_up(const golden_case& c, const fs::path& dir) {
     if (kind.starts_with("sparse:"))  // all holes: nothing of it is on the disk
         fs::resize_file(dir / "image.bin", std::stoul(kind.substr(7)) * SECTOR_SIZE);
     for (const auto& [key, value] : c.setup) {
-        if (key == "patch" || key == "orig" || key == "second" || key == "out.ppf" || key == "in.ppf") {
-            const std::string name = key.ends_with(".ppf") ? key : key + ".bin";
+        if (key == "patch" || key == "orig" || key == "second" || key.find('.') != std::string::npos) {
+            const std::string name = key.find('.') != std::string::npos ? key : key + ".bin";
             if (value == "fifo") ::mkfifo((dir / name).c_str(), 0644);
             else fixture::write_file(dir / name, content_of(value, image));
         }
@@ -308,16 +327,44 @@ std::string report(const golden_case& c, const outcome& o, const std::map<std::s
     return r;
 }
 
-// Every sector a run changed must be a valid Mode 2 Form 1 sector.
-// An image cut short during the run must stay as short: never filled back.
-void expect_changed_sectors_valid(const bytes& before, const bytes& after, bool cut) {
+// Every sector a patch run changed must be a valid Mode 2 Form 1 sector.
+// A check run (-c -w) may change only the EDC and parity of a sector, which
+// must then be valid for its kind (at whatever address its header holds);
+// `repaired`, where given, is the set of sectors it reported repaired. An
+// image cut short during the run (`cut`) must stay as short: never filled back.
+void expect_changed_sectors_valid(const bytes& before, const bytes& after, bool check_run,
+                                  const std::set<std::size_t>* repaired, bool cut = false) {
     ASSERT_EQ(cut ? before.size() / 2 : before.size(), after.size()) << "the image changed its length";
+    std::set<std::size_t> changed;
     for (std::size_t s = 0; s + SECTOR_SIZE <= after.size(); s += SECTOR_SIZE) {
         const std::span<const std::uint8_t, SECTOR_SIZE> sector(after.data() + s, SECTOR_SIZE);
         if (std::memcmp(before.data() + s, sector.data(), SECTOR_SIZE) == 0) continue;
-        EXPECT_EQ(reference::check_mode2_form1(sector, unsigned(s / SECTOR_SIZE + ADDRESS_BIAS)), "")
-            << "sector " << s / SECTOR_SIZE;
+        changed.insert(s / SECTOR_SIZE);
+        if (!check_run) {
+            EXPECT_EQ(reference::check_mode2_form1(sector, unsigned(s / SECTOR_SIZE + ADDRESS_BIAS)), "")
+                << "sector " << s / SECTOR_SIZE;
+            continue;
+        }
+        EXPECT_EQ(reference::check_sector(sector, std::nullopt), "") << "sector " << s / SECTOR_SIZE;
+        const std::size_t edc = reference::edc_place(sector);
+        for (std::size_t i = 0; i < SECTOR_SIZE; ++i)
+            if (before[s + i] != sector[i] && (i < edc || (i >= edc + 4 && (edc == 2348 || i < P_PARITY)))) {
+                ADD_FAILURE() << "sector " << s / SECTOR_SIZE << ": byte " << i << " changed";
+                break;
+            }
     }
+    if (repaired) {
+        EXPECT_EQ(changed, *repaired) << "the sectors changed are not those reported repaired";
+    }
+}
+
+// The sectors a check run's report calls repaired.
+std::set<std::size_t> reported_repaired(const std::string& out) {
+    std::set<std::size_t> sectors;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);)
+        if (line.starts_with("Sector ") && line.ends_with(" -- repaired")) sectors.insert(std::stoul(line.substr(7)));
+    return sectors;
 }
 
 
@@ -381,8 +428,15 @@ TEST_P(Golden, RunGivesStoredResult) {
     if (c.setup.contains("same")) {  // another spelling of that row's command line
         EXPECT_EQ(got, slurp(expected.parent_path() / (c["same"] + ".txt")));
     }
-    if (after.contains("image.bin"))
-        expect_changed_sectors_valid(before.at("image.bin"), after.at("image.bin"), c.setup.contains("cut"));
+    // The images of a cue sheet count the disc's sectors, not their own.
+    const bool check_run = std::find(c.args.begin(), c.args.end(), "-c") != c.args.end();
+    const auto repaired = reported_repaired(steps + o.out);
+    for (const auto& [name, data] : after)
+        if (name.ends_with(".bin") && before.contains(name))
+            expect_changed_sectors_valid(before.at(name), data, check_run,
+                                         check_run && name == "image.bin" && !c.args.back().ends_with(".cue")
+                                             ? &repaired : nullptr,
+                                         name == "image.bin" && c.setup.contains("cut"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Golden, ::testing::ValuesIn(load_cases()),

@@ -44,10 +44,11 @@ std::array<std::uint8_t, 2> sums(std::span<const std::uint8_t> s, std::size_t n,
 }
 
 // The parity symbols p (weight alpha) and q (weight 1) solve p + q = plain and
-// alpha p + q = weighted: p = (plain + weighted) / (1 + alpha). P comes first,
-// since Q covers it.
-void write_parity(std::span<std::uint8_t, SECTOR_SIZE> s) {
-    for (std::size_t n = 0; n < codewords; ++n) {
+// alpha p + q = weighted: p = (plain + weighted) / (1 + alpha). Q covers P:
+// the new P when P comes first, the stored one with `q_first`.
+void write_parity(std::span<std::uint8_t, SECTOR_SIZE> s, bool q_first = false) {
+    for (std::size_t i = 0; i < codewords; ++i) {
+        const std::size_t n = q_first ? (i + 86) % codewords : i;
         const auto [plain, weighted] = sums(s, n, length(n) - 2);
         const std::uint8_t p = gf.mul(plain ^ weighted, gf.alog[255 - gf.log[3]]);
         s[position(n, length(n) - 2)] = p;
@@ -79,6 +80,13 @@ std::uint32_t build_edc(std::span<const std::uint8_t> bytes, int from, int upto)
     return r;
 }
 
+void encode_L2_PQ(std::span<std::uint8_t, SECTOR_SIZE> s, bool zero_header, bool q_first) {
+    const std::array<std::uint8_t, 4> header = {s[12], s[13], s[14], s[15]};
+    if (zero_header) std::fill(s.begin() + 12, s.begin() + 16, 0);
+    write_parity(s, q_first);
+    std::copy(header.begin(), header.end(), s.begin() + 12);
+}
+
 int encode_L2(std::span<std::uint8_t, SECTOR_SIZE> s, int type, unsigned address) {
     std::fill(s.begin() + 1, s.begin() + 11, 0xFF);
     s[0] = s[11] = 0;
@@ -102,19 +110,43 @@ int encode_L2(std::span<std::uint8_t, SECTOR_SIZE> s, int type, unsigned address
     }
 }
 
-std::string check_mode2_form1(std::span<const std::uint8_t, SECTOR_SIZE> sector,
-                              unsigned address) {
+namespace {
+
+// Checks a sector laid out with its EDC at `edc_at`, taken from byte 0
+// (Mode 1) or 16 (Mode 2), and parity but for Form 2, over the header as
+// stored (Mode 1) or a zero one.
+std::string check_layout(std::span<const std::uint8_t, SECTOR_SIZE> sector,
+                         std::optional<unsigned> address, std::uint8_t mode, std::size_t edc_at) {
     std::array<std::uint8_t, SECTOR_SIZE> s;
     std::copy(sector.begin(), sector.end(), s.begin());
-    encode_L2(s, MODE_2, address);
-    write_edc(s, 2072, 16);
+    std::fill(s.begin() + 1, s.begin() + 11, 0xFF);
+    s[0] = s[11] = 0;
+    if (address) write_header(s, *address, mode);
+    write_edc(s, edc_at, mode == 1 ? 0 : 16);
     if (!std::equal(s.begin(), s.begin() + 16, sector.begin())) return "sync or header";
-    if (!std::equal(s.begin() + 2072, s.begin() + 2076, sector.begin() + 2072)) return "EDC";
-    std::fill(s.begin() + 12, s.begin() + 16, 0);
+    if (!std::equal(s.begin() + edc_at, s.begin() + edc_at + 4, sector.data() + edc_at)) return "EDC";
+    if (edc_at == 2348) return "";
+    if (mode == 2) std::fill(s.begin() + 12, s.begin() + 16, 0);
     for (std::size_t n = 0; n < codewords; ++n)
         if (sums(s, n, length(n)) != std::array<std::uint8_t, 2>{})
             return n < 86 ? "P parity" : "Q parity";
     return "";
+}
+
+}  // namespace
+
+std::string check_mode2_form1(std::span<const std::uint8_t, SECTOR_SIZE> sector,
+                              unsigned address) {
+    return check_layout(sector, address, 2, 2072);
+}
+
+std::size_t edc_place(std::span<const std::uint8_t, SECTOR_SIZE> sector) {
+    return sector[15] == 1 ? 2064 : (sector[18] & 0x20) != 0 ? 2348 : 2072;
+}
+
+std::string check_sector(std::span<const std::uint8_t, SECTOR_SIZE> sector,
+                         std::optional<unsigned> address) {
+    return check_layout(sector, address, sector[15] == 1 ? 1 : 2, edc_place(sector));
 }
 
 }  // namespace reference

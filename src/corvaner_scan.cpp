@@ -1,0 +1,489 @@
+#include "corvaner_scan.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "corvaner_check.h"
+#include "corvaner_cue.h"
+#include "corvaner_patch.h"
+#include "corvaner_ppf.h"
+
+namespace {
+
+constexpr int STATUS_BAD = 1;  // bad sectors remain
+
+// Sectors per read. Up to two threads read and judge, each at most two
+// batches ahead of the report.
+constexpr std::size_t SCAN_BATCH = 64;
+constexpr std::size_t MAX_WORKERS = 2;
+// A cue sheet is a page of text; a longer file is something else.
+constexpr std::uint64_t CUE_SHEET_LIMIT = 64 * 1024;
+
+constexpr const char* TRACK_MODES[] = {"MODE1/2352", "MODE2/2352", "AUDIO"};
+
+// A file the run checks: open for reading, or for reading and writing and
+// locked when the run repairs it.
+struct scan_file {
+    unique_fd fd;
+    platform::file_info info;
+};
+
+// False with errno set (EWOULDBLOCK when another run holds the lock). A
+// repairing run locks its files against every other run, a checking one
+// keeps writers out while it reads.
+bool open_scan_file(scan_file& f, const std::string& path, bool writes) {
+    f.fd = writes ? platform::open_read_write(path) : platform::open_read(path);
+    if (!f.fd.valid()) return false;
+    switch (platform::lock_file(f.fd.get(), writes ? platform::lock_kind::exclusive : platform::lock_kind::shared)) {
+        case platform::lock_result::taken: break;
+        case platform::lock_result::busy: errno = EWOULDBLOCK; return false;
+        case platform::lock_result::failed: return false;
+    }
+    return platform::query(f.fd.get(), f.info);
+}
+
+// Consecutive sectors of one file that the run reads: the image (or its
+// -o/-k range), or one data track of a cue sheet.
+struct stretch {
+    int fd = -1;
+    std::uint64_t first = 0;       // its first sector in the file
+    std::uint64_t count = 0;
+    std::uint64_t disc_first = 0;  // the disc's number of that sector
+    unsigned track = 0;            // 0 for an image
+};
+
+// Up to SCAN_BATCH sectors of one stretch, read and judged together.
+struct batch {
+    std::size_t stretch = 0;
+    std::uint64_t from = 0;  // sectors into the stretch
+    std::size_t count = 0;
+};
+
+// A batch's sectors as read (and, where repaired, rebuilt), and their verdicts.
+struct batch_results {
+    std::size_t batch = SIZE_MAX;  // which batch it holds
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::uint8_t> read;  // with -w: the sectors as they were read
+    std::vector<sector_verdict> verdicts;
+    int read_errno = 0;  // not 0: the read failed
+};
+
+// Reads and judges the batches on one thread per core (two at most), and
+// hands the results out in batch order, so the report keeps sector order
+// while reading, judging and writing overlap.
+class scanner {
+public:
+    scanner(const std::vector<stretch>& stretches, const std::vector<batch>& batches, bool repair)
+        : stretches_(stretches), batches_(batches), repair_(repair) {
+        const std::size_t workers =
+            std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, MAX_WORKERS);
+        results_.resize(2 * workers);
+        for (std::size_t w = 0; w < workers; ++w)
+            threads_.emplace_back([this, w, workers] { work(w, workers); });
+    }
+    scanner(const scanner&) = delete;
+    scanner& operator=(const scanner&) = delete;
+    ~scanner() {
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        for (std::thread& t : threads_) t.join();
+    }
+
+    // The results of batch i, once they are in: the caller is then done with
+    // every batch before i. They stay as they are until the next call.
+    batch_results& results(std::size_t i) {
+        std::unique_lock lock(mutex_);
+        done_ = i;
+        changed_.notify_all();
+        batch_results& r = results_[i % results_.size()];
+        changed_.wait(lock, [&] { return r.batch == i; });
+        return r;
+    }
+
+private:
+    void work(std::size_t first, std::size_t step) {
+        for (std::size_t i = first; i < batches_.size(); i += step) {
+            batch_results& r = results_[i % results_.size()];
+            {
+                std::unique_lock lock(mutex_);
+                // Its place is free once the caller is done with the batch there.
+                changed_.wait(lock, [&] { return stopping_ || i < done_ + results_.size(); });
+                if (stopping_) return;
+            }
+            fill(r, batches_[i]);
+            {
+                const std::lock_guard lock(mutex_);
+                r.batch = i;
+            }
+            changed_.notify_all();
+        }
+    }
+
+    void fill(batch_results& r, const batch& b) const {
+        const stretch& s = stretches_[b.stretch];
+        r.bytes.resize(b.count * SECTOR_SIZE);
+        r.verdicts.resize(b.count);
+        errno = 0;
+        const std::size_t got = pread_full(s.fd, r.bytes, (s.first + b.from) * SECTOR_SIZE);
+        // A read that ends early without an error: the file got shorter.
+        r.read_errno = got == r.bytes.size() ? 0 : errno != 0 ? errno : EIO;
+        if (r.read_errno != 0) return;
+        if (repair_) r.read = r.bytes;
+        for (std::size_t k = 0; k < b.count; ++k)
+            r.verdicts[k] = check_sector(sector_span(r.bytes.data() + k * SECTOR_SIZE, SECTOR_SIZE),
+                                         s.disc_first + b.from + k + ADDRESS_BIAS, repair_);
+    }
+
+    const std::vector<stretch>& stretches_;
+    const std::vector<batch>& batches_;
+    const bool repair_;
+    std::vector<batch_results> results_;
+    std::vector<std::thread> threads_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t done_ = 0;  // the caller is done with every batch before this one
+    bool stopping_ = false;
+};
+
+// What the summary counts.
+struct tally {
+    std::array<std::uint64_t, SECTOR_KINDS> kinds{};
+    std::array<std::uint64_t, zone::COUNT> zones{};
+    std::uint64_t bad = 0;
+    std::uint64_t over_header = 0;
+    std::uint64_t repaired = 0;
+    std::uint64_t left = 0;      // bad once the repairs are made
+    std::uint64_t audio = 0;     // sectors of audio tracks, not read
+    std::uint64_t trailing = 0;  // bytes after the last whole sector of a file
+
+    void count(const sector_verdict& v) {
+        ++kinds[static_cast<std::size_t>(v.kind)];
+        for (std::size_t z = 0; z < zone::COUNT; ++z) zones[z] += (unsigned{v.zones} >> z) & 1U;
+        bad += v.bad() ? 1U : 0U;
+        over_header += (v.zones & zone::PARITY_OVER_HEADER) != 0 ? 1U : 0U;
+        repaired += v.repaired ? 1U : 0U;
+        left += v.bad_after() ? 1U : 0U;
+    }
+};
+
+// What a run reads: its files and the stretches of them it checks.
+struct scan_plan {
+    std::vector<scan_file> files;  // the image, or the cue sheet's files in its order
+    std::vector<stretch> stretches;
+    tally counts;
+};
+
+std::optional<int> plan_image(run_state& run, scan_plan& plan) {
+    const run_settings& s = run.settings;
+    scan_file& image = plan.files.emplace_back();
+    if (!open_scan_file(image, *s.file_bin, writes_image(s))) {
+        if (errno != EWOULDBLOCK) {
+            report_errno(run, "Failed to open .bin file");
+            return STATUS_FAIL;
+        }
+        std::fprintf(run.out, "Image '%s' is being written by another run -- refused\n",
+                     s.file_bin->c_str());
+        return STATUS_FAIL;
+    }
+    const std::uint64_t sectors = image.info.size / SECTOR_SIZE;
+    const std::uint64_t first = s.offset / SECTOR_SIZE;
+    const std::uint64_t count = s.count != 0 ? s.count : sectors - std::min(first, sectors);
+    if (first > sectors || count > sectors - first) {
+        std::fprintf(run.out, "Sector %llu lies past the image's %llu whole sectors -- refused\n",
+                     static_cast<unsigned long long>(std::max(first, sectors)),
+                     static_cast<unsigned long long>(sectors));
+        return STATUS_FAIL;
+    }
+    plan.stretches.push_back({image.fd.get(), first, count, first, 0});
+    plan.counts.trailing = image.info.size % SECTOR_SIZE;
+    std::fprintf(run.out, "Checking %llu sectors from sector %llu\n",
+                 static_cast<unsigned long long>(count), static_cast<unsigned long long>(first));
+    return std::nullopt;
+}
+
+// Reads the cue sheet, opens its files and lays its tracks out on the disc.
+std::optional<int> plan_cue(run_state& run, scan_plan& plan) {
+    const std::string& path = *run.settings.file_bin;
+    const auto refuse = [&](std::size_t line, const std::string& what) {
+        std::fprintf(run.out, "Cue sheet '%s' line %zu: %s -- refused\n", path.c_str(), line,
+                     what.c_str());
+        return STATUS_FAIL;
+    };
+    scan_file sheet_file;
+    if (!open_scan_file(sheet_file, path, false)) {
+        report_errno(run, "Failed to open cue sheet");
+        return STATUS_FAIL;
+    }
+    if (sheet_file.info.size > CUE_SHEET_LIMIT) {
+        std::fprintf(run.out, "Cue sheet '%s' is longer than 64 KiB: not a cue sheet -- refused\n",
+                     path.c_str());
+        return STATUS_FAIL;
+    }
+    std::vector<std::uint8_t> text(static_cast<std::size_t>(sheet_file.info.size));
+    if (read_full(sheet_file.fd.get(), text) != text.size()) {
+        report_errno(run, "Failed to read cue sheet");
+        return STATUS_FAIL;
+    }
+    cue_sheet sheet;
+    cue_error error;
+    if (!read_cue({reinterpret_cast<const char*>(text.data()), text.size()}, sheet, error))
+        return refuse(error.line, error.what);
+
+    // The sheet names its files from its own folder.
+    const std::string folder = path.substr(0, path.rfind('/') + 1);
+    std::vector<std::uint64_t> sectors;
+    for (const cue_file& f : sheet.files) {
+        const std::string file_path = f.name.starts_with('/') ? f.name : folder + f.name;
+        if (!open_scan_file(plan.files.emplace_back(), file_path, writes_image(run.settings)))
+            return refuse(f.line, "cannot open '" + file_path + "': " + std::strerror(errno));
+        sectors.push_back(plan.files.back().info.size / SECTOR_SIZE);
+        plan.counts.trailing += plan.files.back().info.size % SECTOR_SIZE;
+    }
+    if (!lay_out_cue(sheet, sectors, error)) return refuse(error.line, error.what);
+    for (const cue_track& t : sheet.tracks) {
+        std::fprintf(run.out, "Track %u (%s): %llu sectors from sector %llu in %s\n", t.number,
+                     TRACK_MODES[static_cast<std::size_t>(t.mode)],
+                     static_cast<unsigned long long>(t.count),
+                     static_cast<unsigned long long>(t.disc_first), sheet.files[t.file].name.c_str());
+        if (t.mode == track_mode::audio)
+            plan.counts.audio += t.count;
+        else
+            plan.stretches.push_back(
+                {plan.files[t.file].fd.get(), t.first, t.count, t.disc_first, t.number});
+    }
+    return std::nullopt;
+}
+
+// Refusals that need the files: a PPF file for an image PPF 2.0 cannot
+// describe, and image writes that a file-size limit would cut inside a sector.
+bool refuse_scan(run_state& run, const scan_plan& plan) {
+    const run_settings& s = run.settings;
+    if (s.file_ppf && plan.files.front().info.size > UINT32_MAX) {
+        std::fprintf(run.out,
+                     "Image of %llu bytes is beyond the 4 GiB a PPF 2.0 file can describe -- "
+                     "refused\n",
+                     static_cast<unsigned long long>(plan.files.front().info.size));
+        return false;
+    }
+    std::uint64_t need = 0;
+    for (const stretch& st : plan.stretches) need = std::max(need, (st.first + st.count) * SECTOR_SIZE);
+    const auto limit = platform::file_size_limit();
+    if (writes_image(s) && limit && need > *limit) {
+        std::fprintf(run.out,
+                     "The run writes files of up to %llu bytes, past this process's file-size "
+                     "limit of %llu bytes -- refused\n",
+                     static_cast<unsigned long long>(need), static_cast<unsigned long long>(*limit));
+        return false;
+    }
+    return true;
+}
+
+// Signals held for the length of a repairing run, which looks for them
+// between batches; the output is flushed before they are let through.
+struct repair_signals {
+    repair_signals(std::FILE* out, bool hold) : out_(out) {
+        if (hold) held_.emplace();
+    }
+    repair_signals(const repair_signals&) = delete;
+    repair_signals& operator=(const repair_signals&) = delete;
+    ~repair_signals() { std::fflush(out_); }
+    bool pending() const { return held_ && held_->pending(); }
+
+    std::FILE* out_;
+    std::optional<platform::held_signals> held_;
+};
+
+// Writes a batch's repaired sectors back in place, neighbours in one go.
+// Returns how many of the batch's sectors come before the first that did not
+// reach the image whole: all of them when every write worked (errno tells
+// why not).
+std::size_t write_repairs(const stretch& st, const batch& b, const batch_results& r) {
+    for (std::size_t k = 0; k < b.count;) {
+        std::size_t end = k;
+        while (end < b.count && r.verdicts[end].repaired) ++end;
+        if (end == k) {
+            ++k;
+            continue;
+        }
+        const auto bytes = std::span(r.bytes).subspan(k * SECTOR_SIZE, (end - k) * SECTOR_SIZE);
+        const std::size_t done = pwrite_full(st.fd, bytes, (st.first + b.from + k) * SECTOR_SIZE);
+        if (done != bytes.size()) return k + done / SECTOR_SIZE;
+        k = end;
+    }
+    return b.count;
+}
+
+void append_line(std::string& lines, const sector_verdict& v, std::uint64_t sector, unsigned track,
+                 const char* repaired) {
+    lines += "Sector " + std::to_string(sector) + " (" + kind_name(v.kind) + "): ";
+    append_zones(lines, v.zones);
+    if (track != 0) lines += " in track " + std::to_string(track);
+    if (v.repaired) lines += repaired;
+    lines += '\n';
+}
+
+// Where a pass over the batches puts the repairs: the PPF file, or the
+// image and the report. A repairing run with a PPF file makes two passes,
+// so the PPF file is in place before the image is first written.
+struct pass {
+    ppf_file* ppf = nullptr;
+    ppf_records* records = nullptr;
+    bool write = false;   // the repairs go into the image
+    bool report = false;  // the bad sectors are reported and counted
+};
+
+// Reads, judges and (for a reporting pass) reports every batch, with the
+// repairs going where the pass says. Returns the exit status when the run
+// stops early.
+std::optional<int> scan_batches(run_state& run, scan_plan& plan, const repair_signals& signals,
+                                const pass& p) {
+    const run_settings& s = run.settings;
+    const char* repaired = s.mode_nowrite ? " -- would be repaired" : " -- repaired";
+    std::vector<batch> batches;
+    for (std::size_t i = 0; i < plan.stretches.size(); ++i)
+        for (std::uint64_t from = 0; from < plan.stretches[i].count; from += SCAN_BATCH)
+            batches.push_back({i, from, static_cast<std::size_t>(std::min<std::uint64_t>(
+                                            SCAN_BATCH, plan.stretches[i].count - from))});
+    scanner scan(plan.stretches, batches, s.mode_repair != 0);
+    std::string lines;
+    for (std::size_t i = 0; i < batches.size(); ++i) {
+        if (signals.pending()) {
+            std::fputs(p.report ? "\nInterrupted: the run stops after the sectors reported above\n"
+                                : "\nInterrupted: the run stops before its first write\n",
+                       run.out);
+            return error_exit(run);
+        }
+        const batch& b = batches[i];
+        const stretch& st = plan.stretches[b.stretch];
+        const batch_results& r = scan.results(i);
+        if (r.read_errno != 0) {
+            errno = r.read_errno;
+            report_errno(run, "\nFailed to read sector");
+            return error_exit(run);
+        }
+        for (std::size_t k = 0; p.records != nullptr && k < b.count; ++k) {
+            if (!r.verdicts[k].repaired) continue;
+            const auto at = std::span(r.bytes).subspan(k * SECTOR_SIZE, SECTOR_SIZE);
+            const auto was = std::span(r.read).subspan(k * SECTOR_SIZE, SECTOR_SIZE);
+            if (!p.records->sectors(run, *p.ppf, was, at, st.first + b.from + k)) return error_exit(run);
+        }
+        const std::size_t settled = p.write ? write_repairs(st, b, r) : b.count;
+        const int write_errno = errno;
+        lines.clear();
+        for (std::size_t k = 0; p.report && k < settled; ++k) {
+            plan.counts.count(r.verdicts[k]);
+            if (r.verdicts[k].zones != 0)
+                append_line(lines, r.verdicts[k], st.disc_first + b.from + k, st.track, repaired);
+        }
+        print_trace(run, lines);
+        if (settled != b.count) {
+            errno = write_errno;
+            report_errno(run, "\nFailed to write sector");
+            return error_exit(run);
+        }
+    }
+    return std::nullopt;
+}
+
+void print_row(std::FILE* out, const std::string& label, std::uint64_t value, const char* note = "") {
+    std::fprintf(out, "%-19s: %llu%s\n", label.c_str(), static_cast<unsigned long long>(value), note);
+}
+
+void print_summary(run_state& run, const tally& t, bool cue) {
+    const run_settings& s = run.settings;
+    std::FILE* out = run.out;
+    std::uint64_t read = 0;
+    for (const std::uint64_t n : t.kinds) read += n;
+    std::fputs("\n", out);
+    print_row(out, "Sectors read", read);
+    for (const sector_kind k : {sector_kind::mode0, sector_kind::mode1, sector_kind::form1,
+                                sector_kind::form2, sector_kind::unknown, sector_kind::not_data})
+        print_row(out, std::string("  ") + kind_name(k), t.kinds[static_cast<std::size_t>(k)],
+                  k == sector_kind::not_data ? " (skipped)" : "");
+    if (cue) print_row(out, "Audio tracks", t.audio, " sectors (not read)");
+    print_row(out, "Bad sectors", t.bad);
+    for (std::size_t z = 0; z < zone::COUNT; ++z) {
+        std::string label = "  ";
+        append_zones(label, static_cast<std::uint8_t>(1U << z));
+        print_row(out, label, t.zones[z]);
+    }
+    print_row(out, "Parity over header", t.over_header, " (good, left as it is)");
+    if (s.mode_repair)
+        print_row(out, s.mode_nowrite ? "Would repair" : "Repaired", t.repaired,
+                  s.mode_nowrite ? " (dry run: nothing written)" : "");
+    if (t.trailing != 0)
+        print_row(out, "Trailing bytes", t.trailing, " (not a whole sector: not checked)");
+    print_row(out, "Bad sectors left", t.left);
+}
+
+}  // namespace
+
+int scan_run(run_state& run) {
+    const run_settings& s = run.settings;
+    const bool cue = is_cue_sheet(*s.file_bin);
+    const auto& target = ppf_target(s);
+    std::fprintf(run.out, "Check %s : %s\n", cue ? "cue " : ".bin", s.file_bin->c_str());
+    if (target) std::fprintf(run.out, "PPF%s0 File : %s\n", s.file_ppf3 ? "3" : "2", target->c_str());
+    std::fputs("\n", run.out);
+    if (cue && (s.offset != 0 || s.count != 0 || target)) {
+        std::fputs("A cue sheet is checked whole and gives no PPF file: -o, -k, -p and -P take an "
+                   "image -- refused\n",
+                   run.out);
+        return STATUS_FAIL;
+    }
+    scan_plan plan;
+    if (const auto stop = cue ? plan_cue(run, plan) : plan_image(run, plan)) return *stop;
+    if (!refuse_scan(run, plan)) return STATUS_FAIL;
+
+    // Held from before the PPF file is made to after its temporary file is gone.
+    const repair_signals signals(run.out, s.mode_repair != 0);
+    const bool write = writes_image(s);
+    ppf_file ppf;
+    if (target) {
+        const scan_file& image = plan.files.front();
+        std::vector<platform::file_info> outputs;
+        for (std::FILE* stream : {run.out, run.err})
+            if (platform::file_info o; platform::query(stream, o)) outputs.push_back(o);
+        if (!ppf.create_temporary(run, *target, {image.info}, outputs)) return STATUS_FAIL;
+        const auto records = s.file_ppf3 ? ppf3_records(s.mode_undo != 0, {}) : ppf2_records();
+        if (!records->begin(run, ppf, image.fd.get(), image.info.size, s.str_desc)) return error_exit(run);
+        // A dry run reports in the same pass; a repairing one reports as it writes.
+        if (const auto stop = scan_batches(run, plan, signals, {&ppf, records.get(), false, !write}))
+            return *stop;
+        if (!records->end(run, ppf)) return error_exit(run);
+        if (records->records() == 0) {
+            std::fprintf(run.out, "PPF file '%s' would hold no record: the run changes no byte -- refused\n",
+                         target->c_str());
+            return error_exit(run);
+        }
+        if (!ppf.commit(run)) return error_exit(run);
+    }
+    if (!target || write)
+        if (const auto stop = scan_batches(run, plan, signals, {nullptr, nullptr, write, true})) return *stop;
+
+    // Success is reported only once everything written is on disk.
+    for (scan_file& f : plan.files)
+        if (write && !platform::sync_file(f.fd.get())) {
+            report_errno(run, "Failed to sync .bin file");
+            return error_exit(run);
+        }
+    for (scan_file& f : plan.files)
+        if (!f.fd.close()) {
+            report_errno(run, "Failed to close .bin file");
+            return error_exit(run);
+        }
+    print_summary(run, plan.counts, cue);
+    return plan.counts.left == 0 ? STATUS_OK : STATUS_BAD;
+}
