@@ -14,19 +14,9 @@
 # Each side runs RUNS times (default 5), alternating; the medians count.
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-corvane=${CORVANE:-$root/build/release/corvane}
-mkimage=${MKIMAGE:-$root/build/release/mkimage}
+source "$(dirname "$0")/common.sh" apply-vs-cp bench-apply
 runs=${RUNS:-5}
 sectors=20000
-
-for tool in "$corvane" "$mkimage"; do
-    [[ -x $tool ]] || { echo "missing $tool (run: make bench-apply)" >&2; exit 1; }
-done
-base=/dev/shm
-[[ -d $base && -w $base ]] || base=${TMPDIR:-/tmp}
-dir=$(mktemp -d "$base/corvane-apply-vs-cp.XXXXXX")
-trap 'rm -rf "$dir"' EXIT
 
 image=$dir/image.bin
 "$mkimage" blank $((sectors + 17)) "$image"
@@ -37,8 +27,6 @@ tail -n 1 "$dir/first.out" | grep -qx 'All done.' || { echo "apply run failed" >
 head -n -1 "$dir/first.out" | grep '^PPF'
 cat "$image" "$dir/fix.ppf" > /dev/null
 
-now_us() { local t=$EPOCHREALTIME; echo "${t/[.,]/}"; }
-time_us() { local t0 t1; rm -f "$dir/copy.bin"; t0=$(now_us); "$@"; t1=$(now_us); echo $((t1 - t0)); }
 apply_run() { "$corvane" -a "$dir/fix.ppf" "$image" > /dev/null; }
 cp_run() { cp "$image" "$dir/copy.bin"; }
 
@@ -47,7 +35,6 @@ for ((n = 0; n < runs; ++n)); do
     cp_all+=("$(time_us cp_run)")
     apply_all+=("$(time_us apply_run)")
 done
-stats() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)], v[1], v[NR] }'; }
 read -r cp_us cp_min cp_max <<< "$(stats "${cp_all[@]}")"
 read -r ap_us ap_min ap_max <<< "$(stats "${apply_all[@]}")"
 echo "Files in $dir ($(stat -f -c %T "$dir")); median of $runs alternating runs (min-max)"

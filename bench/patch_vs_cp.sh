@@ -14,21 +14,9 @@
 # Each side runs RUNS times (default 5), alternating; the medians count.
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-corvane=${CORVANE:-$root/build/release/corvane}
-mkimage=${MKIMAGE:-$root/build/release/mkimage}
+source "$(dirname "$0")/common.sh" patch-vs-cp bench-patch
 runs=${RUNS:-5}
 sectors=20000
-
-for tool in "$corvane" "$mkimage"; do
-    [[ -x $tool ]] || { echo "missing $tool (run: make bench-patch)" >&2; exit 1; }
-done
-
-base=/dev/shm
-[[ -d $base && -w $base ]] || base=${TMPDIR:-/tmp}
-dir=$(mktemp -d "$base/corvane-patch-vs-cp.XXXXXX")
-trap 'rm -rf "$dir"' EXIT
-fs=$(stat -f -c %T "$dir")
 
 image=$dir/image.bin
 patch=$dir/patch.bin
@@ -42,9 +30,7 @@ tail -n 1 "$dir/first.out" | grep -qx 'All done.' || { echo "patch run failed" >
 # Warm the page cache.
 cat "$image" "$patch" > /dev/null
 
-now_us() { local t=$EPOCHREALTIME; echo "${t/[.,]/}"; }
 
-time_us() { local t0 t1; rm -f "$dir/copy.bin"; t0=$(now_us); "$@"; t1=$(now_us); echo $((t1 - t0)); }
 
 patch_run() { "$corvane" -o 2352 "$patch" "$image" > /dev/null; }
 cp_run() { cp "$image" "$dir/copy.bin"; }
@@ -57,8 +43,6 @@ for ((n = 0; n < runs; ++n)); do
     patch_all+=("$(time_us patch_run)")
     read_all+=("$(time_us read_run)")
 done
-# stats TIMES...: "median min max"
-stats() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)], v[1], v[NR] }'; }
 read -r cp_us cp_min cp_max <<< "$(stats "${cp_all[@]}")"
 read -r patch_us patch_min patch_max <<< "$(stats "${patch_all[@]}")"
 read -r read_us read_min read_max <<< "$(stats "${read_all[@]}")"

@@ -16,21 +16,9 @@
 # Each side runs RUNS times (default 7), alternating; the medians count.
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-corvane=${CORVANE:-$root/build/release/corvane}
-mkimage=${MKIMAGE:-$root/build/release/mkimage}
+source "$(dirname "$0")/common.sh" scan-vs-cat bench-scan
 runs=${RUNS:-7}
 sectors=20000
-
-for tool in "$corvane" "$mkimage"; do
-    [[ -x $tool ]] || { echo "missing $tool (run: make bench-scan)" >&2; exit 1; }
-done
-
-base=/dev/shm
-[[ -d $base && -w $base ]] || base=${TMPDIR:-/tmp}
-dir=$(mktemp -d "$base/corvane-scan-vs-cat.XXXXXX")
-trap 'rm -rf "$dir"' EXIT
-fs=$(stat -f -c %T "$dir")
 
 image=$dir/image.bin
 damaged=$dir/damaged.bin
@@ -50,8 +38,6 @@ cp "$damaged" "$work"
 cmp -s "$work" "$image" || { echo "the repaired image is not the original" >&2; exit 1; }
 repaired=$(grep -c -- ' -- repaired$' "$dir/repair.out")
 
-now_us() { local t=$EPOCHREALTIME; echo "${t/[.,]/}"; }
-time_us() { local t0 t1; t0=$(now_us); "$@"; t1=$(now_us); echo $((t1 - t0)); }
 
 cat_run() { cat "$image" > /dev/null; }
 check_run() { "$corvane" -c "$image" > /dev/null; }
@@ -69,8 +55,6 @@ for ((n = 0; n < runs; ++n)); do
     cp "$damaged" "$work"
     repair_all+=("$(time_us repair_run)")
 done
-# stats TIMES...: "median min max"
-stats() { printf '%s\n' "$@" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)], v[1], v[NR] }'; }
 read -r cat_us cat_min cat_max <<< "$(stats "${cat_all[@]}")"
 read -r check_us check_min check_max <<< "$(stats "${check_all[@]}")"
 read -r cp_us cp_min cp_max <<< "$(stats "${cp_all[@]}")"

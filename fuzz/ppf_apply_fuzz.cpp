@@ -63,9 +63,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     bytes expected = image();
-    for (const ppf_record& r : patch.records)
+    for_each_record(patch, ppf, [&](const ppf_record& r) {
         std::copy_n(ppf.begin() + static_cast<std::ptrdiff_t>(r.file_at + (undo ? r.length : 0)), r.length,
                     expected.begin() + static_cast<std::ptrdiff_t>(r.image_at));
+        return true;
+    });
     check(after == expected);
     return 0;
 }

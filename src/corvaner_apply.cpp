@@ -49,6 +49,15 @@ std::string say(const char* format, unsigned long long a = 0, unsigned long long
 
 }  // namespace
 
+ppf_record record_at(const ppf_patch& patch, std::span<const std::uint8_t> file, std::size_t at) {
+    ppf_record r;
+    r.image_at = load_le32(file.subspan(at).first<4>());
+    if (patch.offset_size == 8) r.image_at |= std::uint64_t{load_le32(file.subspan(at + 4).first<4>())} << 32;
+    r.length = file[at + patch.offset_size];
+    r.file_at = at + patch.offset_size + 1;
+    return r;
+}
+
 std::string read_ppf(std::span<const std::uint8_t> file, std::uint64_t image_size, ppf_patch& out) {
     // Magic, then the encoding method each version writes.
     static constexpr std::array<std::string_view, 3> MAGIC = {"PPF10", "PPF20", "PPF30"};
@@ -83,24 +92,22 @@ std::string read_ppf(std::span<const std::uint8_t> file, std::uint64_t image_siz
     }
     if (file.size() < start) return "ends inside its header";
     out.description = describe(file);
-    const std::size_t end = records_end(file, start, length_size);
-    for (std::size_t at = start; at < end;) {
-        if (end - at < offset_size + 1)
+    out.start = start;
+    out.offset_size = offset_size;
+    out.end = records_end(file, start, length_size);
+    for (std::size_t at = start; at < out.end;) {
+        if (out.end - at < offset_size + 1)
             return say("has a record at byte %llu that is cut short by the end of its records",
                        at);
-        ppf_record r;
-        r.image_at = load_le32(file.subspan(at).first<4>());
-        if (offset_size == 8) r.image_at |= std::uint64_t{load_le32(file.subspan(at + 4).first<4>())} << 32;
-        r.length = file[at + offset_size];
-        r.file_at = at + offset_size + 1;
+        const ppf_record r = record_at(out, file, at);
         const std::size_t stored = r.length * (out.undo ? 2U : 1U);
-        if (end - r.file_at < stored)
+        if (out.end - r.file_at < stored)
             return say("has a record at byte %llu that is cut short by the end of its records", at);
         if (r.image_at > image_size || r.length > image_size - r.image_at)
             return say("has a record for image bytes %llu to %llu, past the image's %llu bytes",
                        r.image_at, r.image_at + r.length, image_size);
         out.bytes += r.length;
-        out.records.push_back(r);
+        ++out.records;
         at = r.file_at + stored;
     }
     return {};
@@ -111,15 +118,17 @@ std::string check_image(const ppf_patch& patch, std::span<const std::uint8_t> fi
     if (undo) {
         if (!patch.undo) return "holds no undo data";
         std::vector<std::uint8_t> now(255);
-        for (const ppf_record& r : patch.records) {
+        std::uint64_t wrong = 0;
+        const bool holds = for_each_record(patch, file, [&](const ppf_record& r) {
             const auto here = std::span(now).first(r.length);
-            if (pread_full(fd, here, r.image_at) != r.length ||
-                !std::equal(here.begin(), here.end(), file.begin() + std::ptrdiff_t(r.file_at)))
-                return say("has a record for image byte %llu whose patched bytes the image does not "
-                           "hold: the undo would not give the old image back",
-                           r.image_at);
-        }
-        return {};
+            wrong = r.image_at;
+            return pread_full(fd, here, r.image_at) == r.length &&
+                   std::equal(here.begin(), here.end(), file.begin() + std::ptrdiff_t(r.file_at));
+        });
+        if (holds) return {};
+        return say("has a record for image byte %llu whose patched bytes the image does not "
+                   "hold: the undo would not give the old image back",
+                   wrong);
     }
     if (patch.has_size && patch.image_size != image_size)
         return say("is for an image of %llu bytes, not %llu", patch.image_size, image_size);
@@ -149,18 +158,18 @@ bool apply_records(run_output& run, const ppf_patch& patch, std::span<const std:
         low = high = 0;
         if (done / 1000 != shown / 1000) {
             std::fprintf(run.out, "%10llu of %llu records applied\n", static_cast<unsigned long long>(done),
-                         static_cast<unsigned long long>(patch.records.size()));
+                         static_cast<unsigned long long>(patch.records));
             shown = done;
         }
         return true;
     };
-    for (const ppf_record& r : patch.records) {
+    const bool whole = for_each_record(patch, file, [&](const ppf_record& r) {
         if (r.image_at < window_at || r.image_at + r.length > window_at + window_size) {
             if (!flush()) return false;
             if (signals.pending()) {
                 std::fprintf(run.out, "Interrupted: the run stops after %llu of %llu records\n",
                              static_cast<unsigned long long>(done),
-                             static_cast<unsigned long long>(patch.records.size()));
+                             static_cast<unsigned long long>(patch.records));
                 return false;
             }
             window_at = r.image_at;
@@ -175,6 +184,8 @@ bool apply_records(run_output& run, const ppf_patch& patch, std::span<const std:
         low = high == low ? r.image_at : std::min(low, r.image_at);
         high = std::max(high, r.image_at + r.length);
         ++done;
-    }
+        return true;
+    });
+    if (!whole) return false;
     return flush();
 }

@@ -26,9 +26,27 @@ struct ppf_patch {
     bool block_check = false;  // ... and PPF 2.0, and 3.0 when it says so, its block check
     std::array<std::uint8_t, 1024> block{};
     bool undo = false;  // PPF 3.0 with undo data
-    std::vector<ppf_record> records;
+    std::size_t start = 0;        // where the records start in the file ...
+    std::size_t end = 0;          // ... and end (before a file_id.diz text)
+    std::size_t offset_size = 4;  // bytes of a record's image offset: 4, or 8 in PPF 3.0
+    std::uint64_t records = 0;
     std::uint64_t bytes = 0;  // in all records
 };
+
+// The record at byte `at` of a file read_ppf accepted.
+ppf_record record_at(const ppf_patch& patch, std::span<const std::uint8_t> file, std::size_t at);
+
+// Calls visit(record) for each record in order while it returns true.
+// False when a visit said to stop.
+template <typename Visit>
+bool for_each_record(const ppf_patch& patch, std::span<const std::uint8_t> file, Visit visit) {
+    for (std::size_t at = patch.start; at < patch.end;) {
+        const ppf_record r = record_at(patch, file, at);
+        if (!visit(r)) return false;
+        at = r.file_at + r.length * (patch.undo ? 2U : 1U);
+    }
+    return true;
+}
 
 // Image offset of the 1024 bytes a PPF file checks its image by.
 inline constexpr std::uint64_t PPF_BLOCK_AT = 0x9320;

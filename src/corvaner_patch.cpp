@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <new>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -50,15 +50,14 @@ public:
     // Reads a patch that fits in memory whole. False after saying why not.
     bool load(run_state& run) {
         if (streamed()) return true;
-        try {
-            whole_.resize(static_cast<std::size_t>(size_));
-        } catch (const std::bad_alloc&) {
+        whole_ = std::make_unique<platform::bulk_buffer>(static_cast<std::size_t>(size_));
+        if (!whole_->valid()) {
             std::fprintf(run.out, "Patch of %llu bytes does not fit in memory -- refused\n",
                          static_cast<unsigned long long>(size_));
             return false;
         }
-        const std::size_t got = pread_full(fd_, whole_, 0);
-        if (got == whole_.size()) return true;
+        const std::size_t got = pread_full(fd_, whole_->bytes(), 0);
+        if (got == size_) return true;
         if (errno != 0) report_errno(run, "Failed to read patch file");
         else
             std::fprintf(run.out, "Patch file ended after %llu of its %llu bytes -- refused\n",
@@ -73,14 +72,14 @@ public:
     std::size_t read(std::span<std::uint8_t> out, std::uint64_t at) const {
         if (streamed()) return pread_full(fd_, out, at);
         const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), size_ - std::min(at, size_)));
-        std::copy_n(whole_.begin() + static_cast<std::ptrdiff_t>(at), n, out.begin());
+        std::copy_n(whole_->bytes().begin() + static_cast<std::ptrdiff_t>(at), n, out.begin());
         return n;
     }
 
 private:
     int fd_;
     std::uint64_t size_;
-    std::vector<std::uint8_t> whole_;
+    std::unique_ptr<platform::bulk_buffer> whole_;
 };
 
 // Where the patch's bytes go in the window's sectors.

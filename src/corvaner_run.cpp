@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -256,13 +255,10 @@ int apply_mode(run_state& run, unique_fd& bin) {
         return error_exit(run);
     };
     if (platform::same_file(image, ppf.info)) return refuse("is the .bin file itself");
-    std::vector<std::uint8_t> bytes;
-    try {
-        bytes.resize(static_cast<std::size_t>(ppf.info.size));
-    } catch (const std::bad_alloc&) {
-        return refuse("does not fit in memory");
-    }
-    if (pread_full(ppf.fd.get(), bytes, 0) != bytes.size()) {
+    const platform::bulk_buffer whole(static_cast<std::size_t>(ppf.info.size));
+    if (!whole.valid()) return refuse("does not fit in memory");
+    const std::span<const std::uint8_t> bytes = whole.bytes();
+    if (pread_full(ppf.fd.get(), whole.bytes(), 0) != bytes.size()) {
         report_errno(run, "Failed to read PPF file");
         return error_exit(run);
     }
@@ -271,7 +267,7 @@ int apply_mode(run_state& run, unique_fd& bin) {
     if (why.empty()) why = check_image(patch, bytes, bin.get(), image.size, s.mode_undo != 0);
     if (!why.empty()) return refuse(why);
     std::fprintf(run.out, "PPF %d.0 file \"%s\": %llu records, %llu bytes%s\n", patch.version,
-                 patch.description.c_str(), static_cast<unsigned long long>(patch.records.size()),
+                 patch.description.c_str(), static_cast<unsigned long long>(patch.records),
                  static_cast<unsigned long long>(patch.bytes),
                  s.mode_undo ? ", the image holds every one" : patch.block_check ? ", block check passed" : "");
     if (s.mode_nowrite) {
@@ -290,7 +286,7 @@ int apply_mode(run_state& run, unique_fd& bin) {
     }
     std::fprintf(run.out, "%s %llu records (%llu bytes)\nAll done.\n",
                  s.mode_undo ? "Restored the old bytes of" : "Applied",
-                 static_cast<unsigned long long>(patch.records.size()),
+                 static_cast<unsigned long long>(patch.records),
                  static_cast<unsigned long long>(patch.bytes));
     return STATUS_OK;
 }

@@ -162,6 +162,26 @@ private:
     std::unique_ptr<state> state_;
 };
 
+// Memory for bulk data (a whole patch file): `size` bytes, their contents
+// undefined, on large pages where the system has them, so that filling it
+// does not fault once per small page. Empty when there is no such memory.
+class bulk_buffer {
+public:
+    explicit bulk_buffer(std::size_t size);
+    bulk_buffer(const bulk_buffer&) = delete;
+    bulk_buffer& operator=(const bulk_buffer&) = delete;
+    ~bulk_buffer();
+
+    bool valid() const { return data_ != nullptr || size_ == 0; }
+    std::span<std::uint8_t> bytes() const { return {data_, data_ ? size_ : 0}; }
+
+private:
+    void* mapping_ = nullptr;
+    std::size_t mapped_ = 0;
+    std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
 // This process's limit on the size of a file it writes, if it has one.
 std::optional<std::uint64_t> file_size_limit();
 

@@ -231,6 +231,24 @@ bool held_signals::pending() const {
     return false;
 }
 
+bulk_buffer::bulk_buffer(std::size_t size) : size_(size) {
+    if (size == 0) return;
+    constexpr std::size_t LARGE_PAGE = 2 << 20;
+    mapped_ = size + LARGE_PAGE;
+    mapping_ = ::mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapping_ == MAP_FAILED) {
+        mapping_ = nullptr;
+        return;
+    }
+    const auto at = reinterpret_cast<std::uintptr_t>(mapping_);
+    data_ = static_cast<std::uint8_t*>(mapping_) + ((LARGE_PAGE - at % LARGE_PAGE) % LARGE_PAGE);
+    (void)::madvise(data_, size, MADV_HUGEPAGE);  // a hint: small pages serve too
+}
+
+bulk_buffer::~bulk_buffer() {
+    if (mapping_ != nullptr) ::munmap(mapping_, mapped_);
+}
+
 std::optional<std::uint64_t> file_size_limit() {
     rlimit limit{};
     if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
