@@ -1,0 +1,31 @@
+# The Windows build's tests, run under wine: the coder tests, and the golden
+# rows run by the Linux build's golden runner (CORVANE_GOLDEN_RUNNER) against
+# corvane.exe, with a program that holds files as another Windows program
+# would.
+set(CORVANE_GOLDEN_RUNNER "" CACHE FILEPATH "The Linux build's corvane_tests, to run the golden rows")
+
+add_executable(file_holder file_holder.cpp)
+target_link_libraries(file_holder PRIVATE corvane_core)
+corvane_program(file_holder HOLDER_PROGRAM)
+
+# One wine server for the whole run, persistent and started after its
+# prefix is made; every descriptor of it on /dev/null, else ctest waits for
+# it for ever.
+list(JOIN CORVANE_WINE_ENV " " wine_env)
+add_test(NAME wine_start COMMAND sh -c
+  "mkdir -p ${CMAKE_BINARY_DIR}/wine && export ${wine_env} && wineserver -p </dev/null >/dev/null 2>&1 && ${CORVANE_WINE} wineboot -i </dev/null >/dev/null 2>&1")
+add_test(NAME wine_stop COMMAND env ${CORVANE_WINE_ENV} wineserver -k)
+set_tests_properties(wine_start PROPERTIES FIXTURES_SETUP wine)
+set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP wine)
+
+add_test(NAME coder COMMAND corvane_tests)
+set_tests_properties(coder PROPERTIES FIXTURES_REQUIRED wine)
+
+# In two halves, which ctest -j2 runs side by side.
+if(CORVANE_GOLDEN_RUNNER)
+  foreach(half 0 1)
+    add_test(NAME golden_${half} COMMAND ${CORVANE_GOLDEN_RUNNER} --gtest_filter=Cases/Golden.*)
+    set_tests_properties(golden_${half} PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT
+      "CORVANE_GOLDEN_SYSTEM=windows;CORVANE_GOLDEN_TOOL=${CORVANE_PROGRAM};CORVANE_GOLDEN_HOLDER=${HOLDER_PROGRAM};GTEST_TOTAL_SHARDS=2;GTEST_SHARD_INDEX=${half}")
+  endforeach()
+endif()
