@@ -2,6 +2,27 @@
 # rows run by the Linux build's golden runner (CORVANE_GOLDEN_RUNNER) against
 # corvane.exe, with a program that holds files as another Windows program
 # would.
+if(NOT WIN32)
+  # A Linux build with CORVANE_WITH_WINDOWS (the dev preset) builds the mingw
+  # preset beside it and runs its tests with its own, where the cross
+  # compiler and wine are installed: the Windows platform layer is tested
+  # nowhere else.
+  option(CORVANE_WITH_WINDOWS "Build the mingw preset too and run its tests under wine" OFF)
+  find_program(CORVANE_MINGW_CXX x86_64-w64-mingw32-g++-posix)
+  find_program(CORVANE_WINE_FOUND wine)
+  if(CORVANE_WITH_WINDOWS AND NOT (CORVANE_MINGW_CXX AND CORVANE_WINE_FOUND))
+    message(STATUS "No MinGW-w64 cross compiler or no wine: the Windows build is left out")
+  elseif(CORVANE_WITH_WINDOWS)
+    add_custom_target(windows ALL
+      COMMAND sh -c "${CMAKE_COMMAND} --preset mingw >/dev/null"
+      COMMAND ${CMAKE_COMMAND} --build --preset mingw
+      WORKING_DIRECTORY ${PROJECT_SOURCE_DIR} VERBATIM)
+    add_test(NAME windows COMMAND ${CMAKE_CTEST_COMMAND} --preset mingw -j2 WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
+    set_tests_properties(windows PROPERTIES COST 1000)  # the longest: started first
+  endif()
+  return()
+endif()
+
 set(CORVANE_GOLDEN_RUNNER "" CACHE FILEPATH "The Linux build's corvane_tests, to run the golden rows")
 
 add_executable(file_holder file_holder.cpp)
