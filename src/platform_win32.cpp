@@ -77,14 +77,15 @@ std::wstring wide(const std::string& text) {
     if (text.empty()) return {};
     const int size = static_cast<int>(std::min<std::size_t>(text.size(), INT_MAX));
     const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(std::max(n, 0)), L'\0');
+    std::wstring out(static_cast<std::size_t>(n), L'\0');
     ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, out.data(), n);
     return out;
 }
 
 std::string utf8(const wchar_t* text) {
     const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(std::max(n, 1)), '\0');
+    if (n <= 1) return {};
+    std::string out(static_cast<std::size_t>(n), '\0');
     ::WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
     out.pop_back();  // the terminating zero
     return out;
@@ -115,10 +116,19 @@ bool reachable(std::uint64_t at, std::size_t size) {
 }
 
 OVERLAPPED at_offset(std::uint64_t at) {
+    ULARGE_INTEGER offset{};
+    offset.QuadPart = at;
     OVERLAPPED where{};
-    where.Offset = static_cast<DWORD>(at & 0xFFFFFFFFU);
-    where.OffsetHigh = static_cast<DWORD>(at >> 32);
+    where.Offset = offset.LowPart;
+    where.OffsetHigh = offset.HighPart;
     return where;
+}
+
+std::uint64_t joined(DWORD high, DWORD low) {
+    ULARGE_INTEGER value{};
+    value.HighPart = high;
+    value.LowPart = low;
+    return value.QuadPart;
 }
 
 // One call moves at most this much.
@@ -163,7 +173,8 @@ long long write_some(int fd, std::span<const std::uint8_t> buf) { return write_f
 namespace {
 
 // What the file behind a handle is. A pipe, a console or a device has no
-// identity of its own: the handle stands for it.
+// identity of its own: the handle stands for it. The permission bits stay 0:
+// Windows keeps permissions in access lists, which nothing here copies.
 bool describe(HANDLE h, file_info& info) {
     info = file_info{};
     if (h == INVALID_HANDLE_VALUE || h == nullptr) {
@@ -174,15 +185,13 @@ bool describe(HANDLE h, file_info& info) {
     if (::GetFileType(h) != FILE_TYPE_DISK || !::GetFileInformationByHandle(h, &about)) {
         info.device = std::numeric_limits<std::uint64_t>::max();
         info.inode = reinterpret_cast<std::uintptr_t>(h);
-        info.mode = 0666;
         return true;
     }
     info.device = about.dwVolumeSerialNumber;
-    info.inode = std::uint64_t{about.nFileIndexHigh} << 32 | about.nFileIndexLow;
-    info.size = std::uint64_t{about.nFileSizeHigh} << 32 | about.nFileSizeLow;
+    info.inode = joined(about.nFileIndexHigh, about.nFileIndexLow);
+    info.size = joined(about.nFileSizeHigh, about.nFileSizeLow);
     info.directory = (about.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     info.regular = !info.directory && (about.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) == 0;
-    info.mode = (about.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444 : 0666;
     return true;
 }
 
@@ -249,10 +258,10 @@ unique_fd open_read_write(const std::string& path) {
 
 unique_fd open_write(const std::string& path) { return open_existing(path, GENERIC_WRITE); }
 
-unique_fd create_exclusive(const std::string& path, unsigned mode) {
-    const DWORD attrs = (mode & 0222) == 0 ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL;
+// The new file takes the access list its folder hands down.
+unique_fd create_exclusive(const std::string& path, unsigned) {
     return wrap(::CreateFileW(wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, SHARE_ALL, nullptr,
-                              CREATE_NEW, attrs, nullptr));
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 // Links are not followed: a rename over one replaces the link.
@@ -307,17 +316,10 @@ bool truncate(int fd, std::uint64_t size) {
     return false;
 }
 
-// Windows keeps one permission of the kind: the read-only attribute.
-bool set_mode(int fd, unsigned mode) {
-    const HANDLE h = handle_of(fd);
-    FILE_BASIC_INFO basic{};
-    const DWORD others = attributes(h) & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-    basic.FileAttributes = (mode & 0222) == 0 ? others | FILE_ATTRIBUTE_READONLY : others;
-    if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    if (::SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic)) return true;
-    set_errno();
-    return false;
-}
+// A file made beside another in its folder has the same access list handed
+// down; the one permission bit of Windows, the read-only attribute, a file
+// opened for writing does not have.
+bool set_mode(int, unsigned) { return true; }
 
 bool remove_file(const std::string& path) {
     if (::DeleteFileW(wide(path).c_str())) return true;
@@ -353,13 +355,12 @@ namespace {
 std::atomic<bool> holding{false};
 std::atomic<bool> arrived{false};
 
-BOOL WINAPI on_console_event(DWORD event) {
+BOOL WINAPI on_console_event(DWORD) {
     if (!holding) return FALSE;  // handled as usual: the process ends
+    // Held: the handler waits until the run lets events through and then
+    // passes it on, which ends the process (as the destructor does itself).
     arrived = true;
-    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
-    // The process ends when this returns: it waits for the run to let the
-    // event through, within the time the system grants.
-    while (holding) ::Sleep(20);
+    while (holding) ::Sleep(10);
     return FALSE;
 }
 
@@ -387,12 +388,10 @@ bool held_signals::pending() const { return arrived; }
 std::optional<std::uint64_t> file_size_limit() { return std::nullopt; }
 
 bool prepare_process() {
-    constexpr DWORD standard[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
     for (int fd = 0; fd <= 2; ++fd) {
-        const HANDLE given = ::GetStdHandle(standard[fd]);
-        const intptr_t own = ::_get_osfhandle(fd);
-        if (given == nullptr || given == INVALID_HANDLE_VALUE || own == -1 || own == -2) {
-            // Started without it: NUL takes its place, before any file the run opens.
+        // The C runtime keeps the place of a standard handle the process was
+        // started without, with no handle behind it: NUL goes there.
+        if (::_get_osfhandle(fd) < 0) {
             const HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, SHARE_ALL, nullptr,
                                              OPEN_EXISTING, 0, nullptr);
             const int stand_in =
@@ -403,7 +402,6 @@ bool prepare_process() {
                 ::_close(stand_in);
                 if (!moved) return false;
             }
-            ::SetStdHandle(standard[fd], handle_of(fd));
         }
         // Bytes go out as the tool writes them: no CR before each LF.
         ::_setmode(fd, _O_BINARY);
@@ -413,7 +411,7 @@ bool prepare_process() {
 
 bool stdout_is_terminal() {
     DWORD mode = 0;
-    return ::GetConsoleMode(::GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+    return ::GetConsoleMode(handle_of(1), &mode) != 0;
 }
 
 const char* error_text(int error) {

@@ -15,7 +15,7 @@ if(NOT WIN32)
   elseif(CORVANE_WITH_WINDOWS)
     add_custom_target(windows ALL
       COMMAND sh -c "${CMAKE_COMMAND} --preset mingw >/dev/null"
-      COMMAND ${CMAKE_COMMAND} --build --preset mingw
+      COMMAND ${CMAKE_COMMAND} -E env --unset=MAKEFLAGS ${CMAKE_COMMAND} --build --preset mingw -j2
       WORKING_DIRECTORY ${PROJECT_SOURCE_DIR} VERBATIM)
     add_test(NAME windows COMMAND ${CMAKE_CTEST_COMMAND} --preset mingw -j2 WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
     set_tests_properties(windows PROPERTIES COST 1000)  # the longest: started first
