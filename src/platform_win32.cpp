@@ -131,8 +131,10 @@ std::uint64_t joined(DWORD high, DWORD low) {
     return value.QuadPart;
 }
 
-// One call moves at most this much.
-DWORD chunk(std::size_t size) { return static_cast<DWORD>(std::min<std::size_t>(size, 1U << 30)); }
+// One call moves at most what its count can hold.
+DWORD chunk(std::size_t size) {
+    return static_cast<DWORD>(std::min<std::size_t>(size, std::numeric_limits<DWORD>::max()));
+}
 
 // One ReadFile, at `where` or (null) where the file stands: the bytes read,
 // 0 at the end of a file or of a pipe whose writer has gone, -1 with errno set.
@@ -308,7 +310,6 @@ lock_result lock_file(int fd, lock_kind kind) {
 }
 
 bool truncate(int fd, std::uint64_t size) {
-    if (!reachable(size, 0)) return false;
     FILE_END_OF_FILE_INFO end{};
     end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
     if (::SetFileInformationByHandle(handle_of(fd), FileEndOfFileInfo, &end, sizeof end)) return true;
@@ -366,19 +367,17 @@ BOOL WINAPI on_console_event(DWORD) {
 
 }  // namespace
 
-struct held_signals::state {
-    bool installed = false;
-};
+struct held_signals::state {};
 
 held_signals::held_signals() : state_(std::make_unique<state>()) {
     arrived = false;
     holding = true;
-    state_->installed = ::SetConsoleCtrlHandler(on_console_event, TRUE) != 0;
+    ::SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
 held_signals::~held_signals() {
     holding = false;
-    if (state_->installed) ::SetConsoleCtrlHandler(on_console_event, FALSE);
+    ::SetConsoleCtrlHandler(on_console_event, FALSE);
     // One that came while held ends the process now, as it would have then.
     if (arrived) ::ExitProcess(STATUS_CONTROL_C_EXIT);
 }
@@ -388,23 +387,21 @@ bool held_signals::pending() const { return arrived; }
 std::optional<std::uint64_t> file_size_limit() { return std::nullopt; }
 
 bool prepare_process() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        // The C runtime keeps the place of a standard handle the process was
-        // started without, with no handle behind it: NUL goes there.
-        if (::_get_osfhandle(fd) < 0) {
+    std::FILE* const standard[] = {stdin, stdout, stderr};
+    for (int place = 0; place <= 2; ++place) {
+        std::FILE* stream = standard[place];
+        const int fd = ::_fileno(stream);
+        if (fd < 0 || ::_get_osfhandle(fd) < 0) {
+            // Started without it: the C runtime keeps its descriptor's place,
+            // with no handle there and the stream on none. NUL goes there.
             const HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, SHARE_ALL, nullptr,
                                              OPEN_EXISTING, 0, nullptr);
-            const int stand_in =
-                nul == INVALID_HANDLE_VALUE ? -1 : ::_open_osfhandle(reinterpret_cast<intptr_t>(nul), _O_BINARY);
-            if (stand_in < 0) return false;
-            if (stand_in != fd) {
-                const bool moved = ::_dup2(stand_in, fd) == 0;
-                ::_close(stand_in);
-                if (!moved) return false;
-            }
+            const unique_fd stand_in = wrap(nul);
+            if (!stand_in.valid() || ::_dup2(stand_in.get(), place) != 0) return false;
+            stream->_file = place;
         }
         // Bytes go out as the tool writes them: no CR before each LF.
-        ::_setmode(fd, _O_BINARY);
+        ::_setmode(place, _O_BINARY);
     }
     return true;
 }

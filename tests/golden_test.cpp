@@ -188,8 +188,9 @@ bool set_immutable(const fs::path& file, bool on) {
 }
 
 // The run of a Windows build (CORVANE_GOLDEN_SYSTEM=windows) execs
-// CORVANE_GOLDEN_TOOL, and other programs' locks and opens of a file are
-// held by CORVANE_GOLDEN_HOLDER, a program of that system.
+// CORVANE_GOLDEN_TOOL; CORVANE_GOLDEN_HOLDER, a program of that system,
+// holds files as other programs would and starts CORVANE_GOLDEN_EXE with no
+// standard handles.
 bool on_windows() {
     const char* system = std::getenv("CORVANE_GOLDEN_SYSTEM");
     return system != nullptr && std::string(system) == "windows";
@@ -271,6 +272,12 @@ outcome run_binary(const golden_case& c, const fs::path& dir, const fs::path& lo
              ::mount("none", "/dev", "tmpfs", 0, nullptr) != 0))
             ::_exit(126);
         const char* tool = std::getenv("CORVANE_GOLDEN_TOOL");
+        if (windows && out_mode == "closed") {  // on Windows: started with no standard handles at all
+            static std::string bare = "bare", exe = std::getenv("CORVANE_GOLDEN_EXE");
+            argv[0] = exe.data();
+            argv.insert(argv.begin(), {bare.data(), bare.data()});
+            tool = std::getenv("CORVANE_GOLDEN_HOLDER");
+        }
         ::execv(windows && tool ? tool : CORVANE_BINARY, argv.data());
         ::_exit(127);
     }
