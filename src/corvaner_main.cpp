@@ -1,10 +1,12 @@
 #include <cstdio>
 
 #include "corvaner_run.h"
+#include "platform.h"
 
 int main(int argc, char** argv) {
     // Without valid standard descriptors a file opened by the run could
     // receive the tool's own output: nothing is opened then.
     if (!prepare_process()) return 255;
+    platform::utf8_arguments(argc, argv);
     return corvane_main(argc, argv, stdout);
 }

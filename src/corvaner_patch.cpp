@@ -424,7 +424,7 @@ int patch_run(run_state& run, patch_files& f, const patch_window& window,
         !platform::reserve(f.bin.get(), window.first * SECTOR_SIZE, window.sectors() * SECTOR_SIZE)) {
         std::fprintf(run.out, "No room on disk for sectors %llu to %llu of the image: %s -- refused\n",
                      static_cast<unsigned long long>(window.first),
-                     static_cast<unsigned long long>(window.last), std::strerror(errno));
+                     static_cast<unsigned long long>(window.last), platform::error_text(errno));
         return error_exit(run);
     }
     ppf_file ppf;

@@ -209,7 +209,7 @@ bool ppf_file::create_temporary(run_output& run, const std::string& path,
     };
     auto cannot = [&](const char* what) {
         char why[160];
-        std::snprintf(why, sizeof why, "%s: %s", what, std::strerror(errno));
+        std::snprintf(why, sizeof why, "%s: %s", what, platform::error_text(errno));
         return refuse(run, why);
     };
     if (!platform::resolve_links(path, target_)) return cannot("cannot be followed");
@@ -272,7 +272,7 @@ bool ppf_file::commit(run_output& run) {
     }
     if (!temp_.empty()) {
         bool renamed = false;
-        const bool ok = platform::replace_file(temp_, target_, !target_existed_, renamed);
+        const bool ok = platform::replace_file(temp_, target_, !target_existed_, renamed, target_lock_);
         if (renamed) temp_.clear();
         if (!ok) {
             report_errno(run, renamed ? "Failed to sync PPF file" : "Failed to put PPF file in place");

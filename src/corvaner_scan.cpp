@@ -247,7 +247,7 @@ std::optional<int> plan_cue(run_state& run, scan_plan& plan) {
     for (const cue_file& f : sheet.files) {
         const std::string file_path = f.name.starts_with('/') ? f.name : folder + f.name;
         if (!open_scan_file(plan.files.emplace_back(), file_path, writes_image(run.settings)))
-            return refuse(f.line, "cannot open '" + file_path + "': " + std::strerror(errno));
+            return refuse(f.line, "cannot open '" + file_path + "': " + platform::error_text(errno));
         sectors.push_back(plan.files.back().info.size / SECTOR_SIZE);
         plan.counts.trailing += plan.files.back().info.size % SECTOR_SIZE;
     }

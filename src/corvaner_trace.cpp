@@ -7,7 +7,7 @@
 void report_errno(run_output& run, const char* message) {
     const int saved = errno;
     std::fflush(run.out);
-    std::fprintf(run.err, "%s: %s\n", message, std::strerror(saved));
+    std::fprintf(run.err, "%s: %s\n", message, platform::error_text(saved));
     std::fflush(run.err);
 }
 

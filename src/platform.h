@@ -1,8 +1,9 @@
 // What the tool needs from the operating system, and nothing more: reading
 // and writing at a position, file identity and size, opening, locks, the
 // temporary-then-rename replacement of a file, held signals, the file-size
-// limit and valid standard descriptors. One implementation per system;
-// nothing else in the tool talks to the system directly.
+// limit, valid standard descriptors, error texts and the command line's
+// encoding. One implementation per system; nothing else in the tool talks
+// to the system directly.
 #pragma once
 
 #include <cstddef>
@@ -140,7 +141,11 @@ bool sync_file(int fd);
 // rename itself is on disk. With `must_be_new`, an existing `to` makes it
 // fail (EEXIST) instead of being replaced. On a failure, `renamed` says
 // whether the file was already in place (only the folder's flush failed).
-bool replace_file(const std::string& from, const std::string& to, bool must_be_new, bool& renamed);
+// `held` is the caller's descriptor of the existing `to` (its lock), or an
+// invalid one: a system that cannot rename over an open file closes it
+// first; elsewhere it is left to the caller.
+bool replace_file(const std::string& from, const std::string& to, bool must_be_new, bool& renamed,
+                  unique_fd& held);
 
 // The signals that ask a run to stop (interrupt, terminate, hang up, quit,
 // CPU-time limit) are held back while one of these lives and looked for with
@@ -194,5 +199,13 @@ bool prepare_process();
 
 // True when standard output is a terminal.
 bool stdout_is_terminal();
+
+// The text of an errno value, worded as the GNU C library words it on every
+// system, so that messages are the same bytes wherever the tool runs.
+const char* error_text(int error);
+
+// Makes argv the command line in UTF-8 where the system hands it to main in
+// another encoding (a Windows code page); elsewhere it is left as it is.
+void utf8_arguments(int& argc, char**& argv);
 
 }  // namespace platform

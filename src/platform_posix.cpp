@@ -11,6 +11,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -186,7 +187,8 @@ bool reserve(int fd, std::uint64_t at, std::uint64_t length) {
 
 bool sync_file(int fd) { return ::fsync(fd) == 0 || errno == EINVAL; }
 
-bool replace_file(const std::string& from, const std::string& to, bool must_be_new, bool& renamed) {
+bool replace_file(const std::string& from, const std::string& to, bool must_be_new, bool& renamed,
+                  unique_fd&) {
     renamed = false;
     if (must_be_new) {
         if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
@@ -275,5 +277,9 @@ bool prepare_process() {
 }
 
 bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) != 0; }
+
+const char* error_text(int error) { return std::strerror(error); }
+
+void utf8_arguments(int&, char**&) {}
 
 }  // namespace platform

@@ -54,7 +54,14 @@ std::vector<std::string> split(const std::string& text, char sep) {
     return parts;
 }
 
-// A case line: "name | set-up tokens | arguments", "%XX" in an argument standing for byte XX.
+// "%XX" in an argument or a set-up value stands for byte XX.
+std::string unescape(std::string a) {
+    for (std::size_t i = 0; (i = a.find('%', i)) != std::string::npos && i + 2 < a.size(); ++i)
+        a.replace(i, 3, 1, static_cast<char>(std::stoi(a.substr(i + 1, 2), nullptr, 16)));
+    return a;
+}
+
+// A case line: "name | set-up tokens | arguments".
 std::vector<golden_case> load_cases() {
     std::vector<golden_case> cases;
     std::ifstream in(CORVANE_GOLDEN_DIR "/cases.txt");
@@ -70,11 +77,9 @@ std::vector<golden_case> load_cases() {
         if (!(name >> c.name) || c.name[0] == '#') continue;
         for (std::string t; setup >> t;) {
             const auto eq = t.find('=');
-            c.setup[t.substr(0, eq)] = eq == std::string::npos ? "" : t.substr(eq + 1);
+            c.setup[t.substr(0, eq)] = eq == std::string::npos ? "" : unescape(t.substr(eq + 1));
         }
-        for (std::string a; args >> a; c.args.push_back(a))
-            for (std::size_t i = 0; (i = a.find('%', i)) != std::string::npos && i + 2 < a.size(); ++i)
-                a.replace(i, 3, 1, static_cast<char>(std::stoi(a.substr(i + 1, 2), nullptr, 16)));
+        for (std::string a; args >> a;) c.args.push_back(unescape(a));
         cases.push_back(std::move(c));
     }
     return cases;
@@ -198,6 +203,7 @@ void set_up(const golden_case& c, const fs::path& dir) {
         if (key == "dir") fs::create_directory(dir / value);
         if (key == "link") fs::create_symlink(split(value, ':').at(1), dir / split(value, ':')[0]);
     }
+    if (const auto names = split(c["rename"], ':'); !names.empty()) fs::rename(dir / names[0], dir / names.at(1));
 }
 
 // Makes a file immutable (or not): not even root may open it for writing, as
@@ -208,6 +214,37 @@ bool set_immutable(const fs::path& file, bool on) {
     if (!fd.valid() || ::ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0) return false;
     flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
     return ::ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) == 0;
+}
+
+// The run of a Windows build (CORVANE_GOLDEN_SYSTEM=windows) execs
+// CORVANE_GOLDEN_TOOL; CORVANE_GOLDEN_HOLDER, a program of that system,
+// holds files as other programs would and starts CORVANE_GOLDEN_EXE with no
+// standard handles.
+bool on_windows() {
+    const char* system = std::getenv("CORVANE_GOLDEN_SYSTEM");
+    return system != nullptr && std::string(system) == "windows";
+}
+
+// Starts the holder on `file` in `dir` ("lock" or "alone") and waits until
+// it holds it. It lets go when `release` is closed.
+pid_t start_holder(const fs::path& dir, const char* how, const std::string& file, int& release) {
+    int in[2], out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return -1;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::chdir(dir.c_str());
+        ::dup2(in[0], 0);
+        ::dup2(out[1], 1);
+        ::execl(std::getenv("CORVANE_GOLDEN_HOLDER"), "holder", how, file.c_str(), nullptr);
+        ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    char held = 0;
+    (void)::read(out[0], &held, 1);
+    ::close(out[0]);
+    release = in[1];
+    return pid;
 }
 
 struct outcome {
@@ -227,7 +264,13 @@ outcome run_binary(const golden_case& c, const fs::path& dir, const fs::path& lo
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    const unique_fd lock(c.setup.contains("lock") ? ::open((dir / c["lock"]).c_str(), O_RDWR | O_CREAT, 0644) : -1);
+    const bool windows = on_windows();
+    int release = -1;
+    const pid_t holder = !windows ? -1
+                         : c.setup.contains("lock") ? start_holder(dir, "lock", c["lock"], release)
+                         : c.setup.contains("hold") ? start_holder(dir, "alone", c["hold"], release)
+                                                    : -1;
+    const unique_fd lock(c.setup.contains("lock") && !windows ? ::open((dir / c["lock"]).c_str(), O_RDWR | O_CREAT, 0644) : -1);
     if (lock.valid()) ::flock(lock.get(), LOCK_EX);
     // lockf=FILE: a record lock of another program, as lockf takes it.
     const unique_fd record(c.setup.contains("lockf") ? ::open((dir / c["lockf"]).c_str(), O_RDWR) : -1);
@@ -257,7 +300,14 @@ outcome run_binary(const golden_case& c, const fs::path& dir, const fs::path& lo
             (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
              ::mount("none", "/dev", "tmpfs", 0, nullptr) != 0))
             ::_exit(126);
-        ::execv(CORVANE_BINARY, argv.data());
+        const char* tool = std::getenv("CORVANE_GOLDEN_TOOL");
+        if (windows && out_mode == "closed") {  // on Windows: started with no standard handles at all
+            static std::string bare = "bare", exe = std::getenv("CORVANE_GOLDEN_EXE");
+            argv[0] = exe.data();
+            argv.insert(argv.begin(), {bare.data(), bare.data()});
+            tool = std::getenv("CORVANE_GOLDEN_HOLDER");
+        }
+        ::execv(windows && tool ? tool : CORVANE_BINARY, argv.data());
         ::_exit(127);
     }
     if (pipe_fds[1] >= 0) ::close(pipe_fds[1]);
@@ -274,6 +324,10 @@ outcome run_binary(const golden_case& c, const fs::path& dir, const fs::path& lo
         else ::kill(pid, signals.at(c["signal"]));
     }
     ::waitpid(pid, &status, 0);
+    if (holder > 0) {
+        ::close(release);
+        ::waitpid(holder, nullptr, 0);
+    }
     return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
             slurp(logs / "out"), slurp(logs / "err")};
 }
@@ -392,6 +446,9 @@ class Golden : public ::testing::TestWithParam<golden_case> {};
 
 TEST_P(Golden, RunGivesStoredResult) {
     const golden_case& c = GetParam();
+    const bool windows = on_windows();
+    if (windows ? c.setup.contains("posix-only") : c.setup.contains("windows-only"))
+        GTEST_SKIP() << (windows ? "needs POSIX: " + c["posix-only"] : "Windows only");
     scratch_dir dir, logs;
     const bool root_only = c.setup.contains("tmpfs") || c.setup.contains("nodevnull");
     if (root_only && (::geteuid() != 0 || (c.setup.contains("tmpfs") && !dir.mount_tmpfs(c["tmpfs"]))))
@@ -399,7 +456,11 @@ TEST_P(Golden, RunGivesStoredResult) {
     set_up(c, dir.path);
     const bool read_only = c.setup.contains("readonly");
     const fs::path frozen = dir.path / (read_only ? "image.bin" : c["immutable"]);
-    if ((read_only || c.setup.contains("immutable")) && !set_immutable(frozen, true))
+    // On Windows, the read-only attribute: no write permission, as wine keeps it.
+    std::error_code no_write;
+    const auto write = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+    if (read_only && windows) fs::permissions(frozen, write, fs::perm_options::remove, no_write);
+    if ((read_only || c.setup.contains("immutable")) && (windows ? bool(no_write) : !set_immutable(frozen, true)))
         GTEST_SKIP() << "this file system cannot make a file read-only for root";
     const auto before = files_in(dir.path);
     // Runs before the last ";" of the command line are steps: their status
