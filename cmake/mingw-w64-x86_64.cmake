@@ -16,8 +16,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
-# Runs target programs on this host under wine, in a prefix of the build's
-# own, without debug messages and without the Mono and Gecko installers.
-find_program(CORVANE_WINE NAMES wine REQUIRED)
-set(CORVANE_WINE_ENV WINEPREFIX=${CMAKE_BINARY_DIR}/wine WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=)
-set(CMAKE_CROSSCOMPILING_EMULATOR env ${CORVANE_WINE_ENV} ${CORVANE_WINE})
+# Runs target programs on this host under wine, where it is installed, in a
+# prefix of the build's own, without debug messages and without the Mono and
+# Gecko installers.
+find_program(CORVANE_WINE NAMES wine)
+if(CORVANE_WINE)
+  set(CORVANE_WINE_ENV WINEPREFIX=${CMAKE_BINARY_DIR}/wine WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=)
+  set(CMAKE_CROSSCOMPILING_EMULATOR env ${CORVANE_WINE_ENV} ${CORVANE_WINE})
+endif()
