@@ -7,14 +7,15 @@
 #include <vector>
 
 #include "build_info.h"
+#include "corvaner_modes.h"
 
 namespace {
 
 // Options with a long form only take ids from here on, past every letter.
-constexpr int LONG_ONLY = 256;
-constexpr int VERSION_ONLY = LONG_ONLY;
-constexpr int UNDO_ONLY = LONG_ONLY + 1;
-constexpr int DIZ_ONLY = LONG_ONLY + 2;
+constexpr int LONG_ONLY = option_id::VERSION;
+constexpr int VERSION_ONLY = option_id::VERSION;
+constexpr int UNDO_ONLY = option_id::UNDO;
+constexpr int DIZ_ONLY = option_id::DIZ;
 
 struct option_row {
     int id;             // the short option's letter, or an id from LONG_ONLY on
@@ -23,7 +24,8 @@ struct option_row {
     const char* help;   // its line in the long-option block of --help
 };
 
-// Every option of the tool; a new one is a row here and a case in parse().
+// Every option of the tool; a new one is a row here, a case in parse() and
+// its place in the rows of the modes that take it.
 constexpr option_row OPTIONS[] = {
     {'h', "help", nullptr, "This help list, with these long options"},
     {'v', "verify", "file", "Verify the image holds this original file; patch nothing"},
@@ -167,43 +169,55 @@ void say(std::FILE* to, const std::string& text) {
     if (to != nullptr) std::fputs(text.c_str(), to);
 }
 
-// A check run (-c) and the options that belong to it: one operand, the
-// image or a cue sheet, and nothing of the other modes.
-parse_result check_arguments(run_settings& s, const option_scanner& scan, std::FILE* out) {
-    const char* refusal = nullptr;
-    if (!s.mode_check)
-        refusal = "-w and -k belong to a check run: give -c too";
-    else if (s.mode_listdir || s.mode_checkedc || s.file_orig || s.file_name || s.mode_replace ||
-             s.mode_apply)
-        refusal = "-c checks the whole image and takes none of -l, -e, -v, -n, -s and -a";
-    else if (s.offset % SECTOR_SIZE != 0)
-        refusal = "-o with -c is the byte offset of a sector: a multiple of 2352";
-    else if (ppf_target(s) && !s.mode_repair)
-        refusal = "-p and -P with -c write the repairs: give -w too";
-    if (refusal != nullptr) {
-        say(out, std::string(refusal) + " -- refused\n");
-        return parse_result::refused;
-    }
-    if (scan.operands.size() != 1) return parse_result::refused_usage;
-    s.file_bin = scan.operands[0];
-    return parse_result::ok;
+// Rules of single options that hold whatever the mode: said in one line.
+const char* option_rule(const run_settings& s, option_set given, const mode_row& row) {
+    if ((given & option_bit('s')) != 0 && ((row.accepts & option_bit('s')) == 0 || !s.file_name || s.offset != 0))
+        return "Option -s replaces a file found by -n in a patch run: it needs -n and takes no -o, -l, -e or -v";
+    return nullptr;
 }
 
 // Options of the PPF files that cannot go together, said in one line.
 const char* ppf_conflict(const run_settings& s) {
-    if (s.mode_apply && (s.file_name || s.offset != 0 || s.mode_listdir || s.mode_checkedc ||
-                         s.file_orig || s.mode_replace || s.mode_check || s.file_ppf || s.file_ppf3))
-        return "Option -a applies the PPF file given first: it takes no -o, -n, -l, -e, -v, -s, -c, -p or -P";
     if (s.file_ppf && s.file_ppf3) return "Options -p and -P each name the run's PPF file: give one";
     if (s.file_diz && !s.file_ppf3) return "Option --diz adds a text to a PPF 3.0 file: it needs -P";
     if (s.mode_undo && !s.file_ppf3 && !s.mode_apply) return "Option --undo needs -P or -a";
     return nullptr;
 }
 
+// Checks the settings against the row of their mode: the options it takes,
+// its own refusals, and its operands.
+parse_result accept(run_settings& s, option_set given, const mode_row& row,
+                    const std::vector<const char*>& operands, int argc, std::FILE* out) {
+    const char* refusal = option_rule(s, given, row);
+    // An option the mode does not take: the mode says which it takes, or,
+    // where it does not, the option's own mode does.
+    const option_set refused = given & ~row.accepts;
+    constexpr option_set check_only = option_bit('w') | option_bit('k');
+    if (!refusal && row.refusal && (refused & ~check_only) != 0) refusal = row.refusal;
+    if (!refusal) refusal = ppf_conflict(s);
+    if (!refusal && (refused & check_only) != 0) refusal = "-w and -k belong to a check run: give -c too";
+    if (!refusal && row.refuse) refusal = row.refuse(s);
+    if (refusal != nullptr) {
+        say(out, std::string(refusal) + " -- refused\n");
+        return parse_result::refused;
+    }
+    if (row.needs_place && s.offset == 0 && !s.file_name) {
+        say(out, "Specify either -n or -o!\n");
+        // Nothing to do is a failure, but for a bare call that asks for help.
+        return argc == 1 ? parse_result::usage : parse_result::refused_usage;
+    }
+    if (operands.size() != static_cast<std::size_t>(row.operands)) return parse_result::refused_usage;
+    if (row.operands == 2) s.file_patch = operands[0];
+    s.file_bin = operands.back();
+    return parse_result::ok;
+}
+
 parse_result parse(run_settings& s, int argc, char** argv, std::FILE* out, std::FILE* err) {
     option_scanner scan(argc, argv);
     bool unknown = false;
+    option_set given = 0;
     for (option_hit hit; scan.next(hit);) {
+        if (hit.row != nullptr) given |= option_bit(hit.row->id);
         if (hit.row == nullptr) {
             say(err, hit.complaint);
             say(out, "Unknown argument ? -- looks cool though\n");
@@ -250,38 +264,13 @@ parse_result parse(run_settings& s, int argc, char** argv, std::FILE* out, std::
     }
     // A mistyped option may have meant anything: nothing is opened.
     if (unknown) return parse_result::refused_usage;
-    s.mode = mode_of(s);
-    if (s.mode_replace && (s.mode != run_mode::patch || !s.file_name || s.offset != 0)) {
-        say(out, "Option -s replaces a file found by -n in a patch run: it needs -n and takes no "
-                 "-o, -l, -e or -v -- refused\n");
-        return parse_result::refused;
-    }
-    if (const char* why = ppf_conflict(s)) {
-        say(out, std::string(why) + " -- refused\n");
-        return parse_result::refused;
-    }
-    if (s.mode == run_mode::check || s.mode_repair || s.count != 0) return check_arguments(s, scan, out);
-    if ((s.mode == run_mode::verify || s.mode == run_mode::patch) && s.offset == 0 && !s.file_name) {
-        say(out, "Specify either -n or -o!\n");
-        // Nothing to do is a failure, but for a bare call that asks for help.
-        return argc == 1 ? parse_result::usage : parse_result::refused_usage;
-    }
-    if (scan.operands.size() != 2) return parse_result::refused_usage;
-    s.file_patch = scan.operands[0];
-    s.file_bin = scan.operands[1];
-    return parse_result::ok;
+    if (s.offset == 0) given &= ~option_bit('o');  // -o 0 is no offset
+    const mode_row& row = mode_chosen(given);
+    s.mode = row.mode;
+    return accept(s, given, row, scan.operands, argc, out);
 }
 
 }  // namespace
-
-run_mode mode_of(const run_settings& s) {
-    if (s.mode_apply) return run_mode::apply;
-    if (s.mode_check) return run_mode::check;
-    if (s.mode_listdir) return run_mode::list;
-    if (s.mode_checkedc) return run_mode::compare;
-    if (s.file_orig) return run_mode::verify;
-    return run_mode::patch;
-}
 
 void print_version(std::FILE* out) {
     std::fprintf(out, "Version %d.%d build %lu (%s@%s) - %s.\n", CORVANE_VERSION_MAJOR,

@@ -49,7 +49,7 @@ std::array<std::uint8_t, 4> subheader_for(const replace_plan& plan, bool last) {
     return sub;
 }
 
-bool plan_replacement(run_state& run, int fd_bin, const dir_lookup& found, std::uint64_t new_size,
+bool plan_replacement(run_output& run, int fd_bin, const dir_lookup& found, std::uint64_t new_size,
                       replace_plan& plan) {
     const dir_record& file = found.record;
     if (new_size > UINT32_MAX) {

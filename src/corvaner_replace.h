@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "corvaner_cli.h"
 #include "corvaner_dir.h"
 
 // A file whose records change with it.
@@ -20,7 +19,7 @@ struct replace_plan {
 // finds all its records in a walk of the whole tree, reads its subheader
 // convention, and checks that every sector it grows into is claimed by
 // nothing on the disc. Prints why not and returns false.
-bool plan_replacement(run_state& run, int fd_bin, const dir_lookup& found, std::uint64_t new_size,
+bool plan_replacement(run_output& run, int fd_bin, const dir_lookup& found, std::uint64_t new_size,
                       replace_plan& plan);
 
 // The subheader of a file's sector: the last one's as it is, every other

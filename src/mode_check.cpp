@@ -1,5 +1,7 @@
-#include "corvaner_scan.h"
-
+// The check run (-c): reads every sector of an image, or of the data tracks
+// of a cue sheet, judges it and reports the bad ones; with -w rebuilds the
+// EDC and parity of those that may be repaired, in place and (with -p) into
+// a PPF file.
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -14,12 +16,9 @@
 
 #include "corvaner_check.h"
 #include "corvaner_cue.h"
-#include "corvaner_patch.h"
-#include "corvaner_ppf.h"
+#include "corvaner_kit.h"
 
 namespace {
-
-constexpr int STATUS_BAD = 1;  // bad sectors remain
 
 // Sectors per read. Up to two threads read and judge, each at most two
 // batches ahead of the report.
@@ -37,18 +36,12 @@ struct scan_file {
     platform::file_info info;
 };
 
-// False with errno set (EWOULDBLOCK when another run holds the lock). A
-// repairing run locks its files against every other run, a checking one
-// keeps writers out while it reads.
-bool open_scan_file(scan_file& f, const std::string& path, bool writes) {
-    f.fd = writes ? platform::open_read_write(path) : platform::open_read(path);
-    if (!f.fd.valid()) return false;
-    switch (platform::lock_file(f.fd.get(), writes ? platform::lock_kind::exclusive : platform::lock_kind::shared)) {
-        case platform::lock_result::taken: break;
-        case platform::lock_result::busy: errno = EWOULDBLOCK; return false;
-        case platform::lock_result::failed: return false;
-    }
-    return platform::query(f.fd.get(), f.info);
+// Opens a file of the run and measures it: a repairing run locks its files
+// against every other run, a checking one keeps writers out while it reads.
+open_result open_scan_file(scan_file& f, const std::string& path, bool writes) {
+    const open_result opened = open_locked(path, writes ? file_access::write : file_access::read, f.fd);
+    if (opened != open_result::ok) return opened;
+    return platform::query(f.fd.get(), f.info) ? open_result::ok : open_result::open_failed;
 }
 
 // Consecutive sectors of one file that the run reads: the image (or its
@@ -188,14 +181,13 @@ struct scan_plan {
 std::optional<int> plan_image(run_state& run, scan_plan& plan) {
     const run_settings& s = run.settings;
     scan_file& image = plan.files.emplace_back();
-    if (!open_scan_file(image, *s.file_bin, writes_image(s))) {
-        if (errno != EWOULDBLOCK) {
-            report_errno(run, "Failed to open .bin file");
+    switch (open_scan_file(image, *s.file_bin, writes_image(s))) {
+        case open_result::ok: break;
+        case open_result::busy:
+            std::fprintf(run.out, "Image '%s' is being written by another run -- refused\n", s.file_bin->c_str());
             return STATUS_FAIL;
-        }
-        std::fprintf(run.out, "Image '%s' is being written by another run -- refused\n",
-                     s.file_bin->c_str());
-        return STATUS_FAIL;
+        case open_result::open_failed:
+        case open_result::lock_failed: report_errno(run, "Failed to open .bin file"); return STATUS_FAIL;
     }
     const std::uint64_t sectors = image.info.size / SECTOR_SIZE;
     const std::uint64_t first = s.offset / SECTOR_SIZE;
@@ -222,7 +214,7 @@ std::optional<int> plan_cue(run_state& run, scan_plan& plan) {
         return STATUS_FAIL;
     };
     scan_file sheet_file;
-    if (!open_scan_file(sheet_file, path, false)) {
+    if (open_scan_file(sheet_file, path, false) != open_result::ok) {
         report_errno(run, "Failed to open cue sheet");
         return STATUS_FAIL;
     }
@@ -246,8 +238,13 @@ std::optional<int> plan_cue(run_state& run, scan_plan& plan) {
     std::vector<std::uint64_t> sectors;
     for (const cue_file& f : sheet.files) {
         const std::string file_path = f.name.starts_with('/') ? f.name : folder + f.name;
-        if (!open_scan_file(plan.files.emplace_back(), file_path, writes_image(run.settings)))
-            return refuse(f.line, "cannot open '" + file_path + "': " + platform::error_text(errno));
+        switch (open_scan_file(plan.files.emplace_back(), file_path, writes_image(run.settings))) {
+            case open_result::ok: break;
+            case open_result::busy: errno = EWOULDBLOCK; [[fallthrough]];
+            case open_result::open_failed:
+            case open_result::lock_failed:
+                return refuse(f.line, "cannot open '" + file_path + "': " + platform::error_text(errno));
+        }
         sectors.push_back(plan.files.back().info.size / SECTOR_SIZE);
         plan.counts.trailing += plan.files.back().info.size % SECTOR_SIZE;
     }
@@ -270,40 +267,11 @@ std::optional<int> plan_cue(run_state& run, scan_plan& plan) {
 // describe, and image writes that a file-size limit would cut inside a sector.
 bool refuse_scan(run_state& run, const scan_plan& plan) {
     const run_settings& s = run.settings;
-    if (s.file_ppf && plan.files.front().info.size > UINT32_MAX) {
-        std::fprintf(run.out,
-                     "Image of %llu bytes is beyond the 4 GiB a PPF 2.0 file can describe -- "
-                     "refused\n",
-                     static_cast<unsigned long long>(plan.files.front().info.size));
-        return false;
-    }
+    if (!fits_ppf2(run, s, plan.files.front().info.size)) return false;
     std::uint64_t need = 0;
     for (const stretch& st : plan.stretches) need = std::max(need, (st.first + st.count) * SECTOR_SIZE);
-    const auto limit = platform::file_size_limit();
-    if (writes_image(s) && limit && need > *limit) {
-        std::fprintf(run.out,
-                     "The run writes files of up to %llu bytes, past this process's file-size "
-                     "limit of %llu bytes -- refused\n",
-                     static_cast<unsigned long long>(need), static_cast<unsigned long long>(*limit));
-        return false;
-    }
-    return true;
+    return !writes_image(s) || fits_size_limit(run, need);
 }
-
-// Signals held for the length of a repairing run, which looks for them
-// between batches; the output is flushed before they are let through.
-struct repair_signals {
-    repair_signals(std::FILE* out, bool hold) : out_(out) {
-        if (hold) held_.emplace();
-    }
-    repair_signals(const repair_signals&) = delete;
-    repair_signals& operator=(const repair_signals&) = delete;
-    ~repair_signals() { std::fflush(out_); }
-    bool pending() const { return held_ && held_->pending(); }
-
-    std::FILE* out_;
-    std::optional<platform::held_signals> held_;
-};
 
 // Writes a batch's repaired sectors back in place, neighbours in one go.
 // Returns how many of the batch's sectors come before the first that did not
@@ -338,8 +306,7 @@ void append_line(std::string& lines, const sector_verdict& v, std::uint64_t sect
 // image and the report. A repairing run with a PPF file makes two passes,
 // so the PPF file is in place before the image is first written.
 struct pass {
-    ppf_file* ppf = nullptr;
-    ppf_records* records = nullptr;
+    ppf_session* ppf = nullptr;
     bool write = false;   // the repairs go into the image
     bool report = false;  // the bad sectors are reported and counted
 };
@@ -347,7 +314,7 @@ struct pass {
 // Reads, judges and (for a reporting pass) reports every batch, with the
 // repairs going where the pass says. Returns the exit status when the run
 // stops early.
-std::optional<int> scan_batches(run_state& run, scan_plan& plan, const repair_signals& signals,
+std::optional<int> scan_batches(run_state& run, scan_plan& plan, const run_signals& signals,
                                 const pass& p) {
     const run_settings& s = run.settings;
     const char* repaired = s.mode_nowrite ? " -- would be repaired" : " -- repaired";
@@ -373,11 +340,11 @@ std::optional<int> scan_batches(run_state& run, scan_plan& plan, const repair_si
             report_errno(run, "\nFailed to read sector");
             return error_exit(run);
         }
-        for (std::size_t k = 0; p.records != nullptr && k < b.count; ++k) {
+        for (std::size_t k = 0; p.ppf != nullptr && k < b.count; ++k) {
             if (!r.verdicts[k].repaired) continue;
             const auto at = std::span(r.bytes).subspan(k * SECTOR_SIZE, SECTOR_SIZE);
             const auto was = std::span(r.read).subspan(k * SECTOR_SIZE, SECTOR_SIZE);
-            if (!p.records->sectors(run, *p.ppf, was, at, st.first + b.from + k)) return error_exit(run);
+            if (!p.ppf->sectors(run, was, at, st.first + b.from + k)) return error_exit(run);
         }
         const std::size_t settled = p.write ? write_repairs(st, b, r) : b.count;
         const int write_errno = errno;
@@ -430,7 +397,7 @@ void print_summary(run_state& run, const tally& t, bool cue) {
 
 }  // namespace
 
-int scan_run(run_state& run) {
+int check_mode(run_state& run, unique_fd&) {
     const run_settings& s = run.settings;
     const bool cue = is_cue_sheet(*s.file_bin);
     const auto& target = ppf_target(s);
@@ -448,42 +415,24 @@ int scan_run(run_state& run) {
     if (!refuse_scan(run, plan)) return STATUS_FAIL;
 
     // Held from before the PPF file is made to after its temporary file is gone.
-    const repair_signals signals(run.out, s.mode_repair != 0);
+    const run_signals signals(run.out, s.mode_repair != 0);
     const bool write = writes_image(s);
-    ppf_file ppf;
+    ppf_session ppf;
     if (target) {
         const scan_file& image = plan.files.front();
-        std::vector<platform::file_info> outputs;
-        for (std::FILE* stream : {run.out, run.err})
-            if (platform::file_info o; platform::query(stream, o)) outputs.push_back(o);
-        if (!ppf.create_temporary(run, *target, {image.info}, outputs)) return STATUS_FAIL;
-        const auto records = s.file_ppf3 ? ppf3_records(s.mode_undo != 0, {}) : ppf2_records();
-        if (!records->begin(run, ppf, image.fd.get(), image.info.size, s.str_desc)) return error_exit(run);
+        if (!ppf.start(run, s, {image.info})) return STATUS_FAIL;
+        if (!ppf.begin(run, image.fd.get(), image.info.size, s.str_desc)) return error_exit(run);
         // A dry run reports in the same pass; a repairing one reports as it writes.
-        if (const auto stop = scan_batches(run, plan, signals, {&ppf, records.get(), false, !write}))
-            return *stop;
-        if (!records->end(run, ppf)) return error_exit(run);
-        if (records->records() == 0) {
-            std::fprintf(run.out, "PPF file '%s' would hold no record: the run changes no byte -- refused\n",
-                         target->c_str());
-            return error_exit(run);
-        }
-        if (!ppf.commit(run)) return error_exit(run);
+        if (const auto stop = scan_batches(run, plan, signals, {&ppf, false, !write})) return *stop;
+        if (!ppf.finish(run)) return error_exit(run);
     }
     if (!target || write)
-        if (const auto stop = scan_batches(run, plan, signals, {nullptr, nullptr, write, true})) return *stop;
+        if (const auto stop = scan_batches(run, plan, signals, {nullptr, write, true})) return *stop;
 
     // Success is reported only once everything written is on disk.
-    for (scan_file& f : plan.files)
-        if (write && !platform::sync_file(f.fd.get())) {
-            report_errno(run, "Failed to sync .bin file");
-            return error_exit(run);
-        }
-    for (scan_file& f : plan.files)
-        if (!f.fd.close()) {
-            report_errno(run, "Failed to close .bin file");
-            return error_exit(run);
-        }
+    std::vector<unique_fd*> files;
+    for (scan_file& f : plan.files) files.push_back(&f.fd);
+    if (!finish_writes(run, files, write)) return error_exit(run);
     print_summary(run, plan.counts, cue);
     return plan.counts.left == 0 ? STATUS_OK : STATUS_BAD;
 }

@@ -1,5 +1,7 @@
-#include "corvaner_patch.h"
-
+// The patch run: lays a patch file into the image's sectors from an offset
+// (given, or a file's found by name; with -s the file is replaced, its
+// records follow), rebuilds them and writes them back, with its PPF file
+// made first.
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -8,22 +10,21 @@
 #include <vector>
 
 #include "byte_order.h"
-#include "corvaner_dir.h"
-#include "corvaner_ppf.h"
-
-int error_exit(run_state& run) {
-    std::fputs("\nAn error occured whilst processing -- halt.\n", run.out);
-    return STATUS_FAIL;
-}
-
-void print_start(run_state& run, const patch_window& window) {
-    std::fprintf(run.out, "Offset %08llX lies on sector %llu (remainder %llu)\n",
-                 static_cast<unsigned long long>(window.offset),
-                 static_cast<unsigned long long>(window.first),
-                 static_cast<unsigned long long>(window.remainder));
-}
+#include "corvaner_kit.h"
+#include "corvaner_replace.h"
 
 namespace {
+
+// The files a patch run works on: the image (open read-write and locked
+// unless the run is dry) and the patch, both as they were measured when the
+// run started.
+struct patch_files {
+    unique_fd& bin;
+    platform::file_info image;
+    int patch;
+    platform::file_info patch_info;
+    const replace_plan* replace = nullptr;  // with -s: the file's records and subheaders
+};
 
 // Sectors read per system call when the window is checked, and rebuilt,
 // written and traced together by the patch.
@@ -136,12 +137,6 @@ bool foreign_sector(run_state& run, const_sector b, std::uint64_t sector) {
     return false;
 }
 
-bool interrupted(run_state& run, const signal_guard& signals, const char* when) {
-    if (!signals.held.pending()) return false;
-    std::fprintf(run.out, "\nInterrupted: the run stops %s\n", when);
-    return true;
-}
-
 // Reads `count` raw sectors of the image from `first` on. False after saying
 // why not (an image cut short since the run started is a failure too).
 bool read_sectors(run_state& run, int fd, std::span<std::uint8_t> out, std::uint64_t first) {
@@ -156,12 +151,12 @@ bool read_sectors(run_state& run, int fd, std::span<std::uint8_t> out, std::uint
 // Reads every sector of the window before anything is written and checks
 // that the patch may rewrite it; warns of a partly patched sector whose
 // EDC/ECC already fail (its unpatched bytes are kept as they are).
-bool check_window(run_state& run, int fd, const patch_window& w, const signal_guard& signals,
+bool check_window(run_state& run, int fd, const patch_window& w, const run_signals& signals,
                   bool replacing) {
     const layout at{w};
     std::vector<std::uint8_t> chunk(std::min<std::uint64_t>(w.sectors(), CHECK_SECTORS) * SECTOR_SIZE);
     for (std::uint64_t from = w.first; from <= w.last && w.size != 0; from += CHECK_SECTORS) {
-        if (interrupted(run, signals, "before its first write")) return false;
+        if (signals.interrupted(run, "before its first write")) return false;
         const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(CHECK_SECTORS, w.last + 1 - from));
         if (!read_sectors(run, fd, std::span(chunk).first(n * SECTOR_SIZE), from)) return false;
         for (std::size_t i = 0; i < n; ++i) {
@@ -274,15 +269,15 @@ bool short_patch(run_state& run, const layout& at, std::uint64_t sector) {
 // the directory sectors of a replaced file) into it, and puts it in place.
 // False after saying why not.
 bool write_ppf(run_state& run, patch_files& f, const patch_source& patch, const layout& at,
-               ppf_file& ppf, ppf_records& records, const signal_guard& signals) {
-    if (!records.begin(run, ppf, f.bin.get(), f.image.size, run.settings.str_desc)) return false;
+               ppf_session& ppf, const run_signals& signals) {
+    if (!ppf.begin(run, f.bin.get(), f.image.size, run.settings.str_desc)) return false;
     batch b;
     auto add = [&] {
-        return records.sectors(run, ppf, std::span(b.old_bytes).first(b.count * SECTOR_SIZE),
-                               std::span(b.new_bytes).first(b.count * SECTOR_SIZE), b.first);
+        return ppf.sectors(run, std::span(b.old_bytes).first(b.count * SECTOR_SIZE),
+                           std::span(b.new_bytes).first(b.count * SECTOR_SIZE), b.first);
     };
     for (std::uint64_t from = at.w.first; from <= at.w.last && at.w.size != 0; from += BATCH_SECTORS) {
-        if (interrupted(run, signals, "before its first write")) return false;
+        if (signals.interrupted(run, "before its first write")) return false;
         if (!build_batch(run, f.bin.get(), patch, at, f.replace, from, b)) return false;
         if (b.complete != b.count) return short_patch(run, at, from + b.complete);
         if (!add()) return false;
@@ -290,13 +285,7 @@ bool write_ppf(run_state& run, patch_files& f, const patch_source& patch, const 
     if (f.replace)
         for (const std::uint64_t sector : directory_sectors(*f.replace))
             if (!build_directory(run, f.bin.get(), *f.replace, sector, b) || !add()) return false;
-    if (!records.end(run, ppf)) return false;
-    if (records.records() == 0) {
-        std::fprintf(run.out, "PPF file '%s' would hold no record: the run changes no byte -- refused\n",
-                     ppf_target(run.settings)->c_str());
-        return false;
-    }
-    return ppf.commit(run);
+    return ppf.finish(run);
 }
 
 // The file_id.diz text of a PPF 3.0 file: at most 3072 bytes. False after
@@ -366,10 +355,10 @@ bool commit_sectors(run_state& run, patch_files& f, batch& b) {
 // Lays the patch into the window's sectors and writes them back, a batch at
 // a time.
 bool patch_sectors(run_state& run, patch_files& f, const patch_source& patch, const layout& at,
-                   const signal_guard& signals) {
+                   const run_signals& signals) {
     batch b;
     for (std::uint64_t from = at.w.first; from <= at.w.last && at.w.size != 0; from += BATCH_SECTORS) {
-        if (interrupted(run, signals, "after the sectors traced above")) return false;
+        if (signals.interrupted(run, "after the sectors traced above")) return false;
         if (!build_batch(run, f.bin.get(), patch, at, f.replace, from, b)) return false;
         if (!commit_sectors(run, f, b)) return false;
         if (b.complete != b.count) return short_patch(run, at, from + b.complete);
@@ -409,10 +398,8 @@ bool kept_length(run_state& run, int fd, std::uint64_t size, const char* what) {
     return false;
 }
 
-}  // namespace
-
 int patch_run(run_state& run, patch_files& f, const patch_window& window,
-              const signal_guard& signals) {
+              const run_signals& signals) {
     const run_settings& s = run.settings;
     const layout at{window};
     patch_source patch(f.patch, window.size);
@@ -427,21 +414,15 @@ int patch_run(run_state& run, patch_files& f, const patch_window& window,
                      static_cast<unsigned long long>(window.last), platform::error_text(errno));
         return error_exit(run);
     }
-    ppf_file ppf;
-    std::unique_ptr<ppf_records> records;
-    if (const auto& target = ppf_target(s)) {
+    ppf_session ppf;
+    if (ppf_target(s)) {
         std::vector<std::uint8_t> diz;
         if (!load_diz(run, diz)) return error_exit(run);
-        // The run's own output must not land in the PPF file either.
-        std::vector<platform::file_info> outputs;
-        for (std::FILE* stream : {run.out, run.err})
-            if (platform::file_info o; platform::query(stream, o)) outputs.push_back(o);
-        if (!ppf.create_temporary(run, *target, {f.image, f.patch_info}, outputs)) return STATUS_FAIL;
-        records = s.file_ppf3 ? ppf3_records(s.mode_undo != 0, std::move(diz)) : ppf2_records();
+        if (!ppf.start(run, s, {f.image, f.patch_info}, std::move(diz))) return STATUS_FAIL;
     }
     print_start(run, window);
     std::fputs("Patching .bin file\n", run.out);
-    if (records && !write_ppf(run, f, patch, at, ppf, *records, signals)) return error_exit(run);
+    if (ppf.active() && !write_ppf(run, f, patch, at, ppf, signals)) return error_exit(run);
     if (!patch_sectors(run, f, patch, at, signals)) return error_exit(run);
     if (f.replace) print_record_changes(run, *f.replace);
 
@@ -454,10 +435,85 @@ int patch_run(run_state& run, patch_files& f, const patch_window& window,
     if (!kept_length(run, f.bin.get(), f.image.size, "image") ||
         (patch.streamed() && !kept_length(run, f.patch, f.patch_info.size, "patch file")))
         return error_exit(run);
-    if (!f.bin.close()) {
-        report_errno(run, "Failed to close .bin file");
-        return error_exit(run);
-    }
+    if (!finish_writes(run, {&f.bin}, false)) return error_exit(run);
     std::fputs("All done.\n", run.out);
     return STATUS_OK;
+}
+
+// Everything a patch run refuses before it reads a sector: a patch that is
+// the image, a window past the image's whole sectors, an empty PPF file, an
+// image too large for a PPF 2.0 file, and files a file-size limit would cut
+// short. Prints why and returns false.
+bool refuse_patch(run_state& run, const patch_window& w, const platform::file_info& image,
+                  const platform::file_info& patch) {
+    const run_settings& s = run.settings;
+    // Patching an image with itself would read back its own rewritten sectors.
+    if (platform::same_file(image, patch)) {
+        std::fprintf(run.out, "Patch file '%s' is the .bin file itself -- refused\n", s.file_patch->c_str());
+        return false;
+    }
+    const std::uint64_t image_sectors = image.size / SECTOR_SIZE;
+    if (w.size != 0 && w.last >= image_sectors) {
+        std::fprintf(run.out,
+                     "Patch of %llu bytes at offset %08llX needs sectors %llu to %llu, "
+                     "but the image holds only %llu whole sectors -- refused\n",
+                     static_cast<unsigned long long>(w.size), static_cast<unsigned long long>(w.offset),
+                     static_cast<unsigned long long>(w.first), static_cast<unsigned long long>(w.last),
+                     static_cast<unsigned long long>(image_sectors));
+        return false;
+    }
+    // A PPF file of no record would be refused by patchers, or run away in them.
+    if (ppf_target(s) && w.size == 0 && !s.mode_replace) {
+        std::fprintf(run.out, "PPF file '%s' would hold no record: the patch is empty -- refused\n",
+                     ppf_target(s)->c_str());
+        return false;
+    }
+    if (!fits_ppf2(run, s, image.size)) return false;
+    // A file-size limit would stop the writes part-way, inside a sector: the
+    // run is refused before the first instead.
+    std::uint64_t need = writes_image(s) && w.size != 0 ? (w.last + 1) * SECTOR_SIZE : 0;
+    if (s.file_ppf) need = std::max<std::uint64_t>(need, PPF2_HEADER_SIZE + PPF2_SECTOR_SIZE * w.sectors());
+    // PPF 3.0: a record head for every 255 bytes, and the bytes twice with undo data.
+    const std::uint64_t record_bytes = SECTOR_SIZE * (s.mode_undo ? 2 : 1) + 10 * PPF3_RECORD_HEAD;
+    if (s.file_ppf3)
+        need = std::max<std::uint64_t>(need, PPF2_HEADER_SIZE + MAX_DIZ + 36 + record_bytes * w.sectors());
+    return fits_size_limit(run, need);
+}
+
+// A patch by name that is not a replacement leaves the recorded size as it
+// is: says so when the sizes differ.
+void note_recorded_size(run_output& run, const dir_lookup& found, std::uint64_t patch_size) {
+    if (found.record.data_length == patch_size) return;
+    std::fflush(run.out);
+    std::fprintf(run.err,
+                 "Note: the patch has %llu bytes, '%s' records %llu; -s would update the "
+                 "recorded size\n",
+                 static_cast<unsigned long long>(patch_size), printable_name(found.record.name).c_str(),
+                 static_cast<unsigned long long>(found.record.data_length));
+    std::fflush(run.err);
+}
+
+}  // namespace
+
+int patch_mode(run_state& run, unique_fd& bin) {
+    const run_settings& s = run.settings;
+    data_run d;
+    if (const auto stop = open_patch_data(run, bin.get(), d)) return *stop;
+    replace_plan replace;
+    if (d.found) {
+        // A replacement may grow the file: plan_replacement checks its room.
+        const bool sized = !s.mode_replace;
+        if (!lookup_fits(run, *d.found, sized ? std::optional(d.patch.info.size) : std::nullopt))
+            return error_exit(run);
+        if (s.mode_replace && !plan_replacement(run, bin.get(), *d.found, d.patch.info.size, replace))
+            return error_exit(run);
+        if (sized) note_recorded_size(run, *d.found, d.patch.info.size);
+    }
+    if (const auto stop = place_window(run, bin.get(), d)) return *stop;
+    if (!refuse_patch(run, d.window, d.image, d.patch.info)) return error_exit(run);
+    // From the first read of the window on, a signal stops the run only
+    // between batches of sectors.
+    const run_signals signals(run.out, true);
+    patch_files files{bin, d.image, d.patch.fd.get(), d.patch.info, s.mode_replace ? &replace : nullptr};
+    return patch_run(run, files, d.window, signals);
 }

@@ -1,0 +1,175 @@
+// The run kit: what every run mode shares, below all of them. Exit statuses
+// and the halt line, opening and locking the run's files, held signals, the
+// PPF session of a run that writes one, finding a file by name, and
+// finishing writes.
+//
+// When the halt line prints. A run that fails prints its reason, then
+// "An error occured whilst processing -- halt." (error_exit), once its work
+// has begun: from the moment the run's files are open, whatever fails after
+// that ends with the halt line. Four kinds of failure print their reason
+// alone, and return STATUS_FAIL (or STATUS_NAME) straight away:
+//   - refusals of the command line (before any file is open);
+//   - a file that cannot be opened or locked (open_locked, open_data);
+//   - a name found other than once (find_named: STATUS_NAME);
+//   - the set-up of a check run (its files, cue sheet and ranges) and the
+//     creation of a PPF file's temporary (ppf_session::start), which say
+//     what they refuse and leave every file as it was.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "corvaner_dir.h"
+#include "corvaner_ppf.h"
+#include "corvaner_settings.h"
+
+// Exit statuses of a run.
+inline constexpr int STATUS_OK = 0;
+inline constexpr int STATUS_NAME = 1;    // -n name not found exactly once
+inline constexpr int STATUS_BAD = 1;     // -c: bad sectors remain
+inline constexpr int STATUS_FAIL = 255;  // every failure (exit(-1) as the shell sees it)
+
+// Prints the halt line and returns the failure status.
+int error_exit(run_output& run);
+
+// The line saying where a verify or patch run starts.
+void print_start(run_output& run, const patch_window& window);
+
+// "Size of patch file is N which takes M sectors (roughly)".
+void print_size(run_output& run, const char* what, std::uint64_t size);
+
+// How a run uses a file it opens.
+enum class file_access {
+    read,   // read-only, with a shared lock that keeps writers out while it reads
+    write,  // read-write, locked against every other run
+};
+
+enum class open_result {
+    ok,
+    busy,         // another run holds the lock
+    open_failed,  // errno says why
+    lock_failed,  // errno says why
+};
+
+// Opens `path` for `access` and takes its lock. `fd` is left invalid unless
+// the result is ok.
+open_result open_locked(const std::string& path, file_access access, unique_fd& fd);
+
+// Opens the run's image as open_locked does and reports why not: "Failed to
+// open .bin file" (or to lock it), or that another run is writing it.
+// Returns an invalid descriptor after reporting.
+unique_fd open_image(run_output& run, const std::string& path, file_access access);
+
+// A data file of the run (the patch, the original of a verify run, a PPF
+// file to apply, a second image), open and measured.
+struct data_file {
+    unique_fd fd;
+    platform::file_info info;
+};
+
+// Opens a data file. Data files must be plain files whose size says how much
+// they hold: a pipe, a device or a /proc file (size 0, content on reading)
+// would be taken as empty. `what` names it in the refusal, `open_failed` is
+// the failed open's report. Returns the exit status when the run stops here.
+std::optional<int> open_data(run_output& run, const std::string& path, const char* what,
+                             const char* open_failed, data_file& file);
+
+// Looks `name` up in the image's directory (printing the listing as it goes)
+// and returns the one record found, or nothing after printing that it was
+// found another number of times (the run then ends with STATUS_NAME).
+std::optional<dir_lookup> find_named(run_output& run, int fd_bin, const std::string& name, bool recurse);
+
+// Signals held while a run writes: from before its first write (or the PPF
+// file's creation) to after its last. The run's output is flushed before
+// they are let through. `hold` false holds nothing (a run that only reads).
+class run_signals {
+public:
+    run_signals(std::FILE* out, bool hold);
+    run_signals(const run_signals&) = delete;
+    run_signals& operator=(const run_signals&) = delete;
+    ~run_signals();
+
+    // A signal arrived since the run began holding them.
+    bool pending() const;
+    // The held signals themselves, for loops below the run kit.
+    const platform::held_signals* held() const { return held_.get(); }
+
+    // When one is pending, prints "\nInterrupted: the run stops WHEN" and
+    // returns true.
+    bool interrupted(run_output& run, const char* when) const;
+
+private:
+    std::FILE* out_;
+    std::unique_ptr<platform::held_signals> held_;
+};
+
+// Refusals about the size of what a run writes, made before its first
+// write: an image too large for a PPF 2.0 file (when -p is given), and files
+// of `need` bytes past the process's file-size limit (0: nothing). Print why
+// and return false.
+bool fits_ppf2(run_output& run, const run_settings& s, std::uint64_t image_size);
+bool fits_size_limit(run_output& run, std::uint64_t need);
+
+// The PPF file of a run that writes one (-p or -P): created as a temporary
+// beside its target, filled by the run's records, put in place by finish().
+class ppf_session {
+public:
+    // Creates the temporary for the settings' target, refusing a target that
+    // is one of `inputs` or the run's own standard output or error. With no
+    // target in the settings it does nothing and active() stays false. False
+    // after saying why not.
+    [[nodiscard]] bool start(run_output& run, const run_settings& s,
+                             const std::vector<platform::file_info>& inputs,
+                             std::vector<std::uint8_t> diz = {});
+
+    // Writes the header, from the image as it is now. False after reporting
+    // a failed write.
+    [[nodiscard]] bool begin(run_output& run, int fd_bin, std::uint64_t image_size,
+                             const std::optional<std::string>& description);
+
+    bool active() const { return records_ != nullptr; }
+    ppf_file& file() { return ppf_; }
+    ppf_records& records() { return *records_; }
+
+    // Appends the sectors from `first` on, as the image holds them and as
+    // the run makes them. False after reporting a failed write.
+    [[nodiscard]] bool sectors(run_output& run, std::span<const std::uint8_t> old_bytes,
+                               std::span<const std::uint8_t> new_bytes, std::uint64_t first);
+
+    // Ends the file and puts it in place; a file that would hold no record
+    // is refused ("would hold no record: the run changes no byte"). False
+    // after saying why not.
+    [[nodiscard]] bool finish(run_output& run);
+
+private:
+    ppf_file ppf_;
+    std::unique_ptr<ppf_records> records_;
+    std::string target_;
+};
+
+// Ends the writes of a run: every descriptor of `files` synced (when the
+// run wrote them) and closed. False after reporting the first failure
+// ("Failed to sync .bin file", "Failed to close .bin file").
+bool finish_writes(run_output& run, const std::vector<unique_fd*>& files, bool wrote);
+
+// The data a verify or patch run lays into the image, and where.
+struct data_run {
+    data_file patch;                  // the patch file (the first operand)
+    std::optional<dir_lookup> found;  // the -n file, when the place is a name
+    std::uint64_t offset = 0;         // the -o offset, or the -n file's
+    patch_window window;
+    platform::file_info image;        // the image as the run found it
+};
+
+// Opens the patch file, says its size and, with -n, finds the file by name
+// (which then gives the offset). Returns the exit status when the run stops.
+std::optional<int> open_patch_data(run_state& run, int fd_bin, data_run& d);
+
+// Works out the window of the patch at the offset, refusing one that starts
+// past a sector's user data, and measures the image. Returns the exit
+// status when the run stops.
+std::optional<int> place_window(run_output& run, int fd_bin, data_run& d);

@@ -1,0 +1,46 @@
+// The apply run (-a): a PPF file (1.0, 2.0 or 3.0) read and checked whole,
+// against the image too, before its records are written.
+#include "corvaner_apply.h"
+#include "corvaner_kit.h"
+
+int apply_mode(run_state& run, unique_fd& bin) {
+    const run_settings& s = run.settings;
+    data_file ppf;
+    if (const auto stop = open_data(run, *s.file_patch, "PPF file", "Failed to open patch file", ppf)) return *stop;
+    platform::file_info image;
+    if (!platform::query(bin.get(), image)) {
+        report_errno(run, "Failed to stat .bin file");
+        return error_exit(run);
+    }
+    auto refuse = [&](const std::string& why) {
+        std::fprintf(run.out, "PPF file '%s' %s -- refused\n", s.file_patch->c_str(), why.c_str());
+        return error_exit(run);
+    };
+    if (platform::same_file(image, ppf.info)) return refuse("is the .bin file itself");
+    const platform::bulk_buffer whole(static_cast<std::size_t>(ppf.info.size));
+    if (!whole.valid()) return refuse("does not fit in memory");
+    const std::span<const std::uint8_t> bytes = whole.bytes();
+    if (pread_full(ppf.fd.get(), whole.bytes(), 0) != bytes.size()) {
+        report_errno(run, "Failed to read PPF file");
+        return error_exit(run);
+    }
+    ppf_patch patch;
+    std::string why = read_ppf(bytes, image.size, patch);
+    if (why.empty()) why = check_image(patch, bytes, bin.get(), image.size, s.mode_undo != 0);
+    if (!why.empty()) return refuse(why);
+    std::fprintf(run.out, "PPF %d.0 file \"%s\": %llu records, %llu bytes%s\n", patch.version,
+                 patch.description.c_str(), static_cast<unsigned long long>(patch.records),
+                 static_cast<unsigned long long>(patch.bytes),
+                 s.mode_undo ? ", the image holds every one" : patch.block_check ? ", block check passed" : "");
+    if (s.mode_nowrite) {
+        std::fputs("Dry run: nothing written\nAll done.\n", run.out);
+        return STATUS_OK;
+    }
+    const run_signals signals(run.out, true);
+    if (!apply_records(run, patch, bytes, bin.get(), s.mode_undo != 0, *signals.held())) return error_exit(run);
+    if (!finish_writes(run, {&bin}, true)) return error_exit(run);
+    std::fprintf(run.out, "%s %llu records (%llu bytes)\nAll done.\n",
+                 s.mode_undo ? "Restored the old bytes of" : "Applied",
+                 static_cast<unsigned long long>(patch.records), static_cast<unsigned long long>(patch.bytes));
+    return STATUS_OK;
+}
