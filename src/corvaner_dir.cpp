@@ -82,22 +82,33 @@ dir_span span_of(std::uint32_t extent, std::uint32_t data_length, std::uint64_t 
 struct walker {
     run_output& run;
     int fd_bin;
-    std::string wanted;  // the name looked for; empty: none
+    wanted_name want;  // the name looked for; empty: none
     bool recurse;
     std::uint64_t image_sectors;
     std::set<std::uint64_t> visited;  // every sector of every directory entered
-    dir_lookup found;
+    dir_lookup found;  // the records the name names exactly
+    dir_lookup loose;  // those it names without their version
 
-    // Counts the record when it is the name looked for.
-    void match(const dir_record& item) {
+    // Counts the record when it is the name looked for: in the directory the
+    // path names, or (a name alone) wherever the listing goes.
+    void match(const dir_record& item, int on_path) {
         // An empty name matches nothing, and neither "." nor ".." is a file.
-        if (wanted.empty() || item.name.empty() ||
-            static_cast<unsigned char>(item.name[0]) <= 1 ||
-            mystrccmp(item.name.c_str(), wanted.c_str()) != 0)
-            return;
-        ++found.hits;
-        found.offset = std::uint64_t{item.extent} * SECTOR_SIZE;
-        found.record = item;
+        if (want.name.empty() || item.name.empty() || static_cast<unsigned char>(item.name[0]) <= 1) return;
+        if (want.by_path && on_path != static_cast<int>(want.dirs.size())) return;
+        const name_match how = match_name(item.name, want.name);
+        if (how == name_match::none) return;
+        dir_lookup& hit = how == name_match::exact ? found : loose;
+        ++hit.hits;
+        hit.offset = std::uint64_t{item.extent} * SECTOR_SIZE;
+        hit.record = item;
+    }
+
+    // How far a subdirectory goes along the path looked for: the parts of
+    // the path it has matched, or -1 once off it.
+    int along(const dir_record& item, int on_path) const {
+        if (!want.by_path || on_path < 0 || on_path >= static_cast<int>(want.dirs.size())) return -1;
+        const std::string& part = want.dirs[static_cast<std::size_t>(on_path)];
+        return match_name(item.name, part) != name_match::none ? on_path + 1 : -1;
     }
 
     // True when a sector of the directory was entered before: the tree loops.
@@ -106,7 +117,9 @@ struct walker {
         return at != visited.end() && *at < d.first + d.read;
     }
 
-    void list(std::uint32_t extent, std::uint32_t data_length, unsigned depth) {
+    // Lists a directory; `on_path` is how many parts of the path looked for
+    // lead to it (-1: none do).
+    void list(std::uint32_t extent, std::uint32_t data_length, unsigned depth, int on_path) {
         std::FILE* out = run.out;
         const dir_span d = span_of(extent, data_length, image_sectors);
         std::fprintf(out, "\nSector %u", extent);
@@ -128,7 +141,7 @@ struct walker {
             if (read_sector(run, fd_bin, *buffer, sector) < 0) return;
             std::fputs("\n", out);
             print_column_header(out);
-            list_records(*buffer, sector, depth);
+            list_records(*buffer, sector, depth, on_path);
         }
         if (d.read == d.declared) return;
         if (d.read == MAX_DIRECTORY_SECTORS)
@@ -144,15 +157,16 @@ struct walker {
 
     // Prints, matches and (with -r) descends into the records of one sector.
     void list_records(std::span<const std::uint8_t, SECTOR_SIZE> buffer, std::uint64_t sector,
-                      unsigned depth) {
+                      unsigned depth, int on_path) {
         std::FILE* out = run.out;
         const dir_sector dir = walk_dir_sector(buffer, sector);
         for (const dir_record& record : dir.records) {
             const std::uint32_t next_sector = print_dir(run, record);
-            match(record);
-            if (recurse && !record.name.empty() &&
+            match(record, on_path);
+            const int next = along(record, on_path);
+            if ((recurse || next > 0) && !record.name.empty() &&
                 static_cast<unsigned char>(record.name[0]) >= 2 && record.is_directory) {
-                list(next_sector, record.data_length, depth + 1);
+                list(next_sector, record.data_length, depth + 1, next);
                 std::fputs("\n", out);
                 print_column_header(out);
             }
@@ -183,6 +197,37 @@ dir_record root_of(int fd, std::uint64_t image_sectors) {
 }
 
 }  // namespace
+
+name_match match_name(std::string_view record, std::string_view wanted) {
+    auto same = [](std::string_view a, std::string_view b) {
+        return mystrccmp(std::string(a).c_str(), std::string(b).c_str()) == 0;
+    };
+    if (same(record, wanted)) return name_match::exact;
+    const std::size_t version = record.rfind(';');
+    if (wanted.find(';') == std::string_view::npos && version != std::string_view::npos &&
+        same(record.substr(0, version), wanted))
+        return name_match::version;
+    return name_match::none;
+}
+
+wanted_name wanted_name::of(std::string_view name) {
+    wanted_name w;
+    w.by_path = name.find('/') != std::string_view::npos;
+    if (!w.by_path) {
+        w.name = name;
+        return w;
+    }
+    for (std::size_t at = 0; at <= name.size();) {
+        const std::size_t end = std::min(name.find('/', at), name.size());
+        if (end > at) w.dirs.emplace_back(name.substr(at, end - at));
+        at = end + 1;
+    }
+    if (!w.dirs.empty()) {
+        w.name = w.dirs.back();
+        w.dirs.pop_back();
+    }
+    return w;
+}
 
 dir_sector walk_dir_sector(std::span<const std::uint8_t, SECTOR_SIZE> buffer, std::uint64_t sector) {
     dir_sector dir;
@@ -309,10 +354,45 @@ disc_map map_disc(int fd_bin) {
 }
 
 dir_lookup listdir(run_output& run, int fd_bin, std::string_view name, bool recurse) {
-    walker w{run, fd_bin, std::string(name), recurse, sectors_in(fd_bin), {}, {}};
+    walker w{run, fd_bin, wanted_name::of(name), recurse, sectors_in(fd_bin), {}, {}, {}};
     const dir_record root = root_of(fd_bin, w.image_sectors);
-    w.list(root.extent, root.data_length, 0);
-    return w.found;
+    w.list(root.extent, root.data_length, 0, 0);
+    return w.found.hits != 0 ? w.found : w.loose;
+}
+
+std::string near_miss(int fd_bin, std::string_view name, bool recurse) {
+    const wanted_name want = wanted_name::of(name);
+    if (want.name.empty()) return "";
+    const std::string asked = printable_name(name);
+    auto base = [](std::string_view n) { return n.substr(0, n.rfind(';')); };
+    // Where the lookup looked: the root, the path's directory, or everywhere.
+    auto searched = [&](const placed_record& r) {
+        if (recurse && !want.by_path) return true;
+        std::vector<std::string_view> parts;
+        for (std::string_view p = r.path; !p.empty();) {
+            p.remove_prefix(1);
+            const std::size_t end = std::min(p.find('/'), p.size());
+            parts.push_back(p.substr(0, end));
+            p.remove_prefix(end);
+        }
+        parts.pop_back();
+        if (parts.size() != want.dirs.size()) return false;
+        for (std::size_t i = 0; i < parts.size(); ++i)
+            if (match_name(parts[i], printable_name(want.dirs[i])) == name_match::none) return false;
+        return true;
+    };
+    const disc_map map = map_disc(fd_bin);
+    if (want.name.find(';') != std::string::npos)
+        for (const placed_record& r : map.records)
+            if (!r.record.is_directory && searched(r) &&
+                match_name(base(r.record.name), base(want.name)) == name_match::exact)
+                return "'" + asked + "' was not found; '" + r.path + "' is another version of it";
+    if (!want.by_path && !recurse)
+        for (const placed_record& r : map.records)
+            if (!searched(r) && match_name(r.record.name, want.name) != name_match::none)
+                return "'" + asked + "' was not found in the root; '" + r.path +
+                       "' matches: give its path or -r";
+    return "";
 }
 
 bool lookup_fits(run_output& run, const dir_lookup& found,

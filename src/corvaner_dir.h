@@ -68,6 +68,22 @@ dir_sector walk_dir_sector(std::span<const std::uint8_t, SECTOR_SIZE> buffer, st
 // a length of at least one byte). Reads nothing outside the user data.
 std::optional<dir_record> volume_root(std::span<const std::uint8_t, SECTOR_SIZE> buffer);
 
+// How a record's name answers a name looked for: the same name (a-z and
+// A-Z alike), or the name without its version (";1") where the name looked
+// for has none.
+enum class name_match { none, exact, version };
+name_match match_name(std::string_view record, std::string_view wanted);
+
+// A name looked for: a name alone, or a path from the root ("/TEXT/A.TXT;1"
+// and "TEXT/A.TXT;1" alike) when it holds a '/'.
+struct wanted_name {
+    bool by_path = false;
+    std::vector<std::string> dirs;  // the directories of a path, from the root
+    std::string name;               // the last part
+
+    static wanted_name of(std::string_view name);
+};
+
 // What the search for the -n name found.
 struct dir_lookup {
     int hits = 0;              // records matching the name
@@ -76,11 +92,20 @@ struct dir_lookup {
 };
 
 // Lists the root directory (and with `recurse` every subdirectory), counting
-// the records whose name is `name` (none when it is empty). The root is the
-// one the volume descriptor names, if it is whole and inside the image, else
-// sector 22. Every sector of a directory is listed, as many as its data
-// length takes.
+// the records whose name is `name` (none when it is empty): those it names
+// exactly, else those it names without their version. A path is looked for
+// in its directory alone, and the directories on its way are listed too.
+// The root is the one the volume descriptor names, if it is whole and
+// inside the image, else sector 22. Every sector of a directory is listed,
+// as many as its data length takes.
 dir_lookup listdir(run_output& run, int fd_bin, std::string_view name, bool recurse);
+
+// Why `name` was found no times where listdir looked, when a near match
+// says: another version of it in that place ("'A.TXT;2' was not found;
+// '/A.TXT;1' is another version of it"), or, for a name alone looked for in
+// the root, the name in a subdirectory. Reads the tree quietly; empty when
+// nothing comes near.
+std::string near_miss(int fd_bin, std::string_view name, bool recurse);
 
 // One record of the whole tree, with the path it is found under.
 struct placed_record {
