@@ -205,7 +205,7 @@ int data_mode(run_state& run, unique_fd& bin) {
         std::fputs("\n", run.out);
         if (found.hits != 1) {
             std::fprintf(run.out, "Name '%s' was found %d times -- halt\n",
-                         printable_name(*s.file_name).c_str(), found.hits);
+                         printable_text(*s.file_name).c_str(), found.hits);
             return STATUS_NAME;
         }
         s.offset = found.offset;
