@@ -37,7 +37,7 @@ std::string describe(std::span<const std::uint8_t> file) {
     std::string text(reinterpret_cast<const char*>(file.data()) + DESCRIPTION, 50);
     text.resize(std::min(text.find('\0'), text.size()));
     while (!text.empty() && text.back() == ' ') text.pop_back();
-    return printable_name(text);
+    return printable_text(text);
 }
 
 std::string say(const char* format, unsigned long long a = 0, unsigned long long b = 0,

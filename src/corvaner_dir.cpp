@@ -363,7 +363,7 @@ dir_lookup listdir(run_output& run, int fd_bin, std::string_view name, bool recu
 std::string near_miss(int fd_bin, std::string_view name, bool recurse) {
     const wanted_name want = wanted_name::of(name);
     if (want.name.empty()) return "";
-    const std::string asked = printable_name(name);
+    const std::string asked = printable_text(name);
     auto base = [](std::string_view n) { return n.substr(0, n.rfind(';')); };
     // Where the lookup looked: the root, the path's directory, or everywhere.
     auto searched = [&](const placed_record& r) {

@@ -71,7 +71,7 @@ std::optional<dir_lookup> find_named(run_output& run, int fd_bin, const std::str
     dir_lookup found = listdir(run, fd_bin, name, recurse);
     std::fputs("\n", run.out);
     if (found.hits == 1) return found;
-    std::fprintf(run.out, "Name '%s' was found %d times -- halt\n", printable_name(name).c_str(), found.hits);
+    std::fprintf(run.out, "Name '%s' was found %d times -- halt\n", printable_text(name).c_str(), found.hits);
     if (found.hits == 0)
         if (const std::string hint = near_miss(fd_bin, name, recurse); !hint.empty()) {
             std::fflush(run.out);

@@ -8,5 +8,6 @@ int main(int argc, char** argv) {
     // receive the tool's own output: nothing is opened then.
     if (!prepare_process()) return 255;
     platform::utf8_arguments(argc, argv);
+    const platform::console_session console;
     return corvane_main(argc, argv, stdout);
 }

@@ -87,3 +87,37 @@ std::string printable_name(std::string_view name) {
     }
     return shown;
 }
+
+namespace {
+
+// The length of the UTF-8 letter that starts `text`, 0 when it starts with
+// none: a byte that starts no sequence, one cut short, an overlong form, a
+// surrogate, a value past U+10FFFF, or a C1 control (U+0080..U+009F).
+std::size_t letter_length(std::string_view text) {
+    const auto lead = static_cast<unsigned char>(text[0]);
+    const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+    if (length == 0 || lead > 0xF4 || text.size() < length) return 0;
+    std::uint32_t value = lead & (0x7Fu >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+        const auto next = static_cast<unsigned char>(text[i]);
+        if ((next & 0xC0) != 0x80) return 0;
+        value = value << 6 | (next & 0x3Fu);
+    }
+    static constexpr std::uint32_t LEAST[5] = {0, 0, 0xA0, 0x800, 0x10000};
+    const bool fits = value >= LEAST[length] && value <= 0x10FFFF && (value < 0xD800 || value > 0xDFFF);
+    return fits ? length : 0;
+}
+
+}  // namespace
+
+std::string printable_text(std::string_view text) {
+    std::string shown;
+    shown.reserve(text.size());
+    while (!text.empty()) {
+        const auto byte = static_cast<unsigned char>(text[0]);
+        const std::size_t letter = byte >= 0x80 ? letter_length(text) : std::size_t{byte >= 0x20 && byte < 0x7F};
+        shown.append(letter != 0 ? text.substr(0, letter) : "?");
+        text.remove_prefix(letter != 0 ? letter : 1);
+    }
+    return shown;
+}

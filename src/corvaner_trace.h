@@ -49,5 +49,10 @@ void print_index(run_output& run, std::uint64_t sector);
 // the columns.
 std::string printable_name(std::string_view name);
 
+// A text the user wrote (a name asked for, a PPF description) as it is
+// printed: its letters in UTF-8 as they are, every other byte outside
+// 0x20..0x7E (a control, a byte of no whole UTF-8 letter) as '?'.
+std::string printable_text(std::string_view text);
+
 // "Failed to read N bytes from patch file", N the span that was asked for.
 void report_short_data(run_output& run, std::size_t asked);

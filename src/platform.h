@@ -1,9 +1,9 @@
 // What the tool needs from the operating system, and nothing more: reading
 // and writing at a position, file identity and size, opening, locks, the
 // temporary-then-rename replacement of a file, held signals, the file-size
-// limit, valid standard descriptors, error texts and the command line's
-// encoding. One implementation per system; nothing else in the tool talks
-// to the system directly.
+// limit, valid standard descriptors, error texts, the command line's
+// encoding and the console. One implementation per system; nothing else in
+// the tool talks to the system directly.
 #pragma once
 
 #include <cstddef>
@@ -203,6 +203,31 @@ bool stdout_is_terminal();
 // The text of an errno value, worded as the GNU C library words it on every
 // system, so that messages are the same bytes wherever the tool runs.
 const char* error_text(int error);
+
+// The console, where the run prints to one, for the length of a run: its
+// output code page is UTF-8, so names and descriptions show as the bytes the
+// user gave, and the code page it had is put back at the end (also when a
+// Ctrl-C ends the run). Standard output on a console leaves in whole blocks,
+// flushed at the end, so that no character's bytes are split between writes.
+// Nothing to do where terminals take the bytes as they are.
+class console_session {
+public:
+    console_session();
+    console_session(const console_session&) = delete;
+    console_session& operator=(const console_session&) = delete;
+    ~console_session();
+};
+
+// True when the console this process prints to was opened for it alone, as
+// for a program started from a file manager or by dropping files on it;
+// false when it shares one with the shell that started it, and wherever
+// there are no such consoles.
+bool console_is_own();
+
+// Prints "Press Enter to close this window." on `out` and waits for a line
+// (or the end) of standard input, so an own console stays readable. Does
+// nothing where consoles do not close with the program.
+void wait_for_enter(std::FILE* out);
 
 // Makes argv the command line in UTF-8 where the system hands it to main in
 // another encoding (a Windows code page); elsewhere it is left as it is.

@@ -282,4 +282,12 @@ const char* error_text(int error) { return std::strerror(error); }
 
 void utf8_arguments(int&, char**&) {}
 
+// A terminal shows the bytes it is given and belongs to the shell.
+console_session::console_session() = default;
+console_session::~console_session() = default;
+
+bool console_is_own() { return false; }
+
+void wait_for_enter(std::FILE*) {}
+
 }  // namespace platform

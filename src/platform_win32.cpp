@@ -351,6 +351,20 @@ bool replace_file(const std::string& from, const std::string& to, bool must_be_n
 
 namespace {
 
+// The console's output code page before the run set UTF-8; 0 when there is
+// nothing to put back.
+std::atomic<UINT> saved_code_page{0};
+
+void put_back_code_page() {
+    if (const UINT page = saved_code_page.exchange(0); page != 0) ::SetConsoleOutputCP(page);
+}
+
+// A console event that ends the process puts the code page back first.
+BOOL WINAPI on_console_end(DWORD) {
+    put_back_code_page();
+    return FALSE;
+}
+
 // Console events that ask the process to stop: Ctrl-C, Ctrl-Break, the
 // console closed, the user logging off, the system shutting down.
 std::atomic<bool> holding{false};
@@ -379,7 +393,11 @@ held_signals::~held_signals() {
     holding = false;
     ::SetConsoleCtrlHandler(on_console_event, FALSE);
     // One that came while held ends the process now, as it would have then.
-    if (arrived) ::ExitProcess(STATUS_CONTROL_C_EXIT);
+    if (arrived) {
+        std::fflush(stdout);
+        put_back_code_page();
+        ::ExitProcess(STATUS_CONTROL_C_EXIT);
+    }
 }
 
 bool held_signals::pending() const { return arrived; }
@@ -421,6 +439,39 @@ bool prepare_process() {
 bool stdout_is_terminal() {
     DWORD mode = 0;
     return ::GetConsoleMode(handle_of(1), &mode) != 0;
+}
+
+console_session::console_session() {
+    DWORD mode = 0;
+    if (!::GetConsoleMode(handle_of(1), &mode)) return;
+    // A console shows each write on its own: a character whose bytes came
+    // in two writes would show as two wrong ones.
+    std::setvbuf(stdout, nullptr, _IOFBF, 1 << 12);
+    const UINT page = ::GetConsoleOutputCP();
+    if (page == 0 || page == CP_UTF8 || !::SetConsoleOutputCP(CP_UTF8)) return;
+    saved_code_page = page;
+    ::SetConsoleCtrlHandler(on_console_end, TRUE);
+}
+
+console_session::~console_session() {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    put_back_code_page();
+    ::SetConsoleCtrlHandler(on_console_end, FALSE);
+}
+
+bool console_is_own() {
+    // The console's processes: this one alone when it was made for it; the
+    // shell and this one (or more) when it was started from a shell.
+    DWORD processes[2] = {0, 0};
+    return ::GetConsoleProcessList(processes, 2) == 1;
+}
+
+void wait_for_enter(std::FILE* out) {
+    std::fputs("Press Enter to close this window.\n", out);
+    std::fflush(out);
+    for (int c = std::fgetc(stdin); c != EOF && c != '\n'; c = std::fgetc(stdin)) {
+    }
 }
 
 const char* error_text(int error) {
