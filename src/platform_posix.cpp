@@ -175,11 +175,12 @@ lock_result lock_file(int fd, lock_kind kind) {
     if (linux_only::lock_description(fd, range) == 0) return lock_result::taken;
 #else
     // A classic record lock belongs to the process, not to this descriptor:
-    // closing any other descriptor of the file would drop it, and another
-    // lock of this process never stands in its way. Neither happens while it
-    // matters: the BSD lock above keeps a second open of a locked file in
-    // this process out (or, both shared, changes nothing), and the tool opens
-    // no other descriptor of a file it has locked while it needs the lock.
+    // another lock of this process never stands in its way, and closing any
+    // other descriptor of the file drops it. The BSD lock above still keeps a
+    // second open of a locked file in this process out unless both locks are
+    // shared, and the files a run locks stay open to its end; a file read and
+    // closed on the way that is also a locked one (a file_id.diz text that is
+    // the image) leaves the BSD lock alone in force against other programs.
     if (::fcntl(fd, F_SETLK, &range) == 0) return lock_result::taken;
 #endif
     if (errno == EAGAIN || errno == EACCES) return lock_result::busy;
