@@ -13,7 +13,7 @@ WINDOWS_PACKAGES := cmake make g++-mingw-w64-x86-64-posix wine wine64 googletest
 DEB_PACKAGES := build-essential cmake debhelper dpkg-dev lintian man-db
 PREFIX ?= /usr/local
 
-.PHONY: demo install test test-packages test-asan test-big-endian bench bench-patch bench-apply bench-scan fuzz fuzz-build fuzz-ci \
+.PHONY: demo install test test-packages test-asan test-portable test-big-endian bench bench-patch bench-apply bench-scan fuzz fuzz-build fuzz-ci \
         deb deb-packages deb-check windows windows-packages test-windows windows-zip clean
 
 # Installs those of the Debian packages $(1) the machine lacks (apt-get as
@@ -67,6 +67,13 @@ test-asan: test-packages
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan -j2
 	ctest --preset asan -j2
+
+# The POSIX fallbacks alone (none of the calls of Linux), built on Linux and
+# run through every test; the golden rows marked linux-only are skipped.
+test-portable: test-packages
+	cmake --preset portable >/dev/null
+	cmake --build --preset portable -j2
+	ctest --preset portable -j2
 
 # s390x cross build, its tests under qemu-s390x, outputs compared with the native build's.
 test-big-endian:

@@ -234,10 +234,10 @@ std::optional<int> plan_cue(run_state& run, scan_plan& plan) {
         return refuse(error.line, error.what);
 
     // The sheet names its files from its own folder.
-    const std::string folder = path.substr(0, path.rfind('/') + 1);
+    const std::string folder = platform::folder_of(path);
     std::vector<std::uint64_t> sectors;
     for (const cue_file& f : sheet.files) {
-        const std::string file_path = f.name.starts_with('/') ? f.name : folder + f.name;
+        const std::string file_path = platform::is_absolute(f.name) ? f.name : folder + f.name;
         switch (open_scan_file(plan.files.emplace_back(), file_path, writes_image(run.settings))) {
             case open_result::ok: break;
             case open_result::busy: errno = EWOULDBLOCK; [[fallthrough]];

@@ -2,8 +2,9 @@
 // and writing at a position, file identity and size, opening, locks, the
 // temporary-then-rename replacement of a file, held signals, the file-size
 // limit, valid standard descriptors, error texts, the command line's
-// encoding and the console. One implementation per system; nothing else in
-// the tool talks to the system directly.
+// encoding, the console, and the rules of its paths. One implementation per
+// system (POSIX, with Linux's own calls beside it, and Windows); nothing else
+// in the tool talks to the system directly.
 #pragma once
 
 #include <cstddef>
@@ -102,8 +103,16 @@ unique_fd create_exclusive(const std::string& path, unsigned mode);
 // exist. False, with errno set, on a loop or an unreadable link.
 bool resolve_links(const std::string& path, std::string& resolved);
 
-// The folder a path lies in, with a trailing separator ("" for the current one).
+// The folder a path lies in, with a trailing separator ("" for the current
+// one): on Windows, up to the last `\`, `/` or drive colon ("C:x" lies in
+// "C:", the drive's current folder).
 std::string folder_of(const std::string& path);
+// True when a path names its file without regard to the folder it is taken
+// from, so that no folder goes before it: on POSIX it starts with `/`; on
+// Windows with `\` or `/` (the current drive's root, or a server's share)
+// or with a drive letter and a colon ("C:x" is taken from the drive's
+// current folder, not from any other).
+bool is_absolute(const std::string& path);
 
 // True when this process may replace the existing file `path` by renaming
 // another over it: it may write in the folder, and a sticky folder lets it
@@ -117,8 +126,9 @@ std::string unique_name(const std::string& folder, const char* prefix);
 enum class lock_result { taken, busy, failed };
 enum class lock_kind { shared, exclusive };
 // Locks the whole file against other runs and other programs: a BSD lock
-// and an open-file-description lock of the same kind (an exclusive one needs
-// a descriptor open for writing). Busy when any other lock stands in the way.
+// and an open-file-description lock of the same kind (a classic record lock
+// where the system has none; an exclusive one needs a descriptor open for
+// writing). Busy when any other lock stands in the way.
 lock_result lock_file(int fd, lock_kind kind);
 
 // Cuts a file to `size` bytes.
@@ -127,8 +137,9 @@ bool truncate(int fd, std::uint64_t size);
 bool set_mode(int fd, unsigned mode);
 // Removes a name; false with errno set on a failure.
 bool remove_file(const std::string& path);
-// Makes sure the bytes from `at` for `length` have room on the disk without
-// changing the file's size or contents (holes of a sparse file are filled).
+// Makes sure the bytes from `at` for `length`, which lie inside the file,
+// have room on the disk without changing its size or contents (holes of a
+// sparse file are filled).
 // False with errno set when the file system has no room; true where it
 // cannot reserve at all.
 bool reserve(int fd, std::uint64_t at, std::uint64_t length);

@@ -1,4 +1,6 @@
-// The platform layer on POSIX systems.
+// The platform layer on POSIX systems. The calls of Linux it uses where the
+// build has them are in platform_linux.cpp; beside each use stands what any
+// POSIX system does instead.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "platform.h"
+#include "platform_linux.h"
 
 namespace platform {
 
@@ -126,7 +129,7 @@ bool resolve_links(const std::string& path, std::string& resolved) {
             return false;
         }
         const std::string next(target.data(), static_cast<std::size_t>(n));
-        resolved = next.starts_with('/') ? next : folder_of(resolved) + next;
+        resolved = is_absolute(next) ? next : folder_of(resolved) + next;
     }
     errno = ELOOP;
     return false;
@@ -136,6 +139,8 @@ std::string folder_of(const std::string& path) {
     const auto slash = path.rfind('/');
     return slash == std::string::npos ? "" : path.substr(0, slash + 1);
 }
+
+bool is_absolute(const std::string& path) { return path.starts_with('/'); }
 
 bool may_replace(const std::string& path) {
     const std::string folder = folder_of(path).empty() ? "." : folder_of(path);
@@ -166,7 +171,18 @@ lock_result lock_file(int fd, lock_kind kind) {
     struct flock range {};
     range.l_type = exclusive ? F_WRLCK : F_RDLCK;
     range.l_whence = SEEK_SET;  // start 0, length 0: the whole file, however long
-    if (::fcntl(fd, F_OFD_SETLK, &range) == 0) return lock_result::taken;
+#if CORVANE_HAVE_OFD_LOCKS
+    if (linux_only::lock_description(fd, range) == 0) return lock_result::taken;
+#else
+    // A classic record lock belongs to the process, not to this descriptor:
+    // another lock of this process never stands in its way, and closing any
+    // other descriptor of the file drops it. The BSD lock above still keeps a
+    // second open of a locked file in this process out unless both locks are
+    // shared, and the files a run locks stay open to its end; a file read and
+    // closed on the way that is also a locked one (a file_id.diz text that is
+    // the image) leaves the BSD lock alone in force against other programs.
+    if (::fcntl(fd, F_SETLK, &range) == 0) return lock_result::taken;
+#endif
     if (errno == EAGAIN || errno == EACCES) return lock_result::busy;
     // A file system without record locks still has the BSD lock.
     return errno == EINVAL || errno == ENOLCK ? lock_result::taken : lock_result::failed;
@@ -180,9 +196,19 @@ bool remove_file(const std::string& path) { return ::unlink(path.c_str()) == 0; 
 
 bool reserve(int fd, std::uint64_t at, std::uint64_t length) {
     if (length == 0 || !reachable(at, 0) || !reachable(at + length, 0)) return true;
-    if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(at), static_cast<off_t>(length)) == 0)
-        return true;
-    return errno != ENOSPC && errno != EDQUOT;
+#if CORVANE_HAVE_FALLOCATE
+    const int error = linux_only::allocate_keeping_size(fd, at, length);
+#elif CORVANE_HAVE_POSIX_FALLOCATE
+    // Grows a file it ends past: the bytes reserved lie inside the file. On a
+    // file system that cannot allocate, the C library may write a zero byte
+    // into each block that starts with one.
+    const int error = ::posix_fallocate(fd, static_cast<off_t>(at), static_cast<off_t>(length));
+#else
+    (void)fd;
+    const int error = 0;  // nothing to reserve with: the writes find out
+#endif
+    errno = error;
+    return error != ENOSPC && error != EDQUOT;
 }
 
 bool sync_file(int fd) { return ::fsync(fd) == 0 || errno == EINVAL; }
@@ -191,9 +217,15 @@ bool replace_file(const std::string& from, const std::string& to, bool must_be_n
                   unique_fd&) {
     renamed = false;
     if (must_be_new) {
-        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
-            if (errno != EINVAL && errno != ENOSYS) return false;
-            // A file system without the no-replace rename: a second name, then the first goes.
+#if CORVANE_HAVE_RENAME_NOREPLACE
+        const bool moved = linux_only::rename_no_replace(from.c_str(), to.c_str()) == 0;
+        if (!moved && errno != EINVAL && errno != ENOSYS) return false;
+#else
+        const bool moved = false;
+#endif
+        // Without the no-replace rename: a second name, which fails where
+        // `to` exists, then the first goes.
+        if (!moved) {
             if (::link(from.c_str(), to.c_str()) != 0) return false;
             (void)::unlink(from.c_str());
         }
@@ -244,7 +276,9 @@ bulk_buffer::bulk_buffer(std::size_t size) : size_(size) {
     }
     const auto at = reinterpret_cast<std::uintptr_t>(mapping_);
     data_ = static_cast<std::uint8_t*>(mapping_) + ((LARGE_PAGE - at % LARGE_PAGE) % LARGE_PAGE);
-    (void)::madvise(data_, size, MADV_HUGEPAGE);  // a hint: small pages serve too
+#if CORVANE_HAVE_HUGE_PAGE_ADVICE
+    linux_only::advise_huge_pages(data_, size);  // a hint: small pages serve too
+#endif
 }
 
 bulk_buffer::~bulk_buffer() {
@@ -265,7 +299,9 @@ bool prepare_process() {
         if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
         // Descriptors are handed out lowest first: the closed one is taken.
         int stand_in = ::open("/dev/null", O_RDWR);
-        if (stand_in < 0) stand_in = ::memfd_create("corvane-standard-stream", 0);
+#if CORVANE_HAVE_MEMFD
+        if (stand_in < 0) stand_in = linux_only::anonymous_file("corvane-standard-stream");
+#endif
         if (stand_in < 0) return false;
         if (stand_in != fd) {
             const bool moved = ::dup2(stand_in, fd) == fd;

@@ -277,6 +277,12 @@ std::string folder_of(const std::string& path) {
     return end == std::string::npos ? "" : path.substr(0, end + 1);
 }
 
+bool is_absolute(const std::string& path) {
+    const bool drive = path.size() >= 2 && path[1] == ':' &&
+                       ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
+    return drive || path.starts_with('\\') || path.starts_with('/');
+}
+
 bool may_replace(const std::string& path) {
     const DWORD attrs = ::GetFileAttributesW(wide(path).c_str());
     if (attrs == INVALID_FILE_ATTRIBUTES) {

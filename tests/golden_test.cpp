@@ -449,6 +449,9 @@ TEST_P(Golden, RunGivesStoredResult) {
     const bool windows = on_windows();
     if (windows ? c.setup.contains("posix-only") : c.setup.contains("windows-only"))
         GTEST_SKIP() << (windows ? "needs POSIX: " + c["posix-only"] : "Windows only");
+#ifdef CORVANE_GOLDEN_PORTABLE
+    if (c.setup.contains("linux-only")) GTEST_SKIP() << "needs Linux: " + c["linux-only"];
+#endif
     scratch_dir dir, logs;
     const bool root_only = c.setup.contains("tmpfs") || c.setup.contains("nodevnull");
     if (root_only && (::geteuid() != 0 || (c.setup.contains("tmpfs") && !dir.mount_tmpfs(c["tmpfs"]))))
