@@ -57,10 +57,9 @@ ppf_record record_at(const ppf_patch& patch, std::span<const std::uint8_t> file,
 
 std::string read_ppf(std::span<const std::uint8_t> file, std::uint64_t image_size, ppf_patch& out) {
     // Magic, then the encoding method each version writes.
-    static constexpr std::array<std::string_view, 3> MAGIC = {"PPF10", "PPF20", "PPF30"};
     out = ppf_patch{};
     for (int v = 1; v <= 3; ++v)
-        if (text_at(file, 0, MAGIC[static_cast<std::size_t>(v - 1)]) && file.size() > PPF_METHOD &&
+        if (text_at(file, 0, PPF_MAGIC[static_cast<std::size_t>(v - 1)]) && file.size() > PPF_METHOD &&
             file[PPF_METHOD] == v - 1)
             out.version = v;
     if (out.version == 0) return "is not a PPF 1.0, 2.0 or 3.0 file (magic and encoding method)";

@@ -17,10 +17,11 @@ static_assert(ID_FROM + PPF_BLOCK_SIZE <= SECTOR_SIZE);
 
 void read_id_block(run_output& run, int fd_bin, std::span<std::uint8_t, PPF_BLOCK_SIZE> out);
 
-// The magic and encoding method every header opens with.
-void put_magic(std::span<std::uint8_t> header, std::string_view magic, std::uint8_t method) {
+// The magic and encoding method a header of PPF `version` opens with.
+void put_magic(std::span<std::uint8_t> header, int version) {
+    const std::string_view magic = PPF_MAGIC[static_cast<std::size_t>(version - 1)];
     std::copy(magic.begin(), magic.end(), header.begin());
-    header[PPF_METHOD] = method;
+    header[PPF_METHOD] = static_cast<std::uint8_t>(version - 1);
 }
 
 }  // namespace
@@ -29,7 +30,7 @@ bool ppf2_header(run_output& run, ppf_file& ppf, int fd_bin, std::uint64_t image
                  const std::optional<std::string>& description) {
     std::fputs("\nWriting PPF20 header\n", run.out);
     std::array<std::uint8_t, PPF2_HEADER_SIZE> header{};
-    put_magic(header, "PPF20", 1);
+    put_magic(header, 2);
 
     // The text fills at most 46 bytes; "Lan" and a zero always close the field.
     if (const auto& desc = description) {
@@ -109,7 +110,7 @@ public:
                const std::optional<std::string>& description) override {
         std::fputs("\nWriting PPF30 header\n", run.out);
         std::array<std::uint8_t, PPF3_HEADER_SIZE + PPF_BLOCK_SIZE> header{};
-        put_magic(header, "PPF30", 2);
+        put_magic(header, 3);
         std::fill_n(header.begin() + PPF_DESCRIPTION, PPF_DESCRIPTION_SIZE, ' ');
         if (description)
             std::copy_n(description->begin(),

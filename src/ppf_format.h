@@ -4,15 +4,16 @@
 // these from here. Multi-byte fields are little-endian.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 #include "sector_layout.h"
 
-// Every version opens with a magic ("PPF10", "PPF20", "PPF30"), the
-// encoding method (the version less one) and a 50-byte description.
-inline constexpr std::size_t PPF_MAGIC_SIZE = 5;
+// Every version v (1, 2, 3) opens with its magic PPF_MAGIC[v - 1], its
+// encoding method v - 1 and a 50-byte description.
+inline constexpr std::array<std::string_view, 3> PPF_MAGIC = {"PPF10", "PPF20", "PPF30"};
 inline constexpr std::size_t PPF_METHOD = 5;
 inline constexpr std::size_t PPF_DESCRIPTION = 6;
 inline constexpr std::size_t PPF_DESCRIPTION_SIZE = 50;
