@@ -37,8 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(reference::check_sector(after, std::nullopt).empty());
         const std::size_t edc = reference::edc_place(after);
         for (std::size_t i = 0; i < SECTOR_SIZE; ++i)
-            check(after[i] == before[i] || (i >= edc && i < edc + 4) ||
-                  (edc != SECTOR_SIZE - 4 && i >= P_PARITY));
+            check(after[i] == before[i] || (i >= edc && i < edc + EDC_SIZE) ||
+                  (edc != FORM2_EDC_AT && i >= P_PARITY));
     }
     if (reference::check_sector(before, address).empty()) check((v.zones & ~zone::SUBHEADER) == 0);
     return 0;

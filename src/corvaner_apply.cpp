@@ -8,10 +8,6 @@
 
 namespace {
 
-constexpr std::size_t DESCRIPTION = 6;  // 50 bytes in every version
-constexpr std::size_t BLOCK = 1024;
-constexpr std::string_view DIZ_BEGIN = "@BEGIN_FILE_ID.DIZ";
-constexpr std::string_view DIZ_END = "@END_FILE_ID.DIZ";
 // Adjacent records are gathered into writes of about this size.
 constexpr std::size_t WRITE_SIZE = 1 << 20;
 
@@ -22,19 +18,20 @@ bool text_at(std::span<const std::uint8_t> file, std::size_t at, std::string_vie
 // Where the records end: before a file_id.diz trailer whose length field
 // (`length_size` bytes) closes the file, or at its end.
 std::size_t records_end(std::span<const std::uint8_t> file, std::size_t start, std::size_t length_size) {
-    const std::size_t trailer = DIZ_BEGIN.size() + DIZ_END.size() + length_size;
+    const std::size_t trailer = PPF_DIZ_BEGIN.size() + PPF_DIZ_END.size() + length_size;
     if (length_size == 0 || file.size() < start + trailer) return file.size();
-    const std::size_t end_at = file.size() - length_size - DIZ_END.size();
-    if (!text_at(file, end_at, DIZ_END)) return file.size();
-    const std::size_t length = length_size == 2 ? file[file.size() - 2] | std::size_t{file[file.size() - 1]} << 8
-                                                : load_le32(file.last<4>());
-    if (length > end_at - start - DIZ_BEGIN.size()) return file.size();
-    const std::size_t begin_at = end_at - length - DIZ_BEGIN.size();
-    return text_at(file, begin_at, DIZ_BEGIN) ? begin_at : file.size();
+    const std::size_t end_at = file.size() - length_size - PPF_DIZ_END.size();
+    if (!text_at(file, end_at, PPF_DIZ_END)) return file.size();
+    const std::size_t length = length_size == PPF3_DIZ_LENGTH_SIZE
+                                   ? file[file.size() - 2] | std::size_t{file[file.size() - 1]} << 8
+                                   : load_le32(file.last<4>());
+    if (length > end_at - start - PPF_DIZ_BEGIN.size()) return file.size();
+    const std::size_t begin_at = end_at - length - PPF_DIZ_BEGIN.size();
+    return text_at(file, begin_at, PPF_DIZ_BEGIN) ? begin_at : file.size();
 }
 
 std::string describe(std::span<const std::uint8_t> file) {
-    std::string text(reinterpret_cast<const char*>(file.data()) + DESCRIPTION, 50);
+    std::string text(reinterpret_cast<const char*>(file.data()) + PPF_DESCRIPTION, PPF_DESCRIPTION_SIZE);
     text.resize(std::min(text.find('\0'), text.size()));
     while (!text.empty() && text.back() == ' ') text.pop_back();
     return printable_text(text);
@@ -60,34 +57,34 @@ ppf_record record_at(const ppf_patch& patch, std::span<const std::uint8_t> file,
 
 std::string read_ppf(std::span<const std::uint8_t> file, std::uint64_t image_size, ppf_patch& out) {
     // Magic, then the encoding method each version writes.
-    static constexpr std::array<std::string_view, 3> MAGIC = {"PPF10", "PPF20", "PPF30"};
     out = ppf_patch{};
     for (int v = 1; v <= 3; ++v)
-        if (text_at(file, 0, MAGIC[static_cast<std::size_t>(v - 1)]) && file.size() > 5 && file[5] == v - 1)
+        if (text_at(file, 0, PPF_MAGIC[static_cast<std::size_t>(v - 1)]) && file.size() > PPF_METHOD &&
+            file[PPF_METHOD] == v - 1)
             out.version = v;
     if (out.version == 0) return "is not a PPF 1.0, 2.0 or 3.0 file (magic and encoding method)";
-    std::size_t start = 56, offset_size = 4, length_size = 0;
+    std::size_t start = PPF1_HEADER_SIZE, offset_size = 4, length_size = 0;
     if (out.version == 2) {
-        start = 60 + BLOCK;
-        length_size = 4;
+        start = PPF2_HEADER_SIZE;
+        length_size = PPF2_DIZ_LENGTH_SIZE;
         if (file.size() < start) return "ends inside its header";
         out.has_size = true;
-        out.image_size = load_le32(file.subspan<56, 4>());
+        out.image_size = load_le32(file.subspan<PPF2_IMAGE_SIZE, 4>());
         out.block_check = true;
-        std::copy_n(file.begin() + 60, BLOCK, out.block.begin());
+        std::copy_n(file.begin() + PPF_BLOCK, PPF_BLOCK_SIZE, out.block.begin());
     }
     if (out.version == 3) {
-        start = 60;
+        start = PPF3_HEADER_SIZE;
         offset_size = 8;
-        length_size = 2;
+        length_size = PPF3_DIZ_LENGTH_SIZE;
         if (file.size() < start) return "ends inside its header";
-        out.block_check = file[57] != 0;
-        out.undo = file[58] != 0;
-        if (file[56] != 0) return "is for a GI image, not a BIN image";
+        out.block_check = file[PPF3_BLOCK_CHECK] != 0;
+        out.undo = file[PPF3_UNDO] != 0;
+        if (file[PPF3_IMAGE_TYPE] != 0) return "is for a GI image, not a BIN image";
         if (out.block_check) {
-            if (file.size() < start + BLOCK) return "ends inside its header";
-            std::copy_n(file.begin() + 60, BLOCK, out.block.begin());
-            start += BLOCK;
+            if (file.size() < start + PPF_BLOCK_SIZE) return "ends inside its header";
+            std::copy_n(file.begin() + PPF_BLOCK, PPF_BLOCK_SIZE, out.block.begin());
+            start += PPF_BLOCK_SIZE;
         }
     }
     if (file.size() < start) return "ends inside its header";
@@ -117,7 +114,7 @@ std::string check_image(const ppf_patch& patch, std::span<const std::uint8_t> fi
                         std::uint64_t image_size, bool undo) {
     if (undo) {
         if (!patch.undo) return "holds no undo data";
-        std::vector<std::uint8_t> now(255);
+        std::vector<std::uint8_t> now(PPF_RECORD_MAX);
         std::uint64_t wrong = 0;
         const bool holds = for_each_record(patch, file, [&](const ppf_record& r) {
             const auto here = std::span(now).first(r.length);
@@ -133,8 +130,8 @@ std::string check_image(const ppf_patch& patch, std::span<const std::uint8_t> fi
     if (patch.has_size && patch.image_size != image_size)
         return say("is for an image of %llu bytes, not %llu", patch.image_size, image_size);
     if (patch.block_check) {
-        std::array<std::uint8_t, BLOCK> block{};
-        if (pread_full(fd, block, PPF_BLOCK_AT) != BLOCK || block != patch.block)
+        std::array<std::uint8_t, PPF_BLOCK_SIZE> block{};
+        if (pread_full(fd, block, PPF_BLOCK_AT) != PPF_BLOCK_SIZE || block != patch.block)
             return "is for another image: its block check does not match";
     }
     return {};

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "corvaner_trace.h"
+#include "ppf_format.h"
 
 // One record: `length` bytes for image offset `image_at`, found at `file_at`
 // in the PPF file (and, with undo data, the bytes they replace right after).
@@ -24,7 +25,7 @@ struct ppf_patch {
     bool has_size = false;  // PPF 2.0 names the image's length ...
     std::uint64_t image_size = 0;
     bool block_check = false;  // ... and PPF 2.0, and 3.0 when it says so, its block check
-    std::array<std::uint8_t, 1024> block{};
+    std::array<std::uint8_t, PPF_BLOCK_SIZE> block{};
     bool undo = false;  // PPF 3.0 with undo data
     std::size_t start = 0;        // where the records start in the file ...
     std::size_t end = 0;          // ... and end (before a file_id.diz text)
@@ -47,9 +48,6 @@ bool for_each_record(const ppf_patch& patch, std::span<const std::uint8_t> file,
     }
     return true;
 }
-
-// Image offset of the 1024 bytes a PPF file checks its image by.
-inline constexpr std::uint64_t PPF_BLOCK_AT = 0x9320;
 
 // Reads a whole PPF file and checks that every record lies inside the file
 // and inside an image of `image_size` bytes. Returns why not in one line

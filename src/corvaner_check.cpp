@@ -10,22 +10,14 @@ namespace {
 
 // Bytes of the sync pattern that must match for a sector to count as data.
 constexpr std::size_t DATA_SYNC_BYTES = 10;
-// Mode 1 has no subheader: its EDC follows 2048 bytes of user data from
-// byte 16. A Form 2 sector ends with its EDC.
-constexpr std::size_t MODE1_EDC_AT = SUBHEADER + USER_DATA_SIZE;
-constexpr std::size_t FORM2_EDC_AT = SECTOR_SIZE - 4;
 constexpr std::size_t SUBHEADER_COPY = 4;
-constexpr std::size_t P_SIZE = Q_PARITY - P_PARITY;
 
 constexpr const char* ZONE_NAMES[] = {"sync", "address", "mode", "subheader",
                                       "EDC",  "P",       "Q",    "parity over header"};
 
-// Packed BCD as the coder writes it: tens in the high nibble, cut to a byte.
-std::uint8_t bcd(std::uint64_t v) { return static_cast<std::uint8_t>(v / 10 * 16 + v % 10); }
-
 bool address_matches(std::span<const std::uint8_t, SECTOR_SIZE> s, std::uint64_t address) {
-    return s[HEADER] == bcd(address / 4500) && s[HEADER + 1] == bcd(address / 75 % 60) &&
-           s[HEADER + 2] == bcd(address % 75);
+    const auto msf = header_address(address);
+    return std::equal(msf.begin(), msf.end(), s.begin() + HEADER);
 }
 
 // Which of P and Q differ from what the stored bytes call for, the header
@@ -35,8 +27,8 @@ std::uint8_t parity_faults(std::span<std::uint8_t, SECTOR_SIZE> s, bool zero_hea
     std::copy(s.begin() + P_PARITY, s.end(), stored.begin());
     encode_L2_PQ(s, zero_header, q_covers::stored_p);
     std::uint8_t faults = 0;
-    if (!std::equal(stored.begin(), stored.begin() + P_SIZE, s.begin() + P_PARITY)) faults |= zone::P;
-    if (!std::equal(stored.begin() + P_SIZE, stored.end(), s.begin() + Q_PARITY)) faults |= zone::Q;
+    if (!std::equal(stored.begin(), stored.begin() + P_PARITY_SIZE, s.begin() + P_PARITY)) faults |= zone::P;
+    if (!std::equal(stored.begin() + P_PARITY_SIZE, stored.end(), s.begin() + Q_PARITY)) faults |= zone::Q;
     std::copy(stored.begin(), stored.end(), s.begin() + P_PARITY);
     return faults;
 }
@@ -108,7 +100,7 @@ sector_verdict check_sector(std::span<std::uint8_t, SECTOR_SIZE> s, std::uint64_
 
     const bool form2 = v.kind == sector_kind::form2;
     const std::uint32_t edc = build_edc(s, static_cast<int>(edc_from), static_cast<int>(edc_at) - 1);
-    const std::uint32_t stored = load_le32(s.subspan(edc_at).first<4>());
+    const std::uint32_t stored = load_le32(s.subspan(edc_at).first<EDC_SIZE>());
     // A Form 2 sector may carry no EDC: zero stands for none.
     if (stored != edc && !(form2 && stored == 0)) v.zones |= zone::EDC;
     if (!form2) {
@@ -122,7 +114,7 @@ sector_verdict check_sector(std::span<std::uint8_t, SECTOR_SIZE> s, std::uint64_
 
     if (repair && (v.zones & (zone::SYNC | zone::PARITY_OVER_HEADER)) == 0 &&
         (v.zones & zone::CODED) != 0) {
-        store_le32(s.subspan(edc_at).first<4>(), edc);
+        store_le32(s.subspan(edc_at).first<EDC_SIZE>(), edc);
         if (!form2) encode_L2_PQ(s, v.kind == sector_kind::form1, q_covers::new_p);
         v.repaired = true;
     }

@@ -1,6 +1,7 @@
 #include "corvaner_io.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 
 patch_window patch_window::at(std::uint64_t offset, std::uint64_t size) {
@@ -70,12 +71,6 @@ void encode_sectors(std::span<std::uint8_t> sectors, std::uint64_t first) {
     for (std::size_t i = 0; i < sectors.size() / SECTOR_SIZE; ++i)
         do_encode_L2(sector_span(sectors.data() + i * SECTOR_SIZE, SECTOR_SIZE), MODE_2_FORM_1,
                      static_cast<unsigned>(first + i + ADDRESS_BIAS));
-}
-
-std::array<std::uint8_t, 3> address_of(std::uint64_t sector) {
-    const std::uint64_t a = sector + ADDRESS_BIAS;
-    auto bcd = [](std::uint64_t v) { return static_cast<std::uint8_t>((v / 10 % 10) << 4 | v % 10); };
-    return {bcd(a / (60 * 75)), bcd(a / 75 % 60), bcd(a % 75)};
 }
 
 bool form1_intact(std::span<const std::uint8_t, SECTOR_SIZE> sector) {

@@ -3,7 +3,6 @@
 // the image. Knows nothing of the command line and prints nothing.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -45,9 +44,6 @@ struct patch_window {
 // Rebuilds whole raw sectors in place, the first of them sector `first` of
 // the image, as Mode 2 Form 1 sectors at their addresses.
 void encode_sectors(std::span<std::uint8_t> sectors, std::uint64_t first);
-
-// Header address (minute, second, frame in packed BCD) of a sector index.
-std::array<std::uint8_t, 3> address_of(std::uint64_t sector);
 
 // True when a raw sector's EDC and P/Q parity are those of a Mode 2 Form 1
 // sector with its bytes as they are.

@@ -9,16 +9,20 @@
 
 namespace {
 
-constexpr std::size_t DESCRIPTION = 6;        // 50 bytes
-constexpr std::size_t DESCRIPTION_TEXT = 46;  // room for the -d text
-constexpr std::size_t SIZE_FIELD = 56;        // image length, 4 bytes LE
-constexpr std::size_t ID_BLOCK = 60;          // 1024 bytes
-constexpr std::size_t ID_SECTOR = 16;         // the first volume descriptor's sector
-constexpr std::size_t ID_FROM = 32;           // bytes 32..1055 of that raw sector
-constexpr std::size_t ID_SIZE = 1024;
-constexpr std::size_t CHUNK = 255;
+constexpr std::size_t DESCRIPTION_TEXT = 46;  // PPF 2.0: room for the -d text
+// The raw sector that holds the block check, and where in it the block starts.
+constexpr std::uint64_t ID_SECTOR = PPF_BLOCK_AT / SECTOR_SIZE;
+constexpr std::size_t ID_FROM = PPF_BLOCK_AT % SECTOR_SIZE;
+static_assert(ID_FROM + PPF_BLOCK_SIZE <= SECTOR_SIZE);
 
-void read_id_block(run_output& run, int fd_bin, std::span<std::uint8_t, ID_SIZE> out);
+void read_id_block(run_output& run, int fd_bin, std::span<std::uint8_t, PPF_BLOCK_SIZE> out);
+
+// The magic and encoding method a header of PPF `version` opens with.
+void put_magic(std::span<std::uint8_t> header, int version) {
+    const std::string_view magic = PPF_MAGIC[static_cast<std::size_t>(version - 1)];
+    std::copy(magic.begin(), magic.end(), header.begin());
+    header[PPF_METHOD] = static_cast<std::uint8_t>(version - 1);
+}
 
 }  // namespace
 
@@ -26,21 +30,20 @@ bool ppf2_header(run_output& run, ppf_file& ppf, int fd_bin, std::uint64_t image
                  const std::optional<std::string>& description) {
     std::fputs("\nWriting PPF20 header\n", run.out);
     std::array<std::uint8_t, PPF2_HEADER_SIZE> header{};
-    std::memcpy(header.data(), "PPF20", 5);
-    header[5] = 1;
+    put_magic(header, 2);
 
     // The text fills at most 46 bytes; "Lan" and a zero always close the field.
     if (const auto& desc = description) {
         const std::size_t n = std::min({desc->size(), std::strlen(desc->c_str()), DESCRIPTION_TEXT});
-        std::memcpy(header.data() + DESCRIPTION, desc->data(), n);
+        std::memcpy(header.data() + PPF_DESCRIPTION, desc->data(), n);
     }
-    std::memcpy(header.data() + DESCRIPTION + 46, "Lan", 3);
-    header[DESCRIPTION + 49] = 0;
+    std::memcpy(header.data() + PPF_DESCRIPTION + DESCRIPTION_TEXT, "Lan", 3);
+    header[PPF_DESCRIPTION + PPF_DESCRIPTION_SIZE - 1] = 0;
 
-    store_le32(std::span(header).subspan<SIZE_FIELD, 4>(), static_cast<std::uint32_t>(image_size));
+    store_le32(std::span(header).subspan<PPF2_IMAGE_SIZE, 4>(), static_cast<std::uint32_t>(image_size));
 
     // Where sector 16 cannot be read whole, the bytes that did not arrive stay zero.
-    read_id_block(run, fd_bin, std::span(header).subspan<ID_BLOCK, ID_SIZE>());
+    read_id_block(run, fd_bin, std::span(header).subspan<PPF_BLOCK, PPF_BLOCK_SIZE>());
     std::fputs("\n", run.out);
 
     return ppf.append(run, header, "Failed top write PPF header");
@@ -49,8 +52,8 @@ bool ppf2_header(run_output& run, ppf_file& ppf, int fd_bin, std::uint64_t image
 void ppf2_chunks(std::span<std::uint8_t, PPF2_SECTOR_SIZE> out,
                  std::span<const std::uint8_t, SECTOR_SIZE> sector_bytes, std::uint64_t sector) {
     std::size_t at = 0;
-    for (std::size_t p = 0; p < SECTOR_SIZE; p += CHUNK) {
-        const std::size_t count = std::min(CHUNK, SECTOR_SIZE - p);
+    for (std::size_t p = 0; p < SECTOR_SIZE; p += PPF_RECORD_MAX) {
+        const std::size_t count = std::min(PPF_RECORD_MAX, SECTOR_SIZE - p);
         const auto offset = static_cast<std::uint32_t>(sector * SECTOR_SIZE + p);
         store_le32(out.subspan(at).first<4>(), offset);
         out[at + 4] = static_cast<std::uint8_t>(count);
@@ -66,12 +69,12 @@ bool ppf2_write(run_output& run, ppf_file& ppf, std::span<const std::uint8_t> ch
 
 namespace {
 
-// The 1024 bytes a PPF file checks its image by: bytes 32..1055 of raw
-// sector 16; the bytes that could not be read stay zero.
-void read_id_block(run_output& run, int fd_bin, std::span<std::uint8_t, ID_SIZE> out) {
+// The 1024 bytes a PPF file checks its image by; the bytes that could not
+// be read stay zero.
+void read_id_block(run_output& run, int fd_bin, std::span<std::uint8_t, PPF_BLOCK_SIZE> out) {
     std::array<std::uint8_t, SECTOR_SIZE> id_sector{};
     (void)read_sector(run, fd_bin, id_sector, ID_SECTOR);
-    std::copy_n(id_sector.begin() + ID_FROM, ID_SIZE, out.begin());
+    std::copy_n(id_sector.begin() + ID_FROM, PPF_BLOCK_SIZE, out.begin());
 }
 
 class ppf2_writer final : public ppf_records {
@@ -106,18 +109,17 @@ public:
     bool begin(run_output& run, ppf_file& ppf, int fd_bin, std::uint64_t,
                const std::optional<std::string>& description) override {
         std::fputs("\nWriting PPF30 header\n", run.out);
-        std::array<std::uint8_t, PPF3_HEADER_SIZE + ID_SIZE> header{};
-        std::memcpy(header.data(), "PPF30", 5);
-        header[5] = 2;  // encoding method of PPF 3.0
-        std::fill_n(header.begin() + DESCRIPTION, 50, ' ');
+        std::array<std::uint8_t, PPF3_HEADER_SIZE + PPF_BLOCK_SIZE> header{};
+        put_magic(header, 3);
+        std::fill_n(header.begin() + PPF_DESCRIPTION, PPF_DESCRIPTION_SIZE, ' ');
         if (description)
-            std::copy_n(description->begin(), std::min<std::size_t>(50, std::strlen(description->c_str())),
-                        header.begin() + DESCRIPTION);
-        header[56] = 0;              // image type: BIN
-        header[57] = 1;              // block check on
-        header[58] = undo_ ? 1 : 0;  // undo data
-        header[59] = 0;
-        read_id_block(run, fd_bin, std::span(header).subspan<PPF3_HEADER_SIZE, ID_SIZE>());
+            std::copy_n(description->begin(),
+                        std::min(PPF_DESCRIPTION_SIZE, std::strlen(description->c_str())),
+                        header.begin() + PPF_DESCRIPTION);
+        header[PPF3_IMAGE_TYPE] = 0;  // BIN
+        header[PPF3_BLOCK_CHECK] = 1;
+        header[PPF3_UNDO] = undo_ ? 1 : 0;
+        read_id_block(run, fd_bin, std::span(header).subspan<PPF_BLOCK, PPF_BLOCK_SIZE>());
         std::fputs("\n", run.out);
         return ppf.append(run, header, "Failed top write PPF header");
     }
@@ -127,7 +129,7 @@ public:
         const std::uint64_t base = first * SECTOR_SIZE;
         for (std::size_t i = 0; i < new_bytes.size(); ++i) {
             if (old_bytes[i] == new_bytes[i]) continue;
-            if (length_ == 255 || (length_ != 0 && at_ + length_ != base + i)) close_record();
+            if (length_ == PPF_RECORD_MAX || (length_ != 0 && at_ + length_ != base + i)) close_record();
             if (length_ == 0) at_ = base + i;
             new_[length_] = new_bytes[i];
             old_[length_++] = old_bytes[i];
@@ -138,11 +140,10 @@ public:
     bool end(run_output& run, ppf_file& ppf) override {
         close_record();
         if (!diz_.empty()) {
-            const std::string begin = "@BEGIN_FILE_ID.DIZ", end = "@END_FILE_ID.DIZ";
-            out_.insert(out_.end(), begin.begin(), begin.end());
+            out_.insert(out_.end(), PPF_DIZ_BEGIN.begin(), PPF_DIZ_BEGIN.end());
             out_.insert(out_.end(), diz_.begin(), diz_.end());
-            out_.insert(out_.end(), end.begin(), end.end());
-            std::array<std::uint8_t, 2> length{};
+            out_.insert(out_.end(), PPF_DIZ_END.begin(), PPF_DIZ_END.end());
+            std::array<std::uint8_t, PPF3_DIZ_LENGTH_SIZE> length{};
             store_le16(length, static_cast<std::uint16_t>(diz_.size()));
             out_.insert(out_.end(), length.begin(), length.end());
         }
@@ -177,7 +178,7 @@ private:
     std::uint64_t records_ = 0;
     std::uint64_t at_ = 0;      // image offset of the record being gathered
     std::size_t length_ = 0;    // its bytes so far
-    std::array<std::uint8_t, 255> new_{}, old_{};
+    std::array<std::uint8_t, PPF_RECORD_MAX> new_{}, old_{};
 };
 
 }  // namespace

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "corvaner_trace.h"
+#include "ppf_format.h"
 
-inline constexpr std::size_t PPF2_HEADER_SIZE = 1084;
 inline constexpr std::size_t PPF2_SECTOR_SIZE = 2402;  // ten 5-byte chunk heads + 2352 bytes
 
 // The PPF file a run writes. A regular file (or one not there yet) is
@@ -82,9 +82,7 @@ public:
 // PPF 2.0: every rebuilt sector whole, as ten chunks.
 std::unique_ptr<ppf_records> ppf2_records();
 
-inline constexpr std::size_t PPF3_HEADER_SIZE = 60;   // before the 1024-byte block check
-inline constexpr std::size_t PPF3_RECORD_HEAD = 9;    // 8-byte offset, 1-byte length
-inline constexpr std::size_t MAX_DIZ = 3072;          // file_id.diz text
+inline constexpr std::size_t MAX_DIZ = 3072;  // file_id.diz text
 
 // PPF 3.0: exactly the bytes the run changes, in records of up to 255 bytes
 // (with `undo`, followed by the bytes they replace), the block check on,

@@ -278,14 +278,6 @@ static_assert(FOLD_512_HIGH == 0x6851500100000000ULL && FOLD_512_LOW == 0x110000
 // ---------------------------------------------------------------------------
 // Sector layout.
 
-// Mode 1 has no subheader: its 2048 bytes of user data start where Mode 2's
-// subheader does, its EDC follows them, then eight zero bytes up to P. Form 2
-// ends with its EDC.
-constexpr std::size_t MODE1_EDC_AT = SUBHEADER + USER_DATA_SIZE;
-constexpr std::size_t MODE1_ZERO = MODE1_EDC_AT + 4;
-constexpr std::size_t FORM2_EDC_AT = SECTOR_SIZE - 4;
-static_assert(MODE1_ZERO + 8 == P_PARITY && EDC_AT + 4 == P_PARITY);
-
 // The parity counts from the header on: the body is the sector from byte 12.
 // Up to Q0 it is 26 rows of 86 bytes (43 columns of two interleaved bytes): 24
 // data rows, then the P parity rows P0 and P1. P codeword j is column j of the
@@ -301,15 +293,10 @@ constexpr std::size_t Q1 = Q0 + Q_SIZE;
 constexpr std::size_t BODY_SIZE = SECTOR_SIZE - BODY;
 static_assert(P0 == 24 * ROW && P1 == 25 * ROW && Q0 == 26 * ROW && Q1 + Q_SIZE == BODY_SIZE);
 
-uint8_t bin2bcd(unsigned p) {
-    return static_cast<uint8_t>((p / 10U) * 16U + p % 10U);
-}
-
 int build_address(std::span<uint8_t, SECTOR_SIZE> inout, int sectortype,
                   unsigned address) {
-    inout[HEADER] = bin2bcd(address / 4500U);
-    inout[HEADER + 1] = bin2bcd((address / 75U) % 60U);
-    inout[HEADER + 2] = bin2bcd(address % 75U);
+    const auto msf = header_address(address);
+    std::copy(msf.begin(), msf.end(), inout.begin() + HEADER);
     switch (sectortype) {
         case MODE_0: inout[MODE_BYTE] = 0x00; return 0;
         case MODE_1: inout[MODE_BYTE] = 0x01; return 0;

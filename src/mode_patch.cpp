@@ -126,7 +126,7 @@ bool foreign_sector(run_state& run, const_sector b, std::uint64_t sector) {
                      index, static_cast<unsigned>(b[SUBMODE_BYTE]));
         return true;
     }
-    const auto want = address_of(sector);
+    const auto want = header_address(sector + ADDRESS_BIAS);
     if (!std::equal(want.begin(), want.end(), b.begin() + HEADER)) {
         std::fprintf(run.out,
                      "Sector %llu carries address %02X:%02X:%02X, not %02X:%02X:%02X of its "

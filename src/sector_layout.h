@@ -20,13 +20,37 @@ inline constexpr std::uint8_t SUBMODE_FORM2 = 0x20;  // set: the sector is Mode 
 inline constexpr std::size_t USER_DATA = 24;         // Mode 2 Form 1 user data ...
 inline constexpr std::size_t USER_DATA_SIZE = 2048;  // ... of 2048 bytes
 inline constexpr std::size_t USER_DATA_END = USER_DATA + USER_DATA_SIZE;  // EDC starts here
-inline constexpr std::size_t EDC_AT = USER_DATA_END;
-inline constexpr std::size_t P_PARITY = 2076;        // 172 bytes
-inline constexpr std::size_t Q_PARITY = 2248;        // 104 bytes
+inline constexpr std::size_t EDC_AT = USER_DATA_END;  // Mode 2 Form 1: EDC over bytes 16..2071
+inline constexpr std::size_t EDC_SIZE = 4;
+inline constexpr std::size_t P_PARITY = 2076;
+inline constexpr std::size_t P_PARITY_SIZE = 172;
+inline constexpr std::size_t Q_PARITY = 2248;
+inline constexpr std::size_t Q_PARITY_SIZE = 104;
+// Mode 1 has no subheader: its 2048 bytes of user data start at byte 16, its
+// EDC (over bytes 0..2063) follows them, then eight zero bytes up to P.
+inline constexpr std::size_t MODE1_EDC_AT = SUBHEADER + USER_DATA_SIZE;
+inline constexpr std::size_t MODE1_ZERO = MODE1_EDC_AT + EDC_SIZE;
+// Mode 2 Form 2 has no parity: 2324 bytes of user data, then its EDC (over
+// bytes 16..2347) ends the sector.
+inline constexpr std::size_t FORM2_EDC_AT = SECTOR_SIZE - EDC_SIZE;
+
+static_assert(EDC_AT + EDC_SIZE == P_PARITY && P_PARITY + P_PARITY_SIZE == Q_PARITY &&
+              Q_PARITY + Q_PARITY_SIZE == SECTOR_SIZE && MODE1_ZERO + 8 == P_PARITY);
 
 // The address written into a sector's header is its index in the image
 // plus the two-second lead-in.
 inline constexpr unsigned ADDRESS_BIAS = 150;
 
-static_assert(EDC_AT + 4 == P_PARITY && P_PARITY + 172 == Q_PARITY &&
-              Q_PARITY + 104 == SECTOR_SIZE);
+// The minute, second and frame that a sector's header carries for `address`
+// (its index in the image plus ADDRESS_BIAS), each in packed BCD: the tens
+// times 16 plus the units, cut to a byte. Minutes from 100 on (sector index
+// 449850 on) keep their tens whole: minute 100 is A0, 159 is F9, 160 is 00.
+// The coder writes this, and every check of a header's address compares
+// against it.
+constexpr std::array<std::uint8_t, 3> header_address(std::uint64_t address) {
+    const auto bcd = [](std::uint64_t v) { return static_cast<std::uint8_t>(v / 10 * 16 + v % 10); };
+    return {bcd(address / (60 * 75)), bcd(address / 75 % 60), bcd(address % 75)};
+}
+static_assert(header_address(ADDRESS_BIAS) == std::array<std::uint8_t, 3>{0x00, 0x02, 0x00});
+static_assert(header_address(449849 + ADDRESS_BIAS) == std::array<std::uint8_t, 3>{0x99, 0x59, 0x74});
+static_assert(header_address(449850 + ADDRESS_BIAS) == std::array<std::uint8_t, 3>{0xA0, 0x00, 0x00});
