@@ -291,7 +291,8 @@ void map_directory(int fd, std::uint64_t image_sectors, const tree_info& tree, c
     for (std::uint64_t sector = d.first; sector < d.first + d.read; ++sector) {
         if (read_sector(fd, buffer, sector) < 0) return;
         for (const dir_record& r : walk_dir_sector(buffer, sector).records) {
-            if (r.name.empty() || static_cast<unsigned char>(r.name[0]) <= 1) continue;
+            // "." and "..": one byte, 0x00 or 0x01 (a UCS-2 name may start with 0x00).
+            if (r.name.empty() || (r.name.size() == 1 && static_cast<unsigned char>(r.name[0]) <= 1)) continue;
             const placed_record placed{r, path + "/" + shown_name(r.name, tree.ucs2), tree.label};
             map.records.push_back(placed);
             if (r.is_directory)
