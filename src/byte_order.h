@@ -16,6 +16,10 @@ constexpr std::uint32_t load_le32(std::span<const std::uint8_t, 4> b) {
            (std::uint32_t{b[1]} << 8) | std::uint32_t{b[0]};
 }
 
+constexpr std::uint16_t load_le16(std::span<const std::uint8_t, 2> b) {
+    return static_cast<std::uint16_t>((b[1] << 8) | b[0]);
+}
+
 constexpr void store_le32(std::span<std::uint8_t, 4> b, std::uint32_t v) {
     b[0] = static_cast<std::uint8_t>(v);
     b[1] = static_cast<std::uint8_t>(v >> 8);

@@ -265,18 +265,21 @@ dir_sector walk_dir_sector(std::span<const std::uint8_t, SECTOR_SIZE> buffer, st
     }
 }
 
-std::optional<dir_record> volume_root(std::span<const std::uint8_t, SECTOR_SIZE> buffer) {
+namespace {
+
+// The root directory's record of a volume descriptor held in raw sector
+// `sector`: whole (34 bytes, identifier 0x00, both byte orders agreeing, a
+// length of at least one byte), else none.
+std::optional<dir_record> root_record(std::span<const std::uint8_t, USER_DATA_SIZE> vd,
+                                      std::uint64_t sector) {
     constexpr std::size_t ROOT_RECORD = 156;  // where the descriptor holds the root's record
     constexpr std::size_t ROOT_RECORD_SIZE = 34;
-    const auto pvd = buffer.subspan<USER_DATA, USER_DATA_SIZE>();
-    if (pvd[0] != 1 || std::memcmp(pvd.data() + 1, "CD001", 5) != 0 || pvd[6] != 1)
-        return std::nullopt;
-    const auto record = pvd.subspan<ROOT_RECORD, ROOT_RECORD_SIZE>();
+    const auto record = vd.subspan<ROOT_RECORD, ROOT_RECORD_SIZE>();
     if (record[field::LENGTH] != ROOT_RECORD_SIZE || record[field::NAME_LENGTH] != 1 ||
         record[field::NAME] != 0)
         return std::nullopt;
     dir_record root;
-    root.sector = VOLUME_DESCRIPTOR_SECTOR;
+    root.sector = sector;
     root.position = USER_DATA + ROOT_RECORD;
     root.name.assign(1, '\0');
     root.extent = load_be32(record.subspan<field::EXTENT_BE, 4>());
@@ -289,36 +292,102 @@ std::optional<dir_record> volume_root(std::span<const std::uint8_t, SECTOR_SIZE>
     return root;
 }
 
+}  // namespace
+
+std::optional<dir_record> volume_root(std::span<const std::uint8_t, SECTOR_SIZE> buffer) {
+    const auto pvd = buffer.subspan<USER_DATA, USER_DATA_SIZE>();
+    if (pvd[0] != 1 || std::memcmp(pvd.data() + 1, "CD001", 5) != 0 || pvd[6] != 1)
+        return std::nullopt;
+    return root_record(pvd, VOLUME_DESCRIPTOR_SECTOR);
+}
+
+std::string file_owner(const placed_record& r) { return "file '" + r.path + "'" + r.tree; }
 
 namespace {
 
+// A tree of directories, as one volume descriptor names it.
+struct tree_info {
+    dir_record root;
+    std::string label;  // "" for the primary tree, else " of the Joliet tree", ...
+    bool ucs2 = false;  // identifiers in UCS-2, big-endian (Joliet)
+};
+
+// An identifier as a path shows it: UCS-2 ones with '?' for every character
+// past ASCII.
+std::string shown_name(const std::string& id, bool ucs2) {
+    if (!ucs2) return printable_name(id);
+    std::string shown;
+    for (std::size_t i = 0; i + 1 < id.size(); i += 2)
+        shown += id[i] == 0 ? id[i + 1] : '?';
+    return printable_name(shown);
+}
+
 // Reads the directory at `extent` and every one below it into the map, as
 // the listing would, without a word.
-void map_directory(int fd, std::uint64_t image_sectors, const dir_record& dir, const std::string& path,
-                   unsigned depth, std::set<std::uint64_t>& visited, disc_map& map) {
+void map_directory(int fd, std::uint64_t image_sectors, const tree_info& tree, const dir_record& dir,
+                   const std::string& path, unsigned depth, std::set<std::uint64_t>& visited,
+                   disc_map& map) {
     const dir_span d = span_of(dir.extent, dir.data_length, image_sectors);
     const auto entered = visited.lower_bound(d.first);
     if (depth > MAX_DEPTH || (entered != visited.end() && *entered < d.first + d.read)) return;
-    map.claims.push_back({d.first, d.declared, "directory '" + (path.empty() ? "/" : path) + "'"});
+    map.claims.push_back({d.first, d.declared, "directory '" + (path.empty() ? "/" : path) + "'" + tree.label});
     for (std::uint64_t s = d.first; s < d.first + d.read; ++s) visited.insert(s);
     std::array<std::uint8_t, SECTOR_SIZE> buffer{};
     for (std::uint64_t sector = d.first; sector < d.first + d.read; ++sector) {
         if (read_sector(fd, buffer, sector) < 0) return;
         for (const dir_record& r : walk_dir_sector(buffer, sector).records) {
-            if (r.name.empty() || static_cast<unsigned char>(r.name[0]) <= 1) continue;
-            const std::string child = path + "/" + printable_name(r.name);
-            map.records.push_back({r, child});
-            if (r.is_directory) map_directory(fd, image_sectors, r, child, depth + 1, visited, map);
-            else
-                map.claims.push_back({r.extent, r.data_length == 0 ? 1 : sectors_of(r.data_length),
-                                      "file '" + child + "'"});
+            // "." and "..": one byte, 0x00 or 0x01 (a UCS-2 name may start with 0x00).
+            if (r.name.empty() || (r.name.size() == 1 && static_cast<unsigned char>(r.name[0]) <= 1)) continue;
+            const placed_record placed{r, path + "/" + shown_name(r.name, tree.ucs2), tree.label};
+            map.records.push_back(placed);
+            if (r.is_directory)
+                map_directory(fd, image_sectors, tree, r, placed.path, depth + 1, visited, map);
+            else if (r.data_length != 0)  // an empty file holds no sector, whatever it points at
+                map.claims.push_back({r.extent, sectors_of(r.data_length), file_owner(placed)});
         }
     }
 }
 
+// The boot catalog an El Torito boot record names, and the boot images its
+// entries name: the initial entry, then those of each section.
+void map_boot_catalog(int fd, std::uint32_t catalog, disc_map& map) {
+    constexpr std::size_t ENTRY = 32;
+    map.claims.push_back({catalog, 1, "the boot catalog"});
+    std::array<std::uint8_t, SECTOR_SIZE> buffer{};
+    if (read_sector(fd, buffer, catalog) < 0) return;
+    const auto cat = std::span(buffer).subspan<USER_DATA, USER_DATA_SIZE>();
+    if (cat[0] != 1 || cat[30] != 0x55 || cat[31] != 0xAA) return;  // no validation entry
+    auto entry = [&](std::size_t at) {
+        if (cat[at] != 0x88 && cat[at] != 0x00) return;  // bootable or not: both name an image
+        // Emulated diskettes are read whole; other images as far as the entry loads.
+        static constexpr std::uint64_t diskette[] = {1228800, 1474560, 2949120};
+        const std::uint8_t media = cat[at + 1] & 0x0F;
+        const std::uint64_t bytes = media >= 1 && media <= 3 ? diskette[media - 1]
+                                                             : 512ULL * load_le16(cat.subspan(at + 6).first<2>());
+        const std::uint32_t first = load_le32(cat.subspan(at + 8).first<4>());
+        if (first != 0)
+            map.claims.push_back({first, std::max<std::uint64_t>(1, (bytes + USER_DATA_SIZE - 1) / USER_DATA_SIZE),
+                                  "a boot image the boot catalog names"});
+    };
+    entry(ENTRY);
+    for (std::size_t at = 2 * ENTRY; at + ENTRY <= USER_DATA_SIZE;) {
+        const std::uint8_t header = cat[at];
+        if (header != 0x90 && header != 0x91) break;
+        std::size_t entries = load_le16(cat.subspan(at + 2).first<2>());
+        for (at += ENTRY; entries != 0 && at + ENTRY <= USER_DATA_SIZE; at += ENTRY) {
+            if (cat[at] == 0x44) continue;  // an extension of the entry before
+            entry(at);
+            --entries;
+        }
+        while (at + ENTRY <= USER_DATA_SIZE && cat[at] == 0x44) at += ENTRY;
+        if (header == 0x91) break;
+    }
+}
+
 // What the volume descriptors hold: themselves up to the terminator, the
-// path tables, and the volume space size.
-void map_descriptors(int fd, disc_map& map) {
+// path tables, the boot catalog and what it names, the volume space size,
+// and the trees of the supplementary and enhanced descriptors.
+void map_descriptors(int fd, disc_map& map, std::vector<tree_info>& trees) {
     constexpr std::uint64_t MAX_DESCRIPTORS = 64;
     std::array<std::uint8_t, SECTOR_SIZE> buffer{};
     std::uint64_t sector = VOLUME_DESCRIPTOR_SECTOR;
@@ -330,12 +399,27 @@ void map_descriptors(int fd, disc_map& map) {
             ++sector;
             break;
         }
-        if (vd[0] != 1 || map.volume_sectors != 0) continue;
-        map.volume_sectors = load_le32(vd.subspan<80, 4>());
+        if (vd[0] == 0 && std::memcmp(vd.data() + 7, "EL TORITO SPECIFICATION", 23) == 0) {
+            map_boot_catalog(fd, load_le32(vd.subspan<71, 4>()), map);
+            continue;
+        }
+        if (vd[0] != 1 && vd[0] != 2) continue;
+        const bool primary = vd[0] == 1;
+        if (primary && map.volume_sectors != 0) continue;
+        // Joliet: UCS-2 at level 1, 2 or 3 by the escape sequence.
+        const bool joliet = !primary && vd[88] == '%' && vd[89] == '/' &&
+                            (vd[90] == '@' || vd[90] == 'C' || vd[90] == 'E');
+        const std::string label = primary ? ""
+                                  : joliet ? " of the Joliet tree"
+                                  : vd[6] == 2 ? " of the enhanced tree"
+                                               : " of the supplementary tree";
+        if (primary) map.volume_sectors = load_le32(vd.subspan<80, 4>());
+        else if (const auto root = root_record(vd, sector))
+            trees.push_back({*root, label, joliet});
         const std::uint64_t table = sectors_of(load_le32(vd.subspan<132, 4>()));
         for (const std::uint32_t at : {load_le32(vd.subspan<140, 4>()), load_le32(vd.subspan<144, 4>()),
                                        load_be32(vd.subspan<148, 4>()), load_be32(vd.subspan<152, 4>())})
-            if (at != 0) map.claims.push_back({at, table, "the path table"});
+            if (at != 0) map.claims.push_back({at, table, "the path table" + label});
     }
     map.claims.push_back({0, VOLUME_DESCRIPTOR_SECTOR, "the system area"});
     map.claims.push_back({VOLUME_DESCRIPTOR_SECTOR, sector - VOLUME_DESCRIPTOR_SECTOR,
@@ -347,9 +431,13 @@ void map_descriptors(int fd, disc_map& map) {
 disc_map map_disc(int fd_bin) {
     disc_map map;
     const std::uint64_t image_sectors = sectors_in(fd_bin);
-    map_descriptors(fd_bin, map);
+    std::vector<tree_info> trees{{root_of(fd_bin, image_sectors), "", false}};
+    map_descriptors(fd_bin, map, trees);
+    // A tree that shares a directory with one read before is not read again there.
     std::set<std::uint64_t> visited;
-    map_directory(fd_bin, image_sectors, root_of(fd_bin, image_sectors), "", 0, visited, map);
+    for (const tree_info& tree : trees)
+        if (tree.root.extent < image_sectors)
+            map_directory(fd_bin, image_sectors, tree, tree.root, "", 0, visited, map);
     return map;
 }
 
@@ -367,6 +455,7 @@ std::string near_miss(int fd_bin, std::string_view name, bool recurse) {
     auto base = [](std::string_view n) { return n.substr(0, n.rfind(';')); };
     // Where the lookup looked: the root, the path's directory, or everywhere.
     auto searched = [&](const placed_record& r) {
+        if (!r.tree.empty()) return false;  // the lookup reads the primary tree alone
         if (recurse && !want.by_path) return true;
         std::vector<std::string_view> parts;
         for (std::string_view p = r.path; !p.empty();) {
@@ -389,7 +478,7 @@ std::string near_miss(int fd_bin, std::string_view name, bool recurse) {
                 return "'" + asked + "' was not found; '" + r.path + "' is another version of it";
     if (!want.by_path && !recurse)
         for (const placed_record& r : map.records)
-            if (!searched(r) && match_name(r.record.name, want.name) != name_match::none)
+            if (r.tree.empty() && !searched(r) && match_name(r.record.name, want.name) != name_match::none)
                 return "'" + asked + "' was not found in the root; '" + r.path +
                        "' matches: give its path or -r";
     return "";

@@ -107,11 +107,16 @@ dir_lookup listdir(run_output& run, int fd_bin, std::string_view name, bool recu
 // nothing comes near.
 std::string near_miss(int fd_bin, std::string_view name, bool recurse);
 
-// One record of the whole tree, with the path it is found under.
+// One record of a directory tree, with the path it is found under and the
+// tree that holds it.
 struct placed_record {
     dir_record record;
     std::string path;  // "/DATA/SCRIPT.DAT;1"
+    std::string tree;  // "" for the primary tree, else " of the Joliet tree", ...
 };
+
+// Who a file's claim names: "file '/DATA/SCRIPT.DAT;1'", with its tree.
+std::string file_owner(const placed_record& r);
 
 // Sectors something on the disc holds as its own.
 struct claim {
@@ -121,8 +126,11 @@ struct claim {
 };
 
 // The disc's ISO 9660 structures, read quietly: every record of every
-// directory (not "." and ".."), what each structure claims, and the volume
-// space size of the primary volume descriptor (0 when there is none).
+// directory (not "." and "..") of every tree a primary, supplementary or
+// enhanced volume descriptor names, what each structure claims (the
+// descriptors up to the terminator, path tables, directories, files, the boot
+// catalog and the boot images it names), and the volume space size of the
+// primary volume descriptor (0 when there is none).
 struct disc_map {
     std::vector<placed_record> records;
     std::vector<claim> claims;

@@ -6,8 +6,13 @@
 
 namespace {
 
-constexpr std::uint8_t SUBMODE_EOR = 0x01;  // end of record
-constexpr std::uint8_t SUBMODE_EOF = 0x80;  // end of file
+constexpr std::uint8_t SUBMODE_EOR = 0x01;    // end of record
+constexpr std::uint8_t SUBMODE_VIDEO = 0x02;
+constexpr std::uint8_t SUBMODE_AUDIO = 0x04;
+constexpr std::uint8_t SUBMODE_DATA = 0x08;
+constexpr std::uint8_t SUBMODE_EOF = 0x80;    // end of file
+// Sectors read at a time when a file's sectors or its room are looked at.
+constexpr std::size_t READ_SECTORS = 64;
 // Sectors at the end of a data track that disc readers expect to stay empty.
 constexpr std::uint64_t POSTGAP_SECTORS = 150;
 
@@ -26,7 +31,7 @@ std::optional<claim> first_claimed(const disc_map& map, const replace_plan& plan
     // what holds it, then the end of the image or the volume, then the postgap.
     auto own = [&](const claim& c) {
         return std::any_of(plan.records.begin(), plan.records.end(),
-                           [&](const placed_record& r) { return c.owner == "file '" + r.path + "'"; });
+                           [&](const placed_record& r) { return c.owner == file_owner(r); });
     };
     for (const claim& c : map.claims)
         if (!own(c)) take(c.first, c.count, c.owner);
@@ -41,10 +46,28 @@ std::optional<claim> first_claimed(const disc_map& map, const replace_plan& plan
     return hit;
 }
 
+// Calls `each(sector, raw bytes)` for the sectors [from, to) that can be
+// read, until it returns false; stops quietly where the image cannot be read
+// (the patch run reads them again and says why). The sector it stopped at.
+template <class Each>
+std::optional<std::uint64_t> find_sector(int fd, std::uint64_t from, std::uint64_t to, Each each) {
+    std::vector<std::uint8_t> chunk(READ_SECTORS * SECTOR_SIZE);
+    for (std::uint64_t at = from; at < to; at += READ_SECTORS) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(READ_SECTORS, to - at));
+        const std::size_t got = pread_full(fd, std::span(chunk).first(n * SECTOR_SIZE), at * SECTOR_SIZE) / SECTOR_SIZE;
+        for (std::size_t i = 0; i < got; ++i)
+            if (each(std::span<const std::uint8_t, SECTOR_SIZE>(chunk.data() + i * SECTOR_SIZE, SECTOR_SIZE)))
+                return at + i;
+        if (got != n) break;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::array<std::uint8_t, 4> subheader_for(const replace_plan& plan, bool last) {
     std::array<std::uint8_t, 4> sub = plan.last_subheader;
+    sub[2] = static_cast<std::uint8_t>((sub[2] & ~(SUBMODE_FORM2 | SUBMODE_AUDIO | SUBMODE_VIDEO)) | SUBMODE_DATA);
     if (!last) sub[2] &= static_cast<std::uint8_t>(~(SUBMODE_EOR | SUBMODE_EOF));
     return sub;
 }
@@ -52,6 +75,7 @@ std::array<std::uint8_t, 4> subheader_for(const replace_plan& plan, bool last) {
 bool plan_replacement(run_output& run, int fd_bin, const dir_lookup& found, std::uint64_t new_size,
                       replace_plan& plan) {
     const dir_record& file = found.record;
+    const std::string name = printable_name(file.name);
     if (new_size > UINT32_MAX) {
         std::fprintf(run.out, "Patch of %llu bytes is larger than a file on the disc can be -- refused\n",
                      static_cast<unsigned long long>(new_size));
@@ -59,17 +83,32 @@ bool plan_replacement(run_output& run, int fd_bin, const dir_lookup& found, std:
     }
     const disc_map map = map_disc(fd_bin);
     plan.new_size = new_size;
-    // Its records: every one that names its first sector and its size (a hard
-    // link); an empty file that merely points at the same sector is another.
+    // Its records: the one found by name, and every other that names its
+    // first sector and its size in any tree (a hard link, or the file as a
+    // Joliet tree names it). Empty files that merely point at the same
+    // sector are others.
     for (const placed_record& r : map.records)
-        if (!r.record.is_directory && r.record.extent == file.extent &&
-            r.record.data_length == file.data_length)
+        if ((r.record.sector == file.sector && r.record.position == file.position) ||
+            (file.data_length != 0 && !r.record.is_directory && r.record.extent == file.extent &&
+             r.record.data_length == file.data_length))
             plan.records.push_back(r);
+
+    // Its sectors are rebuilt as Form 1: a file of Form 2 sectors is not one
+    // to replace.
+    const std::uint64_t had = sectors_of(file.data_length);
+    const auto form2 = find_sector(fd_bin, file.extent, file.extent + had, [](auto sector) {
+        return std::equal(SYNC_PATTERN.begin(), SYNC_PATTERN.end(), sector.begin()) &&
+               ((sector[SUBMODE_BYTE] | sector[SUBMODE_BYTE + 4]) & SUBMODE_FORM2) != 0;
+    });
+    if (form2) {
+        std::fprintf(run.out, "'%s' holds Mode 2 Form 2 sectors: -s replaces Form 1 files only -- refused\n",
+                     name.c_str());
+        return false;
+    }
 
     // The file's own convention, from its old last sector; a file that had
     // none takes that of a plain data file.
     plan.last_subheader = {0x00, 0x00, 0x89, 0x00};
-    const std::uint64_t had = sectors_of(file.data_length);
     std::array<std::uint8_t, SECTOR_SIZE> last{};
     if (had != 0 && read_sector(fd_bin, last, file.extent + had - 1) == static_cast<long>(SECTOR_SIZE))
         std::copy_n(last.begin() + SUBHEADER, 4, plan.last_subheader.begin());
@@ -78,10 +117,19 @@ bool plan_replacement(run_output& run, int fd_bin, const dir_lookup& found, std:
     const std::uint64_t image_sectors = platform::query(fd_bin, image) ? image.size / SECTOR_SIZE : 0;
     const std::uint64_t needs = sectors_of(new_size);
     if (needs <= had) return true;
-    const auto taken = first_claimed(map, plan, file.extent + had, file.extent + needs, image_sectors);
-    if (!taken) return true;
-    std::fprintf(run.out, "Sector %llu, which '%s' needs to grow to %llu bytes, belongs to %s -- refused\n",
-                 static_cast<unsigned long long>(taken->first), printable_name(file.name).c_str(),
-                 static_cast<unsigned long long>(new_size), taken->owner.c_str());
+    const std::uint64_t from = file.extent + had, to = file.extent + needs;
+    const auto taken = first_claimed(map, plan, from, to, image_sectors);
+    // Before the first claimed sector, a sector whose user data are not all
+    // zero holds something no directory names.
+    const auto data = find_sector(fd_bin, from, taken ? taken->first : to, [](auto sector) {
+        return std::any_of(sector.begin() + USER_DATA, sector.begin() + USER_DATA_END,
+                           [](std::uint8_t b) { return b != 0; });
+    });
+    if (!taken && !data) return true;
+    std::fprintf(run.out, "Sector %llu, which '%s' needs to grow to %llu bytes, ",
+                 static_cast<unsigned long long>(data ? *data : taken->first), name.c_str(),
+                 static_cast<unsigned long long>(new_size));
+    if (data) std::fputs("holds data outside the directory tree -- refused\n", run.out);
+    else std::fprintf(run.out, "belongs to %s -- refused\n", taken->owner.c_str());
     return false;
 }

@@ -383,8 +383,8 @@ bool check_directories(run_state& run, int fd, const replace_plan* plan) {
 // The line of each record the replacement changed.
 void print_record_changes(run_state& run, const replace_plan& plan) {
     for (const placed_record& r : plan.records)
-        std::fprintf(run.out, "Directory record %s in sector %llu: %lu -> %lu bytes\n", r.path.c_str(),
-                     static_cast<unsigned long long>(r.record.sector),
+        std::fprintf(run.out, "Directory record %s%s in sector %llu: %lu -> %lu bytes\n", r.path.c_str(),
+                     r.tree.c_str(), static_cast<unsigned long long>(r.record.sector),
                      static_cast<unsigned long>(r.record.data_length),
                      static_cast<unsigned long>(plan.new_size));
 }

@@ -107,16 +107,43 @@ std::vector<fixture::iso_file> many_files() {
     return files;
 }
 
+// The sample files with data no directory names after three of them: an El
+// Torito boot catalog, a boot image of four sectors (the catalog names the
+// first), a hidden file.
+std::vector<fixture::iso_file> boot_files() {
+    auto files = fixture::sample_files();
+    files.insert(files.begin() + 3, {"HIDDEN.DAT;1", fixture::random_bytes(2048, 9)});
+    files.insert(files.begin() + 2, {"BOOT.IMG;1", fixture::random_bytes(8192, 8)});
+    files.insert(files.begin() + 1, {"BOOT.CAT;1", bytes(2048)});
+    return files;
+}
+
+// The sample files and two empty ones pointing at the first spare sector.
+std::vector<fixture::iso_file> empty_files() {
+    auto files = fixture::sample_files();
+    files.push_back({"EMPTY_1.DAT;1", {}});
+    files.push_back({"EMPTY_2.DAT;1", {}});
+    return files;
+}
+
 bytes image_of(const std::string& kind) {
     const auto parts = split(kind, '+');
     bytes img;
-    struct disc_kind { std::vector<fixture::iso_file> files; std::uint32_t root; std::size_t spare = 4; };
+    struct disc_kind {
+        std::vector<fixture::iso_file> files;
+        std::uint32_t root;
+        std::size_t spare = 4;
+        fixture::iso_extras extras{};
+    };
+    const fixture::iso_extras boot{false, {"BOOT.CAT;1", "BOOT.IMG;1", "HIDDEN.DAT;1"}, "BOOT.CAT;1", "BOOT.IMG;1"};
     const std::map<std::string, disc_kind> discs = {
         {"sample", {fixture::sample_files(), 22}}, {"root18", {fixture::sample_files(), 18}},
         {"root30", {fixture::sample_files(), 30}}, {"odd", {odd_files(), 22}},
-        {"many", {many_files(), 22}}, {"roomy", {fixture::sample_files(), 22, 160}}};
+        {"many", {many_files(), 22}}, {"roomy", {fixture::sample_files(), 22, 160}},
+        {"joliet", {fixture::sample_files(), 23, 160, {true, {}, {}, {}}}},
+        {"boot", {boot_files(), 23, 160, boot}}, {"empties", {empty_files(), 22, 160}}};
     if (const auto d = discs.find(parts[0]); d != discs.end())
-        img = fixture::make_iso(d->second.files, d->second.spare, d->second.root).image.image();
+        img = fixture::make_iso(d->second.files, d->second.spare, d->second.root, d->second.extras).image.image();
     if (parts[0].starts_with("blank:")) {
         fixture::disc d(std::stoul(parts[0].substr(6)));
         img = (d.encode(), d.image());

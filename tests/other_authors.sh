@@ -4,10 +4,16 @@
 #          subdirectory DATA of 150 files in 5 sectors, CD-ROM XA records;
 #   plain  an ISO 9660 image from genisoimage, made raw by `mkimage wrap`: a
 #          root directory of 150 files in 5 sectors (its length taken from the
-#          volume descriptor) and a subdirectory of 100 files in 4, no XA records.
+#          volume descriptor) and a subdirectory of 100 files in 4, no XA records;
+#   boot   a bootable image from genisoimage (-J, -b/-c, -hide, -sort), made raw:
+#          A.DAT, the El Torito boot catalog, B.DAT, the boot image, C.DAT and a
+#          hidden file, in that order, named by a primary and a Joliet tree.
 # Each is listed, a file in a directory's last sector is found by name,
 # patched and verified; on the plain image that file is then replaced by a
-# shorter one (-s), listed and verified again, and read back by isoinfo. Stdout and
+# shorter one (-s), listed and verified again, and read back by isoinfo. On the
+# boot image no file may grow over the catalog, the boot image or the hidden
+# file; C.DAT shrinks and B.DAT grows in its sector, read back through both
+# trees, the boot catalog as it was. Stdout and
 # status of each run (less the version line) are in expected/other_authors/.
 #
 #   bash tests/other_authors.sh CORVANE MKIMAGE [--update]
@@ -86,5 +92,47 @@ cmp new3.dat read_back.dat || { echo "other_authors: isoinfo reads back another 
 isoinfo -i replaced.iso -l | grep -F 'LONG_FILE_NAME_NUM_150.TXT;1' | grep -q ' 2500 ' ||
     { echo "other_authors: isoinfo lists another size"; failed=1; }
 
+# The bootable image: the boot image loads 4 of its 16 512-byte sectors, so
+# the catalog claims its first sector; the rest is data outside any tree.
+mkdir btree
+seq 1 900 >btree/A.DAT
+head -c 1000 /dev/zero | tr '\0' 'b' >btree/B.DAT
+head -c 3000 /dev/zero | tr '\0' 'c' >btree/C.DAT
+head -c 8192 /dev/zero | tr '\0' 'U' >btree/boot.img
+head -c 2048 /dev/zero | tr '\0' 'h' >btree/hidden.dat
+printf 'btree/%s %s\n' A.DAT 60 boot.cat 50 B.DAT 40 boot.img 30 C.DAT 20 hidden.dat 10 >sort.txt
+hide=()
+for f in boot.img boot.cat hidden.dat; do hide+=(-hide "$f" -hide-joliet "$f"); done
+genisoimage -quiet -J -V CORVANE -b boot.img -c boot.cat -no-emul-boot -boot-load-size 4 \
+    "${hide[@]}" -sort sort.txt -o boot.iso btree
+"$mkimage" wrap boot.iso boot.bin
+isoinfo -d -i boot.iso | sed -n '/El Torito/,$p' >boot_before.txt
+head -c 5000 numbers.txt >grow5000.dat
+head -c 3000 numbers.txt >grow3000.dat
+head -c 2000 numbers.txt >grow2000.dat
+run boot_grow_catalog -s -n 'A.DAT;1' grow5000.dat boot.bin
+run boot_grow_image -s -n 'B.DAT;1' grow3000.dat boot.bin
+run boot_grow_hidden -s -n 'C.DAT;1' grow5000.dat boot.bin
+run boot_shrink -s -n 'C.DAT;1' new3.dat boot.bin
+run boot_grow_in_sector -s -n 'B.DAT;1' grow2000.dat boot.bin
+"$mkimage" unwrap boot.bin boot_replaced.iso
+for tree in "" -J; do
+    version=';1'
+    [ -n "$tree" ] && version=''  # Joliet names carry no version here
+    for f in B.DAT:grow2000.dat C.DAT:new3.dat; do
+        name=${f%%:*}$version
+        isoinfo -i boot_replaced.iso $tree -x "/$name" >read_back.dat
+        cmp "${f#*:}" read_back.dat ||
+            { echo "other_authors: isoinfo $tree reads back another $name"; failed=1; }
+    done
+done
+isoinfo -d -i boot_replaced.iso | sed -n '/El Torito/,$p' >boot_after.txt
+grep -q 'boot catalog is in sector' boot_after.txt && cmp boot_before.txt boot_after.txt ||
+    { echo "other_authors: isoinfo reads another boot catalog"; failed=1; }
+# The sectors the runs changed: the files' and the two root directories', no other.
+{ cmp -l boot.iso boot_replaced.iso || true; } | awk '{ print int(($1 - 1) / 2048) }' | uniq >changed.txt
+{ echo "catalog $(grep -o 'sector [0-9]*' boot_before.txt)"; echo "changed sectors:"; cat changed.txt; } >boot_changed.out
+if [ "$update" = --update ]; then cp boot_changed.out "$expected/"
+elif ! diff -u "$expected/boot_changed.out" boot_changed.out; then echo "other_authors: boot_changed differs"; failed=1; fi
 [ $failed = 0 ] && echo "other_authors: all runs as expected${update:+ (expected outputs written)}"
 exit $failed
