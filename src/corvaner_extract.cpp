@@ -91,7 +91,8 @@ struct tree_walker {
             e.xa = fields[i];
             const auto [at, fresh] = taken.emplace(platform::host_key(e.host), plan.entries.size());
             if (!fresh) {
-                plan.clashes.push_back({plan.entries[at->second].path, e.path, ""});
+                const tree_entry& before = plan.entries[at->second];
+                plan.clashes.push_back({before.path, e.path, before.record.extent, e.record.extent, ""});
                 plan.entries.push_back(std::move(e));
                 plan.clashes.back().host = host_path(plan, plan.entries.size() - 1);
                 continue;

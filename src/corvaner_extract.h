@@ -29,6 +29,7 @@ struct tree_entry {
 // Two records that would be written under one host name.
 struct name_clash {
     std::string first, second;  // their paths on the disc
+    std::uint32_t first_extent = 0, second_extent = 0;
     std::string host;           // the host path both would take
 };
 

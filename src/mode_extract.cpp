@@ -185,8 +185,9 @@ bool tree_fits(run_output& run, const std::string& folder, const tree_plan& plan
         return false;
     }
     for (const name_clash& c : plan.clashes)
-        std::fprintf(run.out, "'%s' and '%s' would both be written as '%s' -- refused\n", c.first.c_str(),
-                     c.second.c_str(), c.host.c_str());
+        std::fprintf(run.out, "'%s' (sector %lu) and '%s' (sector %lu) would both be written as '%s' -- refused\n",
+                     c.first.c_str(), static_cast<unsigned long>(c.first_extent), c.second.c_str(),
+                     static_cast<unsigned long>(c.second_extent), c.host.c_str());
     return plan.clashes.empty();
 }
 
