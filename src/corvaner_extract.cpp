@@ -151,8 +151,10 @@ namespace {
 bool extract_pass(int fd_bin, const dir_record& record, const xa_field& field, xa_output form, bool xa, int out,
                   extract_result& result) {
     const std::uint64_t count = file_sectors(record);
-    std::vector<std::uint8_t> sectors(CHUNK_SECTORS * SECTOR_SIZE);
-    std::vector<std::uint8_t> gathered(CHUNK_SECTORS * SECTOR_SIZE);
+    // Made once for the run: a tree of many files must not fault in fresh
+    // pages for every one.
+    static std::vector<std::uint8_t> sectors(CHUNK_SECTORS * SECTOR_SIZE);
+    static std::vector<std::uint8_t> gathered(CHUNK_SECTORS * SECTOR_SIZE);
     std::uint64_t at = 0;  // where the next bytes go in the output
     if (xa && form == xa_output::cdxa) {
         const auto header = cdxa_header(field, count);

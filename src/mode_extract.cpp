@@ -112,7 +112,8 @@ const char* outfile_refusal(const run_output& run, const std::string& path, int 
 std::string disc_path(int fd_bin, const dir_record& r) {
     for (const tree_entry& e : plan_tree(fd_bin).entries)
         if (e.record.sector == r.sector && e.record.position == r.position) return e.path;
-    return "/" + printable_name(r.name);
+    std::string path(1, '/');  // (appended: GCC 12 misjudges "/" + string here)
+    return path.append(printable_name(r.name));
 }
 
 int extract_named(run_state& run, int fd_bin) {

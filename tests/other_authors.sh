@@ -7,7 +7,8 @@
 #          volume descriptor) and a subdirectory of 100 files in 4, no XA records.
 # Each is listed, a file in a directory's last sector is found by name,
 # patched and verified; on the plain image that file is then replaced by a
-# shorter one (-s), listed and verified again, and read back by isoinfo. Stdout and
+# shorter one (-s), listed and verified again, and read back by isoinfo. Both are
+# then extracted whole (-g) and each file compared with isoinfo's. Stdout and
 # status of each run (less the version line) are in expected/other_authors/.
 #
 #   bash tests/other_authors.sh CORVANE MKIMAGE [--update]
@@ -85,6 +86,27 @@ isoinfo -i replaced.iso -x '/LONG_FILE_NAME_NUM_150.TXT;1' >read_back.dat
 cmp new3.dat read_back.dat || { echo "other_authors: isoinfo reads back another file"; failed=1; }
 isoinfo -i replaced.iso -l | grep -F 'LONG_FILE_NAME_NUM_150.TXT;1' | grep -q ' 2500 ' ||
     { echo "other_authors: isoinfo lists another size"; failed=1; }
+
+# Extraction: every Form 1 file equals what isoinfo reads from the disc; a
+# file with Form 2 sectors (the Video CD's MPEG track) holds, behind its
+# 44-byte RIFF-CDXA header, the raw sectors at its extent.
+extract_check() {  # extract_check DISC
+    local disc=$1 sector count size kind path host
+    run "${disc}_extract" -g "$disc.tree" "$disc.bin"
+    "$mkimage" unwrap "$disc.bin" "$disc.iso"
+    while IFS='|' read -r sector count size kind path; do
+        sector=${sector//[!0-9]/} count=${count//[!0-9]/} kind=${kind# } kind=${kind% } path=${path# }
+        host=$disc.tree${path%;*}
+        if [ "$kind" = "Form 1" ]; then
+            isoinfo -i "$disc.iso" -x "$path" | cmp -s - "$host" ||
+                { echo "other_authors: $path of $disc is not what isoinfo reads"; failed=1; }
+        elif ! tail -c +45 "$host" | cmp -s - <(dd if="$disc.bin" bs=2352 skip="$sector" count="$count" 2>/dev/null); then
+            echo "other_authors: $path of $disc is not the raw sectors at its extent"; failed=1
+        fi
+    done < <(grep -a '^Sector [0-9]* | [0-9]* sectors | ' "${disc}_extract.raw")
+}
+extract_check vcd
+extract_check plain
 
 [ $failed = 0 ] && echo "other_authors: all runs as expected${update:+ (expected outputs written)}"
 exit $failed
