@@ -48,10 +48,10 @@ TEST(Cdxa, Raw2336IsTheSectorFromItsSubheaderOn) {
 TEST(HostNames, BytesAndNamesTheHostCannotHoldAreEscaped) {
     EXPECT_EQ(platform::host_name("README.TXT"), "README.TXT");
     EXPECT_EQ(platform::host_name("A%B/C\\D\x1b\x7f"), "A%25B%2FC%5CD%1B%7F");
-    EXPECT_EQ(platform::host_name(".."), "%2E.");
     EXPECT_EQ(platform::host_name("."), "%2E");
     // A host that compares names regardless of case (Windows) has more rules.
     const bool folds = platform::host_key("readme") == platform::host_key("README");
+    EXPECT_EQ(platform::host_name(".."), folds ? "%2E%2E" : "%2E.");  // no trailing dot there
     EXPECT_EQ(platform::host_name("CON.TXT") == "CON.TXT", !folds);
     EXPECT_EQ(platform::host_name("lpt1") == "lpt1", !folds);
     EXPECT_EQ(platform::host_name("A:B?\"<>|*") == "A:B?\"<>|*", !folds);
