@@ -16,6 +16,7 @@ constexpr int LONG_ONLY = option_id::VERSION;
 constexpr int VERSION_ONLY = option_id::VERSION;
 constexpr int UNDO_ONLY = option_id::UNDO;
 constexpr int DIZ_ONLY = option_id::DIZ;
+constexpr int RAW2336_ONLY = option_id::RAW2336;
 
 struct option_row {
     int id;             // the short option's letter, or an id from LONG_ONLY on
@@ -45,6 +46,8 @@ constexpr option_row OPTIONS[] = {
     {'c', "check", nullptr, "Check every sector of the image (or a cue sheet's tracks); one operand"},
     {'w', "repair", nullptr, "With -c: repair the EDC/ECC of bad sectors"},
     {'k', "count", "count", "With -c: check this many sectors from the -o offset"},
+    {'g', "extract", nullptr, "Extract the -n file into the file given first, or every file into that folder"},
+    {RAW2336_ONLY, "raw2336", nullptr, "With -g: write Form 2 files as 2336-byte sectors, not RIFF-CDXA"},
     {VERSION_ONLY, "version", nullptr, "Print the version line alone and stop"},
 };
 
@@ -173,6 +176,8 @@ void say(std::FILE* to, const std::string& text) {
 const char* option_rule(const run_settings& s, option_set given, const mode_row& row) {
     if ((given & option_bit('s')) != 0 && ((row.accepts & option_bit('s')) == 0 || !s.file_name || s.offset != 0))
         return "Option -s replaces a file found by -n in a patch run: it needs -n and takes no -o, -l, -e or -v";
+    if ((given & option_bit(option_id::RAW2336)) != 0 && (row.accepts & option_bit(option_id::RAW2336)) == 0)
+        return "Option --raw2336 says how -g writes Form 2 files: give -g too";
     return nullptr;
 }
 
@@ -252,6 +257,8 @@ parse_result parse(run_settings& s, int argc, char** argv, std::FILE* out, std::
             case 'a': s.mode_apply = 1; break;
             case 'c': s.mode_check = 1; break;
             case 'w': s.mode_repair = 1; break;
+            case 'g': s.mode_extract = 1; break;
+            case RAW2336_ONLY: s.mode_raw2336 = 1; break;
             case 'k':
                 if (!parse_offset(hit.value, s.count) || s.count == 0) {
                     say(out, std::string("Count '") + hit.value +

@@ -9,6 +9,7 @@ int verify_mode(run_state& run, unique_fd& bin);
 int patch_mode(run_state& run, unique_fd& bin);
 int apply_mode(run_state& run, unique_fd& bin);
 int check_mode(run_state& run, unique_fd& bin);
+int extract_mode(run_state& run, unique_fd& bin);
 
 namespace {
 
@@ -26,6 +27,8 @@ const char* check_refusal(const run_settings& s) {
 }
 
 constexpr std::array ROWS = {
+    mode_row{run_mode::extract, 'g', image_access::read, false, extract_mode, options("ghnr", {option_id::RAW2336}),
+             "-g extracts files from the image and takes only -n, -r and --raw2336", nullptr, false, 2},
     mode_row{run_mode::apply, 'a', image_access::write, true, apply_mode, options("ahrdx", {UNDO, DIZ}),
              "Option -a applies the PPF file given first: it takes no -o, -n, -l, -e, -v, -s, -c, -p or -P",
              nullptr, false, 2},

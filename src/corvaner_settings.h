@@ -17,6 +17,7 @@ enum class run_mode {
     patch,    // lay the patch into the image (with -x: only as far as the trace and PPF file)
     apply,    // -a: apply a PPF file to the image
     check,    // -c: check every sector of the image (with -w: repair EDC and parity)
+    extract,  // -g: take a file (-n) or the whole tree out of the image
 };
 
 struct run_settings {
@@ -40,6 +41,8 @@ struct run_settings {
     int mode_checkedc = 0;  // -e
     int mode_nowrite = 0;   // -x
     int mode_replace = 0;   // -s: the -n file is replaced, its recorded size with it
+    int mode_extract = 0;   // -g: the first operand is the file (with -n) or folder taken out
+    int mode_raw2336 = 0;   // --raw2336: -g writes Form 2 files as 2336-byte sectors
     run_mode mode = run_mode::patch;  // set by the parser from the flags above
 };
 

@@ -14,6 +14,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace platform {
@@ -243,5 +244,53 @@ void wait_for_enter(std::FILE* out);
 // Makes argv the command line in UTF-8 where the system hands it to main in
 // another encoding (a Windows code page); elsewhere it is left as it is.
 void utf8_arguments(int& argc, char**& argv);
+
+
+// ---- Trees of new files: the folders and names an extraction writes ----
+
+// What stands at the path of a folder a run is to fill.
+enum class folder_state {
+    missing,     // nothing: the run may make it
+    empty,       // an empty folder
+    not_empty,   // a folder with something in it
+    link,        // a symbolic link (or, on Windows, any reparse point)
+    not_folder,  // a file of another kind
+    unknown,     // the system cannot say (errno set)
+};
+folder_state examine_folder(const std::string& path);
+
+// True when `path` itself is a symbolic link (on Windows, a reparse point).
+bool is_link(const std::string& path);
+
+// A folder opened for making new names in it: each system keeps what it
+// needs to make them there and nowhere else (POSIX: the open folder, so that
+// no link planted on the way can move them; Windows: its path).
+struct folder_handle {
+    unique_fd fd;
+    std::string path;  // with a trailing separator
+};
+
+// Makes the new folder `path` (nothing may stand there, not even a link).
+bool make_folder(const std::string& path);
+// Opens the folder `path`; a link is a failed open (ELOOP), as is a file
+// that is no folder (ENOTDIR).
+bool open_folder(const std::string& path, folder_handle& folder);
+// Makes the new folder `name` inside `parent` and opens it.
+bool make_folder_in(const folder_handle& parent, const std::string& name, folder_handle& folder);
+// Creates the new file `name` inside `parent` for writing: it must not
+// exist, not even as a dangling link, and no link is followed.
+unique_fd create_in(const folder_handle& parent, const std::string& name);
+// Removes the file `name` inside `parent`.
+bool remove_in(const folder_handle& parent, const std::string& name);
+
+// The name a file called `name` on a disc takes on this system: every byte
+// the system cannot hold in a name, and '%' itself, becomes "%XX" (upper-case
+// hex), and so does a name the system reserves ("." and ".."; on Windows
+// also CON, NUL, COM1 and the like, and a trailing dot or blank), so that
+// the name stays one name inside its folder.
+std::string host_name(std::string_view name);
+// Two host names are one file's name exactly when their keys are equal: the
+// name itself, or on Windows the name regardless of case.
+std::string host_key(std::string_view host);
 
 }  // namespace platform

@@ -1,6 +1,7 @@
 // The platform layer on POSIX systems. The calls of Linux it uses where the
 // build has them are in platform_linux.cpp; beside each use stands what any
 // POSIX system does instead.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -325,5 +326,81 @@ console_session::~console_session() = default;
 bool console_is_own() { return false; }
 
 void wait_for_enter(std::FILE*) {}
+
+// ---- Trees of new files ----
+
+folder_state examine_folder(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT ? folder_state::missing : folder_state::unknown;
+    if (S_ISLNK(st.st_mode)) return folder_state::link;
+    if (!S_ISDIR(st.st_mode)) return folder_state::not_folder;
+    DIR* dir = ::opendir(path.c_str());
+    if (dir == nullptr) return folder_state::unknown;
+    folder_state state = folder_state::empty;
+    errno = 0;
+    while (const dirent* e = ::readdir(dir))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+            state = folder_state::not_empty;
+            break;
+        }
+    if (state == folder_state::empty && errno != 0) state = folder_state::unknown;
+    const int saved = errno;
+    ::closedir(dir);
+    errno = saved;
+    return state;
+}
+
+bool is_link(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool make_folder(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
+
+namespace {
+
+bool open_folder_at(int at, const std::string& name, folder_handle& folder) {
+    folder.fd = unique_fd(::openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    return folder.fd.valid();
+}
+
+}  // namespace
+
+bool open_folder(const std::string& path, folder_handle& folder) {
+    folder.path = path.ends_with('/') ? path : path + "/";
+    return open_folder_at(AT_FDCWD, path, folder);
+}
+
+bool make_folder_in(const folder_handle& parent, const std::string& name, folder_handle& folder) {
+    folder.path = parent.path + name + "/";
+    return ::mkdirat(parent.fd.get(), name.c_str(), 0777) == 0 && open_folder_at(parent.fd.get(), name, folder);
+}
+
+unique_fd create_in(const folder_handle& parent, const std::string& name) {
+    return unique_fd(::openat(parent.fd.get(), name.c_str(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+}
+
+bool remove_in(const folder_handle& parent, const std::string& name) {
+    return ::unlinkat(parent.fd.get(), name.c_str(), 0) == 0;
+}
+
+std::string host_name(std::string_view name) {
+    std::string host;
+    const bool dots = name == "." || name == "..";
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        if (c < 0x20 || c == 0x7F || c == '%' || c == '/' || c == '\\' || (dots && i == 0)) {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+            host += escaped;
+        } else {
+            host += static_cast<char>(c);
+        }
+    }
+    return host;
+}
+
+std::string host_key(std::string_view host) { return std::string(host); }
 
 }  // namespace platform

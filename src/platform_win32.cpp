@@ -528,4 +528,121 @@ void utf8_arguments(int& argc, char**& argv) {
     argv = pointers.data();
 }
 
+
+// ---- Trees of new files ----
+
+namespace {
+
+constexpr DWORD NO_ATTRIBUTES = INVALID_FILE_ATTRIBUTES;
+
+DWORD attributes_of(const std::string& path) { return ::GetFileAttributesW(wide(path).c_str()); }
+
+}  // namespace
+
+folder_state examine_folder(const std::string& path) {
+    const DWORD attrs = attributes_of(path);
+    if (attrs == NO_ATTRIBUTES) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return folder_state::missing;
+        errno = errno_of(error);
+        return folder_state::unknown;
+    }
+    if ((attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return folder_state::link;
+    if ((attrs & FILE_ATTRIBUTE_DIRECTORY) == 0) return folder_state::not_folder;
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = ::FindFirstFileW(wide(path + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        set_errno();
+        return folder_state::unknown;
+    }
+    folder_state state = folder_state::empty;
+    do {
+        if (std::wcscmp(found.cFileName, L".") != 0 && std::wcscmp(found.cFileName, L"..") != 0)
+            state = folder_state::not_empty;
+    } while (state == folder_state::empty && ::FindNextFileW(search, &found));
+    ::FindClose(search);
+    return state;
+}
+
+bool is_link(const std::string& path) {
+    const DWORD attrs = attributes_of(path);
+    return attrs != NO_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+bool make_folder(const std::string& path) {
+    if (::CreateDirectoryW(wide(path).c_str(), nullptr)) return true;
+    set_errno();
+    return false;
+}
+
+bool open_folder(const std::string& path, folder_handle& folder) {
+    const DWORD attrs = attributes_of(path);
+    if (attrs == NO_ATTRIBUTES) {
+        set_errno();
+        return false;
+    }
+    if ((attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || (attrs & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        errno = (attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? ELOOP : ENOTDIR;
+        return false;
+    }
+    folder.path = path.ends_with('/') || path.ends_with('\\') ? path : path + "\\";
+    return true;
+}
+
+// The folder was made new by this run: nothing else can stand in its place.
+bool make_folder_in(const folder_handle& parent, const std::string& name, folder_handle& folder) {
+    folder.path = parent.path + name + "\\";
+    return make_folder(parent.path + name);
+}
+
+unique_fd create_in(const folder_handle& parent, const std::string& name) {
+    return wrap(::CreateFileW(wide(parent.path + name).c_str(), GENERIC_READ | GENERIC_WRITE, SHARE_ALL,
+                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                              nullptr));
+}
+
+bool remove_in(const folder_handle& parent, const std::string& name) {
+    return remove_file(parent.path + name);
+}
+
+std::string host_name(std::string_view name) {
+    // Names the system keeps for devices, with or without an extension.
+    static constexpr const char* RESERVED[] = {"CON", "PRN", "AUX", "NUL"};
+    const std::string_view stem = name.substr(0, name.find('.'));
+    auto upper = [](std::string_view text) {
+        std::string up(text);
+        for (char& c : up)
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
+        return up;
+    };
+    const std::string up = upper(stem);
+    bool reserved = std::any_of(std::begin(RESERVED), std::end(RESERVED),
+                                [&](const char* r) { return up == r; });
+    if (up.size() == 4 && (up.starts_with("COM") || up.starts_with("LPT")) && up[3] >= '1' && up[3] <= '9')
+        reserved = true;
+    const bool dots = name == "." || name == "..";
+    std::string host;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        const bool last = i + 1 == name.size();
+        if (c < 0x20 || c >= 0x7F || std::strchr("%/\\:*?\"<>|", c) != nullptr ||
+            ((reserved || dots) && i == 0) || (last && (c == '.' || c == ' '))) {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+            host += escaped;
+        } else {
+            host += static_cast<char>(c);
+        }
+    }
+    return host;
+}
+
+// Non-ASCII bytes are escaped: folding a-z is all the system's comparison does.
+std::string host_key(std::string_view host) {
+    std::string key(host);
+    for (char& c : key)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
+    return key;
+}
+
 }  // namespace platform

@@ -370,9 +370,12 @@ std::string hash(const Bytes& b) {
 
 std::map<std::string, bytes> files_in(const fs::path& dir) {
     std::map<std::string, bytes> files;
-    for (const auto& e : fs::directory_iterator(dir))
-        if (e.is_symlink()) files[e.path().filename().string() + " -> " + fs::read_symlink(e).string()] = {};
-        else if (e.is_regular_file()) files[e.path().filename()] = fixture::read_file(e.path());
+    // Files in folders (an extracted tree) by their path; links are not followed.
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+        const std::string name = e.path().lexically_relative(dir).string();
+        if (e.is_symlink()) files[name + " -> " + fs::read_symlink(e).string()] = {};
+        else if (e.is_regular_file()) files[name] = fixture::read_file(e.path());
+    }
     return files;
 }
 

@@ -6,6 +6,8 @@
 //   mkimage wrap ISO FILE       FILE, a raw image of the plain 2048-byte-sector
 //                               ISO 9660 image ISO (Mode 2 Form 1 data sectors)
 //   mkimage unwrap FILE ISO     the 2048 bytes of user data of each of FILE's sectors
+//   mkimage tree SECTORS FILE   an image whose files (100 sectors each, ten
+//                               directories of them) fill SECTORS sectors
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -47,6 +49,17 @@ int main(int argc, char** argv) {
                 iso.insert(iso.end(), raw.begin() + std::ptrdiff_t(at + USER_DATA),
                            raw.begin() + std::ptrdiff_t(at + USER_DATA_END));
             fixture::write_file(argv[3], iso);
+            return 0;
+        }
+        if (what == "tree" && argc == 4) {
+            const std::size_t files = std::strtoul(argv[2], nullptr, 10) / 100;
+            std::vector<fixture::iso_file> tree;
+            char path[64];
+            for (std::size_t i = 0; i < files; ++i) {
+                std::snprintf(path, sizeof path, "DIR%zu/FILE%04zu.DAT;1", i % 10, i);
+                tree.push_back({path, fixture::random_bytes(100 * USER_DATA_SIZE, static_cast<std::uint32_t>(i))});
+            }
+            fixture::make_iso(tree).image.save(argv[3]);
             return 0;
         }
         if (what == "blank" && argc == 4) {
