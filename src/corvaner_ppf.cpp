@@ -103,9 +103,11 @@ class ppf3_writer final : public ppf_records {
 public:
     ppf3_writer(bool undo, std::vector<std::uint8_t> diz) : undo_(undo), diz_(std::move(diz)) {}
 
-    bool begin(run_output& run, ppf_file& ppf, int fd_bin, std::uint64_t,
+    bool begin(run_output& run, ppf_file& ppf, int fd_bin, std::uint64_t image_size,
                const std::optional<std::string>& description) override {
         std::fputs("\nWriting PPF30 header\n", run.out);
+        // An image too short to hold the block gets a file without the check.
+        const bool block = image_size >= ID_SECTOR * SECTOR_SIZE + ID_FROM + ID_SIZE;
         std::array<std::uint8_t, PPF3_HEADER_SIZE + ID_SIZE> header{};
         std::memcpy(header.data(), "PPF30", 5);
         header[5] = 2;  // encoding method of PPF 3.0
@@ -114,12 +116,13 @@ public:
             std::copy_n(description->begin(), std::min<std::size_t>(50, std::strlen(description->c_str())),
                         header.begin() + DESCRIPTION);
         header[56] = 0;              // image type: BIN
-        header[57] = 1;              // block check on
+        header[57] = block ? 1 : 0;  // block check
         header[58] = undo_ ? 1 : 0;  // undo data
         header[59] = 0;
-        read_id_block(run, fd_bin, std::span(header).subspan<PPF3_HEADER_SIZE, ID_SIZE>());
+        if (block) read_id_block(run, fd_bin, std::span(header).subspan<PPF3_HEADER_SIZE, ID_SIZE>());
         std::fputs("\n", run.out);
-        return ppf.append(run, header, "Failed top write PPF header");
+        return ppf.append(run, std::span(header).first(PPF3_HEADER_SIZE + (block ? ID_SIZE : 0)),
+                          "Failed top write PPF header");
     }
 
     bool sectors(run_output& run, ppf_file& ppf, std::span<const std::uint8_t> old_bytes,

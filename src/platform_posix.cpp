@@ -282,4 +282,12 @@ const char* error_text(int error) { return std::strerror(error); }
 
 void utf8_arguments(int&, char**&) {}
 
+bool can_seek(int fd, std::uint64_t at) {
+    if (!reachable(at, 0)) return false;
+    const off_t was = ::lseek(fd, 0, SEEK_CUR);
+    if (::lseek(fd, static_cast<off_t>(at), SEEK_SET) < 0) return false;
+    if (was >= 0) (void)::lseek(fd, was, SEEK_SET);
+    return true;
+}
+
 }  // namespace platform
