@@ -5,6 +5,8 @@
 
 namespace {
 
+constexpr std::string_view BYTE_ORDER_MARK = "\xEF\xBB\xBF";  // UTF-8
+
 // The words of a line; a word in double quotes may hold spaces (an
 // unclosed quote runs to the end of the line).
 std::vector<std::string> words_of(std::string_view line) {
@@ -64,7 +66,7 @@ bool looks_like_cue_sheet(std::string_view head) {
     static const char* const keys[] = {"FILE",       "TRACK",     "INDEX",      "PREGAP",
                                        "POSTGAP",    "CATALOG",   "CDTEXTFILE", "TITLE",
                                        "PERFORMER",  "SONGWRITER", "ISRC",      "FLAGS"};
-    if (head.starts_with("\xEF\xBB\xBF")) head.remove_prefix(3);  // a UTF-8 byte-order mark
+    if (head.starts_with(BYTE_ORDER_MARK)) head.remove_prefix(BYTE_ORDER_MARK.size());
     for (std::size_t at = 0; at < head.size();) {
         const std::size_t end = std::min(head.find('\n', at), head.size());
         const std::string_view line = head.substr(at, end - at);
@@ -84,6 +86,7 @@ bool read_cue(std::string_view text, cue_sheet& sheet, cue_error& error) {
         error = {line_number, std::move(what)};
         return false;
     };
+    if (text.starts_with(BYTE_ORDER_MARK)) text.remove_prefix(BYTE_ORDER_MARK.size());
     for (std::size_t at = 0; at < text.size();) {
         const std::size_t end = std::min(text.find('\n', at), text.size());
         std::string_view line = text.substr(at, end - at);

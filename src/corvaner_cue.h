@@ -51,10 +51,11 @@ struct cue_error {
     std::string what;
 };
 
-// Reads the text of a cue sheet. FILE (type BINARY), TRACK (MODE1/2352,
-// MODE2/2352 or AUDIO), INDEX, PREGAP and POSTGAP lines are read; REM,
-// CATALOG, CDTEXTFILE, TITLE, PERFORMER, SONGWRITER, ISRC and FLAGS lines
-// are passed over. False, with `error` set, for anything else.
+// Reads the text of a cue sheet, after an optional UTF-8 byte-order mark.
+// FILE (type BINARY), TRACK (MODE1/2352, MODE2/2352 or AUDIO), INDEX,
+// PREGAP and POSTGAP lines are read; REM, CATALOG, CDTEXTFILE, TITLE,
+// PERFORMER, SONGWRITER, ISRC and FLAGS lines are passed over. False, with
+// `error` set, for anything else.
 bool read_cue(std::string_view text, cue_sheet& sheet, cue_error& error);
 
 // Gives every track its sectors, from `sectors` (the whole sectors of each
