@@ -15,8 +15,6 @@ constexpr std::size_t DATA_SYNC_BYTES = 10;
 constexpr std::size_t MODE1_EDC_AT = SUBHEADER + USER_DATA_SIZE;
 constexpr std::size_t FORM2_EDC_AT = SECTOR_SIZE - 4;
 constexpr std::size_t SUBHEADER_COPY = 4;
-// Submode bits that decide a Mode 2 sector's layout: form, data, audio, video.
-constexpr std::uint8_t LAYOUT_BITS = SUBMODE_FORM2 | 0x08 | 0x04 | 0x02;
 constexpr std::size_t P_SIZE = Q_PARITY - P_PARITY;
 
 constexpr const char* ZONE_NAMES[] = {"sync", "address", "mode", "subheader",
@@ -88,7 +86,7 @@ sector_verdict check_sector(std::span<std::uint8_t, SECTOR_SIZE> s, std::uint64_
     // Copies that disagree on the layout leave the sector's kind unknown:
     // where its EDC and parity sit is not certain, so nothing is judged there.
     if (s[MODE_BYTE] == 2 &&
-        ((s[SUBMODE_BYTE] ^ s[SUBMODE_BYTE + SUBHEADER_COPY]) & LAYOUT_BITS) != 0) {
+        ((s[SUBMODE_BYTE] ^ s[SUBMODE_BYTE + SUBHEADER_COPY]) & SUBMODE_LAYOUT) != 0) {
         v.kind = sector_kind::unknown;
         v.zones |= zone::SUBHEADER;
         return v;

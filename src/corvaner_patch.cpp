@@ -126,8 +126,7 @@ bool foreign_sector(run_state& run, const_sector b, std::uint64_t sector) {
                      index, static_cast<unsigned>(b[SUBMODE_BYTE]));
         return true;
     }
-    // Form, data, audio and video bits: copies that disagree on them leave the form uncertain.
-    if (((b[SUBMODE_BYTE] ^ b[SUBMODE_BYTE + 4]) & (SUBMODE_FORM2 | 0x0E)) != 0) {
+    if (((b[SUBMODE_BYTE] ^ b[SUBMODE_BYTE + 4]) & SUBMODE_LAYOUT) != 0) {
         std::fprintf(run.out,
                      "Sector %llu has a subheader whose copies disagree on its form (submode %02X "
                      "and %02X) -- refused\n",
