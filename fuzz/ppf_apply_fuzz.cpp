@@ -3,7 +3,7 @@
 // refuses or applies within bounds: the image keeps its length; a refused
 // or dry run leaves it as it was; an applied one differs from it only where
 // the file's records say, and holds there what the last record for each
-// byte says.
+// byte says (undone: the old bytes of the first record for it).
 #include <unistd.h>
 
 #include <algorithm>
@@ -62,12 +62,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         check(after == image());
         return 0;
     }
-    bytes expected = image();
+    std::vector<ppf_record> records;
     for_each_record(patch, ppf, [&](const ppf_record& r) {
-        std::copy_n(ppf.begin() + static_cast<std::ptrdiff_t>(r.file_at + (undo ? r.length : 0)), r.length,
-                    expected.begin() + static_cast<std::ptrdiff_t>(r.image_at));
+        records.push_back(r);
         return true;
     });
+    if (undo) std::reverse(records.begin(), records.end());
+    bytes expected = image();
+    for (const ppf_record& r : records)
+        std::copy_n(ppf.begin() + static_cast<std::ptrdiff_t>(r.file_at + (undo ? r.length : 0)), r.length,
+                    expected.begin() + static_cast<std::ptrdiff_t>(r.image_at));
     check(after == expected);
     return 0;
 }

@@ -160,7 +160,7 @@ bool apply_records(run_output& run, const ppf_patch& patch, std::span<const std:
         }
         return true;
     };
-    const bool whole = for_each_record(patch, file, [&](const ppf_record& r) {
+    const auto write = [&](const ppf_record& r) {
         if (r.image_at < window_at || r.image_at + r.length > window_at + window_size) {
             if (!flush()) return false;
             if (signals.pending()) {
@@ -169,9 +169,11 @@ bool apply_records(run_output& run, const ppf_patch& patch, std::span<const std:
                              static_cast<unsigned long long>(patch.records));
                 return false;
             }
-            window_at = r.image_at;
+            // Forward, the window starts at the record; backward, it ends there.
+            const std::uint64_t end = r.image_at + r.length;
+            window_at = !undo ? r.image_at : end > window.size() ? end - window.size() : 0;
             window_size = pread_full(fd, window, window_at);
-            if (window_size < r.length) {
+            if (window_at + window_size < end) {
                 report_errno(run, "Failed to read image");
                 return false;
             }
@@ -182,7 +184,21 @@ bool apply_records(run_output& run, const ppf_patch& patch, std::span<const std:
         high = std::max(high, r.image_at + r.length);
         ++done;
         return true;
-    });
-    if (!whole) return false;
+    };
+    // An undo goes backward: a record's old bytes may have been taken after
+    // an earlier record had changed some of them, so the earliest record's
+    // old bytes are the ones that must stay.
+    if (undo) {
+        std::vector<ppf_record> records;
+        records.reserve(static_cast<std::size_t>(patch.records));
+        (void)for_each_record(patch, file, [&](const ppf_record& r) {
+            records.push_back(r);
+            return true;
+        });
+        for (auto r = records.rbegin(); r != records.rend(); ++r)
+            if (!write(*r)) return false;
+    } else if (!for_each_record(patch, file, write)) {
+        return false;
+    }
     return flush();
 }

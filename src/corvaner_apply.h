@@ -61,9 +61,9 @@ std::string read_ppf(std::span<const std::uint8_t> file, std::uint64_t image_siz
 std::string check_image(const ppf_patch& patch, std::span<const std::uint8_t> file, int fd,
                         std::uint64_t image_size, bool undo);
 
-// Writes every record's bytes (with `undo`, the bytes they replaced) into
-// the image, adjacent records in one write, and prints one line per
-// thousand records at most. A held signal stops it between writes. False
-// after reporting a failure or a stop.
+// Writes every record's bytes into the image in file order (with `undo`,
+// the bytes they replaced, last record first), adjacent records in one
+// write, and prints one line per thousand records at most. A held signal
+// stops it between writes. False after reporting a failure or a stop.
 bool apply_records(run_output& run, const ppf_patch& patch, std::span<const std::uint8_t> file, int fd,
                    bool undo, const platform::held_signals& signals);

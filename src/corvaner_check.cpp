@@ -75,6 +75,14 @@ sector_verdict check_sector(std::span<std::uint8_t, SECTOR_SIZE> s, std::uint64_
     v.kind = kind_of(s[MODE_BYTE], s[SUBMODE_BYTE]);
     if (sync != SYNC_SIZE) v.zones |= zone::SYNC;
     if (!address_matches(s, address)) v.zones |= zone::ADDRESS;
+    // Copies that disagree on the layout leave the sector's kind unknown:
+    // where its EDC and parity sit is not certain, so nothing is judged there.
+    if (s[MODE_BYTE] == 2 &&
+        ((s[SUBMODE_BYTE] ^ s[SUBMODE_BYTE + SUBHEADER_COPY]) & SUBMODE_LAYOUT) != 0) {
+        v.kind = sector_kind::unknown;
+        v.zones |= zone::SUBHEADER;
+        return v;
+    }
 
     // Where the EDC sits and from where it counts.
     std::size_t edc_from = SUBHEADER;

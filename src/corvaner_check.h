@@ -16,7 +16,8 @@ enum class sector_kind : std::uint8_t {
     mode1,
     form1,     // Mode 2, submode bit 0x20 clear
     form2,     // Mode 2, submode bit 0x20 set
-    unknown,   // a sync pattern, but a mode byte other than 0, 1 or 2
+    unknown,   // a sync pattern, but a mode byte other than 0, 1 or 2, or Mode 2
+               // with subheader copies that disagree on form, data, audio or video
 };
 inline constexpr std::size_t SECTOR_KINDS = 6;
 
@@ -52,7 +53,9 @@ struct sector_verdict {
     }
 };
 
-// Judges a raw sector whose header should carry `address`. With `repair`,
+// Judges a raw sector whose header should carry `address`. A Mode 2 sector
+// whose subheader copies disagree on a bit that decides its layout is of
+// unknown kind, faulty in its subheader, and judged no further. With `repair`,
 // a Mode 1, Form 1 or Form 2 sector whose EDC or parity is wrong, whose sync
 // pattern is whole and whose parity is not taken over its header gets its
 // EDC, P and Q rebuilt in place over its bytes as stored (a Form 2 sector

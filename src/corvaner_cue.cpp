@@ -5,6 +5,8 @@
 
 namespace {
 
+constexpr std::string_view BYTE_ORDER_MARK = "\xEF\xBB\xBF";  // UTF-8
+
 // The words of a line; a word in double quotes may hold spaces (an
 // unclosed quote runs to the end of the line).
 std::vector<std::string> words_of(std::string_view line) {
@@ -53,7 +55,30 @@ bool passed_over(const std::string& key) {
 
 }  // namespace
 
-bool is_cue_sheet(std::string_view path) { return path.ends_with(".cue") || path.ends_with(".CUE"); }
+bool is_cue_sheet(std::string_view path) {
+    constexpr std::string_view ending = ".cue";
+    return path.size() >= ending.size() &&
+           std::equal(ending.begin(), ending.end(), path.end() - ending.size(),
+                      [](char a, char b) { return a == (b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b); });
+}
+
+bool looks_like_cue_sheet(std::string_view head) {
+    static const char* const keys[] = {"FILE",       "TRACK",     "INDEX",      "PREGAP",
+                                       "POSTGAP",    "CATALOG",   "CDTEXTFILE", "TITLE",
+                                       "PERFORMER",  "SONGWRITER", "ISRC",      "FLAGS"};
+    if (head.starts_with(BYTE_ORDER_MARK)) head.remove_prefix(BYTE_ORDER_MARK.size());
+    for (std::size_t at = 0; at < head.size();) {
+        const std::size_t end = std::min(head.find('\n', at), head.size());
+        const std::string_view line = head.substr(at, end - at);
+        at = end + 1;
+        const std::size_t from = line.find_first_not_of(" \t\r");
+        if (from == std::string_view::npos) continue;
+        const std::string_view word = line.substr(from, line.find_first_of(" \t\r", from) - from);
+        if (word == "REM") continue;
+        return std::any_of(std::begin(keys), std::end(keys), [&](const char* k) { return word == k; });
+    }
+    return false;
+}
 
 bool read_cue(std::string_view text, cue_sheet& sheet, cue_error& error) {
     std::size_t line_number = 0;
@@ -61,6 +86,7 @@ bool read_cue(std::string_view text, cue_sheet& sheet, cue_error& error) {
         error = {line_number, std::move(what)};
         return false;
     };
+    if (text.starts_with(BYTE_ORDER_MARK)) text.remove_prefix(BYTE_ORDER_MARK.size());
     for (std::size_t at = 0; at < text.size();) {
         const std::size_t end = std::min(text.find('\n', at), text.size());
         std::string_view line = text.substr(at, end - at);
@@ -101,6 +127,7 @@ bool read_cue(std::string_view text, cue_sheet& sheet, cue_error& error) {
                             ", after a TRACK line of its FILE");
             if (index && !track->indexed) track->index = sectors;
             track->indexed = track->indexed || index;
+            track->started = track->started || (index && number == 1);
             if (key == "PREGAP") track->pregap = sectors;
             if (key == "POSTGAP") track->postgap = sectors;
         } else {
@@ -117,6 +144,10 @@ bool lay_out_cue(cue_sheet& sheet, const std::vector<std::uint64_t>& sectors, cu
     };
     for (std::size_t i = 0; i < tracks.size(); ++i) {
         cue_track& t = tracks[i];
+        if (!t.started) {
+            error = {t.line, "track " + std::to_string(t.number) + " has no INDEX 01: where it starts is not known"};
+            return false;
+        }
         if (i == 0 || !same_file(i - 1, i)) continue;  // the file's first track starts with it
         t.first = t.index;
         if (t.first < tracks[i - 1].first || t.first > sectors[t.file]) {

@@ -37,9 +37,13 @@ std::size_t full(std::size_t total, Step step) {
 }  // namespace
 
 std::size_t pread_full(int fd, std::span<std::uint8_t> buf, std::uint64_t at) {
-    return full(buf.size(), [&](std::size_t done) {
-        return platform::read_at(fd, buf.subspan(done), at + done);
+    const std::size_t done = full(buf.size(), [&](std::size_t from) {
+        return platform::read_at(fd, buf.subspan(from), at + from);
     });
+    // Nothing more to read: the end of the file, or a place past the largest
+    // offset the file system allows, which a seek there tells apart.
+    if (done != buf.size() && errno == 0 && platform::can_seek(fd, at + done)) errno = 0;
+    return done;
 }
 
 std::size_t pwrite_full(int fd, std::span<const std::uint8_t> buf, std::uint64_t at) {

@@ -30,7 +30,8 @@ struct patch_window {
 
 // Full-length I/O, retried on interruption and short transfers. Each returns
 // the bytes done: all of buf, or fewer with errno telling why (0 when a read
-// reached the end of the file).
+// reached the end of the file; for pread_full, the failed seek's error where
+// it stopped past the largest offset the file system allows).
 [[nodiscard]] std::size_t pread_full(int fd, std::span<std::uint8_t> buf, std::uint64_t at);
 [[nodiscard]] std::size_t pwrite_full(int fd, std::span<const std::uint8_t> buf, std::uint64_t at);
 [[nodiscard]] std::size_t read_full(int fd, std::span<std::uint8_t> buf);

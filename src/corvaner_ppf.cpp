@@ -106,9 +106,11 @@ class ppf3_writer final : public ppf_records {
 public:
     ppf3_writer(bool undo, std::vector<std::uint8_t> diz) : undo_(undo), diz_(std::move(diz)) {}
 
-    bool begin(run_output& run, ppf_file& ppf, int fd_bin, std::uint64_t,
+    bool begin(run_output& run, ppf_file& ppf, int fd_bin, std::uint64_t image_size,
                const std::optional<std::string>& description) override {
         std::fputs("\nWriting PPF30 header\n", run.out);
+        // An image too short to hold the block gets a file without the check.
+        const bool block = image_size >= PPF_BLOCK_AT + PPF_BLOCK_SIZE;
         std::array<std::uint8_t, PPF3_HEADER_SIZE + PPF_BLOCK_SIZE> header{};
         put_magic(header, 3);
         std::fill_n(header.begin() + PPF_DESCRIPTION, PPF_DESCRIPTION_SIZE, ' ');
@@ -117,11 +119,12 @@ public:
                         std::min(PPF_DESCRIPTION_SIZE, std::strlen(description->c_str())),
                         header.begin() + PPF_DESCRIPTION);
         header[PPF3_IMAGE_TYPE] = 0;  // BIN
-        header[PPF3_BLOCK_CHECK] = 1;
+        header[PPF3_BLOCK_CHECK] = block ? 1 : 0;
         header[PPF3_UNDO] = undo_ ? 1 : 0;
-        read_id_block(run, fd_bin, std::span(header).subspan<PPF_BLOCK, PPF_BLOCK_SIZE>());
+        if (block) read_id_block(run, fd_bin, std::span(header).subspan<PPF_BLOCK, PPF_BLOCK_SIZE>());
         std::fputs("\n", run.out);
-        return ppf.append(run, header, "Failed top write PPF header");
+        return ppf.append(run, std::span(header).first(PPF3_HEADER_SIZE + (block ? PPF_BLOCK_SIZE : 0)),
+                          "Failed top write PPF header");
     }
 
     bool sectors(run_output& run, ppf_file& ppf, std::span<const std::uint8_t> old_bytes,

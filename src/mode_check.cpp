@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <numeric>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -170,6 +171,17 @@ struct tally {
         left += v.bad_after() ? 1U : 0U;
     }
 };
+
+// A cue sheet by its name or by its first bytes (a regular file's only).
+bool cue_sheet_at(const std::string& path) {
+    if (is_cue_sheet(path)) return true;
+    const unique_fd fd = platform::open_read(path);
+    platform::file_info info;
+    if (!fd.valid() || !platform::query(fd.get(), info) || !info.regular) return false;
+    std::vector<std::uint8_t> head(static_cast<std::size_t>(std::min(info.size, CUE_SHEET_LIMIT)));
+    head.resize(read_full(fd.get(), head));
+    return looks_like_cue_sheet({reinterpret_cast<const char*>(head.data()), head.size()});
+}
 
 // What a run reads: its files and the stretches of them it checks.
 struct scan_plan {
@@ -399,7 +411,7 @@ void print_summary(run_state& run, const tally& t, bool cue) {
 
 int check_mode(run_state& run, unique_fd&) {
     const run_settings& s = run.settings;
-    const bool cue = is_cue_sheet(*s.file_bin);
+    const bool cue = cue_sheet_at(*s.file_bin);
     const auto& target = ppf_target(s);
     std::fprintf(run.out, "Check %s : %s\n", cue ? "cue " : ".bin", s.file_bin->c_str());
     if (target) std::fprintf(run.out, "PPF%s0 File : %s\n", s.file_ppf3 ? "3" : "2", target->c_str());
@@ -434,5 +446,11 @@ int check_mode(run_state& run, unique_fd&) {
     for (scan_file& f : plan.files) files.push_back(&f.fd);
     if (!finish_writes(run, files, write)) return error_exit(run);
     print_summary(run, plan.counts, cue);
+    const auto& kinds = plan.counts.kinds;
+    if (std::accumulate(kinds.begin(), kinds.end(), std::uint64_t{0}) ==
+        kinds[static_cast<std::size_t>(sector_kind::not_data)]) {
+        std::fputs("No data sector found: nothing was checked\n", run.out);
+        return STATUS_FAIL;
+    }
     return plan.counts.left == 0 ? STATUS_OK : STATUS_BAD;
 }

@@ -102,9 +102,10 @@ struct layout {
     bool partly(std::uint64_t sector) const { return data_in(sector) != USER_DATA_SIZE; }
 };
 
-// A sector the patch may not rewrite: not Mode 2 Form 1, not at its own
-// address, or no data sector at all (a sector never written, all zero, is
-// written as a new one). Prints what it is.
+// A sector the patch may not rewrite: not Mode 2 Form 1 (or not certainly
+// so, its subheader's copies disagreeing), not at its own address, or no
+// data sector at all (a sector never written, all zero, is written as a new
+// one). Prints what it is.
 bool foreign_sector(run_state& run, const_sector b, std::uint64_t sector) {
     const auto index = static_cast<unsigned long long>(sector);
     if (!has_sync(b)) {
@@ -124,6 +125,13 @@ bool foreign_sector(run_state& run, const_sector b, std::uint64_t sector) {
                      "Sector %llu is a Mode 2 Form 2 sector (submode %02X), not Form 1 -- "
                      "refused\n",
                      index, static_cast<unsigned>(b[SUBMODE_BYTE]));
+        return true;
+    }
+    if (((b[SUBMODE_BYTE] ^ b[SUBMODE_BYTE + 4]) & SUBMODE_LAYOUT) != 0) {
+        std::fprintf(run.out,
+                     "Sector %llu has a subheader whose copies disagree on its form (submode %02X "
+                     "and %02X) -- refused\n",
+                     index, static_cast<unsigned>(b[SUBMODE_BYTE]), static_cast<unsigned>(b[SUBMODE_BYTE + 4]));
         return true;
     }
     const auto want = header_address(sector + ADDRESS_BIAS);
@@ -288,7 +296,7 @@ bool write_ppf(run_state& run, patch_files& f, const patch_source& patch, const 
     return ppf.finish(run);
 }
 
-// The file_id.diz text of a PPF 3.0 file: at most 3072 bytes. False after
+// The file_id.diz text of a PPF 3.0 file: 1 to 3072 bytes. False after
 // saying why not.
 bool load_diz(run_state& run, std::vector<std::uint8_t>& diz) {
     const auto& path = run.settings.file_diz;
@@ -302,6 +310,11 @@ bool load_diz(run_state& run, std::vector<std::uint8_t>& diz) {
     if (!info.regular || info.size > MAX_DIZ) {
         std::fprintf(run.out, "file_id.diz file '%s' is not a regular file of at most %zu bytes -- refused\n",
                      path->c_str(), MAX_DIZ);
+        return false;
+    }
+    if (info.size == 0) {
+        std::fprintf(run.out, "file_id.diz file '%s' is empty: there is no text to carry -- refused\n",
+                     path->c_str());
         return false;
     }
     diz.resize(static_cast<std::size_t>(info.size));

@@ -65,6 +65,12 @@ long long write_at(int fd, std::span<const std::uint8_t> buf, std::uint64_t at);
 long long read_some(int fd, std::span<std::uint8_t> buf);
 long long write_some(int fd, std::span<const std::uint8_t> buf);
 
+// True when the file system lets the file's position be set to `at`, as a
+// read that found nothing there asks (past the largest offset a file system
+// allows, reads find nothing but a seek fails). The position is left as it
+// was. False with errno set when it cannot be set there.
+bool can_seek(int fd, std::uint64_t at);
+
 // Which file a descriptor or path names, and what it is.
 struct file_info {
     std::uint64_t device = 0;

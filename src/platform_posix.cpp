@@ -403,4 +403,12 @@ std::string host_name(std::string_view name) {
 
 std::string host_key(std::string_view host) { return std::string(host); }
 
+bool can_seek(int fd, std::uint64_t at) {
+    if (!reachable(at, 0)) return false;
+    const off_t was = ::lseek(fd, 0, SEEK_CUR);
+    if (::lseek(fd, static_cast<off_t>(at), SEEK_SET) < 0) return false;
+    if (was >= 0) (void)::lseek(fd, was, SEEK_SET);
+    return true;
+}
+
 }  // namespace platform

@@ -645,4 +645,18 @@ std::string host_key(std::string_view host) {
     return key;
 }
 
+bool can_seek(int fd, std::uint64_t at) {
+    if (!reachable(at, 0)) return false;
+    const HANDLE h = handle_of(fd);
+    LARGE_INTEGER was{}, to{};
+    to.QuadPart = static_cast<LONGLONG>(at);
+    const bool known = ::SetFilePointerEx(h, LARGE_INTEGER{}, &was, FILE_CURRENT) != 0;
+    if (!::SetFilePointerEx(h, to, nullptr, FILE_BEGIN)) {
+        set_errno();
+        return false;
+    }
+    if (known) (void)::SetFilePointerEx(h, was, nullptr, FILE_BEGIN);
+    return true;
+}
+
 }  // namespace platform

@@ -17,6 +17,8 @@ inline constexpr std::size_t MODE_BYTE = 15;
 inline constexpr std::size_t SUBHEADER = 16;         // bytes 16..23: XA subheader, twice over
 inline constexpr std::size_t SUBMODE_BYTE = 18;      // submode of the subheader's first copy
 inline constexpr std::uint8_t SUBMODE_FORM2 = 0x20;  // set: the sector is Mode 2 Form 2
+// The submode bits that decide a Mode 2 sector's layout: form, data, audio, video.
+inline constexpr std::uint8_t SUBMODE_LAYOUT = SUBMODE_FORM2 | 0x08 | 0x04 | 0x02;
 inline constexpr std::size_t USER_DATA = 24;         // Mode 2 Form 1 user data ...
 inline constexpr std::size_t USER_DATA_SIZE = 2048;  // ... of 2048 bytes
 inline constexpr std::size_t USER_DATA_END = USER_DATA + USER_DATA_SIZE;  // EDC starts here

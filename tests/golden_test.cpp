@@ -212,6 +212,19 @@ bytes content_of(const std::string& kind, const bytes& image) {
         ppf += f[2];
         return bytes(ppf.begin(), ppf.end());
     }
+    if (kind.starts_with("ppf3:")) {  // PPF 3.0 with undo data, no block check: ppf3:OFFSET:NEW:OLD[:...]
+        const auto f = split(kind, ':');
+        std::string ppf = std::string("PPF30") + '\2' + "made by hand";
+        ppf.resize(56, ' ');
+        ppf += std::string("\0\0\1\0", 4);  // a BIN image, no block check, undo data
+        for (std::size_t i = 1; i + 2 < f.size(); i += 3) {
+            const std::uint64_t at = std::stoull(f[i], nullptr, 0);
+            for (int b = 0; b < 8; ++b) ppf += static_cast<char>(at >> (8 * b));
+            ppf += static_cast<char>(f[i + 1].size());
+            ppf += f[i + 1] + f[i + 2];
+        }
+        return bytes(ppf.begin(), ppf.end());
+    }
     throw std::runtime_error("unknown content " + kind);
 }
 
