@@ -62,6 +62,15 @@ bool is_cue_sheet(std::string_view path) {
                       [](char a, char b) { return a == (b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b); });
 }
 
+const char* track_mode_name(track_mode mode) {
+    switch (mode) {
+        case track_mode::mode1: return "MODE1/2352";
+        case track_mode::mode2: return "MODE2/2352";
+        case track_mode::audio: break;
+    }
+    return "AUDIO";
+}
+
 bool looks_like_cue_sheet(std::string_view head) {
     static const char* const keys[] = {"FILE",       "TRACK",     "INDEX",      "PREGAP",
                                        "POSTGAP",    "CATALOG",   "CDTEXTFILE", "TITLE",
@@ -127,6 +136,7 @@ bool read_cue(std::string_view text, cue_sheet& sheet, cue_error& error) {
                             ", after a TRACK line of its FILE");
             if (index && !track->indexed) track->index = sectors;
             track->indexed = track->indexed || index;
+            if (index && number == 1 && !track->started) track->start = sectors;
             track->started = track->started || (index && number == 1);
             if (key == "PREGAP") track->pregap = sectors;
             if (key == "POSTGAP") track->postgap = sectors;

@@ -18,6 +18,12 @@ bool looks_like_cue_sheet(std::string_view head);
 
 enum class track_mode { mode1, mode2, audio };  // MODE1/2352, MODE2/2352, AUDIO
 
+// A cue sheet is at most a page of text: a longer file is something else.
+inline constexpr std::uint64_t CUE_SHEET_LIMIT = 64 * 1024;
+
+// How the sheet names a track's mode.
+const char* track_mode_name(track_mode mode);
+
 struct cue_track {
     unsigned number = 0;
     track_mode mode = track_mode::mode1;
@@ -26,6 +32,7 @@ struct cue_track {
     std::uint64_t index = 0;    // sector in its file of its first INDEX
     bool indexed = false;       // an INDEX line was read
     bool started = false;       // an INDEX 01 line was read
+    std::uint64_t start = 0;    // sector in its file of its INDEX 01
     std::uint64_t pregap = 0;   // sectors before it that are in no file (PREGAP)
     std::uint64_t postgap = 0;  // sectors after it that are in no file (POSTGAP)
     // Set by lay_out_cue: its sectors in its file, and the disc's number of

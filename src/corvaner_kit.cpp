@@ -1,7 +1,11 @@
 #include "corvaner_kit.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <string_view>
+
+#include "corvaner_cue.h"
 
 int error_exit(run_output& run) {
     std::fputs("\nAn error occured whilst processing -- halt.\n", run.out);
@@ -47,6 +51,106 @@ unique_fd open_image(run_output& run, const std::string& path, file_access acces
             break;
     }
     return bin;
+}
+
+namespace {
+
+bool begins_with_sync(std::span<const std::uint8_t> head) {
+    return head.size() >= SYNC_PATTERN.size() && std::equal(SYNC_PATTERN.begin(), SYNC_PATTERN.end(), head.begin());
+}
+
+// The first bytes of a regular file, at most CUE_SHEET_LIMIT; nothing for
+// another kind of file or one that cannot be read.
+std::vector<std::uint8_t> head_of(const std::string& path, bool& opened) {
+    std::vector<std::uint8_t> head;
+    const unique_fd fd = platform::open_read(path);
+    platform::file_info info;
+    opened = fd.valid();
+    if (!opened || !platform::query(fd.get(), info) || !info.regular) return head;
+    head.resize(static_cast<std::size_t>(std::min(info.size, CUE_SHEET_LIMIT)));
+    head.resize(pread_full(fd.get(), head, 0));
+    return head;
+}
+
+std::string_view text_of(const std::vector<std::uint8_t>& bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+bool named_cue(const std::string& path) {
+    constexpr std::string_view ending = ".cue";
+    return path.size() >= ending.size() &&
+           std::equal(ending.begin(), ending.end(), path.end() - static_cast<std::ptrdiff_t>(ending.size()),
+                      [](char a, char b) { return a == (b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b); });
+}
+
+}  // namespace
+
+bool is_cue_file(const std::string& path) {
+    bool opened = false;
+    const std::vector<std::uint8_t> head = head_of(path, opened);
+    if (looks_like_cue_sheet(text_of(head))) return true;
+    return named_cue(path) && (!opened || !begins_with_sync(head));
+}
+
+std::optional<int> image_of(run_output& run, const std::string& given, data_track tracks, std::string& image) {
+    image = given;
+    if (!is_cue_file(given)) return std::nullopt;
+    const auto refuse = [&](std::size_t line, const std::string& what) {
+        std::fprintf(run.out, "Cue sheet '%s' line %zu: %s -- refused\n", given.c_str(), line, what.c_str());
+        return STATUS_FAIL;
+    };
+    data_file sheet_file;
+    sheet_file.fd = platform::open_read(given);
+    if (!sheet_file.fd.valid() || !platform::query(sheet_file.fd.get(), sheet_file.info)) {
+        report_errno(run, "Failed to open cue sheet");
+        return STATUS_FAIL;
+    }
+    if (sheet_file.info.size > CUE_SHEET_LIMIT) {
+        std::fprintf(run.out, "Cue sheet '%s' is longer than 64 KiB: not a cue sheet -- refused\n", given.c_str());
+        return STATUS_FAIL;
+    }
+    std::vector<std::uint8_t> text(static_cast<std::size_t>(sheet_file.info.size));
+    if (pread_full(sheet_file.fd.get(), text, 0) != text.size()) {
+        report_errno(run, "Failed to read cue sheet");
+        return STATUS_FAIL;
+    }
+    cue_sheet sheet;
+    cue_error error;
+    if (!read_cue(text_of(text), sheet, error)) return refuse(error.line, error.what);
+    const auto data = std::find_if(sheet.tracks.begin(), sheet.tracks.end(),
+                                   [](const cue_track& t) { return t.mode != track_mode::audio; });
+    if (data == sheet.tracks.end()) {
+        std::fprintf(run.out, "Cue sheet '%s' holds no data track -- refused\n", given.c_str());
+        return STATUS_FAIL;
+    }
+    const cue_file& file = sheet.files[data->file];
+    const std::string number = std::to_string(data->number);
+    if (tracks == data_track::mode2 && data->mode != track_mode::mode2)
+        return refuse(data->line, "track " + number + " is " + track_mode_name(data->mode) +
+                                      ", and this run writes Mode 2 Form 1 sectors: it takes MODE2/2352");
+    if (!data->started) return refuse(data->line, "track " + number + " has no INDEX 01: where it starts is not known");
+    const bool first_in_file = data == sheet.tracks.begin() || std::prev(data)->file != data->file;
+    if (!first_in_file || data->start != 0)
+        return refuse(data->line, "track " + number + " begins " +
+                                      (first_in_file ? "at sector " + std::to_string(data->start) + " of '" + file.name + "'"
+                                                     : "after another track of '" + file.name + "'") +
+                                      ", not at its start: the image is read from its first sector");
+    image = platform::is_absolute(file.name) ? file.name : platform::folder_of(given) + file.name;
+    if (const unique_fd probe = platform::open_read(image); !probe.valid())
+        return refuse(file.line, "cannot open '" + image + "': " + platform::error_text(errno));
+    return std::nullopt;
+}
+
+bool refuse_iso_image(run_output& run, int fd, const std::string& path) {
+    constexpr std::uint64_t ISO_DESCRIPTOR_ID = 16 * USER_DATA_SIZE + 1;
+    std::array<std::uint8_t, 5> id{};
+    std::array<std::uint8_t, 12> sync{};
+    if (pread_full(fd, id, ISO_DESCRIPTOR_ID) != id.size() ||
+        !std::equal(id.begin(), id.end(), std::string_view("CD001").begin()))
+        return false;
+    if (pread_full(fd, sync, 16 * SECTOR_SIZE) == sync.size() && begins_with_sync(sync)) return false;
+    std::fprintf(run.out, "'%s' holds 2048-byte sectors (an ISO image), not raw 2352-byte sectors\n", path.c_str());
+    return true;
 }
 
 std::optional<int> open_data(run_output& run, const std::string& path, const char* what,

@@ -64,6 +64,31 @@ open_result open_locked(const std::string& path, file_access access, unique_fd& 
 // Returns an invalid descriptor after reporting.
 unique_fd open_image(run_output& run, const std::string& path, file_access access);
 
+// A cue sheet, told by its first bytes: its first keyword (after an
+// optional byte-order mark, blank lines and REM lines) is one of a cue
+// sheet. A file named ".cue" that is no raw image (it does not begin with
+// a sector's sync) is taken for a damaged cue sheet too, and so is a missing
+// one, so that what is wrong with it is said as of a cue sheet.
+bool is_cue_file(const std::string& path);
+
+// The tracks a run takes for its image when it is given a cue sheet.
+enum class data_track {
+    mode2,  // MODE2/2352: the run writes (or checks) Mode 2 Form 1 sectors
+    any,    // MODE1/2352 or MODE2/2352
+};
+
+// The file a run works on for the image it was given: the file itself, or,
+// for a cue sheet, the FILE of the sheet's first data track, which must be
+// of the kind `tracks` says and begin at the file's first sector. The
+// sheet's other files are not opened. Returns the exit status when refused
+// (after saying why, naming the sheet's line).
+std::optional<int> image_of(run_output& run, const std::string& given, data_track tracks, std::string& image);
+
+// An image of 2048-byte sectors (an ISO image) given where raw 2352-byte
+// sectors are read: sector 16 has no sync, and bytes 32769..32773 are
+// "CD001". Says so and returns true.
+bool refuse_iso_image(run_output& run, int fd, const std::string& path);
+
 // A data file of the run (the patch, the original of a verify run, a PPF
 // file to apply, a second image), open and measured.
 struct data_file {

@@ -27,17 +27,17 @@ const char* check_refusal(const run_settings& s) {
 }
 
 constexpr std::array ROWS = {
-    mode_row{run_mode::extract, 'g', image_access::read, false, extract_mode, options("ghnr", {option_id::RAW2336}),
+    mode_row{run_mode::extract, 'g', image_access::read, image_kind::raw_any, false, extract_mode, options("ghnr", {option_id::RAW2336}),
              "-g extracts files from the image and takes only -n, -r and --raw2336", nullptr, false, 2},
-    mode_row{run_mode::apply, 'a', image_access::write, true, apply_mode, options("ahrdx", {UNDO, DIZ}),
+    mode_row{run_mode::apply, 'a', image_access::write, image_kind::any_file, true, apply_mode, options("ahrdx", {UNDO, DIZ}),
              "Option -a applies the PPF file given first: it takes no -o, -n, -l, -e, -v, -s, -c, -p or -P",
              nullptr, false, 2},
-    mode_row{run_mode::check, 'c', image_access::own, false, check_mode, options("cwkhoprdxP", {UNDO, DIZ}),
+    mode_row{run_mode::check, 'c', image_access::own, image_kind::raw_any, false, check_mode, options("cwkhoprdxP", {UNDO, DIZ}),
              "-c checks the whole image and takes none of -l, -e, -v, -n, -s and -a", check_refusal, false, 1},
-    mode_row{run_mode::list, 'l', image_access::read, true, list_mode, DATA_OPTIONS, nullptr, nullptr, false, 2},
-    mode_row{run_mode::compare, 'e', image_access::read, true, compare_mode, DATA_OPTIONS, nullptr, nullptr, false, 2},
-    mode_row{run_mode::verify, 'v', image_access::read, true, verify_mode, DATA_OPTIONS, nullptr, nullptr, true, 2},
-    mode_row{run_mode::patch, 0, image_access::write, true, patch_mode, DATA_OPTIONS | options("s"), nullptr,
+    mode_row{run_mode::list, 'l', image_access::read, image_kind::raw_any, true, list_mode, DATA_OPTIONS, nullptr, nullptr, false, 2},
+    mode_row{run_mode::compare, 'e', image_access::read, image_kind::raw_any, true, compare_mode, DATA_OPTIONS, nullptr, nullptr, false, 2},
+    mode_row{run_mode::verify, 'v', image_access::read, image_kind::raw_mode2, true, verify_mode, DATA_OPTIONS, nullptr, nullptr, true, 2},
+    mode_row{run_mode::patch, 0, image_access::write, image_kind::raw_mode2, true, patch_mode, DATA_OPTIONS | options("s"), nullptr,
              nullptr, true, 2},
 };
 

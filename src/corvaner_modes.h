@@ -43,6 +43,13 @@ enum class image_access {
     write,  // open read-write and locked (read-only for a dry run)
 };
 
+// What a mode takes for its image besides a raw image of 2352-byte sectors.
+enum class image_kind {
+    raw_mode2,  // a cue sheet whose first data track is MODE2/2352; no ISO image
+    raw_any,    // a cue sheet whose first data track is MODE1/2352 or MODE2/2352; no ISO image
+    any_file,   // a cue sheet as raw_any; any file otherwise
+};
+
 // A mode's run function: the image, open and locked when the row asks for
 // it (else invalid). Returns the exit status.
 using run_function = int (*)(run_state& run, unique_fd& bin);
@@ -51,6 +58,7 @@ struct mode_row {
     run_mode mode;
     int selector;          // the option that chooses the mode; 0 for the default
     image_access access;
+    image_kind image;      // what it takes for its image (a mode with access own sees to its own)
     bool file_block;       // prints the "Patch File : ..." block before opening the image
     run_function run;
     option_set accepts;    // the options it takes (and ignores where they do nothing)

@@ -27,16 +27,22 @@ int run_tool(run_state& run, int argc, char** argv) {
         case parse_result::refused_usage: print_usage(out); return STATUS_FAIL;
         case parse_result::refused: return STATUS_FAIL;
     }
-    const run_settings& s = run.settings;
+    run_settings& s = run.settings;
     const mode_row& row = row_of(s.mode);
+    unique_fd bin;
+    if (row.access == image_access::own) return row.run(run, bin);
+    // A cue sheet stands for the file of its data track, which is the image
+    // the run names and works on.
+    std::string image;
+    const data_track tracks = row.image == image_kind::raw_mode2 ? data_track::mode2 : data_track::any;
+    if (const auto stop = image_of(run, *s.file_bin, tracks, image)) return *stop;
+    s.file_bin = image;
     if (row.file_block) print_files(run, s);
     // A run that writes holds the image locked from before its first read to
     // its last write.
-    unique_fd bin;
-    if (row.access != image_access::own) {
-        bin = open_image(run, *s.file_bin, writes_image(s) ? file_access::write : file_access::read);
-        if (!bin.valid()) return STATUS_FAIL;
-    }
+    bin = open_image(run, image, writes_image(s) ? file_access::write : file_access::read);
+    if (!bin.valid()) return STATUS_FAIL;
+    if (row.image != image_kind::any_file && refuse_iso_image(run, bin.get(), image)) return STATUS_FAIL;
     return row.run(run, bin);
 }
 

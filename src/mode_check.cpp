@@ -25,10 +25,6 @@ namespace {
 // batches ahead of the report.
 constexpr std::size_t SCAN_BATCH = 64;
 constexpr std::size_t MAX_WORKERS = 2;
-// A cue sheet is a page of text; a longer file is something else.
-constexpr std::uint64_t CUE_SHEET_LIMIT = 64 * 1024;
-
-constexpr const char* TRACK_MODES[] = {"MODE1/2352", "MODE2/2352", "AUDIO"};
 
 // A file the run checks: open for reading, or for reading and writing and
 // locked when the run repairs it.
@@ -172,17 +168,6 @@ struct tally {
     }
 };
 
-// A cue sheet by its name or by its first bytes (a regular file's only).
-bool cue_sheet_at(const std::string& path) {
-    if (is_cue_sheet(path)) return true;
-    const unique_fd fd = platform::open_read(path);
-    platform::file_info info;
-    if (!fd.valid() || !platform::query(fd.get(), info) || !info.regular) return false;
-    std::vector<std::uint8_t> head(static_cast<std::size_t>(std::min(info.size, CUE_SHEET_LIMIT)));
-    head.resize(read_full(fd.get(), head));
-    return looks_like_cue_sheet({reinterpret_cast<const char*>(head.data()), head.size()});
-}
-
 // What a run reads: its files and the stretches of them it checks.
 struct scan_plan {
     std::vector<scan_file> files;  // the image, or the cue sheet's files in its order
@@ -201,6 +186,7 @@ std::optional<int> plan_image(run_state& run, scan_plan& plan) {
         case open_result::open_failed:
         case open_result::lock_failed: report_errno(run, "Failed to open .bin file"); return STATUS_FAIL;
     }
+    if (refuse_iso_image(run, image.fd.get(), *s.file_bin)) return STATUS_FAIL;
     const std::uint64_t sectors = image.info.size / SECTOR_SIZE;
     const std::uint64_t first = s.offset / SECTOR_SIZE;
     const std::uint64_t count = s.count != 0 ? s.count : sectors - std::min(first, sectors);
@@ -263,7 +249,7 @@ std::optional<int> plan_cue(run_state& run, scan_plan& plan) {
     if (!lay_out_cue(sheet, sectors, error)) return refuse(error.line, error.what);
     for (const cue_track& t : sheet.tracks) {
         std::fprintf(run.out, "Track %u (%s): %llu sectors from sector %llu in %s\n", t.number,
-                     TRACK_MODES[static_cast<std::size_t>(t.mode)],
+                     track_mode_name(t.mode),
                      static_cast<unsigned long long>(t.count),
                      static_cast<unsigned long long>(t.disc_first), sheet.files[t.file].name.c_str());
         if (t.mode == track_mode::audio)
@@ -411,7 +397,7 @@ void print_summary(run_state& run, const tally& t, bool cue) {
 
 int check_mode(run_state& run, unique_fd&) {
     const run_settings& s = run.settings;
-    const bool cue = cue_sheet_at(*s.file_bin);
+    const bool cue = is_cue_file(*s.file_bin);
     const auto& target = ppf_target(s);
     std::fprintf(run.out, "Check %s : %s\n", cue ? "cue " : ".bin", s.file_bin->c_str());
     if (target) std::fprintf(run.out, "PPF%s0 File : %s\n", s.file_ppf3 ? "3" : "2", target->c_str());

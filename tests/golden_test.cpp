@@ -184,7 +184,8 @@ bytes image_of(const std::string& kind) {
 // Contents of a set-up file: random:N, text:WORDS (underscores for spaces,
 // semicolons for line ends, carets for carriage returns), iso:PATH (that file of the sample disc), image
 // (a fresh sample image), image+CHANGES (one with those changes),
-// image:KIND (an image of that kind), copy (a copy of image.bin).
+// image:KIND (an image of that kind), copy (a copy of image.bin), iso-image
+// (image.bin's user data: an ISO image of 2048-byte sectors).
 bytes content_of(const std::string& kind, const bytes& image) {
     if (kind.starts_with("random:")) {
         const std::size_t n = std::stoul(kind.substr(7));
@@ -202,6 +203,13 @@ bytes content_of(const std::string& kind, const bytes& image) {
     if (kind.starts_with("image:")) return image_of(kind.substr(6));
     if (kind.starts_with("image")) return image_of("sample" + kind.substr(5));
     if (kind == "copy") return image;
+    if (kind == "iso-image") {  // the sample disc as an ISO image: the user data of each sector
+        bytes iso;
+        for (std::size_t at = 0; at + SECTOR_SIZE <= image.size(); at += SECTOR_SIZE)
+            iso.insert(iso.end(), image.begin() + static_cast<std::ptrdiff_t>(at + USER_DATA),
+                       image.begin() + static_cast<std::ptrdiff_t>(at + USER_DATA_END));
+        return iso;
+    }
     if (kind.starts_with("ppf1:")) {  // a PPF 1.0 file by hand: ppf1:OFFSET:TEXT[:LENGTH]
         const auto f = split(kind, ':');
         std::string ppf = std::string("PPF10") + '\0' + "made by hand";
