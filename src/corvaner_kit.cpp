@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "corvaner_cue.h"
+#include "ppf_format.h"
 
 int error_exit(run_output& run) {
     std::fputs("\nAn error occured whilst processing -- halt.\n", run.out);
@@ -90,6 +91,24 @@ bool is_cue_file(const std::string& path) {
     const std::vector<std::uint8_t> head = head_of(path, opened);
     if (looks_like_cue_sheet(text_of(head))) return true;
     return named_cue(path) && (!opened || !begins_with_sync(head));
+}
+
+bool looks_like_image(const std::string& path) {
+    if (is_cue_file(path)) return true;
+    const unique_fd fd = platform::open_read(path);
+    std::array<std::uint8_t, SYNC_SIZE> sync{};
+    for (const std::uint64_t sector : {0U, 16U})
+        if (fd.valid() && pread_full(fd.get(), sync, sector * SECTOR_SIZE) == sync.size() && begins_with_sync(sync))
+            return true;
+    return false;
+}
+
+bool looks_like_ppf(const std::string& path) {
+    const unique_fd fd = platform::open_read(path);
+    std::array<std::uint8_t, 5> magic{};
+    if (!fd.valid() || pread_full(fd.get(), magic, 0) != magic.size()) return false;
+    const std::string_view text(reinterpret_cast<const char*>(magic.data()), magic.size());
+    return std::find(PPF_MAGIC.begin(), PPF_MAGIC.end(), text) != PPF_MAGIC.end();
 }
 
 std::optional<int> image_of(run_output& run, const std::string& given, data_track tracks, std::string& image) {

@@ -71,6 +71,13 @@ unique_fd open_image(run_output& run, const std::string& path, file_access acces
 // one, so that what is wrong with it is said as of a cue sheet.
 bool is_cue_file(const std::string& path);
 
+// A file that holds a disc image: a cue sheet, or raw sectors (a sector
+// sync at the start of the file or of sector 16).
+bool looks_like_image(const std::string& path);
+
+// A PPF file (1.0, 2.0 or 3.0), told by its magic.
+bool looks_like_ppf(const std::string& path);
+
 // The tracks a run takes for its image when it is given a cue sheet.
 enum class data_track {
     mode2,  // MODE2/2352: the run writes (or checks) Mode 2 Form 1 sectors

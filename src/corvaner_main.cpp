@@ -9,5 +9,5 @@ int main(int argc, char** argv) {
     if (!prepare_process()) return 255;
     platform::utf8_arguments(argc, argv);
     const platform::console_session console;
-    return corvane_main(argc, argv, stdout);
+    return corvane_main(argc, argv, stdout, stderr, platform::console_is_own());
 }

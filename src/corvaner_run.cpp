@@ -1,5 +1,8 @@
 #include "corvaner_run.h"
 
+#include <string>
+#include <vector>
+
 #include "corvaner_cli.h"
 #include "corvaner_kit.h"
 #include "corvaner_modes.h"
@@ -14,6 +17,30 @@ void print_files(run_output& run, const run_settings& s) {
     if (s.file_ppf) std::fprintf(run.out, "PPF20 File : %s\n", s.file_ppf->c_str());
     if (s.file_ppf3) std::fprintf(run.out, "PPF30 File : %s\n", s.file_ppf3->c_str());
     std::fputs("\n", run.out);
+}
+
+// Files dropped on the program: their run, as a command line ("corvane -c
+// IMAGE", "corvane -a PPF IMAGE"), or nothing when they are not one image or
+// a PPF file and an image. Only a drop of two files of which one is no image
+// is refused here, with its reason.
+std::vector<std::string> dropped(run_output& run, int argc, char** argv, bool& refused) {
+    refused = false;
+    std::vector<std::string> files;
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i][0] == '-') return {};  // an option: a command line, not a drop
+        files.emplace_back(argv[i]);
+    }
+    if (files.size() == 1 && looks_like_image(files[0])) return {argv[0], "-c", files[0]};
+    if (files.size() != 2) return {};
+    const bool first_ppf = looks_like_ppf(files[0]);
+    if (!first_ppf && !looks_like_ppf(files[1])) return {};
+    const std::string& ppf = first_ppf ? files[0] : files[1];
+    const std::string& image = first_ppf ? files[1] : files[0];
+    if (looks_like_image(image)) return {argv[0], "-a", ppf, image};
+    std::fprintf(run.out, "'%s' is no disc image (no raw sectors, no cue sheet): drop a PPF file and an image -- refused\n",
+                 image.c_str());
+    refused = true;
+    return {};
 }
 
 int run_tool(run_state& run, int argc, char** argv) {
@@ -56,11 +83,24 @@ bool prepare_process() {
     return true;
 }
 
-int corvane_main(int argc, char** argv, std::FILE* out, std::FILE* err) {
+int corvane_main(int argc, char** argv, std::FILE* out, std::FILE* err, bool own_console) {
     run_state run;
     run.out = out;
     run.err = err;
-    const int status = run_tool(run, argc, argv);
+    int status = STATUS_FAIL;
+    bool refused = false;
+    std::vector<std::string> drop = own_console ? dropped(run, argc, argv, refused) : std::vector<std::string>{};
+    if (refused) {
+        status = STATUS_FAIL;
+    } else if (!drop.empty()) {
+        std::vector<char*> args;
+        for (std::string& a : drop) args.push_back(a.data());
+        args.push_back(nullptr);
+        status = run_tool(run, static_cast<int>(drop.size()), args.data());
+    } else {
+        status = run_tool(run, argc, argv);
+    }
+    if (own_console) platform::wait_for_enter(out);
     if (std::fflush(out) != 0 || std::ferror(out) != 0) {
         std::fprintf(err,
                      "Standard output could not be written; the run itself ended with "

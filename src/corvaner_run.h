@@ -6,7 +6,12 @@
 
 // The whole tool: prints to `out` (and failed system calls to `err`) and
 // returns the exit status.
-int corvane_main(int argc, char** argv, std::FILE* out, std::FILE* err = stderr);
+// With `own_console` (the process was started with a console of its own, as
+// from a file manager or by dropping files on it), files given without any
+// option are run as a drop: one image (or cue sheet) is checked (-c), a PPF
+// file and an image, in either order, applied (-a); and the run ends by
+// waiting for Enter, so that its window stays readable.
+int corvane_main(int argc, char** argv, std::FILE* out, std::FILE* err = stderr, bool own_console = false);
 
 // Readies the process for a run: standard input, output and error open
 // (on /dev/null where closed), broken pipes and file-size limits reported
