@@ -5,6 +5,8 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "byte_order.h"
@@ -32,6 +34,10 @@ constexpr std::size_t BATCH_SECTORS = 64;
 // A patch up to this size is read whole before the first write, so that a
 // patch file that shrinks meanwhile cannot stop the run half-way.
 constexpr std::uint64_t PATCH_IN_MEMORY = 256ULL << 20;
+// The window's sectors as the check pass reads them are kept for the image
+// pass when they fit beside the patch in this much memory; a larger window
+// is read again, a batch at a time.
+constexpr std::uint64_t HELD_IN_MEMORY = 256ULL << 20;
 
 using const_sector = std::span<const std::uint8_t, SECTOR_SIZE>;
 
@@ -68,12 +74,19 @@ public:
     // The patch is read from its file as the run goes.
     bool streamed() const { return size_ > PATCH_IN_MEMORY; }
 
-    // Copies the patch's bytes from `at` into `out`; returns how many arrived.
-    std::size_t read(std::span<std::uint8_t> out, std::uint64_t at) const {
-        if (streamed()) return pread_full(fd_, out, at);
-        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), size_ - std::min(at, size_)));
-        std::copy_n(whole_->bytes().begin() + static_cast<std::ptrdiff_t>(at), n, out.begin());
-        return n;
+    // Bytes held in memory.
+    std::uint64_t held() const { return streamed() ? 0 : size_; }
+
+    // `count` bytes of the patch from `at` on: read from the file into
+    // `scratch`, or straight from memory. Fewer only where the patch ends
+    // (or, read from the file, a read failed).
+    std::span<const std::uint8_t> bytes(std::uint64_t at, std::size_t count, std::vector<std::uint8_t>& scratch) const {
+        if (streamed()) {
+            scratch.resize(count);
+            return std::span(scratch).first(pread_full(fd_, scratch, at));
+        }
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(count, size_ - std::min(at, size_)));
+        return whole_->bytes().subspan(static_cast<std::size_t>(std::min(at, size_)), n);
     }
 
 private:
@@ -142,28 +155,86 @@ bool interrupted(run_state& run, const signal_guard& signals, const char* when) 
     return true;
 }
 
+// Says why `count` sectors from `first` on could not be read: `error` is
+// the read's errno (0 when the image ended, cut short since the run started).
+bool failed_read(run_state& run, int error, std::uint64_t first, std::size_t count) {
+    errno = error;
+    if (error != 0) report_errno(run, "\nFailed to read sector");
+    else
+        std::fprintf(run.out, "\nThe image ends before sector %llu: it was cut short during the run\n",
+                     static_cast<unsigned long long>(first + count - 1));
+    return false;
+}
+
 // Reads `count` raw sectors of the image from `first` on. False after saying
 // why not (an image cut short since the run started is a failure too).
 bool read_sectors(run_state& run, int fd, std::span<std::uint8_t> out, std::uint64_t first) {
     if (pread_full(fd, out, first * SECTOR_SIZE) == out.size()) return true;
-    if (errno != 0) report_errno(run, "\nFailed to read sector");
-    else
-        std::fprintf(run.out, "\nThe image ends before sector %llu: it was cut short during the run\n",
-                     static_cast<unsigned long long>(first + out.size() / SECTOR_SIZE - 1));
-    return false;
+    return failed_read(run, errno, first, out.size() / SECTOR_SIZE);
 }
+
+// Sectors of the window the check pass reads together.
+std::size_t check_count(const patch_window& w, std::uint64_t from) {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(CHECK_SECTORS, w.last + 1 - from));
+}
+
+// The window's sectors as the image held them before the first write, when
+// they fit beside the patch in memory: read once, checked, and kept for the
+// PPF file's old bytes and the torn-sector restore. Filled by fill(), which
+// prints nothing and may run beside the patch's own read; a failed read is
+// told by check_window when it reaches it.
+class held_window {
+public:
+    held_window(const patch_window& w, const patch_source& patch) : w_(w) {
+        const std::uint64_t size = w.sectors() * SECTOR_SIZE;
+        if (size == 0 || patch.held() + size > HELD_IN_MEMORY) return;
+        bytes_ = std::make_unique<platform::bulk_buffer>(static_cast<std::size_t>(size));
+        if (!bytes_->valid()) bytes_.reset();  // then the window is read as the run goes
+    }
+
+    bool held() const { return bytes_ != nullptr; }
+
+    // Reads the window in the check pass's steps, up to the first that fails.
+    void fill(int fd) {
+        for (std::uint64_t from = w_.first; from <= w_.last; from += CHECK_SECTORS) {
+            const auto out = sectors(from, check_count(w_, from));
+            if (pread_full(fd, out, from * SECTOR_SIZE) != out.size()) {
+                failed_at_ = from;
+                error_ = errno;
+                return;
+            }
+        }
+    }
+
+    // `count` sectors from `from` on. False after saying why they could not
+    // be read.
+    bool take(run_state& run, std::uint64_t from, std::size_t count) const {
+        return from != failed_at_ || failed_read(run, error_, from, count);
+    }
+
+    std::span<std::uint8_t> sectors(std::uint64_t from, std::size_t count) const {
+        return bytes_->bytes().subspan(static_cast<std::size_t>((from - w_.first) * SECTOR_SIZE), count * SECTOR_SIZE);
+    }
+
+private:
+    const patch_window& w_;
+    std::unique_ptr<platform::bulk_buffer> bytes_;
+    std::uint64_t failed_at_ = UINT64_MAX;
+    int error_ = 0;
+};
 
 // Reads every sector of the window before anything is written and checks
 // that the patch may rewrite it; warns of a partly patched sector whose
 // EDC/ECC already fail (its unpatched bytes are kept as they are).
-bool check_window(run_state& run, int fd, const patch_window& w, const signal_guard& signals,
-                  bool replacing) {
+bool check_window(run_state& run, int fd, const patch_window& w, const held_window& held,
+                  const signal_guard& signals, bool replacing) {
     const layout at{w};
-    std::vector<std::uint8_t> chunk(std::min<std::uint64_t>(w.sectors(), CHECK_SECTORS) * SECTOR_SIZE);
+    std::vector<std::uint8_t> own(held.held() ? 0 : std::min<std::uint64_t>(w.sectors(), CHECK_SECTORS) * SECTOR_SIZE);
     for (std::uint64_t from = w.first; from <= w.last && w.size != 0; from += CHECK_SECTORS) {
         if (interrupted(run, signals, "before its first write")) return false;
-        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(CHECK_SECTORS, w.last + 1 - from));
-        if (!read_sectors(run, fd, std::span(chunk).first(n * SECTOR_SIZE), from)) return false;
+        const std::size_t n = check_count(w, from);
+        const auto chunk = held.held() ? held.sectors(from, n) : std::span(own).first(n * SECTOR_SIZE);
+        if (held.held() ? !held.take(run, from, n) : !read_sectors(run, fd, chunk, from)) return false;
         for (std::size_t i = 0; i < n; ++i) {
             const const_sector sector = sector_in(chunk, i);
             if (foreign_sector(run, sector, from + i)) return false;
@@ -185,11 +256,15 @@ struct batch {
     std::uint64_t first = 0;
     std::size_t count = 0;     // sectors in the batch
     std::size_t complete = 0;  // leading sectors whose patch data all arrived
-    std::vector<std::uint8_t> old_bytes = std::vector<std::uint8_t>(BATCH_SECTORS * SECTOR_SIZE);
+    std::span<const std::uint8_t> old_bytes;  // the held window's, or read into `read`
+    std::vector<std::uint8_t> read = std::vector<std::uint8_t>(BATCH_SECTORS * SECTOR_SIZE);
     std::vector<std::uint8_t> new_bytes = std::vector<std::uint8_t>(BATCH_SECTORS * SECTOR_SIZE);
+    std::vector<std::uint8_t> patch_read;  // a streamed patch's bytes for the batch
     std::array<std::size_t, BATCH_SECTORS> data{};
 
     std::span<std::uint8_t> rebuilt() { return std::span(new_bytes).first(complete * SECTOR_SIZE); }
+    std::span<const std::uint8_t> old_sectors() const { return old_bytes.first(count * SECTOR_SIZE); }
+    std::span<const std::uint8_t> new_sectors() const { return std::span(new_bytes).first(count * SECTOR_SIZE); }
 };
 
 // A replaced file's sectors take its subheader convention, and its new last
@@ -207,23 +282,46 @@ void follow_file(batch& b, const layout& at, const replace_plan& plan) {
     }
 }
 
-// Reads the batch from `from` on and lays the patch into copies of its
-// sectors, rebuilt. False after a failed or short read of the image.
-bool build_batch(run_state& run, int bin, const patch_source& patch, const layout& at,
+// Takes the batch from `from` on (from the held window, else read from the
+// image) and lays the patch into copies of its sectors, rebuilt. False after
+// a failed or short read of the image.
+bool build_batch(run_state& run, int bin, const patch_source& patch, const layout& at, const held_window& held,
                  const replace_plan* replace, std::uint64_t from, batch& b) {
     b.directory = false;
     b.first = from;
     b.count = static_cast<std::size_t>(std::min<std::uint64_t>(BATCH_SECTORS, at.w.last + 1 - from));
-    if (!read_sectors(run, bin, std::span(b.old_bytes).first(b.count * SECTOR_SIZE), from)) return false;
-    std::copy_n(b.old_bytes.begin(), b.count * SECTOR_SIZE, b.new_bytes.begin());
+    if (held.held()) {
+        // The image must still hold the batch: one cut short since the
+        // check is not written past its new end.
+        platform::file_info now;
+        if (!platform::query(bin, now)) return failed_read(run, errno, from, b.count);
+        if (now.size < (from + b.count) * SECTOR_SIZE) return failed_read(run, 0, from, b.count);
+        b.old_bytes = held.sectors(from, b.count);
+    } else {
+        if (!read_sectors(run, bin, std::span(b.read).first(b.count * SECTOR_SIZE), from)) return false;
+        b.old_bytes = b.read;
+    }
+    // The batch's patch bytes lie one after another in the patch.
+    std::size_t wanted = 0;
+    for (std::size_t i = 0; i < b.count; ++i) wanted += b.data[i] = at.data_in(from + i);
+    const std::span<const std::uint8_t> data = patch.bytes(at.data_at(from), wanted, b.patch_read);
+    // Encoding writes the sync, header, EDC and parity: a sector the patch
+    // covers whole takes only its subheader from the image.
+    std::size_t taken = 0;
     for (b.complete = 0; b.complete < b.count; ++b.complete) {
         const std::uint64_t sector = from + b.complete;
-        b.data[b.complete] = at.data_in(sector);
-        const auto user_end = b.new_bytes.begin() +
-                              static_cast<std::ptrdiff_t>(b.complete * SECTOR_SIZE + USER_DATA_END);
-        const std::span<std::uint8_t> into(user_end - static_cast<std::ptrdiff_t>(at.room(sector)),
-                                           b.data[b.complete]);
-        if (patch.read(into, at.data_at(sector)) != into.size()) break;
+        const std::size_t n = b.data[b.complete];
+        const std::size_t base = b.complete * SECTOR_SIZE;
+        if (at.partly(sector))
+            std::copy_n(b.old_bytes.begin() + static_cast<std::ptrdiff_t>(base), SECTOR_SIZE,
+                        b.new_bytes.begin() + static_cast<std::ptrdiff_t>(base));
+        else
+            std::copy_n(b.old_bytes.begin() + static_cast<std::ptrdiff_t>(base + SUBHEADER), USER_DATA - SUBHEADER,
+                        b.new_bytes.begin() + static_cast<std::ptrdiff_t>(base + SUBHEADER));
+        if (data.size() - taken < n) break;
+        std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(taken), n,
+                    b.new_bytes.begin() + static_cast<std::ptrdiff_t>(base + USER_DATA_END - at.room(sector)));
+        taken += n;
     }
     if (replace) follow_file(b, at, *replace);
     encode_sectors(b.rebuilt(), from);
@@ -246,8 +344,9 @@ bool build_directory(run_state& run, int bin, const replace_plan& plan, std::uin
     b.first = sector;
     b.count = b.complete = 1;
     b.data[0] = 0;
-    if (!read_sectors(run, bin, std::span(b.old_bytes).first(SECTOR_SIZE), sector)) return false;
-    std::copy_n(b.old_bytes.begin(), SECTOR_SIZE, b.new_bytes.begin());
+    if (!read_sectors(run, bin, std::span(b.read).first(SECTOR_SIZE), sector)) return false;
+    b.old_bytes = b.read;
+    std::copy_n(b.read.begin(), SECTOR_SIZE, b.new_bytes.begin());
     const auto size = static_cast<std::uint32_t>(plan.new_size);
     for (const placed_record& r : plan.records) {
         if (r.record.sector != sector) continue;
@@ -271,25 +370,30 @@ bool short_patch(run_state& run, const layout& at, std::uint64_t sector) {
 }
 
 // Writes the PPF file's header and every rebuilt sector of the window (and
-// the directory sectors of a replaced file) into it, and puts it in place.
-// False after saying why not.
+// the directory sectors of a replaced file) into it, in ascending order of
+// their offsets, and puts it in place. False after saying why not.
 bool write_ppf(run_state& run, patch_files& f, const patch_source& patch, const layout& at,
-               ppf_file& ppf, ppf_records& records, const signal_guard& signals) {
+               const held_window& held, ppf_file& ppf, ppf_records& records, const signal_guard& signals) {
     if (!records.begin(run, ppf, f.bin.get(), f.image.size, run.settings.str_desc)) return false;
     batch b;
-    auto add = [&] {
-        return records.sectors(run, ppf, std::span(b.old_bytes).first(b.count * SECTOR_SIZE),
-                               std::span(b.new_bytes).first(b.count * SECTOR_SIZE), b.first);
+    auto add = [&] { return records.sectors(run, ppf, b.old_sectors(), b.new_sectors(), b.first); };
+    // A replaced file's directory sectors go before or after the window,
+    // wherever they lie.
+    const std::vector<std::uint64_t> directories = f.replace ? directory_sectors(*f.replace) : std::vector<std::uint64_t>{};
+    const auto after = std::upper_bound(directories.begin(), directories.end(), at.w.first);
+    auto add_directories = [&](auto begin, auto end) {
+        for (auto sector = begin; sector != end; ++sector)
+            if (!build_directory(run, f.bin.get(), *f.replace, *sector, b) || !add()) return false;
+        return true;
     };
+    if (!add_directories(directories.begin(), after)) return false;
     for (std::uint64_t from = at.w.first; from <= at.w.last && at.w.size != 0; from += BATCH_SECTORS) {
         if (interrupted(run, signals, "before its first write")) return false;
-        if (!build_batch(run, f.bin.get(), patch, at, f.replace, from, b)) return false;
+        if (!build_batch(run, f.bin.get(), patch, at, held, f.replace, from, b)) return false;
         if (b.complete != b.count) return short_patch(run, at, from + b.complete);
         if (!add()) return false;
     }
-    if (f.replace)
-        for (const std::uint64_t sector : directory_sectors(*f.replace))
-            if (!build_directory(run, f.bin.get(), *f.replace, sector, b) || !add()) return false;
+    if (!add_directories(after, directories.end())) return false;
     if (!records.end(run, ppf)) return false;
     if (records.records() == 0) {
         std::fprintf(run.out, "PPF file '%s' would hold no record: the run changes no byte -- refused\n",
@@ -366,11 +470,11 @@ bool commit_sectors(run_state& run, patch_files& f, batch& b) {
 // Lays the patch into the window's sectors and writes them back, a batch at
 // a time.
 bool patch_sectors(run_state& run, patch_files& f, const patch_source& patch, const layout& at,
-                   const signal_guard& signals) {
+                   const held_window& held, const signal_guard& signals) {
     batch b;
     for (std::uint64_t from = at.w.first; from <= at.w.last && at.w.size != 0; from += BATCH_SECTORS) {
         if (interrupted(run, signals, "after the sectors traced above")) return false;
-        if (!build_batch(run, f.bin.get(), patch, at, f.replace, from, b)) return false;
+        if (!build_batch(run, f.bin.get(), patch, at, held, f.replace, from, b)) return false;
         if (!commit_sectors(run, f, b)) return false;
         if (b.complete != b.count) return short_patch(run, at, from + b.complete);
     }
@@ -416,7 +520,20 @@ int patch_run(run_state& run, patch_files& f, const patch_window& window,
     const run_settings& s = run.settings;
     const layout at{window};
     patch_source patch(f.patch, window.size);
-    if (!patch.load(run) || !check_window(run, f.bin.get(), window, signals, f.replace != nullptr) ||
+    // A window that fits in memory is read while the patch is: its checks
+    // follow once both are in.
+    held_window held(window, patch);
+    std::thread reader;
+    if (held.held()) {
+        try {
+            reader = std::thread([&] { held.fill(f.bin.get()); });
+        } catch (const std::system_error&) {
+            held.fill(f.bin.get());
+        }
+    }
+    const bool loaded = patch.load(run);
+    if (reader.joinable()) reader.join();
+    if (!loaded || !check_window(run, f.bin.get(), window, held, signals, f.replace != nullptr) ||
         !check_directories(run, f.bin.get(), f.replace))
         return error_exit(run);
     const bool write = writes_image(s);
@@ -441,8 +558,8 @@ int patch_run(run_state& run, patch_files& f, const patch_window& window,
     }
     print_start(run, window);
     std::fputs("Patching .bin file\n", run.out);
-    if (records && !write_ppf(run, f, patch, at, ppf, *records, signals)) return error_exit(run);
-    if (!patch_sectors(run, f, patch, at, signals)) return error_exit(run);
+    if (records && !write_ppf(run, f, patch, at, held, ppf, *records, signals)) return error_exit(run);
+    if (!patch_sectors(run, f, patch, at, held, signals)) return error_exit(run);
     if (f.replace) print_record_changes(run, *f.replace);
 
     // Success is reported only once everything written is on disk, and the
