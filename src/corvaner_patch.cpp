@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -34,10 +36,6 @@ constexpr std::size_t BATCH_SECTORS = 64;
 // A patch up to this size is read whole before the first write, so that a
 // patch file that shrinks meanwhile cannot stop the run half-way.
 constexpr std::uint64_t PATCH_IN_MEMORY = 256ULL << 20;
-// The window's sectors as the check pass reads them are kept for the image
-// pass when they fit beside the patch in this much memory; a larger window
-// is read again, a batch at a time.
-constexpr std::uint64_t HELD_IN_MEMORY = 256ULL << 20;
 
 using const_sector = std::span<const std::uint8_t, SECTOR_SIZE>;
 
@@ -73,9 +71,6 @@ public:
 
     // The patch is read from its file as the run goes.
     bool streamed() const { return size_ > PATCH_IN_MEMORY; }
-
-    // Bytes held in memory.
-    std::uint64_t held() const { return streamed() ? 0 : size_; }
 
     // `count` bytes of the patch from `at` on: read from the file into
     // `scratch`, or straight from memory. Fewer only where the patch ends
@@ -173,68 +168,18 @@ bool read_sectors(run_state& run, int fd, std::span<std::uint8_t> out, std::uint
     return failed_read(run, errno, first, out.size() / SECTOR_SIZE);
 }
 
-// Sectors of the window the check pass reads together.
-std::size_t check_count(const patch_window& w, std::uint64_t from) {
-    return static_cast<std::size_t>(std::min<std::uint64_t>(CHECK_SECTORS, w.last + 1 - from));
-}
-
-// The window's sectors as the image held them before the first write, when
-// they fit beside the patch in memory: read once, checked, and kept for the
-// PPF file's old bytes and the torn-sector restore. Filled by fill(), which
-// prints nothing and may run beside the patch's own read; a failed read is
-// told by check_window when it reaches it.
-class held_window {
-public:
-    held_window(const patch_window& w, const patch_source& patch) : w_(w) {
-        const std::uint64_t size = w.sectors() * SECTOR_SIZE;
-        if (size == 0 || patch.held() + size > HELD_IN_MEMORY) return;
-        bytes_ = std::make_unique<platform::bulk_buffer>(static_cast<std::size_t>(size));
-        if (!bytes_->valid()) bytes_.reset();  // then the window is read as the run goes
-    }
-
-    bool held() const { return bytes_ != nullptr; }
-
-    // Reads the window in the check pass's steps, up to the first that fails.
-    void fill(int fd) {
-        for (std::uint64_t from = w_.first; from <= w_.last; from += CHECK_SECTORS) {
-            const auto out = sectors(from, check_count(w_, from));
-            if (pread_full(fd, out, from * SECTOR_SIZE) != out.size()) {
-                failed_at_ = from;
-                error_ = errno;
-                return;
-            }
-        }
-    }
-
-    // `count` sectors from `from` on. False after saying why they could not
-    // be read.
-    bool take(run_state& run, std::uint64_t from, std::size_t count) const {
-        return from != failed_at_ || failed_read(run, error_, from, count);
-    }
-
-    std::span<std::uint8_t> sectors(std::uint64_t from, std::size_t count) const {
-        return bytes_->bytes().subspan(static_cast<std::size_t>((from - w_.first) * SECTOR_SIZE), count * SECTOR_SIZE);
-    }
-
-private:
-    const patch_window& w_;
-    std::unique_ptr<platform::bulk_buffer> bytes_;
-    std::uint64_t failed_at_ = UINT64_MAX;
-    int error_ = 0;
-};
-
 // Reads every sector of the window before anything is written and checks
 // that the patch may rewrite it; warns of a partly patched sector whose
 // EDC/ECC already fail (its unpatched bytes are kept as they are).
-bool check_window(run_state& run, int fd, const patch_window& w, const held_window& held,
-                  const signal_guard& signals, bool replacing) {
+bool check_window(run_state& run, int fd, const patch_window& w, const signal_guard& signals,
+                  bool replacing) {
     const layout at{w};
-    std::vector<std::uint8_t> own(held.held() ? 0 : std::min<std::uint64_t>(w.sectors(), CHECK_SECTORS) * SECTOR_SIZE);
+    std::vector<std::uint8_t> own(std::min<std::uint64_t>(w.sectors(), CHECK_SECTORS) * SECTOR_SIZE);
     for (std::uint64_t from = w.first; from <= w.last && w.size != 0; from += CHECK_SECTORS) {
         if (interrupted(run, signals, "before its first write")) return false;
-        const std::size_t n = check_count(w, from);
-        const auto chunk = held.held() ? held.sectors(from, n) : std::span(own).first(n * SECTOR_SIZE);
-        if (held.held() ? !held.take(run, from, n) : !read_sectors(run, fd, chunk, from)) return false;
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(CHECK_SECTORS, w.last + 1 - from));
+        const auto chunk = std::span(own).first(n * SECTOR_SIZE);
+        if (!read_sectors(run, fd, chunk, from)) return false;
         for (std::size_t i = 0; i < n; ++i) {
             const const_sector sector = sector_in(chunk, i);
             if (foreign_sector(run, sector, from + i)) return false;
@@ -256,14 +201,13 @@ struct batch {
     std::uint64_t first = 0;
     std::size_t count = 0;     // sectors in the batch
     std::size_t complete = 0;  // leading sectors whose patch data all arrived
-    std::span<const std::uint8_t> old_bytes;  // the held window's, or read into `read`
-    std::vector<std::uint8_t> read = std::vector<std::uint8_t>(BATCH_SECTORS * SECTOR_SIZE);
+    std::vector<std::uint8_t> old_bytes = std::vector<std::uint8_t>(BATCH_SECTORS * SECTOR_SIZE);
     std::vector<std::uint8_t> new_bytes = std::vector<std::uint8_t>(BATCH_SECTORS * SECTOR_SIZE);
     std::vector<std::uint8_t> patch_read;  // a streamed patch's bytes for the batch
     std::array<std::size_t, BATCH_SECTORS> data{};
 
     std::span<std::uint8_t> rebuilt() { return std::span(new_bytes).first(complete * SECTOR_SIZE); }
-    std::span<const std::uint8_t> old_sectors() const { return old_bytes.first(count * SECTOR_SIZE); }
+    std::span<const std::uint8_t> old_sectors() const { return std::span(old_bytes).first(count * SECTOR_SIZE); }
     std::span<const std::uint8_t> new_sectors() const { return std::span(new_bytes).first(count * SECTOR_SIZE); }
 };
 
@@ -282,25 +226,17 @@ void follow_file(batch& b, const layout& at, const replace_plan& plan) {
     }
 }
 
-// Takes the batch from `from` on (from the held window, else read from the
-// image) and lays the patch into copies of its sectors, rebuilt. False after
-// a failed or short read of the image.
-bool build_batch(run_state& run, int bin, const patch_source& patch, const layout& at, const held_window& held,
-                 const replace_plan* replace, std::uint64_t from, batch& b) {
+// Sectors in the batch from `from` on.
+std::size_t batch_count(const layout& at, std::uint64_t from) {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(BATCH_SECTORS, at.w.last + 1 - from));
+}
+
+// Lays the patch into copies of the batch's old sectors, read from `from`
+// on, and rebuilds them. Prints nothing.
+void lay_patch(const patch_source& patch, const layout& at, const replace_plan* replace, std::uint64_t from, batch& b) {
     b.directory = false;
     b.first = from;
-    b.count = static_cast<std::size_t>(std::min<std::uint64_t>(BATCH_SECTORS, at.w.last + 1 - from));
-    if (held.held()) {
-        // The image must still hold the batch: one cut short since the
-        // check is not written past its new end.
-        platform::file_info now;
-        if (!platform::query(bin, now)) return failed_read(run, errno, from, b.count);
-        if (now.size < (from + b.count) * SECTOR_SIZE) return failed_read(run, 0, from, b.count);
-        b.old_bytes = held.sectors(from, b.count);
-    } else {
-        if (!read_sectors(run, bin, std::span(b.read).first(b.count * SECTOR_SIZE), from)) return false;
-        b.old_bytes = b.read;
-    }
+    b.count = batch_count(at, from);
     // The batch's patch bytes lie one after another in the patch.
     std::size_t wanted = 0;
     for (std::size_t i = 0; i < b.count; ++i) wanted += b.data[i] = at.data_in(from + i);
@@ -325,6 +261,15 @@ bool build_batch(run_state& run, int bin, const patch_source& patch, const layou
     }
     if (replace) follow_file(b, at, *replace);
     encode_sectors(b.rebuilt(), from);
+}
+
+// Reads the batch from `from` on and lays the patch into copies of its
+// sectors, rebuilt. False after a failed or short read of the image.
+bool build_batch(run_state& run, int bin, const patch_source& patch, const layout& at,
+                 const replace_plan* replace, std::uint64_t from, batch& b) {
+    if (!read_sectors(run, bin, std::span(b.old_bytes).first(batch_count(at, from) * SECTOR_SIZE), from))
+        return false;
+    lay_patch(patch, at, replace, from, b);
     return true;
 }
 
@@ -344,9 +289,8 @@ bool build_directory(run_state& run, int bin, const replace_plan& plan, std::uin
     b.first = sector;
     b.count = b.complete = 1;
     b.data[0] = 0;
-    if (!read_sectors(run, bin, std::span(b.read).first(SECTOR_SIZE), sector)) return false;
-    b.old_bytes = b.read;
-    std::copy_n(b.read.begin(), SECTOR_SIZE, b.new_bytes.begin());
+    if (!read_sectors(run, bin, std::span(b.old_bytes).first(SECTOR_SIZE), sector)) return false;
+    std::copy_n(b.old_bytes.begin(), SECTOR_SIZE, b.new_bytes.begin());
     const auto size = static_cast<std::uint32_t>(plan.new_size);
     for (const placed_record& r : plan.records) {
         if (r.record.sector != sector) continue;
@@ -373,7 +317,7 @@ bool short_patch(run_state& run, const layout& at, std::uint64_t sector) {
 // the directory sectors of a replaced file) into it, in ascending order of
 // their offsets, and puts it in place. False after saying why not.
 bool write_ppf(run_state& run, patch_files& f, const patch_source& patch, const layout& at,
-               const held_window& held, ppf_file& ppf, ppf_records& records, const signal_guard& signals) {
+               ppf_file& ppf, ppf_records& records, const signal_guard& signals) {
     if (!records.begin(run, ppf, f.bin.get(), f.image.size, run.settings.str_desc)) return false;
     batch b;
     auto add = [&] { return records.sectors(run, ppf, b.old_sectors(), b.new_sectors(), b.first); };
@@ -389,7 +333,7 @@ bool write_ppf(run_state& run, patch_files& f, const patch_source& patch, const 
     if (!add_directories(directories.begin(), after)) return false;
     for (std::uint64_t from = at.w.first; from <= at.w.last && at.w.size != 0; from += BATCH_SECTORS) {
         if (interrupted(run, signals, "before its first write")) return false;
-        if (!build_batch(run, f.bin.get(), patch, at, held, f.replace, from, b)) return false;
+        if (!build_batch(run, f.bin.get(), patch, at, f.replace, from, b)) return false;
         if (b.complete != b.count) return short_patch(run, at, from + b.complete);
         if (!add()) return false;
     }
@@ -467,17 +411,75 @@ bool commit_sectors(run_state& run, patch_files& f, batch& b) {
     return false;
 }
 
-// Lays the patch into the window's sectors and writes them back, a batch at
-// a time.
-bool patch_sectors(run_state& run, patch_files& f, const patch_source& patch, const layout& at,
-                   const held_window& held, const signal_guard& signals) {
-    batch b;
-    for (std::uint64_t from = at.w.first; from <= at.w.last && at.w.size != 0; from += BATCH_SECTORS) {
-        if (interrupted(run, signals, "after the sectors traced above")) return false;
-        if (!build_batch(run, f.bin.get(), patch, at, held, f.replace, from, b)) return false;
-        if (!commit_sectors(run, f, b)) return false;
-        if (b.complete != b.count) return short_patch(run, at, from + b.complete);
+// The order in which the batches of the image pass are written: each
+// waits for its turn, and a batch that stops the pass stops every later one.
+class turns {
+public:
+    // Waits until batch `k` may be written. False once the pass has stopped.
+    bool wait(std::uint64_t k) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return stopped_ || next_ == k; });
+        return !stopped_;
     }
+    // The batch whose turn it is is done: the next one follows, or, unless
+    // `go`, none.
+    void pass(bool go) {
+        {
+            const std::lock_guard lock(mutex_);
+            if (go) ++next_;
+            else stopped_ = true;
+        }
+        changed_.notify_all();
+    }
+    bool stopped() const { return stopped_; }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::uint64_t next_ = 0;
+    bool stopped_ = false;
+};
+
+// Batches `k`, `k + step`, ... of the image pass: each is read and rebuilt
+// as soon as the one before it here is written, then, in its turn, checked
+// for a held signal and a failed read, written and traced. Everything that
+// prints happens in turn.
+void image_pass(run_state& run, patch_files& f, const patch_source& patch, const layout& at,
+                const signal_guard& signals, turns& order, std::uint64_t k, std::uint64_t step) {
+    batch b;
+    for (std::uint64_t from = at.w.first + k * BATCH_SECTORS; from <= at.w.last;
+         k += step, from += step * BATCH_SECTORS) {
+        const std::size_t count = batch_count(at, from);
+        int read_error = -1;  // errno of a failed read (0: the image ended)
+        const auto into = std::span(b.old_bytes).first(count * SECTOR_SIZE);
+        if (pread_full(f.bin.get(), into, from * SECTOR_SIZE) != into.size()) read_error = errno;
+        else lay_patch(patch, at, f.replace, from, b);
+        if (!order.wait(k)) return;
+        const bool go = !interrupted(run, signals, "after the sectors traced above") &&
+                        (read_error < 0 || failed_read(run, read_error, from, count)) &&
+                        commit_sectors(run, f, b) && (b.complete == b.count || short_patch(run, at, from + b.complete));
+        order.pass(go);
+        if (!go) return;
+    }
+}
+
+// Lays the patch into the window's sectors and writes them back, a batch at
+// a time: two threads, where one can be had, rebuild every other batch each,
+// and write them in turn.
+bool patch_sectors(run_state& run, patch_files& f, const patch_source& patch, const layout& at,
+                   const signal_guard& signals) {
+    turns order;
+    if (at.w.size != 0) {
+        std::thread helper;
+        try {
+            helper = std::thread([&] { image_pass(run, f, patch, at, signals, order, 1, 2); });
+        } catch (const std::system_error&) {
+        }
+        image_pass(run, f, patch, at, signals, order, 0, helper.joinable() ? 2 : 1);
+        if (helper.joinable()) helper.join();
+        if (order.stopped()) return false;
+    }
+    batch b;
     if (f.replace)
         for (const std::uint64_t sector : directory_sectors(*f.replace))
             if (!build_directory(run, f.bin.get(), *f.replace, sector, b) || !commit_sectors(run, f, b))
@@ -520,20 +522,7 @@ int patch_run(run_state& run, patch_files& f, const patch_window& window,
     const run_settings& s = run.settings;
     const layout at{window};
     patch_source patch(f.patch, window.size);
-    // A window that fits in memory is read while the patch is: its checks
-    // follow once both are in.
-    held_window held(window, patch);
-    std::thread reader;
-    if (held.held()) {
-        try {
-            reader = std::thread([&] { held.fill(f.bin.get()); });
-        } catch (const std::system_error&) {
-            held.fill(f.bin.get());
-        }
-    }
-    const bool loaded = patch.load(run);
-    if (reader.joinable()) reader.join();
-    if (!loaded || !check_window(run, f.bin.get(), window, held, signals, f.replace != nullptr) ||
+    if (!patch.load(run) || !check_window(run, f.bin.get(), window, signals, f.replace != nullptr) ||
         !check_directories(run, f.bin.get(), f.replace))
         return error_exit(run);
     const bool write = writes_image(s);
@@ -558,8 +547,8 @@ int patch_run(run_state& run, patch_files& f, const patch_window& window,
     }
     print_start(run, window);
     std::fputs("Patching .bin file\n", run.out);
-    if (records && !write_ppf(run, f, patch, at, held, ppf, *records, signals)) return error_exit(run);
-    if (!patch_sectors(run, f, patch, at, held, signals)) return error_exit(run);
+    if (records && !write_ppf(run, f, patch, at, ppf, *records, signals)) return error_exit(run);
+    if (!patch_sectors(run, f, patch, at, signals)) return error_exit(run);
     if (f.replace) print_record_changes(run, *f.replace);
 
     // Success is reported only once everything written is on disk, and the
