@@ -36,6 +36,8 @@ constexpr std::size_t BATCH_SECTORS = 64;
 // A patch up to this size is read whole before the first write, so that a
 // patch file that shrinks meanwhile cannot stop the run half-way.
 constexpr std::uint64_t PATCH_IN_MEMORY = 256ULL << 20;
+// A patch from this size on is read in two halves at once.
+constexpr std::size_t SPLIT_LOAD = 8 << 20;
 
 using const_sector = std::span<const std::uint8_t, SECTOR_SIZE>;
 
@@ -60,7 +62,32 @@ public:
                          static_cast<unsigned long long>(size_));
             return false;
         }
-        const std::size_t got = pread_full(fd_, whole_->bytes(), 0);
+        // A large patch is read in two halves at once where a second thread
+        // can be had: filling fresh memory costs as much as the reading.
+        const std::span<std::uint8_t> bytes = whole_->bytes();
+        const std::size_t half = bytes.size() >= SPLIT_LOAD ? bytes.size() / 2 : bytes.size();
+        std::size_t second = 0;
+        int second_error = 0;
+        std::thread helper;
+        if (half != bytes.size()) {
+            try {
+                helper = std::thread([&] {
+                    second = pread_full(fd_, bytes.subspan(half), half);
+                    second_error = errno;
+                });
+            } catch (const std::system_error&) {
+            }
+        }
+        std::size_t got = pread_full(fd_, bytes.first(helper.joinable() ? half : bytes.size()), 0);
+        if (helper.joinable()) {
+            const int error = errno;
+            helper.join();
+            errno = error;
+            if (got == half) {
+                got += second;
+                errno = second_error;
+            }
+        }
         if (got == size_) return true;
         if (errno != 0) report_errno(run, "Failed to read patch file");
         else
