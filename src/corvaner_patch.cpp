@@ -2,13 +2,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "byte_order.h"
@@ -36,8 +32,6 @@ constexpr std::size_t BATCH_SECTORS = 64;
 // A patch up to this size is read whole before the first write, so that a
 // patch file that shrinks meanwhile cannot stop the run half-way.
 constexpr std::uint64_t PATCH_IN_MEMORY = 256ULL << 20;
-// A patch from this size on is read in two halves at once.
-constexpr std::size_t SPLIT_LOAD = 8 << 20;
 
 using const_sector = std::span<const std::uint8_t, SECTOR_SIZE>;
 
@@ -62,32 +56,7 @@ public:
                          static_cast<unsigned long long>(size_));
             return false;
         }
-        // A large patch is read in two halves at once where a second thread
-        // can be had: filling fresh memory costs as much as the reading.
-        const std::span<std::uint8_t> bytes = whole_->bytes();
-        const std::size_t half = bytes.size() >= SPLIT_LOAD ? bytes.size() / 2 : bytes.size();
-        std::size_t second = 0;
-        int second_error = 0;
-        std::thread helper;
-        if (half != bytes.size()) {
-            try {
-                helper = std::thread([&] {
-                    second = pread_full(fd_, bytes.subspan(half), half);
-                    second_error = errno;
-                });
-            } catch (const std::system_error&) {
-            }
-        }
-        std::size_t got = pread_full(fd_, bytes.first(helper.joinable() ? half : bytes.size()), 0);
-        if (helper.joinable()) {
-            const int error = errno;
-            helper.join();
-            errno = error;
-            if (got == half) {
-                got += second;
-                errno = second_error;
-            }
-        }
+        const std::size_t got = pread_full(fd_, whole_->bytes(), 0);
         if (got == size_) return true;
         if (errno != 0) report_errno(run, "Failed to read patch file");
         else
@@ -177,22 +146,15 @@ bool interrupted(run_state& run, const signal_guard& signals, const char* when) 
     return true;
 }
 
-// Says why `count` sectors from `first` on could not be read: `error` is
-// the read's errno (0 when the image ended, cut short since the run started).
-bool failed_read(run_state& run, int error, std::uint64_t first, std::size_t count) {
-    errno = error;
-    if (error != 0) report_errno(run, "\nFailed to read sector");
-    else
-        std::fprintf(run.out, "\nThe image ends before sector %llu: it was cut short during the run\n",
-                     static_cast<unsigned long long>(first + count - 1));
-    return false;
-}
-
 // Reads `count` raw sectors of the image from `first` on. False after saying
 // why not (an image cut short since the run started is a failure too).
 bool read_sectors(run_state& run, int fd, std::span<std::uint8_t> out, std::uint64_t first) {
     if (pread_full(fd, out, first * SECTOR_SIZE) == out.size()) return true;
-    return failed_read(run, errno, first, out.size() / SECTOR_SIZE);
+    if (errno != 0) report_errno(run, "\nFailed to read sector");
+    else
+        std::fprintf(run.out, "\nThe image ends before sector %llu: it was cut short during the run\n",
+                     static_cast<unsigned long long>(first + out.size() / SECTOR_SIZE - 1));
+    return false;
 }
 
 // Reads every sector of the window before anything is written and checks
@@ -201,12 +163,11 @@ bool read_sectors(run_state& run, int fd, std::span<std::uint8_t> out, std::uint
 bool check_window(run_state& run, int fd, const patch_window& w, const signal_guard& signals,
                   bool replacing) {
     const layout at{w};
-    std::vector<std::uint8_t> own(std::min<std::uint64_t>(w.sectors(), CHECK_SECTORS) * SECTOR_SIZE);
+    std::vector<std::uint8_t> chunk(std::min<std::uint64_t>(w.sectors(), CHECK_SECTORS) * SECTOR_SIZE);
     for (std::uint64_t from = w.first; from <= w.last && w.size != 0; from += CHECK_SECTORS) {
         if (interrupted(run, signals, "before its first write")) return false;
         const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(CHECK_SECTORS, w.last + 1 - from));
-        const auto chunk = std::span(own).first(n * SECTOR_SIZE);
-        if (!read_sectors(run, fd, chunk, from)) return false;
+        if (!read_sectors(run, fd, std::span(chunk).first(n * SECTOR_SIZE), from)) return false;
         for (std::size_t i = 0; i < n; ++i) {
             const const_sector sector = sector_in(chunk, i);
             if (foreign_sector(run, sector, from + i)) return false;
@@ -438,75 +399,17 @@ bool commit_sectors(run_state& run, patch_files& f, batch& b) {
     return false;
 }
 
-// The order in which the batches of the image pass are written: each
-// waits for its turn, and a batch that stops the pass stops every later one.
-class turns {
-public:
-    // Waits until batch `k` may be written. False once the pass has stopped.
-    bool wait(std::uint64_t k) {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return stopped_ || next_ == k; });
-        return !stopped_;
-    }
-    // The batch whose turn it is is done: the next one follows, or, unless
-    // `go`, none.
-    void pass(bool go) {
-        {
-            const std::lock_guard lock(mutex_);
-            if (go) ++next_;
-            else stopped_ = true;
-        }
-        changed_.notify_all();
-    }
-    bool stopped() const { return stopped_; }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::uint64_t next_ = 0;
-    bool stopped_ = false;
-};
-
-// Batches `k`, `k + step`, ... of the image pass: each is read and rebuilt
-// as soon as the one before it here is written, then, in its turn, checked
-// for a held signal and a failed read, written and traced. Everything that
-// prints happens in turn.
-void image_pass(run_state& run, patch_files& f, const patch_source& patch, const layout& at,
-                const signal_guard& signals, turns& order, std::uint64_t k, std::uint64_t step) {
-    batch b;
-    for (std::uint64_t from = at.w.first + k * BATCH_SECTORS; from <= at.w.last;
-         k += step, from += step * BATCH_SECTORS) {
-        const std::size_t count = batch_count(at, from);
-        int read_error = -1;  // errno of a failed read (0: the image ended)
-        const auto into = std::span(b.old_bytes).first(count * SECTOR_SIZE);
-        if (pread_full(f.bin.get(), into, from * SECTOR_SIZE) != into.size()) read_error = errno;
-        else lay_patch(patch, at, f.replace, from, b);
-        if (!order.wait(k)) return;
-        const bool go = !interrupted(run, signals, "after the sectors traced above") &&
-                        (read_error < 0 || failed_read(run, read_error, from, count)) &&
-                        commit_sectors(run, f, b) && (b.complete == b.count || short_patch(run, at, from + b.complete));
-        order.pass(go);
-        if (!go) return;
-    }
-}
-
 // Lays the patch into the window's sectors and writes them back, a batch at
-// a time: two threads, where one can be had, rebuild every other batch each,
-// and write them in turn.
+// a time.
 bool patch_sectors(run_state& run, patch_files& f, const patch_source& patch, const layout& at,
                    const signal_guard& signals) {
-    turns order;
-    if (at.w.size != 0) {
-        std::thread helper;
-        try {
-            helper = std::thread([&] { image_pass(run, f, patch, at, signals, order, 1, 2); });
-        } catch (const std::system_error&) {
-        }
-        image_pass(run, f, patch, at, signals, order, 0, helper.joinable() ? 2 : 1);
-        if (helper.joinable()) helper.join();
-        if (order.stopped()) return false;
-    }
     batch b;
+    for (std::uint64_t from = at.w.first; from <= at.w.last && at.w.size != 0; from += BATCH_SECTORS) {
+        if (interrupted(run, signals, "after the sectors traced above")) return false;
+        if (!build_batch(run, f.bin.get(), patch, at, f.replace, from, b)) return false;
+        if (!commit_sectors(run, f, b)) return false;
+        if (b.complete != b.count) return short_patch(run, at, from + b.complete);
+    }
     if (f.replace)
         for (const std::uint64_t sector : directory_sectors(*f.replace))
             if (!build_directory(run, f.bin.get(), *f.replace, sector, b) || !commit_sectors(run, f, b))
