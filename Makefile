@@ -113,10 +113,12 @@ windows-zip: windows
 	bash .ci/windows-zip-check $(WINDOWS_ZIP) build/mingw/mkimage.exe
 	@echo "Made $(WINDOWS_ZIP)"
 
+# The coder's benchmarks, then the large-image rows (an image of about 780 MB).
 bench:
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j2
 	build/release/bench/corvane_bench
+	bench/large_vs_cp.sh
 
 bench-apply:
 	cmake --preset release >/dev/null

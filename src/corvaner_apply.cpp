@@ -10,6 +10,12 @@ namespace {
 
 // Adjacent records are gathered into writes of about this size.
 constexpr std::size_t WRITE_SIZE = 1 << 20;
+// A PPF file is read in pieces of this size, each checked while it is fresh
+// in the cache; its last bytes, which hold a PPF 3.0 file's file_id.diz text
+// whatever its length, come first. (A PPF 2.0 file's text may be longer:
+// that file is checked once read whole.)
+constexpr std::size_t LOAD_PIECE = 1 << 20;
+constexpr std::size_t LOAD_TAIL = 1 << 17;
 
 bool text_at(std::span<const std::uint8_t> file, std::size_t at, std::string_view text) {
     return at + text.size() <= file.size() && std::equal(text.begin(), text.end(), file.begin() + std::ptrdiff_t(at));
@@ -55,7 +61,11 @@ ppf_record record_at(const ppf_patch& patch, std::span<const std::uint8_t> file,
     return r;
 }
 
-std::string read_ppf(std::span<const std::uint8_t> file, std::uint64_t image_size, ppf_patch& out) {
+namespace {
+
+// The header of a PPF file: its version and where its records lie. Reads
+// only the first 1084 bytes and the file_id.diz trailer.
+std::string read_header(std::span<const std::uint8_t> file, ppf_patch& out) {
     // Magic, then the encoding method each version writes.
     out = ppf_patch{};
     for (int v = 1; v <= 3; ++v)
@@ -92,12 +102,23 @@ std::string read_ppf(std::span<const std::uint8_t> file, std::uint64_t image_siz
     out.start = start;
     out.offset_size = offset_size;
     out.end = records_end(file, start, length_size);
-    for (std::size_t at = start; at < out.end;) {
+    return {};
+}
+
+// Checks the records from byte `at` on, up to the first that does not lie
+// whole in the first `have` bytes of the file; `at` is left where the next
+// check starts.
+std::string check_records(std::span<const std::uint8_t> file, std::size_t have, std::uint64_t image_size,
+                          ppf_patch& out, std::size_t& at) {
+    const std::size_t offset_size = out.offset_size;
+    while (at < out.end) {
+        if (have < out.end && have - std::min(have, at) < offset_size + 1) return {};
         if (out.end - at < offset_size + 1)
             return say("has a record at byte %llu that is cut short by the end of its records",
                        at);
         const ppf_record r = record_at(out, file, at);
         const std::size_t stored = r.length * (out.undo ? 2U : 1U);
+        if (have < out.end && have - r.file_at < stored) return {};
         if (out.end - r.file_at < stored)
             return say("has a record at byte %llu that is cut short by the end of its records", at);
         if (r.image_at > image_size || r.length > image_size - r.image_at)
@@ -108,6 +129,42 @@ std::string read_ppf(std::span<const std::uint8_t> file, std::uint64_t image_siz
         at = r.file_at + stored;
     }
     return {};
+}
+
+}  // namespace
+
+std::string read_ppf(std::span<const std::uint8_t> file, std::uint64_t image_size, ppf_patch& out) {
+    std::string why = read_header(file, out);
+    std::size_t at = out.start;
+    if (why.empty()) why = check_records(file, file.size(), image_size, out, at);
+    return why;
+}
+
+bool load_ppf(int fd, std::span<std::uint8_t> file, std::uint64_t image_size, ppf_patch& out, std::string& why) {
+    const std::size_t tail = file.size() - std::min(file.size(), LOAD_TAIL);
+    if (pread_full(fd, file.subspan(tail), tail) != file.size() - tail) return false;
+    bool header = false;
+    std::size_t at = 0;
+    why.clear();
+    for (std::size_t have = 0; have < tail;) {
+        const std::size_t n = std::min(LOAD_PIECE, tail - have);
+        if (pread_full(fd, file.subspan(have, n), have) != n) return false;
+        have += n;
+        if (!why.empty() || (!header && (have < std::min<std::size_t>(tail, 60 + 1024) || text_at(file, 0, "PPF20"))))
+            continue;
+        if (!header) {
+            header = true;
+            why = read_header(file, out);
+            at = out.start;
+        }
+        if (why.empty()) why = check_records(file, have == tail ? file.size() : have, image_size, out, at);
+    }
+    if (!header) {
+        why = read_header(file, out);
+        at = out.start;
+    }
+    if (why.empty()) why = check_records(file, file.size(), image_size, out, at);
+    return true;
 }
 
 std::string check_image(const ppf_patch& patch, std::span<const std::uint8_t> file, int fd,

@@ -54,6 +54,12 @@ bool for_each_record(const ppf_patch& patch, std::span<const std::uint8_t> file,
 // (empty when the file is sound).
 std::string read_ppf(std::span<const std::uint8_t> file, std::uint64_t image_size, ppf_patch& out);
 
+// Reads a PPF file of file.size() bytes from `fd` into `file` and checks it
+// as read_ppf does (`why`), each piece while it is fresh in the cache. False,
+// with errno set, when the file could not be read whole: then `why` says
+// nothing.
+bool load_ppf(int fd, std::span<std::uint8_t> file, std::uint64_t image_size, ppf_patch& out, std::string& why);
+
 // Checks the patch against the image open on `fd`: the length a PPF 2.0
 // file names, the block check, and for `undo` that the image holds every
 // record's new bytes (the block check then describes an image the undo

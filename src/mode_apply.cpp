@@ -20,12 +20,12 @@ int apply_mode(run_state& run, unique_fd& bin) {
     const platform::bulk_buffer whole(static_cast<std::size_t>(ppf.info.size));
     if (!whole.valid()) return refuse("does not fit in memory");
     const std::span<const std::uint8_t> bytes = whole.bytes();
-    if (pread_full(ppf.fd.get(), whole.bytes(), 0) != bytes.size()) {
+    ppf_patch patch;
+    std::string why;
+    if (!load_ppf(ppf.fd.get(), whole.bytes(), image.size, patch, why)) {
         report_errno(run, "Failed to read PPF file");
         return error_exit(run);
     }
-    ppf_patch patch;
-    std::string why = read_ppf(bytes, image.size, patch);
     if (why.empty()) why = check_image(patch, bytes, bin.get(), image.size, s.mode_undo != 0);
     if (!why.empty()) return refuse(why);
     std::fprintf(run.out, "PPF %d.0 file \"%s\": %llu records, %llu bytes%s\n", patch.version,

@@ -69,12 +69,16 @@ public:
     // The patch is read from its file as the run goes.
     bool streamed() const { return size_ > PATCH_IN_MEMORY; }
 
-    // Copies the patch's bytes from `at` into `out`; returns how many arrived.
-    std::size_t read(std::span<std::uint8_t> out, std::uint64_t at) const {
-        if (streamed()) return pread_full(fd_, out, at);
-        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), size_ - std::min(at, size_)));
-        std::copy_n(whole_->bytes().begin() + static_cast<std::ptrdiff_t>(at), n, out.begin());
-        return n;
+    // `count` bytes of the patch from `at` on: read from the file into
+    // `scratch`, or straight from memory. Fewer only where the patch ends
+    // (or, read from the file, a read failed).
+    std::span<const std::uint8_t> bytes(std::uint64_t at, std::size_t count, std::vector<std::uint8_t>& scratch) const {
+        if (streamed()) {
+            scratch.resize(count);
+            return std::span(scratch).first(pread_full(fd_, scratch, at));
+        }
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(count, size_ - std::min(at, size_)));
+        return whole_->bytes().subspan(static_cast<std::size_t>(std::min(at, size_)), n);
     }
 
 private:
@@ -190,9 +194,12 @@ struct batch {
     std::size_t complete = 0;  // leading sectors whose patch data all arrived
     std::vector<std::uint8_t> old_bytes = std::vector<std::uint8_t>(BATCH_SECTORS * SECTOR_SIZE);
     std::vector<std::uint8_t> new_bytes = std::vector<std::uint8_t>(BATCH_SECTORS * SECTOR_SIZE);
+    std::vector<std::uint8_t> patch_read;  // a streamed patch's bytes for the batch
     std::array<std::size_t, BATCH_SECTORS> data{};
 
     std::span<std::uint8_t> rebuilt() { return std::span(new_bytes).first(complete * SECTOR_SIZE); }
+    std::span<const std::uint8_t> old_sectors() const { return std::span(old_bytes).first(count * SECTOR_SIZE); }
+    std::span<const std::uint8_t> new_sectors() const { return std::span(new_bytes).first(count * SECTOR_SIZE); }
 };
 
 // A replaced file's sectors take its subheader convention, and its new last
@@ -210,26 +217,50 @@ void follow_file(batch& b, const layout& at, const replace_plan& plan) {
     }
 }
 
+// Sectors in the batch from `from` on.
+std::size_t batch_count(const layout& at, std::uint64_t from) {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(BATCH_SECTORS, at.w.last + 1 - from));
+}
+
+// Lays the patch into copies of the batch's old sectors, read from `from`
+// on, and rebuilds them. Prints nothing.
+void lay_patch(const patch_source& patch, const layout& at, const replace_plan* replace, std::uint64_t from, batch& b) {
+    b.directory = false;
+    b.first = from;
+    b.count = batch_count(at, from);
+    // The batch's patch bytes lie one after another in the patch.
+    std::size_t wanted = 0;
+    for (std::size_t i = 0; i < b.count; ++i) wanted += b.data[i] = at.data_in(from + i);
+    const std::span<const std::uint8_t> data = patch.bytes(at.data_at(from), wanted, b.patch_read);
+    // Encoding writes the sync, header, EDC and parity: a sector the patch
+    // covers whole takes only its subheader from the image.
+    std::size_t taken = 0;
+    for (b.complete = 0; b.complete < b.count; ++b.complete) {
+        const std::uint64_t sector = from + b.complete;
+        const std::size_t n = b.data[b.complete];
+        const std::size_t base = b.complete * SECTOR_SIZE;
+        if (at.partly(sector))
+            std::copy_n(b.old_bytes.begin() + static_cast<std::ptrdiff_t>(base), SECTOR_SIZE,
+                        b.new_bytes.begin() + static_cast<std::ptrdiff_t>(base));
+        else
+            std::copy_n(b.old_bytes.begin() + static_cast<std::ptrdiff_t>(base + SUBHEADER), USER_DATA - SUBHEADER,
+                        b.new_bytes.begin() + static_cast<std::ptrdiff_t>(base + SUBHEADER));
+        if (data.size() - taken < n) break;
+        std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(taken), n,
+                    b.new_bytes.begin() + static_cast<std::ptrdiff_t>(base + USER_DATA_END - at.room(sector)));
+        taken += n;
+    }
+    if (replace) follow_file(b, at, *replace);
+    encode_sectors(b.rebuilt(), from);
+}
+
 // Reads the batch from `from` on and lays the patch into copies of its
 // sectors, rebuilt. False after a failed or short read of the image.
 bool build_batch(run_state& run, int bin, const patch_source& patch, const layout& at,
                  const replace_plan* replace, std::uint64_t from, batch& b) {
-    b.directory = false;
-    b.first = from;
-    b.count = static_cast<std::size_t>(std::min<std::uint64_t>(BATCH_SECTORS, at.w.last + 1 - from));
-    if (!read_sectors(run, bin, std::span(b.old_bytes).first(b.count * SECTOR_SIZE), from)) return false;
-    std::copy_n(b.old_bytes.begin(), b.count * SECTOR_SIZE, b.new_bytes.begin());
-    for (b.complete = 0; b.complete < b.count; ++b.complete) {
-        const std::uint64_t sector = from + b.complete;
-        b.data[b.complete] = at.data_in(sector);
-        const auto user_end = b.new_bytes.begin() +
-                              static_cast<std::ptrdiff_t>(b.complete * SECTOR_SIZE + USER_DATA_END);
-        const std::span<std::uint8_t> into(user_end - static_cast<std::ptrdiff_t>(at.room(sector)),
-                                           b.data[b.complete]);
-        if (patch.read(into, at.data_at(sector)) != into.size()) break;
-    }
-    if (replace) follow_file(b, at, *replace);
-    encode_sectors(b.rebuilt(), from);
+    if (!read_sectors(run, bin, std::span(b.old_bytes).first(batch_count(at, from) * SECTOR_SIZE), from))
+        return false;
+    lay_patch(patch, at, replace, from, b);
     return true;
 }
 
@@ -274,25 +305,30 @@ bool short_patch(run_state& run, const layout& at, std::uint64_t sector) {
 }
 
 // Writes the PPF file's header and every rebuilt sector of the window (and
-// the directory sectors of a replaced file) into it, and puts it in place.
-// False after saying why not.
+// the directory sectors of a replaced file) into it, in ascending order of
+// their offsets, and puts it in place. False after saying why not.
 bool write_ppf(run_state& run, patch_files& f, const patch_source& patch, const layout& at,
                ppf_session& ppf, const run_signals& signals) {
     if (!ppf.begin(run, f.bin.get(), f.image.size, run.settings.str_desc)) return false;
     batch b;
-    auto add = [&] {
-        return ppf.sectors(run, std::span(b.old_bytes).first(b.count * SECTOR_SIZE),
-                           std::span(b.new_bytes).first(b.count * SECTOR_SIZE), b.first);
+    auto add = [&] { return ppf.sectors(run, b.old_sectors(), b.new_sectors(), b.first); };
+    // A replaced file's directory sectors go before or after the window,
+    // wherever they lie.
+    const std::vector<std::uint64_t> directories = f.replace ? directory_sectors(*f.replace) : std::vector<std::uint64_t>{};
+    const auto after = std::upper_bound(directories.begin(), directories.end(), at.w.first);
+    auto add_directories = [&](auto begin, auto end) {
+        for (auto sector = begin; sector != end; ++sector)
+            if (!build_directory(run, f.bin.get(), *f.replace, *sector, b) || !add()) return false;
+        return true;
     };
+    if (!add_directories(directories.begin(), after)) return false;
     for (std::uint64_t from = at.w.first; from <= at.w.last && at.w.size != 0; from += BATCH_SECTORS) {
         if (signals.interrupted(run, "before its first write")) return false;
         if (!build_batch(run, f.bin.get(), patch, at, f.replace, from, b)) return false;
         if (b.complete != b.count) return short_patch(run, at, from + b.complete);
         if (!add()) return false;
     }
-    if (f.replace)
-        for (const std::uint64_t sector : directory_sectors(*f.replace))
-            if (!build_directory(run, f.bin.get(), *f.replace, sector, b) || !add()) return false;
+    if (!add_directories(after, directories.end())) return false;
     return ppf.finish(run);
 }
 

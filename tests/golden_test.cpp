@@ -463,6 +463,28 @@ void expect_changed_sectors_valid(const bytes& before, const bytes& after, bool 
     }
 }
 
+// A PPF 2.0 or 3.0 file the tool wrote lists its records in ascending
+// order of their image offsets, each after the bytes of the one before.
+void expect_records_ascending(const std::string& name, const bytes& f) {
+    const std::string magic(f.begin(), f.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(5, f.size())));
+    if (magic != "PPF20" && magic != "PPF30") return;
+    const bool v3 = magic == "PPF30";
+    const std::size_t offset_size = v3 ? 8 : 4;
+    const bool undo = v3 && f.size() > 58 && f[58] != 0;
+    std::size_t at = v3 ? 60 + (f.size() > 57 && f[57] != 0 ? 1024 : 0) : 1084;
+    const std::string diz = "@BEGIN_FILE_ID.DIZ";
+    std::uint64_t next = 0;
+    while (at + offset_size < f.size() && std::string(f.begin() + static_cast<std::ptrdiff_t>(at),
+                                                       f.begin() + static_cast<std::ptrdiff_t>(std::min(f.size(), at + diz.size()))) != diz) {
+        std::uint64_t offset = 0;
+        for (std::size_t i = 0; i < offset_size; ++i) offset |= std::uint64_t{f[at + i]} << (8 * i);
+        const std::size_t length = f[at + offset_size];
+        ASSERT_GE(offset, next) << name << ": the record at byte " << at << " is out of order";
+        next = offset + length;
+        at += offset_size + 1 + length * (undo ? 2 : 1);
+    }
+}
+
 // The sectors a check run's report calls repaired.
 std::set<std::size_t> reported_repaired(const std::string& out) {
     std::set<std::size_t> sectors;
@@ -554,6 +576,9 @@ TEST_P(Golden, RunGivesStoredResult) {
                                          check_run && name == "image.bin" && !c.args.back().ends_with(".cue")
                                              ? &repaired : nullptr,
                                          name == "image.bin" && c.setup.contains("cut"));
+    for (const auto& [name, data] : after)
+        if (name.ends_with(".ppf") && !(before.contains(name) && before.at(name) == data))
+            expect_records_ascending(name, data);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Golden, ::testing::ValuesIn(load_cases()),
