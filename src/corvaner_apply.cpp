@@ -211,7 +211,7 @@ bool apply_records(run_output& run, const ppf_patch& patch, std::span<const std:
         }
         low = high = 0;
         if (done / 1000 != shown / 1000) {
-            std::fprintf(run.out, "%10llu of %llu records applied\n", static_cast<unsigned long long>(done),
+            tprintf(trace_stream(run), "%10llu of %llu records applied\n", static_cast<unsigned long long>(done),
                          static_cast<unsigned long long>(patch.records));
             shown = done;
         }

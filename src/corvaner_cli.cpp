@@ -48,6 +48,7 @@ constexpr option_row OPTIONS[] = {
     {'k', "count", "count", "With -c: check this many sectors from the -o offset"},
     {'g', "extract", nullptr, "Extract the -n file into the file given first, or every file into that folder"},
     {RAW2336_ONLY, "raw2336", nullptr, "With -g: write Form 2 files as 2336-byte sectors, not RIFF-CDXA"},
+    {'q', "quiet", nullptr, "Quiet: no banner, trace or progress; refusals, results and closing lines stay"},
     {VERSION_ONLY, "version", nullptr, "Print the version line alone and stop"},
 };
 
@@ -256,6 +257,7 @@ parse_result parse(run_settings& s, int argc, char** argv, std::FILE* out, std::
             case DIZ_ONLY: s.file_diz = hit.value; break;
             case 'a': s.mode_apply = 1; break;
             case 'c': s.mode_check = 1; break;
+            case 'q': s.mode_quiet = 1; break;
             case 'w': s.mode_repair = 1; break;
             case 'g': s.mode_extract = 1; break;
             case RAW2336_ONLY: s.mode_raw2336 = 1; break;
@@ -325,10 +327,18 @@ void print_long_options(std::FILE* out) {
 }
 
 parse_result arguments(run_state& run, int argc, char** argv) {
-    return parse(run.settings, argc, argv, run.out, run.err);
+    const parse_result result = parse(run.settings, argc, argv, run.out, run.err);
+    run.quiet = run.settings.mode_quiet != 0;
+    return result;
 }
 
 bool asks_version(int argc, char** argv) {
     run_settings scratch;
     return parse(scratch, argc, argv, nullptr, nullptr) == parse_result::version;
+}
+
+bool asks_quiet(int argc, char** argv) {
+    run_settings scratch;
+    (void)parse(scratch, argc, argv, nullptr, nullptr);
+    return scratch.mode_quiet != 0;
 }

@@ -23,6 +23,10 @@ parse_result arguments(run_state& run, int argc, char** argv);
 // having printed nothing: the banner is then left out too.
 bool asks_version(int argc, char** argv);
 
+// True when the command line asks for a quiet run (-q), read silently as
+// asks_version reads it: the banner is then left out.
+bool asks_quiet(int argc, char** argv);
+
 // Banner, version line and the warning line, printed first on every run
 // but --version, which prints the version line alone.
 void print_banner(std::FILE* out);

@@ -34,7 +34,7 @@ void print_dump_row(std::FILE* out, const char* label, std::span<const std::uint
 int compare_sector(run_output& run, std::span<const std::uint8_t, SECTOR_SIZE> buffer,
                    std::span<const std::uint8_t, SECTOR_SIZE> verify) {
     std::FILE* out = run.out;
-    std::fputs(" | COMPARE", out);
+    tprintf(trace_stream(run), " | COMPARE");
     if (differ(buffer, verify, 0, HEADER_END)) {
         std::fputs("\n", out);
         print_hex_line(out, buffer.first(HEADER_END));
@@ -84,7 +84,7 @@ void checkedc(run_output& run, int fd_bin, int fd_patch) {
         if (read_sector(run, fd_bin, buffer, index) < 0 ||
             read_sector(run, fd_patch, verify, index) < 0)
             return report_lengths(run, fd_bin, fd_patch);
-        std::fprintf(run.out, "\nSector %d:\n", sector);
+        tprintf(trace_stream(run), "\nSector %d:\n", sector);
         if (compare_sector(run, buffer, verify) != 0) {
             std::fputs("Failed\n", run.out);
             return report_lengths(run, fd_bin, fd_patch);
@@ -115,7 +115,7 @@ bool verify_run(run_output& run, int fd_bin, int fd_orig, const patch_window& wi
         remainder = 0;
         do_encode_L2(verify, MODE_2_FORM_1, static_cast<unsigned>(sector + ADDRESS_BIAS));
         if (compare_sector(run, buffer, verify) != 0) return false;
-        std::fputs("\n", run.out);
+        tprintf(trace_stream(run), "\n");
     }
     return true;
 }

@@ -16,7 +16,7 @@ constexpr std::size_t XA_INFO_SIZE = 14;   // CD-ROM XA system-use information
 constexpr unsigned MAX_DEPTH = 64;         // far beyond any real disc's nesting
 
 void print_column_header(std::FILE* out) {
-    std::fprintf(out, "%30.30s %9.9s %6.6s%8.8s\n", "Name", "Size", "Sector", "Offset");
+    tprintf(out, "%30.30s %9.9s %6.6s%8.8s\n", "Name", "Size", "Sector", "Offset");
 }
 
 // A record is a directory when its ISO 9660 file flags or its CD-ROM XA
@@ -54,7 +54,7 @@ std::uint32_t print_dir(run_output& run, const dir_record& item) {
     if (!item.name.empty() && item.name[0] == '\0') shown = ".";
     if (!item.name.empty() && item.name[0] == '\1') shown = "..";
     const std::uint64_t offset = std::uint64_t{item.extent} * SECTOR_SIZE;
-    std::fprintf(run.out, "%30.30s %9lu %5u (%08llX)\n", shown,
+    tprintf(trace_stream(run), "%30.30s %9lu %5u (%08llX)\n", shown,
                  static_cast<unsigned long>(item.data_length), item.extent,
                  static_cast<unsigned long long>(offset));
     return item.extent;
@@ -120,16 +120,15 @@ struct walker {
     // Lists a directory; `on_path` is how many parts of the path looked for
     // lead to it (-1: none do).
     void list(std::uint32_t extent, std::uint32_t data_length, unsigned depth, int on_path) {
-        std::FILE* out = run.out;
+        std::FILE* out = trace_stream(run);
         const dir_span d = span_of(extent, data_length, image_sectors);
-        std::fprintf(out, "\nSector %u", extent);
+        tprintf(out, "\nSector %u", extent);
         if (depth > MAX_DEPTH) {
-            std::fprintf(out, " | deeper than %u directories, not entered\n", MAX_DEPTH);
+            tprintf(out, " | deeper than %u directories, not entered\n", MAX_DEPTH);
             return;
         }
         if (seen(d)) {
-            std::fputs(" | already listed: the directory tree loops here, not entered again\n",
-                       out);
+            tprintf(out, "%s", " | already listed: the directory tree loops here, not entered again\n");
             return;
         }
         for (std::uint64_t s = d.first; s < d.first + d.read; ++s) visited.insert(s);
@@ -137,18 +136,18 @@ struct walker {
         auto buffer = std::make_unique<std::array<std::uint8_t, SECTOR_SIZE>>();
         for (std::uint64_t sector = d.first; sector < d.first + d.read; ++sector) {
             if (sector != d.first)
-                std::fprintf(out, "\nSector %llu", static_cast<unsigned long long>(sector));
+                tprintf(out, "\nSector %llu", static_cast<unsigned long long>(sector));
             if (read_sector(run, fd_bin, *buffer, sector) < 0) return;
-            std::fputs("\n", out);
+            tprintf(out, "%s", "\n");
             print_column_header(out);
             list_records(*buffer, sector, depth, on_path);
         }
         if (d.read == d.declared) return;
         if (d.read == MAX_DIRECTORY_SECTORS)
-            std::fprintf(out, "Directory of %llu sectors: only its first %u are read\n",
+            tprintf(out, "Directory of %llu sectors: only its first %u are read\n",
                          static_cast<unsigned long long>(d.declared), MAX_DIRECTORY_SECTORS);
         else
-            std::fprintf(out,
+            tprintf(out,
                          "Directory runs past the end of the image: %llu of its %llu sectors "
                          "read\n",
                          static_cast<unsigned long long>(d.read),
@@ -158,7 +157,7 @@ struct walker {
     // Prints, matches and (with -r) descends into the records of one sector.
     void list_records(std::span<const std::uint8_t, SECTOR_SIZE> buffer, std::uint64_t sector,
                       unsigned depth, int on_path) {
-        std::FILE* out = run.out;
+        std::FILE* out = trace_stream(run);
         const dir_sector dir = walk_dir_sector(buffer, sector);
         for (const dir_record& record : dir.records) {
             const std::uint32_t next_sector = print_dir(run, record);
@@ -167,12 +166,12 @@ struct walker {
             if ((recurse || next > 0) && !record.name.empty() &&
                 static_cast<unsigned char>(record.name[0]) >= 2 && record.is_directory) {
                 list(next_sector, record.data_length, depth + 1, next);
-                std::fputs("\n", out);
+                tprintf(out, "%s", "\n");
                 print_column_header(out);
             }
         }
         if (dir.end == walk_end::malformed)
-            std::fprintf(out, "Malformed directory record at byte %zu -- rest of sector skipped\n",
+            tprintf(out, "Malformed directory record at byte %zu -- rest of sector skipped\n",
                          dir.end_position - USER_DATA);
     }
 };

@@ -14,14 +14,14 @@ int error_exit(run_output& run) {
 }
 
 void print_start(run_output& run, const patch_window& window) {
-    std::fprintf(run.out, "Offset %08llX lies on sector %llu (remainder %llu)\n",
+    tprintf(trace_stream(run), "Offset %08llX lies on sector %llu (remainder %llu)\n",
                  static_cast<unsigned long long>(window.offset),
                  static_cast<unsigned long long>(window.first),
                  static_cast<unsigned long long>(window.remainder));
 }
 
 void print_size(run_output& run, const char* what, std::uint64_t size) {
-    std::fprintf(run.out, "Size of %s file is %llu which takes %llu sectors (roughly)\n", what,
+    tprintf(trace_stream(run), "Size of %s file is %llu which takes %llu sectors (roughly)\n", what,
                  static_cast<unsigned long long>(size),
                  static_cast<unsigned long long>(size / SECTOR_SIZE + 1));
 }
@@ -192,7 +192,7 @@ std::optional<int> open_data(run_output& run, const std::string& path, const cha
 
 std::optional<dir_lookup> find_named(run_output& run, int fd_bin, const std::string& name, bool recurse) {
     dir_lookup found = listdir(run, fd_bin, name, recurse);
-    std::fputs("\n", run.out);
+    tprintf(trace_stream(run), "\n");
     if (found.hits == 1) return found;
     std::fprintf(run.out, "Name '%s' was found %d times -- halt\n", printable_text(name).c_str(), found.hits);
     if (found.hits == 0)

@@ -18,7 +18,7 @@ using option_id::UNDO;
 
 // What the modes that lay data into the image, or read it, take: every
 // option but those of the check and the replacement.
-constexpr option_set DATA_OPTIONS = options("hvonelrpdxP", {UNDO, DIZ});
+constexpr option_set DATA_OPTIONS = options("hvonelrpdxPq", {UNDO, DIZ});
 
 const char* check_refusal(const run_settings& s) {
     if (s.offset % SECTOR_SIZE != 0) return "-o with -c is the byte offset of a sector: a multiple of 2352";
@@ -27,12 +27,12 @@ const char* check_refusal(const run_settings& s) {
 }
 
 constexpr std::array ROWS = {
-    mode_row{run_mode::extract, 'g', image_access::read, image_kind::raw_any, false, extract_mode, options("ghnr", {option_id::RAW2336}),
+    mode_row{run_mode::extract, 'g', image_access::read, image_kind::raw_any, false, extract_mode, options("ghnrq", {option_id::RAW2336}),
              "-g extracts files from the image and takes only -n, -r and --raw2336", nullptr, false, 2},
-    mode_row{run_mode::apply, 'a', image_access::write, image_kind::any_file, true, apply_mode, options("ahrdx", {UNDO, DIZ}),
+    mode_row{run_mode::apply, 'a', image_access::write, image_kind::any_file, true, apply_mode, options("ahrdxq", {UNDO, DIZ}),
              "Option -a applies the PPF file given first: it takes no -o, -n, -l, -e, -v, -s, -c, -p or -P",
              nullptr, false, 2},
-    mode_row{run_mode::check, 'c', image_access::own, image_kind::raw_any, false, check_mode, options("cwkhoprdxP", {UNDO, DIZ}),
+    mode_row{run_mode::check, 'c', image_access::own, image_kind::raw_any, false, check_mode, options("cwkhoprdxPq", {UNDO, DIZ}),
              "-c checks the whole image and takes none of -l, -e, -v, -n, -s and -a", check_refusal, false, 1},
     mode_row{run_mode::list, 'l', image_access::read, image_kind::raw_any, true, list_mode, DATA_OPTIONS, nullptr, nullptr, false, 2},
     mode_row{run_mode::compare, 'e', image_access::read, image_kind::raw_any, true, compare_mode, DATA_OPTIONS, nullptr, nullptr, false, 2},

@@ -28,7 +28,7 @@ void put_magic(std::span<std::uint8_t> header, int version) {
 
 bool ppf2_header(run_output& run, ppf_file& ppf, int fd_bin, std::uint64_t image_size,
                  const std::optional<std::string>& description) {
-    std::fputs("\nWriting PPF20 header\n", run.out);
+    tprintf(trace_stream(run), "\nWriting PPF20 header\n");
     std::array<std::uint8_t, PPF2_HEADER_SIZE> header{};
     put_magic(header, 2);
 
@@ -44,7 +44,7 @@ bool ppf2_header(run_output& run, ppf_file& ppf, int fd_bin, std::uint64_t image
 
     // Where sector 16 cannot be read whole, the bytes that did not arrive stay zero.
     read_id_block(run, fd_bin, std::span(header).subspan<PPF_BLOCK, PPF_BLOCK_SIZE>());
-    std::fputs("\n", run.out);
+    tprintf(trace_stream(run), "\n");
 
     return ppf.append(run, header, "Failed top write PPF header");
 }
@@ -108,7 +108,7 @@ public:
 
     bool begin(run_output& run, ppf_file& ppf, int fd_bin, std::uint64_t image_size,
                const std::optional<std::string>& description) override {
-        std::fputs("\nWriting PPF30 header\n", run.out);
+        tprintf(trace_stream(run), "\nWriting PPF30 header\n");
         // An image too short to hold the block gets a file without the check.
         const bool block = image_size >= PPF_BLOCK_AT + PPF_BLOCK_SIZE;
         std::array<std::uint8_t, PPF3_HEADER_SIZE + PPF_BLOCK_SIZE> header{};
@@ -122,7 +122,7 @@ public:
         header[PPF3_BLOCK_CHECK] = block ? 1 : 0;
         header[PPF3_UNDO] = undo_ ? 1 : 0;
         if (block) read_id_block(run, fd_bin, std::span(header).subspan<PPF_BLOCK, PPF_BLOCK_SIZE>());
-        std::fputs("\n", run.out);
+        tprintf(trace_stream(run), "\n");
         return ppf.append(run, std::span(header).first(PPF3_HEADER_SIZE + (block ? PPF_BLOCK_SIZE : 0)),
                           "Failed top write PPF header");
     }

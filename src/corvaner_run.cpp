@@ -45,7 +45,7 @@ std::vector<std::string> dropped(run_output& run, int argc, char** argv, bool& r
 
 int run_tool(run_state& run, int argc, char** argv) {
     std::FILE* out = run.out;
-    if (!asks_version(argc, argv)) print_banner(out);
+    if (!asks_version(argc, argv) && !asks_quiet(argc, argv)) print_banner(out);
     switch (arguments(run, argc, argv)) {
         case parse_result::ok: break;
         case parse_result::version: print_version(out); return STATUS_OK;
@@ -64,7 +64,7 @@ int run_tool(run_state& run, int argc, char** argv) {
     const data_track tracks = row.image == image_kind::raw_mode2 ? data_track::mode2 : data_track::any;
     if (const auto stop = image_of(run, *s.file_bin, tracks, image)) return *stop;
     s.file_bin = image;
-    if (row.file_block) print_files(run, s);
+    if (row.file_block && !run.quiet) print_files(run, s);
     // A run that writes holds the image locked from before its first read to
     // its last write.
     bin = open_image(run, image, writes_image(s) ? file_access::write : file_access::read);

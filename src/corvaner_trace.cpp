@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstring>
 
 void report_errno(run_output& run, const char* message) {
@@ -41,7 +42,15 @@ void append_directory(std::string& trace) { trace += " | DIRECTORY"; }
 void append_rebuilt(std::string& trace) { trace += " | EDC_ECC | WRITESECTOR(2352)\n"; }
 
 void print_trace(run_output& run, const std::string& trace) {
-    std::fwrite(trace.data(), 1, trace.size(), run.out);
+    if (std::FILE* to = trace_stream(run)) std::fwrite(trace.data(), 1, trace.size(), to);
+}
+
+void tprintf(std::FILE* to, const char* format, ...) {
+    if (to == nullptr) return;
+    std::va_list args;
+    va_start(args, format);
+    std::vfprintf(to, format, args);
+    va_end(args);
 }
 
 void print_index(run_output& run, std::uint64_t sector) {

@@ -15,7 +15,17 @@
 struct run_output {
     std::FILE* out = stdout;
     std::FILE* err = stderr;
+    // A quiet run (-q) leaves out its banner, the names of its files, the
+    // per-sector trace and progress lines; every refusal, warning and error,
+    // the result its mode exists for and its closing lines stay.
+    bool quiet = false;
 };
+
+// Where what a quiet run leaves out goes: `out`, or nowhere (null).
+inline std::FILE* trace_stream(const run_output& run) { return run.quiet ? nullptr : run.out; }
+
+// fprintf to `to`, unless it is null.
+void tprintf(std::FILE* to, const char* format, ...);
 
 // Reports a failed system call like perror, on err, after flushing out so
 // the two streams stay in order on a terminal.
@@ -27,7 +37,7 @@ void append_read_sector(std::string& trace);                          // " | REA
 void append_read_patch(std::string& trace, std::size_t count);        // " | READPATCH(%04d)"
 void append_directory(std::string& trace);                            // " | DIRECTORY"
 void append_rebuilt(std::string& trace);  // " | EDC_ECC | WRITESECTOR(2352)\n"
-void print_trace(run_output& run, const std::string& trace);
+void print_trace(run_output& run, const std::string& trace);  // nothing in a quiet run
 
 // Prints the sector's index, as a trace line starts.
 void print_index(run_output& run, std::uint64_t sector);

@@ -28,7 +28,7 @@ int apply_mode(run_state& run, unique_fd& bin) {
     }
     if (why.empty()) why = check_image(patch, bytes, bin.get(), image.size, s.mode_undo != 0);
     if (!why.empty()) return refuse(why);
-    std::fprintf(run.out, "PPF %d.0 file \"%s\": %llu records, %llu bytes%s\n", patch.version,
+    tprintf(trace_stream(run), "PPF %d.0 file \"%s\": %llu records, %llu bytes%s\n", patch.version,
                  patch.description.c_str(), static_cast<unsigned long long>(patch.records),
                  static_cast<unsigned long long>(patch.bytes),
                  s.mode_undo ? ", the image holds every one" : patch.block_check ? ", block check passed" : "");

@@ -198,7 +198,7 @@ std::optional<int> plan_image(run_state& run, scan_plan& plan) {
     }
     plan.stretches.push_back({image.fd.get(), first, count, first, 0});
     plan.counts.trailing = image.info.size % SECTOR_SIZE;
-    std::fprintf(run.out, "Checking %llu sectors from sector %llu\n",
+    tprintf(trace_stream(run), "Checking %llu sectors from sector %llu\n",
                  static_cast<unsigned long long>(count), static_cast<unsigned long long>(first));
     return std::nullopt;
 }
@@ -248,7 +248,7 @@ std::optional<int> plan_cue(run_state& run, scan_plan& plan) {
     }
     if (!lay_out_cue(sheet, sectors, error)) return refuse(error.line, error.what);
     for (const cue_track& t : sheet.tracks) {
-        std::fprintf(run.out, "Track %u (%s): %llu sectors from sector %llu in %s\n", t.number,
+        tprintf(trace_stream(run), "Track %u (%s): %llu sectors from sector %llu in %s\n", t.number,
                      track_mode_name(t.mode),
                      static_cast<unsigned long long>(t.count),
                      static_cast<unsigned long long>(t.disc_first), sheet.files[t.file].name.c_str());
@@ -352,7 +352,8 @@ std::optional<int> scan_batches(run_state& run, scan_plan& plan, const run_signa
             if (r.verdicts[k].zones != 0)
                 append_line(lines, r.verdicts[k], st.disc_first + b.from + k, st.track, repaired);
         }
-        print_trace(run, lines);
+        // The bad sectors are what the check is for: a quiet run reports them too.
+        std::fwrite(lines.data(), 1, lines.size(), run.out);
         if (settled != b.count) {
             errno = write_errno;
             report_errno(run, "\nFailed to write sector");
@@ -399,9 +400,10 @@ int check_mode(run_state& run, unique_fd&) {
     const run_settings& s = run.settings;
     const bool cue = is_cue_file(*s.file_bin);
     const auto& target = ppf_target(s);
-    std::fprintf(run.out, "Check %s : %s\n", cue ? "cue " : ".bin", s.file_bin->c_str());
-    if (target) std::fprintf(run.out, "PPF%s0 File : %s\n", s.file_ppf3 ? "3" : "2", target->c_str());
-    std::fputs("\n", run.out);
+    std::FILE* block = trace_stream(run);
+    tprintf(block, "Check %s : %s\n", cue ? "cue " : ".bin", s.file_bin->c_str());
+    if (target) tprintf(block, "PPF%s0 File : %s\n", s.file_ppf3 ? "3" : "2", target->c_str());
+    tprintf(block, "\n");
     if (cue && (s.offset != 0 || s.count != 0 || target)) {
         std::fputs("A cue sheet is checked whole and gives no PPF file: -o, -k, -p and -P take an "
                    "image -- refused\n",

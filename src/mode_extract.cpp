@@ -28,7 +28,7 @@ const char* kind_text(file_kind kind) {
 // The trace: one line per file, its warnings, a line per problem and the
 // summary, each through one function so that a quiet run can drop them.
 void print_file_line(run_output& run, const dir_record& r, file_kind kind, const std::string& path) {
-    std::fprintf(run.out, "Sector %llu | %llu sectors | %lu bytes | %s | %s\n",
+    tprintf(trace_stream(run), "Sector %llu | %llu sectors | %lu bytes | %s | %s\n",
                  static_cast<unsigned long long>(r.extent), static_cast<unsigned long long>(file_sectors(r)),
                  static_cast<unsigned long>(r.data_length), kind_text(kind), path.c_str());
 }
@@ -251,7 +251,7 @@ int extract_tree(run_state& run, int fd_bin) {
 
 int extract_mode(run_state& run, unique_fd& bin) {
     const run_settings& s = run.settings;
-    std::fprintf(run.out, "Extract .bin : %s\n%s : %s\n\n", s.file_bin->c_str(),
+    tprintf(trace_stream(run), "Extract .bin : %s\n%s : %s\n\n", s.file_bin->c_str(),
                  s.file_name ? "Output file " : "Output folder", s.file_patch->c_str());
     return s.file_name ? extract_named(run, bin.get()) : extract_tree(run, bin.get());
 }

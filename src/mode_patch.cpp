@@ -470,7 +470,7 @@ int patch_run(run_state& run, patch_files& f, const patch_window& window,
         if (!ppf.start(run, s, {f.image, f.patch_info}, std::move(diz))) return STATUS_FAIL;
     }
     print_start(run, window);
-    std::fputs("Patching .bin file\n", run.out);
+    tprintf(trace_stream(run), "Patching .bin file\n");
     if (ppf.active() && !write_ppf(run, f, patch, at, ppf, signals)) return error_exit(run);
     if (!patch_sectors(run, f, patch, at, signals)) return error_exit(run);
     if (f.replace) print_record_changes(run, *f.replace);

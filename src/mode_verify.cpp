@@ -14,7 +14,7 @@ int verify_mode(run_state& run, unique_fd& bin) {
     print_size(run, "original", orig.info.size);
     const patch_window window = patch_window::at(d.offset, orig.info.size);
     print_start(run, window);
-    std::fputs("Verifying original against .bin file\n", run.out);
+    tprintf(trace_stream(run), "Verifying original against .bin file\n");
     if (!verify_run(run, bin.get(), orig.fd.get(), window)) return error_exit(run);
     std::fputs("Compare successful\n", run.out);
     return STATUS_OK;
