@@ -47,7 +47,7 @@ constexpr option_row OPTIONS[] = {
     {'w', "repair", nullptr, "With -c: repair the EDC/ECC of bad sectors"},
     {'k', "count", "count", "With -c: check this many sectors from the -o offset"},
     {'g', "extract", nullptr, "Extract the -n file into the file given first, or every file into that folder"},
-    {RAW2336_ONLY, "raw2336", nullptr, "With -g: write Form 2 files as 2336-byte sectors, not RIFF-CDXA"},
+    {RAW2336_ONLY, "raw2336", nullptr, "Form 2 files as 2336-byte sectors, not RIFF-CDXA: -g writes, -n reads them"},
     {'q', "quiet", nullptr, "Quiet: no banner, trace or progress; refusals, results and closing lines stay"},
     {VERSION_ONLY, "version", nullptr, "Print the version line alone and stop"},
 };
@@ -177,8 +177,10 @@ void say(std::FILE* to, const std::string& text) {
 const char* option_rule(const run_settings& s, option_set given, const mode_row& row) {
     if ((given & option_bit('s')) != 0 && ((row.accepts & option_bit('s')) == 0 || !s.file_name || s.offset != 0))
         return "Option -s replaces a file found by -n in a patch run: it needs -n and takes no -o, -l, -e or -v";
-    if ((given & option_bit(option_id::RAW2336)) != 0 && (row.accepts & option_bit(option_id::RAW2336)) == 0)
-        return "Option --raw2336 says how -g writes Form 2 files: give -g too";
+    if ((given & option_bit(option_id::RAW2336)) != 0 &&
+        ((row.accepts & option_bit(option_id::RAW2336)) == 0 ||
+         (row.mode != run_mode::extract && (!s.file_name || s.offset != 0))))
+        return "Option --raw2336 takes Form 2 files as 2336-byte sectors: give -g, or -n without -o";
     return nullptr;
 }
 

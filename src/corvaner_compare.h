@@ -6,6 +6,7 @@
 #include <span>
 
 #include "corvaner_trace.h"
+#include "corvaner_xa_file.h"
 
 // Compares two raw sectors zone by zone (sync/header/subheader, user data,
 // EDC/ECC) and prints the report of the first zone that differs.
@@ -22,3 +23,9 @@ void checkedc(run_output& run, int fd_bin, int fd_patch);
 // window, sector by sector as a patch run would write it. Writes nothing.
 // True when every sector matches.
 bool verify_run(run_output& run, int fd_bin, int fd_orig, const patch_window& window);
+
+// Checks that the image holds, from sector `first` on, the sectors of a
+// RIFF-CDXA or 2336-byte original (open on fd_orig) as a patch run would lay
+// them. Writes nothing. True when every sector matches.
+bool verify_xa_run(run_output& run, int fd_bin, int fd_orig, std::uint64_t first, const xa_input& orig,
+                   bool zero_edc);

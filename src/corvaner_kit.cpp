@@ -269,6 +269,31 @@ bool ppf_session::finish(run_output& run) {
     return ppf_.commit(run);
 }
 
+bool load_diz(run_state& run, std::vector<std::uint8_t>& diz) {
+    const auto& path = run.settings.file_diz;
+    if (!path) return true;
+    const unique_fd fd = platform::open_read(*path);
+    platform::file_info info;
+    if (!fd.valid() || !platform::query(fd.get(), info)) {
+        report_errno(run, "Failed to open file_id.diz file");
+        return false;
+    }
+    if (!info.regular || info.size > MAX_DIZ) {
+        std::fprintf(run.out, "file_id.diz file '%s' is not a regular file of at most %zu bytes -- refused\n",
+                     path->c_str(), MAX_DIZ);
+        return false;
+    }
+    if (info.size == 0) {
+        std::fprintf(run.out, "file_id.diz file '%s' is empty: there is no text to carry -- refused\n",
+                     path->c_str());
+        return false;
+    }
+    diz.resize(static_cast<std::size_t>(info.size));
+    if (read_full(fd.get(), diz) == diz.size()) return true;
+    report_errno(run, "Failed to read file_id.diz file");
+    return false;
+}
+
 bool finish_writes(run_output& run, const std::vector<unique_fd*>& files, bool wrote) {
     for (unique_fd* f : files)
         if (wrote && !platform::sync_file(f->get())) {
@@ -313,4 +338,46 @@ std::optional<int> place_window(run_output& run, int fd_bin, data_run& d) {
         return error_exit(run);
     }
     return std::nullopt;
+}
+
+std::optional<int> open_xa_data(run_state& run, int fd_bin, const data_run& d, const data_file& input,
+                                const char* what, std::optional<xa_data>& xa) {
+    const run_settings& s = run.settings;
+    if (!d.found || d.found->record.is_directory) return std::nullopt;
+    const std::string name = printable_name(d.found->record.name);
+    const xa_file_facts file = scan_xa_file(fd_bin, d.found->record);
+    if (file.kind == file_kind::form1) {
+        if (!s.mode_raw2336) return std::nullopt;
+        std::fprintf(run.out,
+                     "'%s' is a Form 1 file: --raw2336 takes the 2336-byte sectors of Form 2 or interleaved "
+                     "files only -- refused\n",
+                     name.c_str());
+        return error_exit(run);
+    }
+    xa_input in;
+    const unsigned long long size = input.info.size;
+    switch (read_xa_input(input.fd.get(), input.info.size, s.mode_raw2336 != 0, in)) {
+        case input_verdict::ok: xa = xa_data{file, in}; return std::nullopt;
+        case input_verdict::plain:
+            std::fprintf(run.out,
+                         "'%s' is %s (%s): give its sectors as RIFF-CDXA or, with --raw2336, as 2336-byte "
+                         "sectors -- refused\n",
+                         name.c_str(), kind_name(file.kind), kind_forms(file.kind));
+            break;
+        case input_verdict::partial:
+            if (s.mode_raw2336)
+                std::fprintf(run.out, "%s file of %llu bytes is not whole 2336-byte sectors -- refused\n", what,
+                             size);
+            else
+                std::fprintf(run.out,
+                             "%s file of %llu bytes is not a 44-byte RIFF-CDXA header and whole 2352-byte "
+                             "sectors -- refused\n",
+                             what, size);
+            break;
+        case input_verdict::damaged:
+            std::fprintf(run.out, "%s file's RIFF-CDXA header does not match its %llu bytes -- refused\n", what,
+                         size);
+            break;
+    }
+    return error_exit(run);
 }

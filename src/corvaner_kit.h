@@ -26,6 +26,7 @@
 #include "corvaner_dir.h"
 #include "corvaner_ppf.h"
 #include "corvaner_settings.h"
+#include "corvaner_xa_file.h"
 
 // Exit statuses of a run.
 inline constexpr int STATUS_OK = 0;
@@ -183,6 +184,10 @@ private:
     std::string target_;
 };
 
+// The file_id.diz text of a PPF 3.0 file (--diz): 1 to 3072 bytes. False
+// after saying why not.
+bool load_diz(run_state& run, std::vector<std::uint8_t>& diz);
+
 // Ends the writes of a run: every descriptor of `files` synced (when the
 // run wrote them) and closed. False after reporting the first failure
 // ("Failed to sync .bin file", "Failed to close .bin file").
@@ -205,3 +210,19 @@ std::optional<int> open_patch_data(run_state& run, int fd_bin, data_run& d);
 // past a sector's user data, and measures the image. Returns the exit
 // status when the run stops.
 std::optional<int> place_window(run_output& run, int fd_bin, data_run& d);
+
+// A Form 2 or interleaved file found by name, and the RIFF-CDXA or 2336-byte
+// input whose sectors replace its own (or, verified, match them).
+struct xa_data {
+    xa_file_facts file;
+    xa_input input;
+};
+
+// With -n: tells whether the named file is Form 2 or interleaved and, when
+// it is, what `input` (the patch, or the original of a verify run) holds.
+// Refuses --raw2336 with a Form 1 file, plain data for a Form 2 or
+// interleaved one, and input that is not whole sectors. Sets `xa` when the
+// run takes the file's sectors from the input; returns the exit status when
+// the run stops.
+std::optional<int> open_xa_data(run_state& run, int fd_bin, const data_run& d, const data_file& input,
+                                const char* what, std::optional<xa_data>& xa);

@@ -14,6 +14,7 @@ int extract_mode(run_state& run, unique_fd& bin);
 namespace {
 
 using option_id::DIZ;
+using option_id::RAW2336;
 using option_id::UNDO;
 
 // What the modes that lay data into the image, or read it, take: every
@@ -27,7 +28,7 @@ const char* check_refusal(const run_settings& s) {
 }
 
 constexpr std::array ROWS = {
-    mode_row{run_mode::extract, 'g', image_access::read, image_kind::raw_any, false, extract_mode, options("ghnrq", {option_id::RAW2336}),
+    mode_row{run_mode::extract, 'g', image_access::read, image_kind::raw_any, false, extract_mode, options("ghnrq", {RAW2336}),
              "-g extracts files from the image and takes only -n, -r and --raw2336", nullptr, false, 2},
     mode_row{run_mode::apply, 'a', image_access::write, image_kind::any_file, true, apply_mode, options("ahrdxq", {UNDO, DIZ}),
              "Option -a applies the PPF file given first: it takes no -o, -n, -l, -e, -v, -s, -c, -p or -P",
@@ -36,9 +37,10 @@ constexpr std::array ROWS = {
              "-c checks the whole image and takes none of -l, -e, -v, -n, -s and -a", check_refusal, false, 1},
     mode_row{run_mode::list, 'l', image_access::read, image_kind::raw_any, true, list_mode, DATA_OPTIONS, nullptr, nullptr, false, 2},
     mode_row{run_mode::compare, 'e', image_access::read, image_kind::raw_any, true, compare_mode, DATA_OPTIONS, nullptr, nullptr, false, 2},
-    mode_row{run_mode::verify, 'v', image_access::read, image_kind::raw_mode2, true, verify_mode, DATA_OPTIONS, nullptr, nullptr, true, 2},
-    mode_row{run_mode::patch, 0, image_access::write, image_kind::raw_mode2, true, patch_mode, DATA_OPTIONS | options("s"), nullptr,
-             nullptr, true, 2},
+    mode_row{run_mode::verify, 'v', image_access::read, image_kind::raw_mode2, true, verify_mode,
+             DATA_OPTIONS | options("", {RAW2336}), nullptr, nullptr, true, 2},
+    mode_row{run_mode::patch, 0, image_access::write, image_kind::raw_mode2, true, patch_mode,
+             DATA_OPTIONS | options("s", {RAW2336}), nullptr, nullptr, true, 2},
 };
 
 }  // namespace

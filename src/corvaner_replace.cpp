@@ -93,19 +93,7 @@ bool plan_replacement(run_output& run, int fd_bin, const dir_lookup& found, std:
              r.record.data_length == file.data_length))
             plan.records.push_back(r);
 
-    // Its sectors are rebuilt as Form 1: a file of Form 2 sectors is not one
-    // to replace.
     const std::uint64_t had = sectors_of(file.data_length);
-    const auto form2 = find_sector(fd_bin, file.extent, file.extent + had, [](auto sector) {
-        return std::equal(SYNC_PATTERN.begin(), SYNC_PATTERN.end(), sector.begin()) &&
-               ((sector[SUBMODE_BYTE] | sector[SUBMODE_BYTE + 4]) & SUBMODE_FORM2) != 0;
-    });
-    if (form2) {
-        std::fprintf(run.out, "'%s' holds Mode 2 Form 2 sectors: -s replaces Form 1 files only -- refused\n",
-                     name.c_str());
-        return false;
-    }
-
     // The file's own convention, from its old last sector; a file that had
     // none takes that of a plain data file.
     plan.last_subheader = {0x00, 0x00, 0x89, 0x00};

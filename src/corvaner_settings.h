@@ -43,7 +43,7 @@ struct run_settings {
     int mode_replace = 0;   // -s: the -n file is replaced, its recorded size with it
     int mode_quiet = 0;     // -q: no banner, file block, trace or progress
     int mode_extract = 0;   // -g: the first operand is the file (with -n) or folder taken out
-    int mode_raw2336 = 0;   // --raw2336: -g writes Form 2 files as 2336-byte sectors
+    int mode_raw2336 = 0;   // --raw2336: Form 2 files as 2336-byte sectors (-g writes, -n reads them)
     run_mode mode = run_mode::patch;  // set by the parser from the flags above
 };
 

@@ -13,6 +13,9 @@
 #include "corvaner_kit.h"
 #include "corvaner_replace.h"
 
+// The run into a Form 2 or interleaved file, from RIFF-CDXA or 2336-byte input.
+int patch_xa_run(run_state& run, unique_fd& bin, data_run& d, const xa_data& xa);
+
 namespace {
 
 // The files a patch run works on: the image (open read-write and locked
@@ -332,33 +335,6 @@ bool write_ppf(run_state& run, patch_files& f, const patch_source& patch, const 
     return ppf.finish(run);
 }
 
-// The file_id.diz text of a PPF 3.0 file: 1 to 3072 bytes. False after
-// saying why not.
-bool load_diz(run_state& run, std::vector<std::uint8_t>& diz) {
-    const auto& path = run.settings.file_diz;
-    if (!path) return true;
-    const unique_fd fd = platform::open_read(*path);
-    platform::file_info info;
-    if (!fd.valid() || !platform::query(fd.get(), info)) {
-        report_errno(run, "Failed to open file_id.diz file");
-        return false;
-    }
-    if (!info.regular || info.size > MAX_DIZ) {
-        std::fprintf(run.out, "file_id.diz file '%s' is not a regular file of at most %zu bytes -- refused\n",
-                     path->c_str(), MAX_DIZ);
-        return false;
-    }
-    if (info.size == 0) {
-        std::fprintf(run.out, "file_id.diz file '%s' is empty: there is no text to carry -- refused\n",
-                     path->c_str());
-        return false;
-    }
-    diz.resize(static_cast<std::size_t>(info.size));
-    if (read_full(fd.get(), diz) == diz.size()) return true;
-    report_errno(run, "Failed to read file_id.diz file");
-    return false;
-}
-
 // Writes the batch's rebuilt sectors back (unless the run is dry) and traces
 // each with the bytes of patch data it took. On a failed write, the sectors
 // before the failing one are written and traced, the failing one's trace
@@ -548,6 +524,9 @@ int patch_mode(run_state& run, unique_fd& bin) {
     const run_settings& s = run.settings;
     data_run d;
     if (const auto stop = open_patch_data(run, bin.get(), d)) return *stop;
+    std::optional<xa_data> xa;
+    if (const auto stop = open_xa_data(run, bin.get(), d, d.patch, "Patch", xa)) return *stop;
+    if (xa) return patch_xa_run(run, bin, d, *xa);
     replace_plan replace;
     if (d.found) {
         // A replacement may grow the file: plan_replacement checks its room.

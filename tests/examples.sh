@@ -3,7 +3,8 @@
 # (its .EX blocks), which must be the same commands, each run as written with
 # the built tool as `corvane`, in a fresh folder holding the sample disc as
 # game.bin, its TITLE.TXT;1 as old_title.txt, a replacement new_title.txt, a
-# short patch.bin and a copy of the disc, other.bin. Each must end with status
+# short patch.bin, a copy of the disc, other.bin, and movie.bin, a disc holding
+# an interleaved file, MOVIE.STR;1. Each must end with status
 # 0. Where groff is installed, the man page must also format without warnings.
 #
 #   bash tests/examples.sh CORVANE MKIMAGE
@@ -25,6 +26,7 @@ diff -u "$work/readme" "$work/man" || { echo "examples: README.md and doc/corvan
 
 cd "$work/seed"
 "$mkimage" sample . >/dev/null
+"$mkimage" xa movie.bin
 mv sample.bin game.bin && mv title.txt old_title.txt && mv title_new.txt new_title.txt
 cp game.bin other.bin && printf 'A new readme.\r\n' >patch.bin
 failed=0

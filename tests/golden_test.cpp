@@ -181,6 +181,40 @@ bytes image_of(const std::string& kind) {
     return img;
 }
 
+// Sectors of a Form 2 or interleaved file as they leave an image:
+// xa:cdxa:FORMS (RIFF-CDXA) or xa:raw2336:FORMS, a sector per letter of
+// FORMS (1: a Form 1 data sector, 2: a Form 2 audio one, x: one whose two
+// subheader copies differ), random bytes elsewhere (in sync and header too,
+// which the tool must not trust); :N adds N bytes past the sectors.
+bytes xa_input(const std::vector<std::string>& f) {
+    const bool cdxa = f.at(1) == "cdxa";
+    const std::string& forms = f.at(2);
+    bytes out;
+    if (cdxa) {
+        const auto le32 = [&](std::size_t v) { for (int i = 0; i < 4; ++i) out.push_back(std::uint8_t(v >> (8 * i))); };
+        const std::size_t data = forms.size() * SECTOR_SIZE;
+        const std::string riff = "RIFF", cdxa_tag = "CDXAfmt ", data_tag = "data";
+        out.insert(out.end(), riff.begin(), riff.end());
+        le32(data + 36);
+        out.insert(out.end(), cdxa_tag.begin(), cdxa_tag.end());
+        le32(16);
+        const std::uint8_t field[16] = {0, 0, 0, 0, 0x0D, 0x55, 'X', 'A', 1};
+        out.insert(out.end(), field, field + 16);
+        out.insert(out.end(), data_tag.begin(), data_tag.end());
+        le32(data);
+    }
+    for (std::size_t i = 0; i < forms.size(); ++i) {
+        bytes sector = fixture::random_bytes(SECTOR_SIZE, static_cast<std::uint32_t>(100 + i));
+        const std::uint8_t sub[3][4] = {{0, 0, 0x08, 0}, {1, 1, 0x64, 0}, {1, 1, 0x64, 1}};
+        const std::size_t k = forms[i] == '1' ? 0 : 1;
+        std::copy_n(sub[k], 4, sector.begin() + SUBHEADER);
+        std::copy_n(sub[forms[i] == 'x' ? 2 : k], 4, sector.begin() + SUBHEADER + 4);
+        out.insert(out.end(), sector.begin() + (cdxa ? 0 : SUBHEADER), sector.end());
+    }
+    out.resize(out.size() + (f.size() > 3 ? std::stoul(f[3]) : 0), 0x5A);
+    return out;
+}
+
 // Contents of a set-up file: random:N, text:WORDS (underscores for spaces,
 // semicolons for line ends, carets for carriage returns), iso:PATH (that file of the sample disc), image
 // (a fresh sample image), image+CHANGES (one with those changes),
@@ -210,6 +244,7 @@ bytes content_of(const std::string& kind, const bytes& image) {
                        image.begin() + static_cast<std::ptrdiff_t>(at + USER_DATA_END));
         return iso;
     }
+    if (kind.starts_with("xa:")) return xa_input(split(kind, ':'));
     if (kind.starts_with("ppf1:")) {  // a PPF 1.0 file by hand: ppf1:OFFSET:TEXT[:LENGTH]
         const auto f = split(kind, ':');
         std::string ppf = std::string("PPF10") + '\0' + "made by hand";
@@ -432,7 +467,11 @@ std::string report(const golden_case& c, const outcome& o, const std::map<std::s
     return r;
 }
 
-// Every sector a patch run changed must be a valid Mode 2 Form 1 sector.
+// Every sector a patch run changed must be a valid Mode 2 sector of the
+// form its subheader gives: Form 1, or Form 2 with its EDC. A run may leave
+// the EDC field of the Form 2 sectors it writes zero only in a file whose
+// Form 2 sectors all carried none: then all it writes carry none, and none
+// of those it replaced carried one.
 // A check run (-c -w) may change only the EDC and parity of a sector, which
 // must then be valid for its kind (at whatever address its header holds);
 // `repaired`, where given, is the set of sectors it reported repaired. An
@@ -441,13 +480,24 @@ void expect_changed_sectors_valid(const bytes& before, const bytes& after, bool 
                                   const std::set<std::size_t>* repaired, bool cut = false) {
     ASSERT_EQ(cut ? before.size() / 2 : before.size(), after.size()) << "the image changed its length";
     std::set<std::size_t> changed;
+    const auto form2_edc = [](std::span<const std::uint8_t> s) {
+        return (s[SUBMODE_BYTE] & SUBMODE_FORM2) != 0 && std::any_of(s.begin() + 2348, s.begin() + 2352, [](auto b) { return b != 0; });
+    };
+    std::size_t zero_edc = 0, with_edc = 0, replaced_with_edc = 0;
     for (std::size_t s = 0; s + SECTOR_SIZE <= after.size(); s += SECTOR_SIZE) {
         const std::span<const std::uint8_t, SECTOR_SIZE> sector(after.data() + s, SECTOR_SIZE);
         if (std::memcmp(before.data() + s, sector.data(), SECTOR_SIZE) == 0) continue;
         changed.insert(s / SECTOR_SIZE);
         if (!check_run) {
-            EXPECT_EQ(reference::check_mode2_form1(sector, unsigned(s / SECTOR_SIZE + ADDRESS_BIAS)), "")
-                << "sector " << s / SECTOR_SIZE;
+            const unsigned address = unsigned(s / SECTOR_SIZE + ADDRESS_BIAS);
+            const std::string fault = reference::check_sector(sector, address);
+            if ((sector[SUBMODE_BYTE] & SUBMODE_FORM2) != 0) {
+                if (form2_edc(std::span(before).subspan(s, SECTOR_SIZE))) ++replaced_with_edc;
+                ++(form2_edc(sector) ? with_edc : zero_edc);
+                if (fault == "EDC" && !form2_edc(sector)) continue;
+            }
+            EXPECT_EQ(sector[MODE_BYTE], 2) << "sector " << s / SECTOR_SIZE;
+            EXPECT_EQ(fault, "") << "sector " << s / SECTOR_SIZE;
             continue;
         }
         EXPECT_EQ(reference::check_sector(sector, std::nullopt), "") << "sector " << s / SECTOR_SIZE;
@@ -457,6 +507,10 @@ void expect_changed_sectors_valid(const bytes& before, const bytes& after, bool 
                 ADD_FAILURE() << "sector " << s / SECTOR_SIZE << ": byte " << i << " changed";
                 break;
             }
+    }
+    if (zero_edc != 0) {
+        EXPECT_EQ(with_edc, 0u) << "Form 2 sectors written with and without their EDC";
+        EXPECT_EQ(replaced_with_edc, 0u) << "Form 2 sectors that carried an EDC now carry none";
     }
     if (repaired) {
         EXPECT_EQ(changed, *repaired) << "the sectors changed are not those reported repaired";

@@ -14,7 +14,8 @@
 # boot image no file may grow over the catalog, the boot image or the hidden
 # file; C.DAT shrinks and B.DAT grows in its sector, read back through both
 # trees, the boot catalog as it was. The VCD and the plain image are then
-# extracted whole (-g) and each file compared with isoinfo's. Stdout and
+# extracted whole (-g) and each file compared with isoinfo's; the VCD's MPEG
+# track, a Form 2 file, is changed in one sector and put back. Stdout and
 # status of each run (less the version line) are in expected/other_authors/.
 #
 #   bash tests/other_authors.sh CORVANE MKIMAGE [--update]
@@ -155,6 +156,19 @@ extract_check() {  # extract_check DISC
 }
 extract_check vcd
 extract_check plain
+
+# A Form 2 file put back: the Video CD's MPEG track, extracted as RIFF-CDXA,
+# gets 16 new bytes in the middle of the data of its sector 40 (a Form 2
+# sector) and goes back by name; every sector of the image then checks good,
+# and the bytes read back where they were written.
+read -r first < <(grep -a 'Form 2 | /MPEGAV/AVSEQ01.DAT;1' vcd_extract.raw | grep -o '^Sector [0-9]*' | grep -o '[0-9]*')
+mark=CORVANE-FORM2-OK
+cp vcd.tree/MPEGAV/AVSEQ01.DAT avseq.xa
+printf '%s' "$mark" | dd of=avseq.xa bs=1 seek=$((44 + 40 * 2352 + 24 + 1000)) conv=notrunc 2>/dev/null
+run vcd_form2_put_back -r -n 'AVSEQ01.DAT;1' avseq.xa vcd.bin
+run vcd_form2_check -c vcd.bin
+[ "$(dd if=vcd.bin bs=1 skip=$(((first + 40) * 2352 + 24 + 1000)) count=${#mark} 2>/dev/null)" = "$mark" ] ||
+    { echo "other_authors: the changed bytes of AVSEQ01.DAT do not read back"; failed=1; }
 
 [ $failed = 0 ] && echo "other_authors: all runs as expected${update:+ (expected outputs written)}"
 exit $failed

@@ -8,6 +8,8 @@
 //   mkimage unwrap FILE ISO     the 2048 bytes of user data of each of FILE's sectors
 //   mkimage tree SECTORS FILE   an image whose files (100 sectors each, ten
 //                               directories of them) fill SECTORS sectors
+//   mkimage xa FILE             an image holding MOVIE.STR;1, an interleaved file
+//                               of six sectors, every second one Form 2 audio
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -62,6 +64,20 @@ int main(int argc, char** argv) {
             fixture::make_iso(tree).image.save(argv[3]);
             return 0;
         }
+        if (what == "xa" && argc == 3) {
+            const std::size_t sectors = 6;
+            const fixture::iso_image iso =
+                fixture::make_iso({{"MOVIE.STR;1", fixture::random_bytes(sectors * USER_DATA_SIZE, 11)}});
+            fixture::bytes image = iso.image.image();
+            const std::uint32_t first = iso.where.at("MOVIE.STR;1").sector;
+            for (std::size_t i = 1; i < sectors; i += 2) {
+                const auto sector = std::span(image).subspan((first + i) * SECTOR_SIZE).first<SECTOR_SIZE>();
+                sector[SUBMODE_BYTE] = sector[SUBMODE_BYTE + 4] = 0x64;  // Form 2, audio, real time
+                do_encode_L2(sector, MODE_2_FORM_2, static_cast<unsigned>(first + i + ADDRESS_BIAS));
+            }
+            fixture::write_file(argv[2], image);
+            return 0;
+        }
         if (what == "blank" && argc == 4) {
             fixture::disc d(std::strtoul(argv[2], nullptr, 10));
             d.encode();
@@ -72,7 +88,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "mkimage: %s\n", e.what());
         return 1;
     }
-    std::fputs("usage: mkimage sample DIR | mkimage blank SECTORS FILE | mkimage wrap ISO FILE | mkimage unwrap FILE ISO\n",
+    std::fputs("usage: mkimage sample DIR | mkimage blank SECTORS FILE | mkimage wrap ISO FILE | mkimage unwrap FILE ISO | mkimage xa FILE\n",
                stderr);
     return 2;
 }
