@@ -92,6 +92,7 @@ std::string read_ppf(std::span<const std::uint8_t> file, std::uint64_t image_siz
     out.start = start;
     out.offset_size = offset_size;
     out.end = records_end(file, start, length_size);
+    out.grown_size = image_size;
     for (std::size_t at = start; at < out.end;) {
         if (out.end - at < offset_size + 1)
             return say("has a record at byte %llu that is cut short by the end of its records",
@@ -100,9 +101,11 @@ std::string read_ppf(std::span<const std::uint8_t> file, std::uint64_t image_siz
         const std::size_t stored = r.length * (out.undo ? 2U : 1U);
         if (out.end - r.file_at < stored)
             return say("has a record at byte %llu that is cut short by the end of its records", at);
-        if (r.image_at > image_size || r.length > image_size - r.image_at)
-            return say("has a record for image bytes %llu to %llu, past the image's %llu bytes",
-                       r.image_at, r.image_at + r.length, image_size);
+        if (r.image_at > out.grown_size)
+            return say("has a record for image bytes %llu to %llu, past the image's %llu bytes: it would "
+                       "leave a gap",
+                       r.image_at, r.image_at + r.length, out.grown_size);
+        out.grown_size = std::max(out.grown_size, r.image_at + r.length);
         out.bytes += r.length;
         ++out.records;
         at = r.file_at + stored;
@@ -171,6 +174,11 @@ bool apply_records(run_output& run, const ppf_patch& patch, std::span<const std:
             }
             window_at = r.image_at;
             window_size = pread_full(fd, window, window_at);
+            // Past the image's end: the records grow it from there.
+            if (window_size < window.size() && errno == 0) {
+                std::fill(window.begin() + std::ptrdiff_t(window_size), window.end(), 0);
+                window_size = window.size();
+            }
             if (window_size < r.length) {
                 report_errno(run, "Failed to read image");
                 return false;

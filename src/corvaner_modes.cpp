@@ -34,7 +34,8 @@ constexpr std::array ROWS = {
     mode_row{run_mode::list, 'l', image_access::read, true, list_mode, DATA_OPTIONS, nullptr, nullptr, false, 2},
     mode_row{run_mode::compare, 'e', image_access::read, true, compare_mode, DATA_OPTIONS, nullptr, nullptr, false, 2},
     mode_row{run_mode::verify, 'v', image_access::read, true, verify_mode, DATA_OPTIONS, nullptr, nullptr, true, 2},
-    mode_row{run_mode::patch, 0, image_access::write, true, patch_mode, DATA_OPTIONS | options("s"), nullptr,
+    mode_row{run_mode::patch, 0, image_access::write, true, patch_mode,
+             DATA_OPTIONS | options("s", {option_id::RELOCATE, option_id::LBA_LIST}), nullptr,
              nullptr, true, 2},
 };
 

@@ -14,6 +14,8 @@ namespace option_id {
 inline constexpr int VERSION = 256;
 inline constexpr int UNDO = 257;
 inline constexpr int DIZ = 258;
+inline constexpr int RELOCATE = 259;
+inline constexpr int LBA_LIST = 260;
 }  // namespace option_id
 
 // A set of options, one bit per option id: letters and long-only ids.

@@ -106,8 +106,9 @@ class ppf3_writer final : public ppf_records {
 public:
     ppf3_writer(bool undo, std::vector<std::uint8_t> diz) : undo_(undo), diz_(std::move(diz)) {}
 
-    bool begin(run_output& run, ppf_file& ppf, int fd_bin, std::uint64_t,
+    bool begin(run_output& run, ppf_file& ppf, int fd_bin, std::uint64_t image_size,
                const std::optional<std::string>& description) override {
+        image_end_ = image_size;
         std::fputs("\nWriting PPF30 header\n", run.out);
         std::array<std::uint8_t, PPF3_HEADER_SIZE + PPF_BLOCK_SIZE> header{};
         put_magic(header, 3);
@@ -128,7 +129,8 @@ public:
                  std::span<const std::uint8_t> new_bytes, std::uint64_t first) override {
         const std::uint64_t base = first * SECTOR_SIZE;
         for (std::size_t i = 0; i < new_bytes.size(); ++i) {
-            if (old_bytes[i] == new_bytes[i]) continue;
+            // Every byte past the image's end is recorded: appliers grow the image by them.
+            if (old_bytes[i] == new_bytes[i] && base + i < image_end_) continue;
             if (length_ == PPF_RECORD_MAX || (length_ != 0 && at_ + length_ != base + i)) close_record();
             if (length_ == 0) at_ = base + i;
             new_[length_] = new_bytes[i];
@@ -173,6 +175,7 @@ private:
     }
 
     bool undo_;
+    std::uint64_t image_end_ = UINT64_MAX;
     std::vector<std::uint8_t> diz_;
     std::vector<std::uint8_t> out_;
     std::uint64_t records_ = 0;

@@ -84,7 +84,8 @@ std::unique_ptr<ppf_records> ppf2_records();
 
 inline constexpr std::size_t MAX_DIZ = 3072;  // file_id.diz text
 
-// PPF 3.0: exactly the bytes the run changes, in records of up to 255 bytes
+// PPF 3.0: exactly the bytes the run changes (and every byte it appends past
+// the image's end), in records of up to 255 bytes
 // (with `undo`, followed by the bytes they replace), the block check on,
 // and a file_id.diz text when `diz` holds one.
 std::unique_ptr<ppf_records> ppf3_records(bool undo, std::vector<std::uint8_t> diz);

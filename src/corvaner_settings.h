@@ -40,6 +40,8 @@ struct run_settings {
     int mode_checkedc = 0;  // -e
     int mode_nowrite = 0;   // -x
     int mode_replace = 0;   // -s: the -n file is replaced, its recorded size with it
+    int mode_relocate = 0;  // --relocate: with -s, a file that cannot grow in place moves
+    std::optional<std::string> file_lba_list;  // --lba-list: the table of sectors a relocation leaves
     run_mode mode = run_mode::patch;  // set by the parser from the flags above
 };
 
