@@ -13,7 +13,9 @@
 # shorter one (-s), listed and verified again, and read back by isoinfo. On the
 # boot image no file may grow over the catalog, the boot image or the hidden
 # file; C.DAT shrinks and B.DAT grows in its sector, read back through both
-# trees, the boot catalog as it was. Stdout and
+# trees, the boot catalog as it was. On a tight disc with a Joliet tree a file
+# grown past its neighbours moves to the image's end (--relocate), read back
+# through both trees, the disc checked. Stdout and
 # status of each run (less the version line) are in expected/other_authors/.
 #
 #   bash tests/other_authors.sh CORVANE MKIMAGE [--update]
@@ -134,5 +136,29 @@ grep -q 'boot catalog is in sector' boot_after.txt && cmp boot_before.txt boot_a
 { echo "catalog $(grep -o 'sector [0-9]*' boot_before.txt)"; echo "changed sectors:"; cat changed.txt; } >boot_changed.out
 if [ "$update" = --update ]; then cp boot_changed.out "$expected/"
 elif ! diff -u "$expected/boot_changed.out" boot_changed.out; then echo "other_authors: boot_changed differs"; failed=1; fi
+# A tight disc with a Joliet tree: A.DAT grows past its neighbours and moves
+# (--relocate) to the volume's end, the image growing; both trees read the
+# new bytes, the other files as before, and every sector checks good.
+mkdir rtree
+seq 1 500 >rtree/A.DAT
+seq 1 600 >rtree/B.DAT
+seq 1 700 >rtree/C.DAT
+printf 'rtree/%s %s\n' A.DAT 30 B.DAT 20 C.DAT 10 >rsort.txt
+genisoimage -quiet -J -V CORVANE -sort rsort.txt -o reloc.iso rtree
+"$mkimage" wrap reloc.iso reloc.bin
+head -c 6000 numbers.txt >grow6000.dat
+run reloc_move -s --relocate -n 'A.DAT;1' grow6000.dat reloc.bin
+run reloc_check -c reloc.bin
+"$mkimage" unwrap reloc.bin reloc_after.iso
+for tree in "" -J; do
+    version=';1'
+    [ -n "$tree" ] && version=''
+    for f in A.DAT:grow6000.dat B.DAT:rtree/B.DAT C.DAT:rtree/C.DAT; do
+        name=${f%%:*}$version
+        isoinfo -i reloc_after.iso $tree -x "/$name" >read_back.dat
+        cmp "${f#*:}" read_back.dat ||
+            { echo "other_authors: isoinfo $tree reads back another $name after the move"; failed=1; }
+    done
+done
 [ $failed = 0 ] && echo "other_authors: all runs as expected${update:+ (expected outputs written)}"
 exit $failed
