@@ -217,6 +217,10 @@ bool plan_replacement(run_output& run, int fd_bin, const dir_lookup& found, std:
              r.record.data_length == file.data_length))
             plan.records.push_back(r);
 
+    if (relocate)
+        for (const placed_record& p : map.records)
+            if (!p.record.is_directory) plan.files.push_back(p);
+
     // Its sectors are rebuilt as Form 1: a file of Form 2 sectors is not one
     // to replace.
     const std::uint64_t had = sectors_of(file.data_length);
@@ -255,8 +259,6 @@ bool plan_replacement(run_output& run, int fd_bin, const dir_lookup& found, std:
     r.old_sectors = had;
     r.new_sectors = needs;
     r.image_sectors = image_sectors;
-    for (const placed_record& p : map.records)
-        if (!p.record.is_directory) r.files.push_back(p);
     const std::uint64_t volume_end = map.volume_sectors != 0 ? std::min(map.volume_sectors, image_sectors)
                                                              : image_sectors;
     if (const auto hole = find_hole(fd_bin, map, volume_end, needs)) {
@@ -302,13 +304,12 @@ void set_volume_size(std::span<std::uint8_t, SECTOR_SIZE> raw, std::uint64_t sec
 
 std::string sector_table(const replace_plan& plan) {
     std::string table = "# path\told sector\told size\tnew sector\tnew size\n";
-    if (!plan.moved) return table;
     char line[64];
-    for (const placed_record& f : plan.moved->files) {
+    for (const placed_record& f : plan.files) {
         const bool its = std::any_of(plan.records.begin(), plan.records.end(), [&](const placed_record& r) {
             return r.record.sector == f.record.sector && r.record.position == f.record.position;
         });
-        const std::uint64_t at = its ? plan.moved->new_first : f.record.extent;
+        const std::uint64_t at = its && plan.moved ? plan.moved->new_first : f.record.extent;
         const std::uint64_t size = its ? plan.new_size : f.record.data_length;
         std::snprintf(line, sizeof line, "\t%lu\t%lu\t%llu\t%llu\n", static_cast<unsigned long>(f.record.extent),
                       static_cast<unsigned long>(f.record.data_length), static_cast<unsigned long long>(at),

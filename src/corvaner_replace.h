@@ -27,7 +27,6 @@ struct relocation {
     std::uint64_t old_volume = 0;
     std::uint64_t volume_sectors = 0;
     std::vector<std::uint64_t> descriptors;
-    std::vector<placed_record> files;  // every file record of every tree, for the table of sectors
     std::uint64_t end_sectors() const { return grows ? new_first + new_sectors + POSTGAP_SECTORS : image_sectors; }
 
     static constexpr std::uint64_t POSTGAP_SECTORS = 150;
@@ -39,6 +38,7 @@ struct replace_plan {
     std::array<std::uint8_t, 4> last_subheader{};  // of its new last sector; the others lack EOR and EOF
     std::vector<placed_record> records;             // every record of the file (hard links too)
     std::optional<relocation> moved;                // the file moves
+    std::vector<placed_record> files;               // with `relocate`: every file record of every tree
 };
 
 // Plans the replacement of the file a lookup found by `new_size` bytes:
