@@ -108,7 +108,7 @@ std::string read_header(std::span<const std::uint8_t> file, ppf_patch& out) {
 // Checks the records from byte `at` on, up to the first that does not lie
 // whole in the first `have` bytes of the file; `at` is left where the next
 // check starts.
-std::string check_records(std::span<const std::uint8_t> file, std::size_t have, std::uint64_t image_size,
+std::string check_records(std::span<const std::uint8_t> file, std::size_t have,
                           ppf_patch& out, std::size_t& at) {
     const std::size_t offset_size = out.offset_size;
     while (at < out.end) {
@@ -121,9 +121,11 @@ std::string check_records(std::span<const std::uint8_t> file, std::size_t have, 
         if (have < out.end && have - r.file_at < stored) return {};
         if (out.end - r.file_at < stored)
             return say("has a record at byte %llu that is cut short by the end of its records", at);
-        if (r.image_at > image_size || r.length > image_size - r.image_at)
-            return say("has a record for image bytes %llu to %llu, past the image's %llu bytes",
-                       r.image_at, r.image_at + r.length, image_size);
+        if (r.image_at > out.grown_size)
+            return say("has a record for image bytes %llu to %llu, past the image's %llu bytes: it would "
+                       "leave a gap",
+                       r.image_at, r.image_at + r.length, out.grown_size);
+        out.grown_size = std::max(out.grown_size, r.image_at + r.length);
         out.bytes += r.length;
         ++out.records;
         at = r.file_at + stored;
@@ -135,8 +137,9 @@ std::string check_records(std::span<const std::uint8_t> file, std::size_t have, 
 
 std::string read_ppf(std::span<const std::uint8_t> file, std::uint64_t image_size, ppf_patch& out) {
     std::string why = read_header(file, out);
+    out.grown_size = image_size;
     std::size_t at = out.start;
-    if (why.empty()) why = check_records(file, file.size(), image_size, out, at);
+    if (why.empty()) why = check_records(file, file.size(), out, at);
     return why;
 }
 
@@ -155,15 +158,17 @@ bool load_ppf(int fd, std::span<std::uint8_t> file, std::uint64_t image_size, pp
         if (!header) {
             header = true;
             why = read_header(file, out);
+            out.grown_size = image_size;
             at = out.start;
         }
-        if (why.empty()) why = check_records(file, have == tail ? file.size() : have, image_size, out, at);
+        if (why.empty()) why = check_records(file, have == tail ? file.size() : have, out, at);
     }
     if (!header) {
         why = read_header(file, out);
+        out.grown_size = image_size;
         at = out.start;
     }
-    if (why.empty()) why = check_records(file, file.size(), image_size, out, at);
+    if (why.empty()) why = check_records(file, file.size(), out, at);
     return true;
 }
 
@@ -230,6 +235,11 @@ bool apply_records(run_output& run, const ppf_patch& patch, std::span<const std:
             const std::uint64_t end = r.image_at + r.length;
             window_at = !undo ? r.image_at : end > window.size() ? end - window.size() : 0;
             window_size = pread_full(fd, window, window_at);
+            // Past the image's end: the records grow it from there.
+            if (window_size < window.size() && errno == 0) {
+                std::fill(window.begin() + std::ptrdiff_t(window_size), window.end(), 0);
+                window_size = window.size();
+            }
             if (window_at + window_size < end) {
                 report_errno(run, "Failed to read image");
                 return false;

@@ -32,6 +32,7 @@ struct ppf_patch {
     std::size_t offset_size = 4;  // bytes of a record's image offset: 4, or 8 in PPF 3.0
     std::uint64_t records = 0;
     std::uint64_t bytes = 0;  // in all records
+    std::uint64_t grown_size = 0;  // the image's length once every record is applied
 };
 
 // The record at byte `at` of a file read_ppf accepted.
@@ -50,8 +51,10 @@ bool for_each_record(const ppf_patch& patch, std::span<const std::uint8_t> file,
 }
 
 // Reads a whole PPF file and checks that every record lies inside the file
-// and inside an image of `image_size` bytes. Returns why not in one line
-// (empty when the file is sound).
+// and begins inside an image of `image_size` bytes as the records before it
+// grow it: a record that runs past the image's end grows it, one that
+// begins past it would leave a gap. Returns why not in one line (empty when
+// the file is sound).
 std::string read_ppf(std::span<const std::uint8_t> file, std::uint64_t image_size, ppf_patch& out);
 
 // Reads a PPF file of file.size() bytes from `fd` into `file` and checks it
@@ -67,9 +70,10 @@ bool load_ppf(int fd, std::span<std::uint8_t> file, std::uint64_t image_size, pp
 std::string check_image(const ppf_patch& patch, std::span<const std::uint8_t> file, int fd,
                         std::uint64_t image_size, bool undo);
 
-// Writes every record's bytes into the image in file order (with `undo`,
-// the bytes they replaced, last record first), adjacent records in one
-// write, and prints one line per thousand records at most. A held signal
-// stops it between writes. False after reporting a failure or a stop.
+// Writes every record's bytes into the image in file order, growing it
+// where records run past its end (with `undo`, the bytes they replaced, last
+// record first), adjacent records in one write, and prints one line per
+// thousand records at most. A held signal stops it between writes. False
+// after reporting a failure or a stop.
 bool apply_records(run_output& run, const ppf_patch& patch, std::span<const std::uint8_t> file, int fd,
                    bool undo, const platform::held_signals& signals);

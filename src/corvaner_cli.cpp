@@ -17,6 +17,8 @@ constexpr int VERSION_ONLY = option_id::VERSION;
 constexpr int UNDO_ONLY = option_id::UNDO;
 constexpr int DIZ_ONLY = option_id::DIZ;
 constexpr int RAW2336_ONLY = option_id::RAW2336;
+constexpr int RELOCATE_ONLY = option_id::RELOCATE;
+constexpr int LBA_LIST_ONLY = option_id::LBA_LIST;
 
 struct option_row {
     int id;             // the short option's letter, or an id from LONG_ONLY on
@@ -42,6 +44,8 @@ constexpr option_row OPTIONS[] = {
     {'P', "ppf3", "file", "Produce a PPF 3.0 patch file of the bytes the run changes"},
     {UNDO_ONLY, "undo", nullptr, "With -P: add undo data; with -a: restore the undo data"},
     {DIZ_ONLY, "diz", "file", "With -P: add this file_id.diz text (at most 3072 bytes)"},
+    {RELOCATE_ONLY, "relocate", nullptr, "With -s: a file that cannot grow in place moves whole"},
+    {LBA_LIST_ONLY, "lba-list", "file", "With --relocate: write every file's old and new sector to this file"},
     {'a', "apply", nullptr, "Apply the PPF file (1.0, 2.0 or 3.0) given first to the image"},
     {'c', "check", nullptr, "Check every sector of the image (or a cue sheet's tracks); one operand"},
     {'w', "repair", nullptr, "With -c: repair the EDC/ECC of bad sectors"},
@@ -181,6 +185,10 @@ const char* option_rule(const run_settings& s, option_set given, const mode_row&
         ((row.accepts & option_bit(option_id::RAW2336)) == 0 ||
          (row.mode != run_mode::extract && (!s.file_name || s.offset != 0))))
         return "Option --raw2336 takes Form 2 files as 2336-byte sectors: give -g, or -n without -o";
+    if ((given & option_bit(RELOCATE_ONLY)) != 0 && (given & option_bit('s')) == 0)
+        return "Option --relocate moves the file -s replaces when it cannot grow in place: it needs -s";
+    if ((given & option_bit(LBA_LIST_ONLY)) != 0 && (given & option_bit(RELOCATE_ONLY)) == 0)
+        return "Option --lba-list lists the sectors a relocation leaves: it needs --relocate";
     return nullptr;
 }
 
@@ -257,6 +265,8 @@ parse_result parse(run_settings& s, int argc, char** argv, std::FILE* out, std::
             case 'P': s.file_ppf3 = hit.value; break;
             case UNDO_ONLY: s.mode_undo = 1; break;
             case DIZ_ONLY: s.file_diz = hit.value; break;
+            case RELOCATE_ONLY: s.mode_relocate = 1; break;
+            case LBA_LIST_ONLY: s.file_lba_list = hit.value; break;
             case 'a': s.mode_apply = 1; break;
             case 'c': s.mode_check = 1; break;
             case 'q': s.mode_quiet = 1; break;

@@ -294,6 +294,38 @@ bool load_diz(run_state& run, std::vector<std::uint8_t>& diz) {
     return false;
 }
 
+bool write_text_file(run_output& run, const std::string& path, const std::string& text, const char* what,
+                     const std::vector<platform::file_info>& inputs) {
+    auto fail = [&](const char* step) {
+        const std::string message = std::string("Failed to ") + step + " " + what + " '" + path + "'";
+        report_errno(run, message.c_str());
+        return false;
+    };
+    std::string target;
+    if (!platform::resolve_links(path, target)) return fail("follow");
+    platform::file_info info;
+    const bool existed = platform::query(target, info);
+    for (const platform::file_info& in : inputs)
+        if (existed && platform::same_file(in, info)) {
+            std::fprintf(run.out, "%s '%s' is an input of this run -- refused\n", what, path.c_str());
+            return false;
+        }
+    const std::string temp = platform::unique_name(platform::folder_of(target), ".corvane-");
+    unique_fd fd = platform::create_exclusive(temp, 0644);
+    if (!fd.valid()) return fail("create");
+    const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    bool renamed = false;
+    unique_fd none;
+    if (write_full(fd.get(), bytes) != bytes.size() || !platform::sync_file(fd.get()) || !fd.close() ||
+        !platform::replace_file(temp, target, false, renamed, none)) {
+        const int saved = errno;
+        if (!renamed) (void)platform::remove_file(temp);
+        errno = saved;
+        return fail("write");
+    }
+    return true;
+}
+
 bool finish_writes(run_output& run, const std::vector<unique_fd*>& files, bool wrote) {
     for (unique_fd* f : files)
         if (wrote && !platform::sync_file(f->get())) {

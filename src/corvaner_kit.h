@@ -188,6 +188,12 @@ private:
 // after saying why not.
 bool load_diz(run_state& run, std::vector<std::uint8_t>& diz);
 
+// Writes `text` to the file `path` the user named (not one of `inputs`):
+// under a temporary name beside it, put in its place once whole and on
+// disk. `what` names it in the reports. False after saying why not.
+bool write_text_file(run_output& run, const std::string& path, const std::string& text, const char* what,
+                     const std::vector<platform::file_info>& inputs);
+
 // Ends the writes of a run: every descriptor of `files` synced (when the
 // run wrote them) and closed. False after reporting the first failure
 // ("Failed to sync .bin file", "Failed to close .bin file").

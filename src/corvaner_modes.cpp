@@ -40,7 +40,7 @@ constexpr std::array ROWS = {
     mode_row{run_mode::verify, 'v', image_access::read, image_kind::raw_mode2, true, verify_mode,
              DATA_OPTIONS | options("", {RAW2336}), nullptr, nullptr, true, 2},
     mode_row{run_mode::patch, 0, image_access::write, image_kind::raw_mode2, true, patch_mode,
-             DATA_OPTIONS | options("s", {RAW2336}), nullptr, nullptr, true, 2},
+             DATA_OPTIONS | options("s", {RAW2336, option_id::RELOCATE, option_id::LBA_LIST}), nullptr, nullptr, true, 2},
 };
 
 }  // namespace

@@ -15,6 +15,8 @@ inline constexpr int VERSION = 256;
 inline constexpr int UNDO = 257;
 inline constexpr int DIZ = 258;
 inline constexpr int RAW2336 = 259;
+inline constexpr int RELOCATE = 260;
+inline constexpr int LBA_LIST = 261;
 }  // namespace option_id
 
 // A set of options, one bit per option id: letters and long-only ids.

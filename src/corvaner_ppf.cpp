@@ -108,6 +108,7 @@ public:
 
     bool begin(run_output& run, ppf_file& ppf, int fd_bin, std::uint64_t image_size,
                const std::optional<std::string>& description) override {
+        image_end_ = image_size;
         tprintf(trace_stream(run), "\nWriting PPF30 header\n");
         // An image too short to hold the block gets a file without the check.
         const bool block = image_size >= PPF_BLOCK_AT + PPF_BLOCK_SIZE;
@@ -131,7 +132,8 @@ public:
                  std::span<const std::uint8_t> new_bytes, std::uint64_t first) override {
         const std::uint64_t base = first * SECTOR_SIZE;
         for (std::size_t i = 0; i < new_bytes.size(); ++i) {
-            if (old_bytes[i] == new_bytes[i]) continue;
+            // Every byte past the image's end is recorded: appliers grow the image by them.
+            if (old_bytes[i] == new_bytes[i] && base + i < image_end_) continue;
             if (length_ == PPF_RECORD_MAX || (length_ != 0 && at_ + length_ != base + i)) close_record();
             if (length_ == 0) at_ = base + i;
             new_[length_] = new_bytes[i];
@@ -176,6 +178,7 @@ private:
     }
 
     bool undo_;
+    std::uint64_t image_end_ = UINT64_MAX;
     std::vector<std::uint8_t> diz_;
     std::vector<std::uint8_t> out_;
     std::uint64_t records_ = 0;

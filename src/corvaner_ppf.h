@@ -84,10 +84,10 @@ std::unique_ptr<ppf_records> ppf2_records();
 
 inline constexpr std::size_t MAX_DIZ = 3072;  // file_id.diz text
 
-// PPF 3.0: exactly the bytes the run changes, in records of up to 255 bytes
-// (with `undo`, followed by the bytes they replace), the block check on
-// where the image can hold the block, and a file_id.diz text when `diz`
-// holds one.
+// PPF 3.0: exactly the bytes the run changes (and every byte it appends past
+// the image's end), in records of up to 255 bytes (with `undo`, followed by
+// the bytes they replace), the block check on where the image can hold the
+// block, and a file_id.diz text when `diz` holds one.
 std::unique_ptr<ppf_records> ppf3_records(bool undo, std::vector<std::uint8_t> diz);
 
 // Builds the header from the description and the image as it is now (its

@@ -1,8 +1,11 @@
 #include "corvaner_replace.h"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <string>
+
+#include "byte_order.h"
 
 namespace {
 
@@ -14,7 +17,9 @@ constexpr std::uint8_t SUBMODE_EOF = 0x80;    // end of file
 // Sectors read at a time when a file's sectors or its room are looked at.
 constexpr std::size_t READ_SECTORS = 64;
 // Sectors at the end of a data track that disc readers expect to stay empty.
-constexpr std::uint64_t POSTGAP_SECTORS = 150;
+constexpr std::uint64_t POSTGAP_SECTORS = relocation::POSTGAP_SECTORS;
+// Where a volume descriptor holds the volume space size (both byte orders).
+constexpr std::size_t VOLUME_SIZE_FIELD = 80;
 
 std::uint64_t sectors_of(std::uint64_t bytes) { return (bytes + USER_DATA_SIZE - 1) / USER_DATA_SIZE; }
 
@@ -63,6 +68,125 @@ std::optional<std::uint64_t> find_sector(int fd, std::uint64_t from, std::uint64
     return std::nullopt;
 }
 
+
+// Why the sectors [from, to) cannot take the file: the first that something
+// claims, or before it one that holds data. Empty when they can.
+std::string growth_blocker(int fd, const disc_map& map, const replace_plan& plan, std::uint64_t from,
+                           std::uint64_t to, std::uint64_t image_sectors, const std::string& name,
+                           std::uint64_t new_size) {
+    const auto taken = first_claimed(map, plan, from, to, image_sectors);
+    // Before the first claimed sector, a sector whose user data are not all
+    // zero holds something no directory names.
+    const auto data = find_sector(fd, from, taken ? taken->first : to, [](auto sector) {
+        return std::any_of(sector.begin() + USER_DATA, sector.begin() + USER_DATA_END,
+                           [](std::uint8_t b) { return b != 0; });
+    });
+    if (!taken && !data) return {};
+    char head[160];
+    std::snprintf(head, sizeof head, "Sector %llu, which '%s' needs to grow to %llu bytes, ",
+                  static_cast<unsigned long long>(data ? *data : taken->first), name.c_str(),
+                  static_cast<unsigned long long>(new_size));
+    return head + (data ? std::string("holds data outside the directory tree")
+                        : "belongs to " + taken->owner);
+}
+
+// A sector a moved file may take: blank user data, and either never
+// written (all zero) or a Mode 2 Form 1 sector.
+bool blank_sector(std::span<const std::uint8_t, SECTOR_SIZE> sector) {
+    auto zero = [](std::uint8_t b) { return b == 0; };
+    if (!std::all_of(sector.begin() + USER_DATA, sector.begin() + USER_DATA_END, zero)) return false;
+    if (!std::equal(SYNC_PATTERN.begin(), SYNC_PATTERN.end(), sector.begin()))
+        return std::all_of(sector.begin(), sector.end(), zero);
+    return sector[MODE_BYTE] == 2 && ((sector[SUBMODE_BYTE] | sector[SUBMODE_BYTE + 4]) & SUBMODE_FORM2) == 0;
+}
+
+// The first sector of the lowest run of `count` sectors before `end` that
+// nothing on the disc claims (the file's old sectors and the postgap
+// included) and whose sectors are blank.
+std::optional<std::uint64_t> find_hole(int fd, const disc_map& map, std::uint64_t end, std::uint64_t count) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> taken;  // [first, end)
+    for (const claim& c : map.claims) taken.emplace_back(c.first, c.first + std::min(c.count, UINT64_MAX - c.first));
+    taken.emplace_back(end > POSTGAP_SECTORS ? end - POSTGAP_SECTORS : 0, UINT64_MAX);
+    std::sort(taken.begin(), taken.end());
+    auto look = [&](std::uint64_t from, std::uint64_t to) -> std::optional<std::uint64_t> {
+        if (to <= from || to - from < count) return std::nullopt;
+        std::uint64_t at = from, run_from = from;
+        const auto last = find_sector(fd, from, to, [&](auto sector) {
+            if (!blank_sector(sector)) run_from = at + 1;
+            return ++at - run_from == count;
+        });
+        if (last) return *last + 1 - count;
+        return std::nullopt;
+    };
+    std::uint64_t free_from = 0;
+    for (const auto& [first, past] : taken) {
+        if (first >= end) break;
+        if (const auto hole = look(free_from, first)) return hole;
+        free_from = std::max(free_from, past);
+    }
+    return look(free_from, end);
+}
+
+// Plans the growth of the image by the file: fills in where it goes, the
+// postgap's model and the volume descriptors to update. Why not in a few
+// words, or empty when it can.
+std::string plan_growth(int fd, const disc_map& map, std::uint64_t image_bytes, relocation& r) {
+    char why[200];
+    const std::uint64_t volume = map.volume_sectors, image_sectors = image_bytes / SECTOR_SIZE;
+    if (volume == 0) return "the disc has no primary volume descriptor with a volume space size";
+    if (image_bytes % SECTOR_SIZE != 0) {
+        std::snprintf(why, sizeof why, "the image ends %llu bytes into a sector after its last whole one",
+                      static_cast<unsigned long long>(image_bytes % SECTOR_SIZE));
+        return why;
+    }
+    if (image_sectors < volume) {
+        std::snprintf(why, sizeof why, "the image holds %llu of the volume's %llu sectors",
+                      static_cast<unsigned long long>(image_sectors), static_cast<unsigned long long>(volume));
+        return why;
+    }
+    if (image_sectors - volume > POSTGAP_SECTORS) {
+        std::snprintf(why, sizeof why, "the image holds %llu sectors after the volume, more than a postgap",
+                      static_cast<unsigned long long>(image_sectors - volume));
+        return why;
+    }
+    if (image_sectors < POSTGAP_SECTORS + VOLUME_DESCRIPTOR_SECTOR + 1) {
+        std::snprintf(why, sizeof why, "the image's %llu sectors hold no %llu-sector postgap to follow",
+                      static_cast<unsigned long long>(image_sectors),
+                      static_cast<unsigned long long>(POSTGAP_SECTORS));
+        return why;
+    }
+    // A sector with no data sync after the volume: audio, another track.
+    const auto other = find_sector(fd, volume, image_sectors, [](auto sector) {
+        return !std::equal(SYNC_PATTERN.begin(), SYNC_PATTERN.end(), sector.begin());
+    });
+    if (other) {
+        std::snprintf(why, sizeof why,
+                      "sector %llu, after the volume, holds no data sync: another track follows in the image file",
+                      static_cast<unsigned long long>(*other));
+        return why;
+    }
+    const bool covered = image_sectors == volume;
+    r.grows = true;
+    r.new_first = volume;
+    r.tail_from = image_sectors - POSTGAP_SECTORS;
+    r.old_volume = volume;
+    r.volume_sectors = volume + r.new_sectors + (covered ? POSTGAP_SECTORS : 0);
+    if (r.volume_sectors > UINT32_MAX) return "the volume would pass 4294967295 sectors";
+    // Every descriptor that names the volume's size: the primary and the
+    // supplementary ones (a Joliet tree's).
+    std::array<std::uint8_t, SECTOR_SIZE> buffer{};
+    for (std::uint64_t s = VOLUME_DESCRIPTOR_SECTOR; s < VOLUME_DESCRIPTOR_SECTOR + 64; ++s) {
+        if (read_sector(fd, buffer, s) < 0) break;
+        const auto vd = std::span(buffer).subspan<USER_DATA, USER_DATA_SIZE>();
+        if (std::memcmp(vd.data() + 1, "CD001", 5) != 0 || vd[0] == 255) break;
+        if ((vd[0] == 1 || vd[0] == 2) && load_le32(vd.subspan<VOLUME_SIZE_FIELD, 4>()) == volume &&
+            load_be32(vd.subspan<VOLUME_SIZE_FIELD + 4, 4>()) == volume)
+            r.descriptors.push_back(s);
+    }
+    if (r.descriptors.empty()) return "no volume descriptor names the volume's size in both byte orders";
+    return {};
+}
+
 }  // namespace
 
 std::array<std::uint8_t, 4> subheader_for(const replace_plan& plan, bool last) {
@@ -73,7 +197,7 @@ std::array<std::uint8_t, 4> subheader_for(const replace_plan& plan, bool last) {
 }
 
 bool plan_replacement(run_output& run, int fd_bin, const dir_lookup& found, std::uint64_t new_size,
-                      replace_plan& plan) {
+                      replace_plan& plan, bool relocate) {
     const dir_record& file = found.record;
     const std::string name = printable_name(file.name);
     if (new_size > UINT32_MAX) {
@@ -93,6 +217,10 @@ bool plan_replacement(run_output& run, int fd_bin, const dir_lookup& found, std:
              r.record.data_length == file.data_length))
             plan.records.push_back(r);
 
+    if (relocate)
+        for (const placed_record& p : map.records)
+            if (!p.record.is_directory) plan.files.push_back(p);
+
     const std::uint64_t had = sectors_of(file.data_length);
     // The file's own convention, from its old last sector; a file that had
     // none takes that of a plain data file.
@@ -105,19 +233,76 @@ bool plan_replacement(run_output& run, int fd_bin, const dir_lookup& found, std:
     const std::uint64_t image_sectors = platform::query(fd_bin, image) ? image.size / SECTOR_SIZE : 0;
     const std::uint64_t needs = sectors_of(new_size);
     if (needs <= had) return true;
-    const std::uint64_t from = file.extent + had, to = file.extent + needs;
-    const auto taken = first_claimed(map, plan, from, to, image_sectors);
-    // Before the first claimed sector, a sector whose user data are not all
-    // zero holds something no directory names.
-    const auto data = find_sector(fd_bin, from, taken ? taken->first : to, [](auto sector) {
-        return std::any_of(sector.begin() + USER_DATA, sector.begin() + USER_DATA_END,
-                           [](std::uint8_t b) { return b != 0; });
-    });
-    if (!taken && !data) return true;
-    std::fprintf(run.out, "Sector %llu, which '%s' needs to grow to %llu bytes, ",
-                 static_cast<unsigned long long>(data ? *data : taken->first), name.c_str(),
-                 static_cast<unsigned long long>(new_size));
-    if (data) std::fputs("holds data outside the directory tree -- refused\n", run.out);
-    else std::fprintf(run.out, "belongs to %s -- refused\n", taken->owner.c_str());
+    const std::string in_place = growth_blocker(fd_bin, map, plan, file.extent + had, file.extent + needs,
+                                                image_sectors, name, new_size);
+    if (in_place.empty()) return true;
+    if (!relocate) {
+        std::fprintf(run.out, "%s -- refused\n", in_place.c_str());
+        return false;
+    }
+    relocation r;
+    for (const placed_record& p : plan.records)
+        if (p.record.sector == file.sector && p.record.position == file.position) r.path = p.path;
+    r.old_first = file.extent;
+    r.old_sectors = had;
+    r.new_sectors = needs;
+    r.image_sectors = image_sectors;
+    const std::uint64_t volume_end = map.volume_sectors != 0 ? std::min(map.volume_sectors, image_sectors)
+                                                             : image_sectors;
+    if (const auto hole = find_hole(fd_bin, map, volume_end, needs)) {
+        r.new_first = *hole;
+        plan.moved = r;
+        return true;
+    }
+    const std::string growth = plan_growth(fd_bin, map, image.size, r);
+    if (growth.empty()) {
+        plan.moved = r;
+        return true;
+    }
+    std::fprintf(run.out,
+                 "%s\nNo run of %llu free, blank sectors lies inside the volume\nThe image cannot grow: %s\n"
+                 "'%s' can neither grow in place nor move -- refused\n",
+                 in_place.c_str(), static_cast<unsigned long long>(needs), growth.c_str(), name.c_str());
     return false;
+}
+
+void rebuild_postgap_sector(std::span<std::uint8_t, SECTOR_SIZE> sector, std::uint64_t at, bool blank) {
+    if (!std::equal(SYNC_PATTERN.begin(), SYNC_PATTERN.end(), sector.begin())) {
+        std::fill(sector.begin(), sector.end(), 0);
+        return;
+    }
+    const std::uint8_t mode = sector[MODE_BYTE];
+    const bool form2 = mode == 2 && (sector[SUBMODE_BYTE] & SUBMODE_FORM2) != 0;
+    // Form 2 leaves its EDC out where it is zero.
+    const bool form2_edc = form2 && std::any_of(sector.begin() + FORM2_EDC_AT, sector.end(),
+                                                [](std::uint8_t b) { return b != 0; });
+    if (blank) std::fill(sector.begin() + (mode == 2 ? USER_DATA : SUBHEADER), sector.end(), 0);
+    const int type = mode == 0 ? MODE_0 : mode == 1 ? MODE_1 : form2 ? MODE_2_FORM_2 : MODE_2_FORM_1;
+    if (mode > 2) return;  // no kind to rebuild: only its sync written again
+    (void)do_encode_L2(sector, type, static_cast<unsigned>(at + ADDRESS_BIAS));
+    if (form2 && !form2_edc) std::fill(sector.begin() + FORM2_EDC_AT, sector.end(), 0);
+}
+
+void set_volume_size(std::span<std::uint8_t, SECTOR_SIZE> raw, std::uint64_t sector, std::uint64_t size) {
+    const auto field = raw.subspan<USER_DATA + VOLUME_SIZE_FIELD, 8>();
+    store_le32(field.first<4>(), static_cast<std::uint32_t>(size));
+    store_be32(field.last<4>(), static_cast<std::uint32_t>(size));
+    encode_sectors(raw, sector);
+}
+
+std::string sector_table(const replace_plan& plan) {
+    std::string table = "# path\told sector\told size\tnew sector\tnew size\n";
+    char line[64];
+    for (const placed_record& f : plan.files) {
+        const bool its = std::any_of(plan.records.begin(), plan.records.end(), [&](const placed_record& r) {
+            return r.record.sector == f.record.sector && r.record.position == f.record.position;
+        });
+        const std::uint64_t at = its && plan.moved ? plan.moved->new_first : f.record.extent;
+        const std::uint64_t size = its ? plan.new_size : f.record.data_length;
+        std::snprintf(line, sizeof line, "\t%lu\t%lu\t%llu\t%llu\n", static_cast<unsigned long>(f.record.extent),
+                      static_cast<unsigned long>(f.record.data_length), static_cast<unsigned long long>(at),
+                      static_cast<unsigned long long>(size));
+        table += f.path + f.tree + line;
+    }
+    return table;
 }

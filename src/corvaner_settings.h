@@ -44,6 +44,8 @@ struct run_settings {
     int mode_quiet = 0;     // -q: no banner, file block, trace or progress
     int mode_extract = 0;   // -g: the first operand is the file (with -n) or folder taken out
     int mode_raw2336 = 0;   // --raw2336: Form 2 files as 2336-byte sectors (-g writes, -n reads them)
+    int mode_relocate = 0;  // --relocate: with -s, a file that cannot grow in place moves
+    std::optional<std::string> file_lba_list;  // --lba-list: the table of sectors a relocation leaves
     run_mode mode = run_mode::patch;  // set by the parser from the flags above
 };
 

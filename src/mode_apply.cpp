@@ -32,10 +32,15 @@ int apply_mode(run_state& run, unique_fd& bin) {
                  patch.description.c_str(), static_cast<unsigned long long>(patch.records),
                  static_cast<unsigned long long>(patch.bytes),
                  s.mode_undo ? ", the image holds every one" : patch.block_check ? ", block check passed" : "");
+    const std::uint64_t grows = patch.grown_size - image.size;
+    if (grows != 0)
+        std::fprintf(run.out, "The image %s by %llu bytes to %llu\n", s.mode_nowrite ? "would grow" : "grows",
+                     static_cast<unsigned long long>(grows), static_cast<unsigned long long>(patch.grown_size));
     if (s.mode_nowrite) {
         std::fputs("Dry run: nothing written\nAll done.\n", run.out);
         return STATUS_OK;
     }
+    if (!fits_size_limit(run, patch.grown_size)) return error_exit(run);
     const run_signals signals(run.out, true);
     if (!apply_records(run, patch, bytes, bin.get(), s.mode_undo != 0, *signals.held())) return error_exit(run);
     if (!finish_writes(run, {&bin}, true)) return error_exit(run);

@@ -27,7 +27,15 @@ struct patch_files {
     int patch;
     platform::file_info patch_info;
     const replace_plan* replace = nullptr;  // with -s: the file's records and subheaders
+    bool tree_begun = false;                // the directory sectors are being rewritten
 };
+
+// The relocation of a replaced file that moves, if any.
+const relocation* moved(const replace_plan* plan) { return plan && plan->moved ? &*plan->moved : nullptr; }
+const relocation* growth(const replace_plan* plan) {
+    const relocation* r = moved(plan);
+    return r && r->grows ? r : nullptr;
+}
 
 // Sectors read per system call when the window is checked, and rebuilt,
 // written and traced together by the patch.
@@ -163,6 +171,14 @@ bool read_sectors(run_state& run, int fd, std::span<std::uint8_t> out, std::uint
     return false;
 }
 
+// Reads sectors as read_sectors does; those from `exists_to` on, past the
+// image's end before it grows, are new sectors: all zero.
+bool read_old(run_state& run, int fd, std::span<std::uint8_t> out, std::uint64_t first, std::uint64_t exists_to) {
+    const std::uint64_t have = first < exists_to ? std::min<std::uint64_t>(exists_to - first, out.size() / SECTOR_SIZE) : 0;
+    std::fill(out.begin() + static_cast<std::ptrdiff_t>(have * SECTOR_SIZE), out.end(), 0);
+    return have == 0 || read_sectors(run, fd, out.first(static_cast<std::size_t>(have) * SECTOR_SIZE), first);
+}
+
 // Reads every sector of the window before anything is written and checks
 // that the patch may rewrite it; warns of a partly patched sector whose
 // EDC/ECC already fail (its unpatched bytes are kept as they are).
@@ -261,7 +277,9 @@ void lay_patch(const patch_source& patch, const layout& at, const replace_plan* 
 // sectors, rebuilt. False after a failed or short read of the image.
 bool build_batch(run_state& run, int bin, const patch_source& patch, const layout& at,
                  const replace_plan* replace, std::uint64_t from, batch& b) {
-    if (!read_sectors(run, bin, std::span(b.old_bytes).first(batch_count(at, from) * SECTOR_SIZE), from))
+    const relocation* grows = growth(replace);
+    if (!read_old(run, bin, std::span(b.old_bytes).first(batch_count(at, from) * SECTOR_SIZE), from,
+                  grows ? grows->image_sectors : UINT64_MAX))
         return false;
     lay_patch(patch, at, replace, from, b);
     return true;
@@ -291,9 +309,59 @@ bool build_directory(run_state& run, int bin, const replace_plan& plan, std::uin
         const auto record = std::span(b.new_bytes).subspan(r.record.position);
         store_le32(record.subspan<record_field::SIZE_LE, 4>(), size);
         store_be32(record.subspan<record_field::SIZE_BE, 4>(), size);
+        if (const relocation* m = moved(&plan)) {
+            store_le32(record.subspan<record_field::EXTENT_LE, 4>(), static_cast<std::uint32_t>(m->new_first));
+            store_be32(record.subspan<record_field::EXTENT_BE, 4>(), static_cast<std::uint32_t>(m->new_first));
+        }
     }
     encode_sectors(b.rebuilt(), sector);
     return true;
+}
+
+// The postgap a growing image ends with: the sectors it is modelled on, as
+// they are, and as they become after the moved file.
+struct postgap {
+    std::vector<std::uint8_t> old_bytes;  // the image's bytes where the postgap goes (zero past its end)
+    std::vector<std::uint8_t> new_bytes;
+};
+
+// Reads the old postgap's sectors (and what lies where the new one goes)
+// before anything is written, and builds the new one. False after a failed
+// read.
+bool build_postgap(run_state& run, int bin, const relocation& r, postgap& tail) {
+    const std::size_t bytes = relocation::POSTGAP_SECTORS * SECTOR_SIZE;
+    tail.new_bytes.resize(bytes);
+    tail.old_bytes.resize(bytes);
+    if (!read_sectors(run, bin, tail.new_bytes, r.tail_from) ||
+        !read_old(run, bin, tail.old_bytes, r.new_first + r.new_sectors, r.image_sectors))
+        return false;
+    for (std::size_t i = 0; i < relocation::POSTGAP_SECTORS; ++i)
+        rebuild_postgap_sector(std::span<std::uint8_t, SECTOR_SIZE>(tail.new_bytes.data() + i * SECTOR_SIZE, SECTOR_SIZE),
+                               r.new_first + r.new_sectors + i, r.tail_from + i < r.old_volume);
+    return true;
+}
+
+// A volume descriptor sector with the grown volume's size, rebuilt. False
+// after a failed or short read.
+bool build_descriptor(run_state& run, int bin, const relocation& r, std::uint64_t sector, batch& b) {
+    b.directory = true;
+    b.first = sector;
+    b.count = b.complete = 1;
+    if (!read_sectors(run, bin, std::span(b.old_bytes).first(SECTOR_SIZE), sector)) return false;
+    std::copy_n(b.old_bytes.begin(), SECTOR_SIZE, b.new_bytes.begin());
+    set_volume_size(std::span(b.new_bytes).first<SECTOR_SIZE>(), sector, r.volume_sectors);
+    return true;
+}
+
+// Writes `bytes` of whole sectors from sector `first` on (unless the run is
+// dry) after the trace line `what`. False after reporting a failed write.
+bool write_whole(run_state& run, patch_files& f, std::span<const std::uint8_t> bytes, std::uint64_t first,
+                 const std::string& what) {
+    std::fputs(what.c_str(), run.out);
+    if (!writes_image(run.settings) || pwrite_full(f.bin.get(), bytes, first * SECTOR_SIZE) == bytes.size())
+        return true;
+    report_errno(run, "\nFailed to write sector");
+    return false;
 }
 
 // The patch's short read: the sector's trace stops at its read, and the
@@ -311,27 +379,44 @@ bool short_patch(run_state& run, const layout& at, std::uint64_t sector) {
 // the directory sectors of a replaced file) into it, in ascending order of
 // their offsets, and puts it in place. False after saying why not.
 bool write_ppf(run_state& run, patch_files& f, const patch_source& patch, const layout& at,
-               ppf_session& ppf, const run_signals& signals) {
+               const postgap& tail, ppf_session& ppf, const run_signals& signals) {
     if (!ppf.begin(run, f.bin.get(), f.image.size, run.settings.str_desc)) return false;
     batch b;
     auto add = [&] { return ppf.sectors(run, b.old_sectors(), b.new_sectors(), b.first); };
-    // A replaced file's directory sectors go before or after the window,
-    // wherever they lie.
-    const std::vector<std::uint64_t> directories = f.replace ? directory_sectors(*f.replace) : std::vector<std::uint64_t>{};
-    const auto after = std::upper_bound(directories.begin(), directories.end(), at.w.first);
-    auto add_directories = [&](auto begin, auto end) {
-        for (auto sector = begin; sector != end; ++sector)
-            if (!build_directory(run, f.bin.get(), *f.replace, *sector, b) || !add()) return false;
+    // A replaced file's directory sectors (and, where the image grows, the
+    // volume descriptors) go before or after the window, wherever they lie;
+    // a moved file's new postgap follows it.
+    struct extra {
+        std::uint64_t sector;
+        bool descriptor;
+    };
+    std::vector<extra> extras;
+    if (f.replace)
+        for (const std::uint64_t sector : directory_sectors(*f.replace)) extras.push_back({sector, false});
+    const relocation* grows = growth(f.replace);
+    if (grows)
+        for (const std::uint64_t sector : grows->descriptors) extras.push_back({sector, true});
+    std::sort(extras.begin(), extras.end(), [](const extra& x, const extra& y) { return x.sector < y.sector; });
+    const auto after = std::partition_point(extras.begin(), extras.end(),
+                                            [&](const extra& e) { return e.sector < at.w.first; });
+    auto add_extras = [&](auto begin, auto end) {
+        for (auto e = begin; e != end; ++e)
+            if (!(e->descriptor ? build_descriptor(run, f.bin.get(), *grows, e->sector, b)
+                                : build_directory(run, f.bin.get(), *f.replace, e->sector, b)) ||
+                !add())
+                return false;
         return true;
     };
-    if (!add_directories(directories.begin(), after)) return false;
+    if (!add_extras(extras.begin(), after)) return false;
     for (std::uint64_t from = at.w.first; from <= at.w.last && at.w.size != 0; from += BATCH_SECTORS) {
         if (signals.interrupted(run, "before its first write")) return false;
         if (!build_batch(run, f.bin.get(), patch, at, f.replace, from, b)) return false;
         if (b.complete != b.count) return short_patch(run, at, from + b.complete);
         if (!add()) return false;
     }
-    if (!add_directories(after, directories.end())) return false;
+    if (grows && !ppf.sectors(run, tail.old_bytes, tail.new_bytes, grows->new_first + grows->new_sectors))
+        return false;
+    if (!add_extras(after, extras.end())) return false;
     return ppf.finish(run);
 }
 
@@ -380,7 +465,7 @@ bool commit_sectors(run_state& run, patch_files& f, batch& b) {
 // Lays the patch into the window's sectors and writes them back, a batch at
 // a time.
 bool patch_sectors(run_state& run, patch_files& f, const patch_source& patch, const layout& at,
-                   const run_signals& signals) {
+                   const postgap& tail, const run_signals& signals) {
     batch b;
     for (std::uint64_t from = at.w.first; from <= at.w.last && at.w.size != 0; from += BATCH_SECTORS) {
         if (signals.interrupted(run, "after the sectors traced above")) return false;
@@ -388,10 +473,34 @@ bool patch_sectors(run_state& run, patch_files& f, const patch_source& patch, co
         if (!commit_sectors(run, f, b)) return false;
         if (b.complete != b.count) return short_patch(run, at, from + b.complete);
     }
+    // A growing image takes its postgap too before the tree names the file.
+    if (const relocation* grows = growth(f.replace)) {
+        const std::uint64_t first = grows->new_first + grows->new_sectors;
+        char line[120];
+        std::snprintf(line, sizeof line, "Postgap: sectors %llu to %llu, as sectors %llu to %llu were\n",
+                      static_cast<unsigned long long>(first),
+                      static_cast<unsigned long long>(first + relocation::POSTGAP_SECTORS - 1),
+                      static_cast<unsigned long long>(grows->tail_from),
+                      static_cast<unsigned long long>(grows->tail_from + relocation::POSTGAP_SECTORS - 1));
+        if (signals.interrupted(run, "after the sectors traced above") ||
+            !write_whole(run, f, tail.new_bytes, first, line))
+            return false;
+    }
+    f.tree_begun = true;
     if (f.replace)
         for (const std::uint64_t sector : directory_sectors(*f.replace))
             if (!build_directory(run, f.bin.get(), *f.replace, sector, b) || !commit_sectors(run, f, b))
                 return false;
+    if (const relocation* grows = growth(f.replace))
+        for (const std::uint64_t sector : grows->descriptors) {
+            if (!build_descriptor(run, f.bin.get(), *grows, sector, b)) return false;
+            std::string trace;
+            append_index(trace, sector);
+            append_read_sector(trace);
+            trace += " | VOLUME SIZE(" + std::to_string(grows->volume_sectors) + ")";
+            append_rebuilt(trace);
+            if (!write_whole(run, f, b.rebuilt(), sector, trace)) return false;
+        }
     return true;
 }
 
@@ -405,8 +514,13 @@ bool check_directories(run_state& run, int fd, const replace_plan* plan) {
     return true;
 }
 
-// The line of each record the replacement changed.
+// The line of each record the replacement changed, after the move's.
 void print_record_changes(run_state& run, const replace_plan& plan) {
+    if (const relocation* m = moved(&plan))
+        std::fprintf(run.out, "Moved '%s' from sector %llu (%llu sectors) to sector %llu (%llu sectors)\n",
+                     m->path.c_str(), static_cast<unsigned long long>(m->old_first),
+                     static_cast<unsigned long long>(m->old_sectors), static_cast<unsigned long long>(m->new_first),
+                     static_cast<unsigned long long>(m->new_sectors));
     for (const placed_record& r : plan.records)
         std::fprintf(run.out, "Directory record %s%s in sector %llu: %lu -> %lu bytes\n", r.path.c_str(),
                      r.tree.c_str(), static_cast<unsigned long long>(r.record.sector),
@@ -428,11 +542,16 @@ int patch_run(run_state& run, patch_files& f, const patch_window& window,
     const run_settings& s = run.settings;
     const layout at{window};
     patch_source patch(f.patch, window.size);
-    if (!patch.load(run) || !check_window(run, f.bin.get(), window, signals, f.replace != nullptr) ||
-        !check_directories(run, f.bin.get(), f.replace))
+    // A file moved past the image's end lies on no sector to check; the
+    // postgap it takes the place of is rebuilt after it.
+    const relocation* grows = growth(f.replace);
+    postgap tail;
+    if (!patch.load(run) ||
+        (!grows && !check_window(run, f.bin.get(), window, signals, f.replace != nullptr)) ||
+        !check_directories(run, f.bin.get(), f.replace) || (grows && !build_postgap(run, f.bin.get(), *grows, tail)))
         return error_exit(run);
     const bool write = writes_image(s);
-    if (write && window.size != 0 &&
+    if (write && window.size != 0 && !grows &&
         !platform::reserve(f.bin.get(), window.first * SECTOR_SIZE, window.sectors() * SECTOR_SIZE)) {
         std::fprintf(run.out, "No room on disk for sectors %llu to %llu of the image: %s -- refused\n",
                      static_cast<unsigned long long>(window.first),
@@ -447,8 +566,16 @@ int patch_run(run_state& run, patch_files& f, const patch_window& window,
     }
     print_start(run, window);
     tprintf(trace_stream(run), "Patching .bin file\n");
-    if (ppf.active() && !write_ppf(run, f, patch, at, ppf, signals)) return error_exit(run);
-    if (!patch_sectors(run, f, patch, at, signals)) return error_exit(run);
+    if (ppf.active() && !write_ppf(run, f, patch, at, tail, ppf, signals)) return error_exit(run);
+    if (!patch_sectors(run, f, patch, at, tail, signals)) {
+        // Before the tree names the moved file, an image that only grew
+        // goes back to its length: it is the image it was.
+        if (grows && write && !f.tree_begun && grows->new_first == grows->image_sectors &&
+            platform::truncate(f.bin.get(), f.image.size))
+            std::fprintf(run.out, "The image is cut back to its %llu bytes: it is as it was\n",
+                         static_cast<unsigned long long>(f.image.size));
+        return error_exit(run);
+    }
     if (f.replace) print_record_changes(run, *f.replace);
 
     // Success is reported only once everything written is on disk, and the
@@ -457,10 +584,14 @@ int patch_run(run_state& run, patch_files& f, const patch_window& window,
         report_errno(run, "Failed to sync .bin file");
         return error_exit(run);
     }
-    if (!kept_length(run, f.bin.get(), f.image.size, "image") ||
+    const std::uint64_t image_size = grows && write ? grows->end_sectors() * SECTOR_SIZE : f.image.size;
+    if (!kept_length(run, f.bin.get(), image_size, "image") ||
         (patch.streamed() && !kept_length(run, f.patch, f.patch_info.size, "patch file")))
         return error_exit(run);
     if (!finish_writes(run, {&f.bin}, false)) return error_exit(run);
+    if (s.file_lba_list && !write_text_file(run, *s.file_lba_list, sector_table(*f.replace), "Sector list",
+                                            {f.image, f.patch_info}))
+        return error_exit(run);
     std::fputs("All done.\n", run.out);
     return STATUS_OK;
 }
@@ -470,14 +601,14 @@ int patch_run(run_state& run, patch_files& f, const patch_window& window,
 // image too large for a PPF 2.0 file, and files a file-size limit would cut
 // short. Prints why and returns false.
 bool refuse_patch(run_state& run, const patch_window& w, const platform::file_info& image,
-                  const platform::file_info& patch) {
+                  const platform::file_info& patch, const relocation* grows) {
     const run_settings& s = run.settings;
     // Patching an image with itself would read back its own rewritten sectors.
     if (platform::same_file(image, patch)) {
         std::fprintf(run.out, "Patch file '%s' is the .bin file itself -- refused\n", s.file_patch->c_str());
         return false;
     }
-    const std::uint64_t image_sectors = image.size / SECTOR_SIZE;
+    const std::uint64_t image_sectors = grows ? grows->end_sectors() : image.size / SECTOR_SIZE;
     if (w.size != 0 && w.last >= image_sectors) {
         std::fprintf(run.out,
                      "Patch of %llu bytes at offset %08llX needs sectors %llu to %llu, "
@@ -497,11 +628,13 @@ bool refuse_patch(run_state& run, const patch_window& w, const platform::file_in
     // A file-size limit would stop the writes part-way, inside a sector: the
     // run is refused before the first instead.
     std::uint64_t need = writes_image(s) && w.size != 0 ? (w.last + 1) * SECTOR_SIZE : 0;
+    if (grows && writes_image(s)) need = grows->end_sectors() * SECTOR_SIZE;
     if (s.file_ppf) need = std::max<std::uint64_t>(need, PPF2_HEADER_SIZE + PPF2_SECTOR_SIZE * w.sectors());
     // PPF 3.0: a record head for every 255 bytes, and the bytes twice with undo data.
     const std::uint64_t record_bytes = SECTOR_SIZE * (s.mode_undo ? 2 : 1) + 10 * PPF3_RECORD_HEAD;
     if (s.file_ppf3)
-        need = std::max<std::uint64_t>(need, PPF2_HEADER_SIZE + MAX_DIZ + 36 + record_bytes * w.sectors());
+        need = std::max<std::uint64_t>(need, PPF2_HEADER_SIZE + MAX_DIZ + 36 +
+                                                 record_bytes * (w.sectors() + (grows ? grows->end_sectors() : 0)));
     return fits_size_limit(run, need);
 }
 
@@ -533,12 +666,23 @@ int patch_mode(run_state& run, unique_fd& bin) {
         const bool sized = !s.mode_replace;
         if (!lookup_fits(run, *d.found, sized ? std::optional(d.patch.info.size) : std::nullopt))
             return error_exit(run);
-        if (s.mode_replace && !plan_replacement(run, bin.get(), *d.found, d.patch.info.size, replace))
+        if (s.mode_replace &&
+            !plan_replacement(run, bin.get(), *d.found, d.patch.info.size, replace, s.mode_relocate != 0))
             return error_exit(run);
+        // A moved file is laid where it goes.
+        if (replace.moved) d.offset = replace.moved->new_first * SECTOR_SIZE;
+        if (replace.moved && replace.moved->grows && s.file_ppf) {
+            std::fprintf(run.out,
+                         "PPF 2.0 file '%s' records the image's size, and the move grows the image: give -P "
+                         "-- refused\n",
+                         s.file_ppf->c_str());
+            return error_exit(run);
+        }
         if (sized) note_recorded_size(run, *d.found, d.patch.info.size);
     }
     if (const auto stop = place_window(run, bin.get(), d)) return *stop;
-    if (!refuse_patch(run, d.window, d.image, d.patch.info)) return error_exit(run);
+    if (!refuse_patch(run, d.window, d.image, d.patch.info, growth(s.mode_replace ? &replace : nullptr)))
+        return error_exit(run);
     // From the first read of the window on, a signal stops the run only
     // between batches of sectors.
     const run_signals signals(run.out, true);
