@@ -111,7 +111,8 @@ bool looks_like_ppf(const std::string& path) {
     return std::find(PPF_MAGIC.begin(), PPF_MAGIC.end(), text) != PPF_MAGIC.end();
 }
 
-std::optional<int> image_of(run_output& run, const std::string& given, data_track tracks, std::string& image) {
+std::optional<int> image_of(run_output& run, const std::string& given, data_track tracks, std::string& image,
+                            std::string* track_after) {
     image = given;
     if (!is_cue_file(given)) return std::nullopt;
     const auto refuse = [&](std::size_t line, const std::string& what) {
@@ -155,6 +156,10 @@ std::optional<int> image_of(run_output& run, const std::string& given, data_trac
                                                      : "after another track of '" + file.name + "'") +
                                       ", not at its start: the image is read from its first sector");
     image = platform::is_absolute(file.name) ? file.name : platform::folder_of(given) + file.name;
+    const auto next = std::next(data);
+    if (track_after != nullptr && next != sheet.tracks.end() && next->file == data->file)
+        *track_after = "track " + std::to_string(next->number) + " of the cue sheet '" + given + "' (line " +
+                       std::to_string(next->line) + ")";
     if (const unique_fd probe = platform::open_read(image); !probe.valid())
         return refuse(file.line, "cannot open '" + image + "': " + platform::error_text(errno));
     return std::nullopt;

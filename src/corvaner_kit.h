@@ -90,7 +90,11 @@ enum class data_track {
 // of the kind `tracks` says and begin at the file's first sector. The
 // sheet's other files are not opened. Returns the exit status when refused
 // (after saying why, naming the sheet's line).
-std::optional<int> image_of(run_output& run, const std::string& given, data_track tracks, std::string& image);
+// `track_after`, where given, is set to the track that follows the data
+// track in its file ("track 2 of the cue sheet 'x.cue' (line 4)"), or left
+// empty.
+std::optional<int> image_of(run_output& run, const std::string& given, data_track tracks, std::string& image,
+                            std::string* track_after = nullptr);
 
 // An image of 2048-byte sectors (an ISO image) given where raw 2352-byte
 // sectors are read: sector 16 has no sync, and bytes 32769..32773 are

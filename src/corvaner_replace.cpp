@@ -130,8 +130,10 @@ std::optional<std::uint64_t> find_hole(int fd, const disc_map& map, std::uint64_
 // Plans the growth of the image by the file: fills in where it goes, the
 // postgap's model and the volume descriptors to update. Why not in a few
 // words, or empty when it can.
-std::string plan_growth(int fd, const disc_map& map, std::uint64_t image_bytes, relocation& r) {
+std::string plan_growth(int fd, const disc_map& map, std::uint64_t image_bytes, const std::string& track_after,
+                        relocation& r) {
     char why[200];
+    if (!track_after.empty()) return track_after + " follows the data track in the image file";
     const std::uint64_t volume = map.volume_sectors, image_sectors = image_bytes / SECTOR_SIZE;
     if (volume == 0) return "the disc has no primary volume descriptor with a volume space size";
     if (image_bytes % SECTOR_SIZE != 0) {
@@ -197,7 +199,7 @@ std::array<std::uint8_t, 4> subheader_for(const replace_plan& plan, bool last) {
 }
 
 bool plan_replacement(run_output& run, int fd_bin, const dir_lookup& found, std::uint64_t new_size,
-                      replace_plan& plan, bool relocate) {
+                      replace_plan& plan, bool relocate, const std::string& track_after) {
     const dir_record& file = found.record;
     const std::string name = printable_name(file.name);
     if (new_size > UINT32_MAX) {
@@ -254,7 +256,7 @@ bool plan_replacement(run_output& run, int fd_bin, const dir_lookup& found, std:
         plan.moved = r;
         return true;
     }
-    const std::string growth = plan_growth(fd_bin, map, image.size, r);
+    const std::string growth = plan_growth(fd_bin, map, image.size, track_after, r);
     if (growth.empty()) {
         plan.moved = r;
         return true;

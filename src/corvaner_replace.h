@@ -51,8 +51,10 @@ struct replace_plan {
 // volume that nothing claims and whose user data are blank, else past the
 // volume when the data track ends the image file. Prints why not (what
 // blocks each choice) and returns false.
+// `track_after`, when not empty, says which track follows the data track in
+// the image file (from its cue sheet): the image cannot grow then.
 bool plan_replacement(run_output& run, int fd_bin, const dir_lookup& found, std::uint64_t new_size,
-                      replace_plan& plan, bool relocate = false);
+                      replace_plan& plan, bool relocate = false, const std::string& track_after = {});
 
 // A relocated postgap sector: `old` (a copy of the sector it is modelled
 // on) rebuilt in place as the same kind of sector with the same subheader

@@ -62,7 +62,7 @@ int run_tool(run_state& run, int argc, char** argv) {
     // the run names and works on.
     std::string image;
     const data_track tracks = row.image == image_kind::raw_mode2 ? data_track::mode2 : data_track::any;
-    if (const auto stop = image_of(run, *s.file_bin, tracks, image)) return *stop;
+    if (const auto stop = image_of(run, *s.file_bin, tracks, image, &run.track_after_image)) return *stop;
     s.file_bin = image;
     if (row.file_block && !run.quiet) print_files(run, s);
     // A run that writes holds the image locked from before its first read to

@@ -65,4 +65,8 @@ inline const std::optional<std::string>& ppf_target(const run_settings& s) {
 // Everything one run of the tool reads and writes besides its files.
 struct run_state : run_output {
     run_settings settings;
+    // Where the image came from a cue sheet whose data track another track
+    // follows in the same file: that track, in a few words (the image file
+    // cannot grow without moving it). Empty otherwise.
+    std::string track_after_image;
 };

@@ -667,7 +667,8 @@ int patch_mode(run_state& run, unique_fd& bin) {
         if (!lookup_fits(run, *d.found, sized ? std::optional(d.patch.info.size) : std::nullopt))
             return error_exit(run);
         if (s.mode_replace &&
-            !plan_replacement(run, bin.get(), *d.found, d.patch.info.size, replace, s.mode_relocate != 0))
+            !plan_replacement(run, bin.get(), *d.found, d.patch.info.size, replace, s.mode_relocate != 0,
+                             run.track_after_image))
             return error_exit(run);
         // A moved file is laid where it goes.
         if (replace.moved) d.offset = replace.moved->new_first * SECTOR_SIZE;
