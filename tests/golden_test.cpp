@@ -390,7 +390,8 @@ outcome run_binary(const golden_case& c, const fs::path& dir, const fs::path& lo
             argv.insert(argv.begin(), {bare.data(), bare.data()});
             tool = std::getenv("CORVANE_GOLDEN_HOLDER");
         }
-        ::execv(windows && tool ? tool : CORVANE_BINARY, argv.data());
+        // drop: the tool as a start with a console of its own runs it.
+        ::execv(windows && tool ? tool : c.setup.contains("drop") ? CORVANE_DROPPED_BINARY : CORVANE_BINARY, argv.data());
         ::_exit(127);
     }
     if (pipe_fds[1] >= 0) ::close(pipe_fds[1]);
