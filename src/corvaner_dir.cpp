@@ -197,6 +197,8 @@ dir_record root_of(int fd, std::uint64_t image_sectors) {
 
 }  // namespace
 
+dir_record root_directory(int fd_bin) { return root_of(fd_bin, sectors_in(fd_bin)); }
+
 name_match match_name(std::string_view record, std::string_view wanted) {
     auto same = [](std::string_view a, std::string_view b) {
         return mystrccmp(std::string(a).c_str(), std::string(b).c_str()) == 0;

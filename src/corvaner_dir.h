@@ -84,6 +84,10 @@ struct wanted_name {
     static wanted_name of(std::string_view name);
 };
 
+// The root directory's record: the one the primary volume descriptor names
+// when it is whole and inside the image, else sector 22 as one sector.
+dir_record root_directory(int fd_bin);
+
 // What the search for the -n name found.
 struct dir_lookup {
     int hits = 0;              // records matching the name

@@ -108,23 +108,11 @@ struct tree_walker {
     }
 };
 
-// The root directory's record from the volume descriptor, else sector 22 as one sector.
-dir_record root_of(int fd, std::uint64_t image_sectors) {
-    dir_record root;
-    root.extent = ROOT_DIRECTORY_SECTOR;
-    root.data_length = USER_DATA_SIZE;
-    std::array<std::uint8_t, SECTOR_SIZE> buffer{};
-    if (read_sector(fd, buffer, VOLUME_DESCRIPTOR_SECTOR) < 0) return root;
-    const std::optional<dir_record> named = volume_root(buffer);
-    if (named && named->extent < image_sectors) root = *named;
-    return root;
-}
-
 }  // namespace
 
 tree_plan plan_tree(int fd_bin) {
     tree_walker w{fd_bin, sectors_in(fd_bin), {}, {}};
-    w.directory(root_of(fd_bin, w.image_sectors), "", tree_entry::NO_PARENT, 0);
+    w.directory(root_directory(fd_bin), "", tree_entry::NO_PARENT, 0);
     return std::move(w.plan);
 }
 

@@ -331,6 +331,15 @@ bool write_text_file(run_output& run, const std::string& path, const std::string
     return true;
 }
 
+bool read_sectors(run_output& run, int fd, std::span<std::uint8_t> out, std::uint64_t first) {
+    if (pread_full(fd, out, first * SECTOR_SIZE) == out.size()) return true;
+    if (errno != 0) report_errno(run, "\nFailed to read sector");
+    else
+        std::fprintf(run.out, "\nThe image ends before sector %llu: it was cut short during the run\n",
+                     static_cast<unsigned long long>(first + out.size() / SECTOR_SIZE - 1));
+    return false;
+}
+
 bool finish_writes(run_output& run, const std::vector<unique_fd*>& files, bool wrote) {
     for (unique_fd* f : files)
         if (wrote && !platform::sync_file(f->get())) {

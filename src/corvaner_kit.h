@@ -198,6 +198,11 @@ bool load_diz(run_state& run, std::vector<std::uint8_t>& diz);
 bool write_text_file(run_output& run, const std::string& path, const std::string& text, const char* what,
                      const std::vector<platform::file_info>& inputs);
 
+// Reads whole raw sectors of the image from `first` on into `out`. False
+// after saying why not: a failed read, or an image cut short since the run
+// started.
+bool read_sectors(run_output& run, int fd, std::span<std::uint8_t> out, std::uint64_t first);
+
 // Ends the writes of a run: every descriptor of `files` synced (when the
 // run wrote them) and closed. False after reporting the first failure
 // ("Failed to sync .bin file", "Failed to close .bin file").

@@ -191,6 +191,14 @@ std::string plan_growth(int fd, const disc_map& map, std::uint64_t image_bytes, 
 
 }  // namespace
 
+std::vector<std::uint64_t> record_sectors(const replace_plan& plan) {
+    std::vector<std::uint64_t> sectors;
+    for (const placed_record& r : plan.records) sectors.push_back(r.record.sector);
+    std::sort(sectors.begin(), sectors.end());
+    sectors.erase(std::unique(sectors.begin(), sectors.end()), sectors.end());
+    return sectors;
+}
+
 std::array<std::uint8_t, 4> subheader_for(const replace_plan& plan, bool last) {
     std::array<std::uint8_t, 4> sub = plan.last_subheader;
     sub[2] = static_cast<std::uint8_t>((sub[2] & ~(SUBMODE_FORM2 | SUBMODE_AUDIO | SUBMODE_VIDEO)) | SUBMODE_DATA);

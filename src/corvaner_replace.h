@@ -41,6 +41,9 @@ struct replace_plan {
     std::vector<placed_record> files;               // with `relocate`: every file record of every tree
 };
 
+// The sectors that hold the records of a replaced file, each once, in order.
+std::vector<std::uint64_t> record_sectors(const replace_plan& plan);
+
 // Plans the replacement of the file a lookup found by `new_size` bytes:
 // finds all its records in a walk of every tree (the one found, and with a
 // size, every record of its extent and size: hard links and the same file

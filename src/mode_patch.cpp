@@ -160,17 +160,6 @@ bool foreign_sector(run_state& run, const_sector b, std::uint64_t sector) {
     return false;
 }
 
-// Reads `count` raw sectors of the image from `first` on. False after saying
-// why not (an image cut short since the run started is a failure too).
-bool read_sectors(run_state& run, int fd, std::span<std::uint8_t> out, std::uint64_t first) {
-    if (pread_full(fd, out, first * SECTOR_SIZE) == out.size()) return true;
-    if (errno != 0) report_errno(run, "\nFailed to read sector");
-    else
-        std::fprintf(run.out, "\nThe image ends before sector %llu: it was cut short during the run\n",
-                     static_cast<unsigned long long>(first + out.size() / SECTOR_SIZE - 1));
-    return false;
-}
-
 // Reads sectors as read_sectors does; those from `exists_to` on, past the
 // image's end before it grows, are new sectors: all zero.
 bool read_old(run_state& run, int fd, std::span<std::uint8_t> out, std::uint64_t first, std::uint64_t exists_to) {
@@ -285,15 +274,6 @@ bool build_batch(run_state& run, int bin, const patch_source& patch, const layou
     return true;
 }
 
-// The sectors that hold the records of a replaced file, each once.
-std::vector<std::uint64_t> directory_sectors(const replace_plan& plan) {
-    std::vector<std::uint64_t> sectors;
-    for (const placed_record& r : plan.records) sectors.push_back(r.record.sector);
-    std::sort(sectors.begin(), sectors.end());
-    sectors.erase(std::unique(sectors.begin(), sectors.end()), sectors.end());
-    return sectors;
-}
-
 // A directory sector with the new size in every record of the file it
 // holds, rebuilt. False after a failed or short read.
 bool build_directory(run_state& run, int bin, const replace_plan& plan, std::uint64_t sector, batch& b) {
@@ -392,7 +372,7 @@ bool write_ppf(run_state& run, patch_files& f, const patch_source& patch, const 
     };
     std::vector<extra> extras;
     if (f.replace)
-        for (const std::uint64_t sector : directory_sectors(*f.replace)) extras.push_back({sector, false});
+        for (const std::uint64_t sector : record_sectors(*f.replace)) extras.push_back({sector, false});
     const relocation* grows = growth(f.replace);
     if (grows)
         for (const std::uint64_t sector : grows->descriptors) extras.push_back({sector, true});
@@ -488,7 +468,7 @@ bool patch_sectors(run_state& run, patch_files& f, const patch_source& patch, co
     }
     f.tree_begun = true;
     if (f.replace)
-        for (const std::uint64_t sector : directory_sectors(*f.replace))
+        for (const std::uint64_t sector : record_sectors(*f.replace))
             if (!build_directory(run, f.bin.get(), *f.replace, sector, b) || !commit_sectors(run, f, b))
                 return false;
     if (const relocation* grows = growth(f.replace))
@@ -509,7 +489,7 @@ bool patch_sectors(run_state& run, patch_files& f, const patch_source& patch, co
 bool check_directories(run_state& run, int fd, const replace_plan* plan) {
     if (!plan) return true;
     std::array<std::uint8_t, SECTOR_SIZE> sector{};
-    for (const std::uint64_t at : directory_sectors(*plan))
+    for (const std::uint64_t at : record_sectors(*plan))
         if (!read_sectors(run, fd, sector, at) || foreign_sector(run, sector, at)) return false;
     return true;
 }

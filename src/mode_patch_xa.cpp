@@ -48,15 +48,6 @@ struct xa_batch {
     }
 };
 
-bool read_image(run_state& run, int fd, std::span<std::uint8_t> out, std::uint64_t first) {
-    if (pread_full(fd, out, first * SECTOR_SIZE) == out.size()) return true;
-    if (errno != 0) report_errno(run, "\nFailed to read sector");
-    else
-        std::fprintf(run.out, "\nThe image ends before sector %llu\n",
-                     static_cast<unsigned long long>(first + out.size() / SECTOR_SIZE - 1));
-    return false;
-}
-
 // Reads the input's sectors of the batch. False after saying why not.
 bool read_pieces(xa_job& j, xa_batch& b, std::uint64_t from) {
     const std::size_t piece = j.xa.input.piece;
@@ -95,16 +86,6 @@ bool unfit_sector(run_state& run, const_sector b, std::uint64_t sector, bool for
     return true;
 }
 
-// The sectors that hold the file's records, each once.
-std::vector<std::uint64_t> record_sectors(const replace_plan* plan) {
-    std::vector<std::uint64_t> sectors;
-    if (plan)
-        for (const placed_record& r : plan->records) sectors.push_back(r.record.sector);
-    std::sort(sectors.begin(), sectors.end());
-    sectors.erase(std::unique(sectors.begin(), sectors.end()), sectors.end());
-    return sectors;
-}
-
 // Reads every sector the run rewrites before the first write: the file's
 // must be Mode 2 at their addresses (or blank, where it grows), each input
 // sector's subheader must say one thing, the records' sectors must be Form 1.
@@ -113,7 +94,7 @@ bool check_all(xa_job& j, const run_signals& signals) {
     for (std::uint64_t from = 0; from < j.count(); from += BATCH_SECTORS) {
         if (signals.interrupted(j.run, "before its first write")) return false;
         b.count = static_cast<std::size_t>(std::min<std::uint64_t>(BATCH_SECTORS, j.count() - from));
-        if (!read_image(j.run, j.bin, b.old_span(), j.first() + from) || !read_pieces(j, b, from)) return false;
+        if (!read_sectors(j.run, j.bin, b.old_span(), j.first() + from) || !read_pieces(j, b, from)) return false;
         for (std::size_t i = 0; i < b.count; ++i) {
             const std::uint64_t sector = j.first() + from + i;
             if (unfit_sector(j.run, std::span(b.old_bytes).subspan(i * SECTOR_SIZE).first<SECTOR_SIZE>(), sector, false))
@@ -127,8 +108,8 @@ bool check_all(xa_job& j, const run_signals& signals) {
         }
     }
     std::array<std::uint8_t, SECTOR_SIZE> sector{};
-    for (const std::uint64_t at : record_sectors(j.plan))
-        if (!read_image(j.run, j.bin, sector, at) || unfit_sector(j.run, sector, at, true)) return false;
+    for (const std::uint64_t at : (j.plan ? record_sectors(*j.plan) : std::vector<std::uint64_t>{}))
+        if (!read_sectors(j.run, j.bin, sector, at) || unfit_sector(j.run, sector, at, true)) return false;
     return true;
 }
 
@@ -138,7 +119,7 @@ bool build(xa_job& j, xa_batch& b, std::uint64_t from) {
     b.directory = false;
     b.first = j.first() + from;
     b.count = static_cast<std::size_t>(std::min<std::uint64_t>(BATCH_SECTORS, j.count() - from));
-    if (!read_image(j.run, j.bin, b.old_span(), b.first) || !read_pieces(j, b, from)) return false;
+    if (!read_sectors(j.run, j.bin, b.old_span(), b.first) || !read_pieces(j, b, from)) return false;
     std::copy_n(b.old_bytes.begin(), b.count * SECTOR_SIZE, b.new_bytes.begin());
     for (std::size_t i = 0; i < b.count; ++i)
         b.forms[i] = lay_xa_sector(piece_of(j, b, i), b.sector(i), b.first + i, j.xa.file.zero_edc);
@@ -150,7 +131,7 @@ bool build_directory(xa_job& j, xa_batch& b, std::uint64_t sector) {
     b.directory = true;
     b.first = sector;
     b.count = 1;
-    if (!read_image(j.run, j.bin, b.old_span(), sector)) return false;
+    if (!read_sectors(j.run, j.bin, b.old_span(), sector)) return false;
     std::copy_n(b.old_bytes.begin(), SECTOR_SIZE, b.new_bytes.begin());
     const auto size = static_cast<std::uint32_t>(j.plan->new_size);
     for (const placed_record& r : j.plan->records) {
@@ -170,7 +151,7 @@ bool build_directory(xa_job& j, xa_batch& b, std::uint64_t sector) {
 template <class Each>
 bool each_batch(xa_job& j, const run_signals& signals, const char* when, bool ascending, Each each) {
     xa_batch b;
-    const std::vector<std::uint64_t> directories = record_sectors(j.plan);
+    const std::vector<std::uint64_t> directories = (j.plan ? record_sectors(*j.plan) : std::vector<std::uint64_t>{});
     const auto after = ascending ? std::upper_bound(directories.begin(), directories.end(), j.first())
                                  : directories.begin();
     for (auto sector = directories.begin(); sector != after; ++sector)
@@ -246,7 +227,7 @@ bool refuse_xa(xa_job& j, const data_run& d) {
     if (!fits_ppf2(j.run, s, d.image.size)) return false;
     const std::uint64_t end = j.first() + j.count();
     std::uint64_t need = writes_image(s) ? end * SECTOR_SIZE : 0;
-    const std::uint64_t sectors = j.count() + record_sectors(j.plan).size();
+    const std::uint64_t sectors = j.count() + (j.plan ? record_sectors(*j.plan) : std::vector<std::uint64_t>{}).size();
     if (s.file_ppf) need = std::max<std::uint64_t>(need, PPF2_HEADER_SIZE + PPF2_SECTOR_SIZE * sectors);
     const std::uint64_t record_bytes = SECTOR_SIZE * (s.mode_undo ? 2 : 1) + 10 * PPF3_RECORD_HEAD;
     if (s.file_ppf3) need = std::max<std::uint64_t>(need, PPF2_HEADER_SIZE + MAX_DIZ + 36 + record_bytes * sectors);
