@@ -115,7 +115,7 @@ std::optional<int> image_of(run_output& run, const std::string& given, data_trac
                             std::string* track_after) {
     image = given;
     if (!is_cue_file(given)) return std::nullopt;
-    const auto refuse = [&](std::size_t line, const std::string& what) {
+    const auto refuse_line = [&](std::size_t line, const std::string& what) {
         std::fprintf(run.out, "Cue sheet '%s' line %zu: %s -- refused\n", given.c_str(), line, what.c_str());
         return STATUS_FAIL;
     };
@@ -136,7 +136,7 @@ std::optional<int> image_of(run_output& run, const std::string& given, data_trac
     }
     cue_sheet sheet;
     cue_error error;
-    if (!read_cue(text_of(text), sheet, error)) return refuse(error.line, error.what);
+    if (!read_cue(text_of(text), sheet, error)) return refuse_line(error.line, error.what);
     const auto data = std::find_if(sheet.tracks.begin(), sheet.tracks.end(),
                                    [](const cue_track& t) { return t.mode != track_mode::audio; });
     if (data == sheet.tracks.end()) {
@@ -146,12 +146,12 @@ std::optional<int> image_of(run_output& run, const std::string& given, data_trac
     const cue_file& file = sheet.files[data->file];
     const std::string number = std::to_string(data->number);
     if (tracks == data_track::mode2 && data->mode != track_mode::mode2)
-        return refuse(data->line, "track " + number + " is " + track_mode_name(data->mode) +
+        return refuse_line(data->line, "track " + number + " is " + track_mode_name(data->mode) +
                                       ", and this run writes Mode 2 Form 1 sectors: it takes MODE2/2352");
-    if (!data->started) return refuse(data->line, "track " + number + " has no INDEX 01: where it starts is not known");
+    if (!data->started) return refuse_line(data->line, "track " + number + " has no INDEX 01: where it starts is not known");
     const bool first_in_file = data == sheet.tracks.begin() || std::prev(data)->file != data->file;
     if (!first_in_file || data->start != 0)
-        return refuse(data->line, "track " + number + " begins " +
+        return refuse_line(data->line, "track " + number + " begins " +
                                       (first_in_file ? "at sector " + std::to_string(data->start) + " of '" + file.name + "'"
                                                      : "after another track of '" + file.name + "'") +
                                       ", not at its start: the image is read from its first sector");
@@ -161,7 +161,7 @@ std::optional<int> image_of(run_output& run, const std::string& given, data_trac
         *track_after = "track " + std::to_string(next->number) + " of the cue sheet '" + given + "' (line " +
                        std::to_string(next->line) + ")";
     if (const unique_fd probe = platform::open_read(image); !probe.valid())
-        return refuse(file.line, "cannot open '" + image + "': " + platform::error_text(errno));
+        return refuse_line(file.line, "cannot open '" + image + "': " + platform::error_text(errno));
     return std::nullopt;
 }
 
@@ -301,13 +301,13 @@ bool load_diz(run_state& run, std::vector<std::uint8_t>& diz) {
 
 bool write_text_file(run_output& run, const std::string& path, const std::string& text, const char* what,
                      const std::vector<platform::file_info>& inputs) {
-    auto fail = [&](const char* step) {
+    auto failed_to = [&](const char* step) {
         const std::string message = std::string("Failed to ") + step + " " + what + " '" + path + "'";
         report_errno(run, message.c_str());
         return false;
     };
     std::string target;
-    if (!platform::resolve_links(path, target)) return fail("follow");
+    if (!platform::resolve_links(path, target)) return failed_to("follow");
     platform::file_info info;
     const bool existed = platform::query(target, info);
     for (const platform::file_info& in : inputs)
@@ -317,7 +317,7 @@ bool write_text_file(run_output& run, const std::string& path, const std::string
         }
     const std::string temp = platform::unique_name(platform::folder_of(target), ".corvane-");
     unique_fd fd = platform::create_exclusive(temp, 0644);
-    if (!fd.valid()) return fail("create");
+    if (!fd.valid()) return failed_to("create");
     const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
     bool renamed = false;
     unique_fd none;
@@ -326,7 +326,7 @@ bool write_text_file(run_output& run, const std::string& path, const std::string
         const int saved = errno;
         if (!renamed) (void)platform::remove_file(temp);
         errno = saved;
-        return fail("write");
+        return failed_to("write");
     }
     return true;
 }

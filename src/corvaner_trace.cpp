@@ -89,12 +89,12 @@ long read_data(run_output& run, data_reader& source, std::span<std::uint8_t> buf
 }
 
 std::string printable_name(std::string_view name) {
-    std::string shown(name);
-    for (char& c : shown) {
+    std::string printable(name);
+    for (char& c : printable) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte < 0x20 || byte > 0x7E) c = '?';
     }
-    return shown;
+    return printable;
 }
 
 namespace {
