@@ -1,19 +1,21 @@
 // The run kit: what every run mode shares, below all of them. Exit statuses
-// and the halt line, opening and locking the run's files, held signals, the
-// PPF session of a run that writes one, finding a file by name, and
-// finishing writes.
+// and the halt line, the image (or the cue sheet standing for it) opened and
+// locked, data files, finding a file by name, held signals, the PPF session
+// of a run that writes one, and finishing writes.
 //
 // When the halt line prints. A run that fails prints its reason, then
 // "An error occured whilst processing -- halt." (error_exit), once its work
-// has begun: from the moment the run's files are open, whatever fails after
-// that ends with the halt line. Four kinds of failure print their reason
-// alone, and return STATUS_FAIL (or STATUS_NAME) straight away:
-//   - refusals of the command line (before any file is open);
-//   - a file that cannot be opened or locked (open_locked, open_data);
+// has begun: from the moment its image is open (and, for the modes that
+// take one, its data file too), whatever fails ends with the halt line.
+// These failures print their reason alone and return STATUS_FAIL (or
+// STATUS_NAME) straight away, leaving every file as it was:
+//   - refusals of the command line, and of a drop of files;
+//   - what stands for the image before it is open: its cue sheet
+//     (image_of), the image or a data file that cannot be opened or locked
+//     (open_image, open_locked, open_data), an ISO image (refuse_iso_image);
 //   - a name found other than once (find_named: STATUS_NAME);
-//   - the set-up of a check run (its files, cue sheet and ranges) and the
-//     creation of a PPF file's temporary (ppf_session::start), which say
-//     what they refuse and leave every file as it was.
+//   - the set-up of a check run (its files, cue sheet and ranges), and the
+//     creation of a PPF file's temporary (ppf_session::start).
 #pragma once
 
 #include <cstdint>
