@@ -337,7 +337,7 @@ bool build_descriptor(run_state& run, int bin, const relocation& r, std::uint64_
 // dry) after the trace line `what`. False after reporting a failed write.
 bool write_whole(run_state& run, patch_files& f, std::span<const std::uint8_t> bytes, std::uint64_t first,
                  const std::string& what) {
-    std::fputs(what.c_str(), run.out);
+    print_trace(run, what);
     if (!writes_image(run.settings) || pwrite_full(f.bin.get(), bytes, first * SECTOR_SIZE) == bytes.size())
         return true;
     report_errno(run, "\nFailed to write sector");
