@@ -77,20 +77,13 @@ std::string_view text_of(const std::vector<std::uint8_t>& bytes) {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-bool named_cue(const std::string& path) {
-    constexpr std::string_view ending = ".cue";
-    return path.size() >= ending.size() &&
-           std::equal(ending.begin(), ending.end(), path.end() - static_cast<std::ptrdiff_t>(ending.size()),
-                      [](char a, char b) { return a == (b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b); });
-}
-
 }  // namespace
 
 bool is_cue_file(const std::string& path) {
     bool opened = false;
     const std::vector<std::uint8_t> head = head_of(path, opened);
     if (looks_like_cue_sheet(text_of(head))) return true;
-    return named_cue(path) && (!opened || !begins_with_sync(head));
+    return is_cue_sheet(path) && (!opened || !begins_with_sync(head));
 }
 
 bool looks_like_image(const std::string& path) {
