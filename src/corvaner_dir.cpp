@@ -477,11 +477,17 @@ std::string near_miss(int fd_bin, std::string_view name, bool recurse) {
             if (!r.record.is_directory && searched(r) &&
                 match_name(base(r.record.name), base(want.name)) == name_match::exact)
                 return "'" + asked + "' was not found; '" + r.path + "' is another version of it";
-    if (!want.by_path && !recurse)
+    if (!want.by_path && !recurse) {
         for (const placed_record& r : map.records)
             if (r.tree.empty() && !searched(r) && match_name(r.record.name, want.name) != name_match::none)
                 return "'" + asked + "' was not found in the root; '" + r.path +
                        "' matches: give its path or -r";
+        for (const placed_record& r : map.records)
+            if (r.tree.empty() && !r.record.is_directory && !searched(r) &&
+                match_name(base(r.record.name), base(want.name)) == name_match::exact)
+                return "'" + asked + "' was not found in the root; '" + r.path +
+                       "' is another version of it: give its path or -r";
+    }
     return "";
 }
 

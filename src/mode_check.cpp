@@ -420,7 +420,9 @@ int check_mode(run_state& run, unique_fd&) {
     ppf_session ppf;
     if (target) {
         const scan_file& image = plan.files.front();
-        if (!ppf.start(run, s, {image.info})) return STATUS_FAIL;
+        std::vector<std::uint8_t> diz;
+        if (!load_diz(run, diz)) return STATUS_FAIL;
+        if (!ppf.start(run, s, {image.info}, std::move(diz))) return STATUS_FAIL;
         if (!ppf.begin(run, image.fd.get(), image.info.size, s.str_desc)) return error_exit(run);
         // A dry run reports in the same pass; a repairing one reports as it writes.
         if (const auto stop = scan_batches(run, plan, signals, {&ppf, false, !write})) return *stop;
