@@ -218,7 +218,8 @@ bytes xa_input(const std::vector<std::string>& f) {
 // Contents of a set-up file: random:N, text:WORDS (underscores for spaces,
 // semicolons for line ends, carets for carriage returns), iso:PATH (that file of the sample disc), image
 // (a fresh sample image), image+CHANGES (one with those changes),
-// image:KIND (an image of that kind), copy (a copy of image.bin), iso-image
+// image:KIND (an image of that kind), copy (a copy of image.bin), cue:N (a
+// cue sheet of image.bin, REM lines making it N bytes long), iso-image
 // (image.bin's user data: an ISO image of 2048-byte sectors).
 bytes content_of(const std::string& kind, const bytes& image) {
     if (kind.starts_with("random:")) {
@@ -237,6 +238,13 @@ bytes content_of(const std::string& kind, const bytes& image) {
     if (kind.starts_with("image:")) return image_of(kind.substr(6));
     if (kind.starts_with("image")) return image_of("sample" + kind.substr(5));
     if (kind == "copy") return image;
+    if (kind.starts_with("cue:")) {  // a cue sheet of image.bin, padded with REM lines to N bytes
+        std::string sheet = "FILE \"image.bin\" BINARY\n  TRACK 01 MODE2/2352\n    INDEX 01 00:00:00\n";
+        const std::size_t n = std::stoul(kind.substr(4));
+        while (sheet.size() + 85 < n) sheet += "REM " + std::string(75, '-') + "\n";
+        sheet += "REM " + std::string(n - sheet.size() - 5, '-') + "\n";
+        return bytes(sheet.begin(), sheet.end());
+    }
     if (kind == "iso-image") {  // the sample disc as an ISO image: the user data of each sector
         bytes iso;
         for (std::size_t at = 0; at + SECTOR_SIZE <= image.size(); at += SECTOR_SIZE)
