@@ -172,7 +172,7 @@ bool parse_offset(const char* text, std::uint64_t& offset) {
     return true;
 }
 
-// Prints `text` unless `to` is null (the silent parse of asks_version).
+// Prints `text` unless `to` is null (the silent parse of wants_banner).
 void say(std::FILE* to, const std::string& text) {
     if (to != nullptr) std::fputs(text.c_str(), to);
 }
@@ -344,13 +344,7 @@ parse_result arguments(run_state& run, int argc, char** argv) {
     return result;
 }
 
-bool asks_version(int argc, char** argv) {
+bool wants_banner(int argc, char** argv) {
     run_settings scratch;
-    return parse(scratch, argc, argv, nullptr, nullptr) == parse_result::version;
-}
-
-bool asks_quiet(int argc, char** argv) {
-    run_settings scratch;
-    (void)parse(scratch, argc, argv, nullptr, nullptr);
-    return scratch.mode_quiet != 0;
+    return parse(scratch, argc, argv, nullptr, nullptr) != parse_result::version && scratch.mode_quiet == 0;
 }

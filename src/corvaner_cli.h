@@ -19,13 +19,10 @@ enum class parse_result {
 // tool's own messages to run.out.
 parse_result arguments(run_state& run, int argc, char** argv);
 
-// True when arguments() would answer parse_result::version, which it does
-// having printed nothing: the banner is then left out too.
-bool asks_version(int argc, char** argv);
-
-// True when the command line asks for a quiet run (-q), read silently as
-// asks_version reads it: the banner is then left out.
-bool asks_quiet(int argc, char** argv);
+// False when the command line asks for --version, which arguments() answers
+// having printed nothing, or for a quiet run (-q): read silently, so the
+// banner can be left out before the real parse.
+bool wants_banner(int argc, char** argv);
 
 // Banner, version line and the warning line, printed first on every run
 // but --version, which prints the version line alone.

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <string_view>
 
-#include "corvaner_cue.h"
 #include "ppf_format.h"
 
 int error_exit(run_output& run) {
@@ -104,22 +103,15 @@ bool looks_like_ppf(const std::string& path) {
     return std::find(PPF_MAGIC.begin(), PPF_MAGIC.end(), text) != PPF_MAGIC.end();
 }
 
-std::optional<int> image_of(run_output& run, const std::string& given, data_track tracks, std::string& image,
-                            std::string* track_after) {
-    image = given;
-    if (!is_cue_file(given)) return std::nullopt;
-    const auto refuse_line = [&](std::size_t line, const std::string& what) {
-        std::fprintf(run.out, "Cue sheet '%s' line %zu: %s -- refused\n", given.c_str(), line, what.c_str());
-        return STATUS_FAIL;
-    };
+std::optional<int> read_cue_sheet(run_output& run, const std::string& path, cue_sheet& sheet) {
     data_file sheet_file;
-    sheet_file.fd = platform::open_read(given);
-    if (!sheet_file.fd.valid() || !platform::query(sheet_file.fd.get(), sheet_file.info)) {
+    if (open_locked(path, file_access::read, sheet_file.fd) != open_result::ok ||
+        !platform::query(sheet_file.fd.get(), sheet_file.info)) {
         report_errno(run, "Failed to open cue sheet");
         return STATUS_FAIL;
     }
     if (sheet_file.info.size > CUE_SHEET_LIMIT) {
-        std::fprintf(run.out, "Cue sheet '%s' is longer than 64 KiB: not a cue sheet -- refused\n", given.c_str());
+        std::fprintf(run.out, "Cue sheet '%s' is longer than 64 KiB: not a cue sheet -- refused\n", path.c_str());
         return STATUS_FAIL;
     }
     std::vector<std::uint8_t> text(static_cast<std::size_t>(sheet_file.info.size));
@@ -127,9 +119,29 @@ std::optional<int> image_of(run_output& run, const std::string& given, data_trac
         report_errno(run, "Failed to read cue sheet");
         return STATUS_FAIL;
     }
-    cue_sheet sheet;
     cue_error error;
-    if (!read_cue(text_of(text), sheet, error)) return refuse_line(error.line, error.what);
+    if (!read_cue(text_of(text), sheet, error)) return refuse_cue_line(run, path, error.line, error.what);
+    return std::nullopt;
+}
+
+int refuse_cue_line(run_output& run, const std::string& path, std::size_t line, const std::string& what) {
+    std::fprintf(run.out, "Cue sheet '%s' line %zu: %s -- refused\n", path.c_str(), line, what.c_str());
+    return STATUS_FAIL;
+}
+
+std::string cue_file_path(const std::string& path, const cue_file& file) {
+    return platform::is_absolute(file.name) ? file.name : platform::folder_of(path) + file.name;
+}
+
+std::optional<int> image_of(run_output& run, const std::string& given, data_track tracks, std::string& image,
+                            std::string* track_after) {
+    image = given;
+    if (!is_cue_file(given)) return std::nullopt;
+    const auto refuse_line = [&](std::size_t line, const std::string& what) {
+        return refuse_cue_line(run, given, line, what);
+    };
+    cue_sheet sheet;
+    if (const auto stop = read_cue_sheet(run, given, sheet)) return stop;
     const auto data = std::find_if(sheet.tracks.begin(), sheet.tracks.end(),
                                    [](const cue_track& t) { return t.mode != track_mode::audio; });
     if (data == sheet.tracks.end()) {
@@ -148,7 +160,7 @@ std::optional<int> image_of(run_output& run, const std::string& given, data_trac
                                       (first_in_file ? "at sector " + std::to_string(data->start) + " of '" + file.name + "'"
                                                      : "after another track of '" + file.name + "'") +
                                       ", not at its start: the image is read from its first sector");
-    image = platform::is_absolute(file.name) ? file.name : platform::folder_of(given) + file.name;
+    image = cue_file_path(given, file);
     const auto next = std::next(data);
     if (track_after != nullptr && next != sheet.tracks.end() && next->file == data->file)
         *track_after = "track " + std::to_string(next->number) + " of the cue sheet '" + given + "' (line " +

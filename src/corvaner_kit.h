@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "corvaner_cue.h"
 #include "corvaner_dir.h"
 #include "corvaner_ppf.h"
 #include "corvaner_settings.h"
@@ -80,6 +81,18 @@ bool looks_like_image(const std::string& path);
 
 // A PPF file (1.0, 2.0 or 3.0), told by its magic.
 bool looks_like_ppf(const std::string& path);
+
+// Reads and parses the cue sheet `path` (opened with a shared lock). Returns
+// the exit status when it cannot: a failed open or read, a file longer than
+// any cue sheet, a line it cannot read (said as refuse_cue_line says it).
+std::optional<int> read_cue_sheet(run_output& run, const std::string& path, cue_sheet& sheet);
+
+// "Cue sheet 'PATH' line N: WHAT -- refused"; returns STATUS_FAIL.
+int refuse_cue_line(run_output& run, const std::string& path, std::size_t line, const std::string& what);
+
+// Where a file the sheet `path` names lies: a relative name is taken from
+// the sheet's folder.
+std::string cue_file_path(const std::string& path, const cue_file& file);
 
 // The tracks a run takes for its image when it is given a cue sheet.
 enum class data_track {

@@ -45,7 +45,7 @@ std::vector<std::string> dropped(run_output& run, int argc, char** argv, bool& r
 
 int run_tool(run_state& run, int argc, char** argv) {
     std::FILE* out = run.out;
-    if (!asks_version(argc, argv) && !asks_quiet(argc, argv)) print_banner(out);
+    if (wants_banner(argc, argv)) print_banner(out);
     switch (arguments(run, argc, argv)) {
         case parse_result::ok: break;
         case parse_result::version: print_version(out); return STATUS_OK;

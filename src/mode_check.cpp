@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "corvaner_check.h"
-#include "corvaner_cue.h"
 #include "corvaner_kit.h"
 
 namespace {
@@ -206,36 +205,13 @@ std::optional<int> plan_image(run_state& run, scan_plan& plan) {
 // Reads the cue sheet, opens its files and lays its tracks out on the disc.
 std::optional<int> plan_cue(run_state& run, scan_plan& plan) {
     const std::string& path = *run.settings.file_bin;
-    const auto refuse = [&](std::size_t line, const std::string& what) {
-        std::fprintf(run.out, "Cue sheet '%s' line %zu: %s -- refused\n", path.c_str(), line,
-                     what.c_str());
-        return STATUS_FAIL;
-    };
-    scan_file sheet_file;
-    if (open_scan_file(sheet_file, path, false) != open_result::ok) {
-        report_errno(run, "Failed to open cue sheet");
-        return STATUS_FAIL;
-    }
-    if (sheet_file.info.size > CUE_SHEET_LIMIT) {
-        std::fprintf(run.out, "Cue sheet '%s' is longer than 64 KiB: not a cue sheet -- refused\n",
-                     path.c_str());
-        return STATUS_FAIL;
-    }
-    std::vector<std::uint8_t> text(static_cast<std::size_t>(sheet_file.info.size));
-    if (read_full(sheet_file.fd.get(), text) != text.size()) {
-        report_errno(run, "Failed to read cue sheet");
-        return STATUS_FAIL;
-    }
+    const auto refuse = [&](std::size_t line, const std::string& what) { return refuse_cue_line(run, path, line, what); };
     cue_sheet sheet;
+    if (const auto stop = read_cue_sheet(run, path, sheet)) return stop;
     cue_error error;
-    if (!read_cue({reinterpret_cast<const char*>(text.data()), text.size()}, sheet, error))
-        return refuse(error.line, error.what);
-
-    // The sheet names its files from its own folder.
-    const std::string folder = platform::folder_of(path);
     std::vector<std::uint64_t> sectors;
     for (const cue_file& f : sheet.files) {
-        const std::string file_path = platform::is_absolute(f.name) ? f.name : folder + f.name;
+        const std::string file_path = cue_file_path(path, f);
         switch (open_scan_file(plan.files.emplace_back(), file_path, writes_image(run.settings))) {
             case open_result::ok: break;
             case open_result::busy: errno = EWOULDBLOCK; [[fallthrough]];
