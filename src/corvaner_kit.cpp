@@ -336,6 +336,30 @@ bool write_text_file(run_output& run, const std::string& path, const std::string
     return true;
 }
 
+std::uint64_t ppf_size_bound(const run_settings& s, std::uint64_t sectors) {
+    if (s.file_ppf) return PPF2_HEADER_SIZE + PPF2_SECTOR_SIZE * sectors;
+    // PPF 3.0: a record head for every 255 bytes, and the bytes twice with undo data.
+    const std::uint64_t record_bytes = SECTOR_SIZE * (s.mode_undo ? 2 : 1) + 10 * PPF3_RECORD_HEAD;
+    if (s.file_ppf3) return PPF2_HEADER_SIZE + MAX_DIZ + 36 + record_bytes * sectors;
+    return 0;
+}
+
+bool reserve_sectors(run_output& run, int fd, std::uint64_t first, std::uint64_t count) {
+    if (platform::reserve(fd, first * SECTOR_SIZE, count * SECTOR_SIZE)) return true;
+    std::fprintf(run.out, "No room on disk for sectors %llu to %llu of the image: %s -- refused\n",
+                 static_cast<unsigned long long>(first), static_cast<unsigned long long>(first + count - 1),
+                 platform::error_text(errno));
+    return false;
+}
+
+bool kept_length(run_output& run, int fd, std::uint64_t size, const char* what) {
+    platform::file_info now;
+    if (platform::query(fd, now) && now.size == size) return true;
+    std::fprintf(run.out, "The %s changed its length during the run: %llu bytes at its start, %llu now\n",
+                 what, static_cast<unsigned long long>(size), static_cast<unsigned long long>(now.size));
+    return false;
+}
+
 bool read_sectors(run_output& run, int fd, std::span<std::uint8_t> out, std::uint64_t first) {
     if (pread_full(fd, out, first * SECTOR_SIZE) == out.size()) return true;
     if (errno != 0) report_errno(run, "\nFailed to read sector");

@@ -213,6 +213,20 @@ bool load_diz(run_state& run, std::vector<std::uint8_t>& diz);
 bool write_text_file(run_output& run, const std::string& path, const std::string& text, const char* what,
                      const std::vector<platform::file_info>& inputs);
 
+// An upper bound of the bytes the run's PPF file (-p or -P, with or without
+// undo data and a file_id.diz text) takes for `sectors` rewritten sectors;
+// 0 without one.
+std::uint64_t ppf_size_bound(const run_settings& s, std::uint64_t sectors);
+
+// Reserves room on disk for `count` sectors of the image from `first` on,
+// so that a full disk stops the run before its first write. False after
+// saying why not.
+bool reserve_sectors(run_output& run, int fd, std::uint64_t first, std::uint64_t count);
+
+// True when the file open on `fd` still has the `size` it had when the run
+// started; else says that the `what` changed its length and returns false.
+bool kept_length(run_output& run, int fd, std::uint64_t size, const char* what);
+
 // Reads whole raw sectors of the image from `first` on into `out`. False
 // after saying why not: a failed read, or an image cut short since the run
 // started.

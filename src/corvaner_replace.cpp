@@ -191,6 +191,19 @@ std::string plan_growth(int fd, const disc_map& map, std::uint64_t image_bytes, 
 
 }  // namespace
 
+void print_record_changes(run_output& run, const replace_plan& plan) {
+    if (const std::optional<relocation>& m = plan.moved)
+        std::fprintf(run.out, "Moved '%s' from sector %llu (%llu sectors) to sector %llu (%llu sectors)\n",
+                     m->path.c_str(), static_cast<unsigned long long>(m->old_first),
+                     static_cast<unsigned long long>(m->old_sectors), static_cast<unsigned long long>(m->new_first),
+                     static_cast<unsigned long long>(m->new_sectors));
+    for (const placed_record& r : plan.records)
+        std::fprintf(run.out, "Directory record %s%s in sector %llu: %lu -> %lu bytes\n", r.path.c_str(),
+                     r.tree.c_str(), static_cast<unsigned long long>(r.record.sector),
+                     static_cast<unsigned long>(r.record.data_length),
+                     static_cast<unsigned long>(plan.new_size));
+}
+
 std::vector<std::uint64_t> record_sectors(const replace_plan& plan) {
     std::vector<std::uint64_t> sectors;
     for (const placed_record& r : plan.records) sectors.push_back(r.record.sector);

@@ -41,6 +41,10 @@ struct replace_plan {
     std::vector<placed_record> files;               // with `relocate`: every file record of every tree
 };
 
+// The closing lines of a replacement: where a moved file went, then each
+// record that changed, with its old and new size.
+void print_record_changes(run_output& run, const replace_plan& plan);
+
 // The sectors that hold the records of a replaced file, each once, in order.
 std::vector<std::uint64_t> record_sectors(const replace_plan& plan);
 

@@ -494,29 +494,6 @@ bool check_directories(run_state& run, int fd, const replace_plan* plan) {
     return true;
 }
 
-// The line of each record the replacement changed, after the move's.
-void print_record_changes(run_state& run, const replace_plan& plan) {
-    if (const relocation* m = moved(&plan))
-        std::fprintf(run.out, "Moved '%s' from sector %llu (%llu sectors) to sector %llu (%llu sectors)\n",
-                     m->path.c_str(), static_cast<unsigned long long>(m->old_first),
-                     static_cast<unsigned long long>(m->old_sectors), static_cast<unsigned long long>(m->new_first),
-                     static_cast<unsigned long long>(m->new_sectors));
-    for (const placed_record& r : plan.records)
-        std::fprintf(run.out, "Directory record %s%s in sector %llu: %lu -> %lu bytes\n", r.path.c_str(),
-                     r.tree.c_str(), static_cast<unsigned long long>(r.record.sector),
-                     static_cast<unsigned long>(r.record.data_length),
-                     static_cast<unsigned long>(plan.new_size));
-}
-
-// A file that changed its length while the run went on.
-bool kept_length(run_state& run, int fd, std::uint64_t size, const char* what) {
-    platform::file_info now;
-    if (platform::query(fd, now) && now.size == size) return true;
-    std::fprintf(run.out, "The %s changed its length during the run: %llu bytes at its start, %llu now\n",
-                 what, static_cast<unsigned long long>(size), static_cast<unsigned long long>(now.size));
-    return false;
-}
-
 int patch_run(run_state& run, patch_files& f, const patch_window& window,
               const run_signals& signals) {
     const run_settings& s = run.settings;
@@ -531,13 +508,8 @@ int patch_run(run_state& run, patch_files& f, const patch_window& window,
         !check_directories(run, f.bin.get(), f.replace) || (grows && !build_postgap(run, f.bin.get(), *grows, tail)))
         return error_exit(run);
     const bool write = writes_image(s);
-    if (write && window.size != 0 && !grows &&
-        !platform::reserve(f.bin.get(), window.first * SECTOR_SIZE, window.sectors() * SECTOR_SIZE)) {
-        std::fprintf(run.out, "No room on disk for sectors %llu to %llu of the image: %s -- refused\n",
-                     static_cast<unsigned long long>(window.first),
-                     static_cast<unsigned long long>(window.last), platform::error_text(errno));
+    if (write && window.size != 0 && !grows && !reserve_sectors(run, f.bin.get(), window.first, window.sectors()))
         return error_exit(run);
-    }
     ppf_session ppf;
     if (ppf_target(s)) {
         std::vector<std::uint8_t> diz;
@@ -609,12 +581,9 @@ bool refuse_patch(run_state& run, const patch_window& w, const platform::file_in
     // run is refused before the first instead.
     std::uint64_t need = writes_image(s) && w.size != 0 ? (w.last + 1) * SECTOR_SIZE : 0;
     if (grows && writes_image(s)) need = grows->end_sectors() * SECTOR_SIZE;
-    if (s.file_ppf) need = std::max<std::uint64_t>(need, PPF2_HEADER_SIZE + PPF2_SECTOR_SIZE * w.sectors());
-    // PPF 3.0: a record head for every 255 bytes, and the bytes twice with undo data.
-    const std::uint64_t record_bytes = SECTOR_SIZE * (s.mode_undo ? 2 : 1) + 10 * PPF3_RECORD_HEAD;
-    if (s.file_ppf3)
-        need = std::max<std::uint64_t>(need, PPF2_HEADER_SIZE + MAX_DIZ + 36 +
-                                                 record_bytes * (w.sectors() + (grows ? grows->end_sectors() : 0)));
+    // PPF 3.0 records a grown image's appended sectors too.
+    const std::uint64_t appended = s.file_ppf3 && grows ? grows->end_sectors() : 0;
+    need = std::max(need, ppf_size_bound(s, w.sectors() + appended));
     return fits_size_limit(run, need);
 }
 

@@ -226,12 +226,8 @@ bool refuse_xa(xa_job& j, const data_run& d) {
     }
     if (!fits_ppf2(j.run, s, d.image.size)) return false;
     const std::uint64_t end = j.first() + j.count();
-    std::uint64_t need = writes_image(s) ? end * SECTOR_SIZE : 0;
     const std::uint64_t sectors = j.count() + (j.plan ? record_sectors(*j.plan) : std::vector<std::uint64_t>{}).size();
-    if (s.file_ppf) need = std::max<std::uint64_t>(need, PPF2_HEADER_SIZE + PPF2_SECTOR_SIZE * sectors);
-    const std::uint64_t record_bytes = SECTOR_SIZE * (s.mode_undo ? 2 : 1) + 10 * PPF3_RECORD_HEAD;
-    if (s.file_ppf3) need = std::max<std::uint64_t>(need, PPF2_HEADER_SIZE + MAX_DIZ + 36 + record_bytes * sectors);
-    return fits_size_limit(j.run, need);
+    return fits_size_limit(j.run, std::max(writes_image(s) ? end * SECTOR_SIZE : 0, ppf_size_bound(s, sectors)));
 }
 
 }  // namespace
@@ -250,13 +246,7 @@ int patch_xa_run(run_state& run, unique_fd& bin, data_run& d, const xa_data& xa)
     const run_signals signals(run.out, true);
     if (!check_all(j, signals)) return error_exit(run);
     const bool write = writes_image(s);
-    if (write && j.count() != 0 &&
-        !platform::reserve(j.bin, j.first() * SECTOR_SIZE, j.count() * SECTOR_SIZE)) {
-        std::fprintf(run.out, "No room on disk for sectors %llu to %llu of the image: %s -- refused\n",
-                     static_cast<unsigned long long>(j.first()),
-                     static_cast<unsigned long long>(j.first() + j.count() - 1), platform::error_text(errno));
-        return error_exit(run);
-    }
+    if (write && j.count() != 0 && !reserve_sectors(run, j.bin, j.first(), j.count())) return error_exit(run);
     ppf_session ppf;
     if (ppf_target(s)) {
         std::vector<std::uint8_t> diz;
@@ -273,20 +263,12 @@ int patch_xa_run(run_state& run, unique_fd& bin, data_run& d, const xa_data& xa)
     }
     if (!each_batch(j, signals, "after the sectors traced above", false, [&](xa_batch& b) { return commit(j, b); }))
         return error_exit(run);
-    for (const placed_record& r : plan.records)
-        std::fprintf(run.out, "Directory record %s%s in sector %llu: %lu -> %lu bytes\n", r.path.c_str(),
-                     r.tree.c_str(), static_cast<unsigned long long>(r.record.sector),
-                     static_cast<unsigned long>(r.record.data_length), static_cast<unsigned long>(plan.new_size));
+    print_record_changes(run, plan);
     if (write && !platform::sync_file(j.bin)) {
         report_errno(run, "Failed to sync .bin file");
         return error_exit(run);
     }
-    platform::file_info now;
-    if (!platform::query(j.bin, now) || now.size != d.image.size) {
-        std::fprintf(run.out, "The image changed its length during the run: %llu bytes at its start, %llu now\n",
-                     static_cast<unsigned long long>(d.image.size), static_cast<unsigned long long>(now.size));
-        return error_exit(run);
-    }
+    if (!kept_length(run, j.bin, d.image.size, "image")) return error_exit(run);
     if (!finish_writes(run, {&bin}, false)) return error_exit(run);
     std::fputs("All done.\n", run.out);
     return STATUS_OK;
