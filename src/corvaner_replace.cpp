@@ -204,6 +204,20 @@ void print_record_changes(run_output& run, const replace_plan& plan) {
                      static_cast<unsigned long>(plan.new_size));
 }
 
+void update_records(std::span<std::uint8_t, SECTOR_SIZE> raw, const replace_plan& plan, std::uint64_t sector) {
+    const auto size = static_cast<std::uint32_t>(plan.new_size);
+    for (const placed_record& r : plan.records) {
+        if (r.record.sector != sector) continue;
+        const auto record = std::span<std::uint8_t>(raw).subspan(r.record.position);
+        store_le32(record.subspan<record_field::SIZE_LE, 4>(), size);
+        store_be32(record.subspan<record_field::SIZE_BE, 4>(), size);
+        if (plan.moved) {
+            store_le32(record.subspan<record_field::EXTENT_LE, 4>(), static_cast<std::uint32_t>(plan.moved->new_first));
+            store_be32(record.subspan<record_field::EXTENT_BE, 4>(), static_cast<std::uint32_t>(plan.moved->new_first));
+        }
+    }
+}
+
 std::vector<std::uint64_t> record_sectors(const replace_plan& plan) {
     std::vector<std::uint64_t> sectors;
     for (const placed_record& r : plan.records) sectors.push_back(r.record.sector);

@@ -41,6 +41,11 @@ struct replace_plan {
     std::vector<placed_record> files;               // with `relocate`: every file record of every tree
 };
 
+// Writes the file's new size (and, where it moved, its new first sector),
+// both byte orders, into every record of the plan that raw directory sector
+// `sector` holds. The sector is not re-encoded.
+void update_records(std::span<std::uint8_t, SECTOR_SIZE> raw, const replace_plan& plan, std::uint64_t sector);
+
 // The closing lines of a replacement: where a moved file went, then each
 // record that changed, with its old and new size.
 void print_record_changes(run_output& run, const replace_plan& plan);

@@ -283,17 +283,7 @@ bool build_directory(run_state& run, int bin, const replace_plan& plan, std::uin
     b.data[0] = 0;
     if (!read_sectors(run, bin, std::span(b.old_bytes).first(SECTOR_SIZE), sector)) return false;
     std::copy_n(b.old_bytes.begin(), SECTOR_SIZE, b.new_bytes.begin());
-    const auto size = static_cast<std::uint32_t>(plan.new_size);
-    for (const placed_record& r : plan.records) {
-        if (r.record.sector != sector) continue;
-        const auto record = std::span(b.new_bytes).subspan(r.record.position);
-        store_le32(record.subspan<record_field::SIZE_LE, 4>(), size);
-        store_be32(record.subspan<record_field::SIZE_BE, 4>(), size);
-        if (const relocation* m = moved(&plan)) {
-            store_le32(record.subspan<record_field::EXTENT_LE, 4>(), static_cast<std::uint32_t>(m->new_first));
-            store_be32(record.subspan<record_field::EXTENT_BE, 4>(), static_cast<std::uint32_t>(m->new_first));
-        }
-    }
+    update_records(std::span(b.new_bytes).first<SECTOR_SIZE>(), plan, sector);
     encode_sectors(b.rebuilt(), sector);
     return true;
 }

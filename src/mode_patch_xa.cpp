@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "byte_order.h"
 #include "corvaner_kit.h"
 #include "corvaner_replace.h"
 
@@ -133,13 +132,7 @@ bool build_directory(xa_job& j, xa_batch& b, std::uint64_t sector) {
     b.count = 1;
     if (!read_sectors(j.run, j.bin, b.old_span(), sector)) return false;
     std::copy_n(b.old_bytes.begin(), SECTOR_SIZE, b.new_bytes.begin());
-    const auto size = static_cast<std::uint32_t>(j.plan->new_size);
-    for (const placed_record& r : j.plan->records) {
-        if (r.record.sector != sector) continue;
-        const auto record = std::span(b.new_bytes).subspan(r.record.position);
-        store_le32(record.subspan<record_field::SIZE_LE, 4>(), size);
-        store_be32(record.subspan<record_field::SIZE_BE, 4>(), size);
-    }
+    update_records(b.sector(0), *j.plan, sector);
     encode_sectors(b.new_span(), sector);
     return true;
 }
