@@ -7,9 +7,9 @@
 #include <array>
 #include <random>
 
-#include "corvaner_check.h"
-#include "edc_ecc.h"
-#include "edc_ecc_internal.h"
+#include "sector/judge.h"
+#include "sector/edc_ecc.h"
+#include "sector/edc_ecc_internal.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <optional>
 
-#include "corvaner_dir.h"
+#include "format/iso9660.h"
 
 namespace {
 

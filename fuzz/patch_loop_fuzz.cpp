@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "byte_order.h"
-#include "corvaner_cli.h"
-#include "corvaner_run.h"
+#include "sector/byte_order.h"
+#include "app/parser.h"
+#include "app/corvane_main.h"
 #include "image_maker.h"
 #include "reference_coder.h"
 

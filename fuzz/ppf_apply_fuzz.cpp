@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "corvaner_apply.h"
-#include "corvaner_run.h"
+#include "ops/ppf_apply.h"
+#include "app/corvane_main.h"
 #include "image_maker.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "corvaner_check.h"
+#include "sector/judge.h"
 #include "reference_coder.h"
 
 namespace {

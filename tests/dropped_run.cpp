@@ -2,7 +2,7 @@
 // manager, or with files dropped on it): the golden rows of a drop run it.
 #include <cstdio>
 
-#include "corvaner_run.h"
+#include "app/corvane_main.h"
 
 int main(int argc, char** argv) {
     if (!prepare_process()) return 255;

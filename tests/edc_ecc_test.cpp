@@ -1,6 +1,6 @@
 // The sector coder: worked sectors, and both ways of the coder (portable, and vector where the processor has it)
 // byte for byte against the plain reference coder.
-#include "edc_ecc.h"
+#include "sector/edc_ecc.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "edc_ecc_internal.h"
+#include "sector/edc_ecc_internal.h"
 #include "reference_coder.h"
 
 namespace {

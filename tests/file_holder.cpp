@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform.h"
+#include "platform/platform.h"
 
 namespace {
 

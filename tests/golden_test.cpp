@@ -1,5 +1,5 @@
 // Whole runs of the built tool against stored results. Each line of
-// golden/cases.txt is a name, how the run's folder is set up, and the command
+// golden/AREA.txt (golden/README.md) is a name, how the run's folder is set up, and the command
 // line run in it; golden/expected/NAME.txt holds the exit status, standard
 // output and error, and every file of the folder afterwards. Every sector a
 // run changed must also pass the reference checker. Rewrite the results with
@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <csignal>
@@ -26,8 +27,8 @@
 #include <sstream>
 #include <thread>
 
-#include "corvaner_run.h"
-#include "platform.h"
+#include "app/corvane_main.h"
+#include "platform/platform.h"
 #include "image_maker.h"
 #include "reference_coder.h"
 
@@ -61,10 +62,18 @@ std::string unescape(std::string a) {
     return a;
 }
 
+// The area files golden/*.txt, in name order.
+std::vector<fs::path> area_files() {
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(CORVANE_GOLDEN_DIR))
+        if (entry.path().extension() == ".txt") files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
 // A case line: "name | set-up tokens | arguments".
-std::vector<golden_case> load_cases() {
-    std::vector<golden_case> cases;
-    std::ifstream in(CORVANE_GOLDEN_DIR "/cases.txt");
+void load_area(const fs::path& file, std::vector<golden_case>& cases) {
+    std::ifstream in(file);
     for (std::string line; std::getline(in, line);) {
         std::string field[3];
         for (std::size_t i = 0, at = 0; i < 3 && at <= line.size(); ++i) {
@@ -82,6 +91,11 @@ std::vector<golden_case> load_cases() {
         for (std::string a; args >> a;) c.args.push_back(unescape(a));
         cases.push_back(std::move(c));
     }
+}
+
+std::vector<golden_case> load_cases() {
+    std::vector<golden_case> cases;
+    for (const fs::path& file : area_files()) load_area(file, cases);
     return cases;
 }
 

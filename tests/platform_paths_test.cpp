@@ -4,7 +4,7 @@
 // under wine.
 #include <gtest/gtest.h>
 
-#include "platform.h"
+#include "platform/platform.h"
 
 namespace {
 

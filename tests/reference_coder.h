@@ -9,7 +9,7 @@
 #include <span>
 #include <string>
 
-#include "edc_ecc.h"
+#include "sector/edc_ecc.h"
 
 namespace reference {
 

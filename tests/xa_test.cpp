@@ -6,8 +6,8 @@
 #include <array>
 #include <numeric>
 
-#include "corvaner_xa.h"
-#include "platform.h"
+#include "format/cdxa.h"
+#include "platform/platform.h"
 
 namespace {
 

@@ -1,0 +1,350 @@
+#include "app/parser.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/build_info.h"
+#include "app/mode_table.h"
+
+namespace {
+
+// Options with a long form only take ids from here on, past every letter.
+constexpr int LONG_ONLY = option_id::VERSION;
+constexpr int VERSION_ONLY = option_id::VERSION;
+constexpr int UNDO_ONLY = option_id::UNDO;
+constexpr int DIZ_ONLY = option_id::DIZ;
+constexpr int RAW2336_ONLY = option_id::RAW2336;
+constexpr int RELOCATE_ONLY = option_id::RELOCATE;
+constexpr int LBA_LIST_ONLY = option_id::LBA_LIST;
+
+struct option_row {
+    int id;             // the short option's letter, or an id from LONG_ONLY on
+    const char* name;   // the long form, without its "--"
+    const char* value;  // name of the value it takes, or nullptr for none
+    const char* help;   // its line in the long-option block of --help
+};
+
+// Every option of the tool; a new one is a row here, a case in parse() and
+// its place in the rows of the modes that take it.
+constexpr option_row OPTIONS[] = {
+    {'h', "help", nullptr, "This help list, with these long options"},
+    {'v', "verify", "file", "Verify the image holds this original file; patch nothing"},
+    {'o', "offset", "offset", "Start offset into the .bin file"},
+    {'n', "name", "name", "Take the offset from this name in the .bin file"},
+    {'e', "compare", nullptr, "Compare two bin files (patch file is 2nd bin)"},
+    {'l', "list", nullptr, "List the directory and stop"},
+    {'r', "recursive", nullptr, "Recurse into subdirectories when listing or searching"},
+    {'p', "ppf", "file", "Produce a PPF 2.0 patch file"},
+    {'d', "description", "desc", "Set the description field of the PPF patch"},
+    {'x', "dry-run", nullptr, "Do not write the image; with -p, only make the PPF file"},
+    {'s', "replace", nullptr, "Replace the -n file: any size, its recorded size and subheaders follow"},
+    {'P', "ppf3", "file", "Produce a PPF 3.0 patch file of the bytes the run changes"},
+    {UNDO_ONLY, "undo", nullptr, "With -P: add undo data; with -a: restore the undo data"},
+    {DIZ_ONLY, "diz", "file", "With -P: add this file_id.diz text (at most 3072 bytes)"},
+    {RELOCATE_ONLY, "relocate", nullptr, "With -s: a file that cannot grow in place moves whole"},
+    {LBA_LIST_ONLY, "lba-list", "file", "With --relocate: write every file's old and new sector to this file"},
+    {'a', "apply", nullptr, "Apply the PPF file (1.0, 2.0 or 3.0) given first to the image"},
+    {'c', "check", nullptr, "Check every sector of the image (or a cue sheet's tracks); one operand"},
+    {'w', "repair", nullptr, "With -c: repair the EDC/ECC of bad sectors"},
+    {'k', "count", "count", "With -c: check this many sectors from the -o offset"},
+    {'g', "extract", nullptr, "Extract the -n file into the file given first, or every file into that folder"},
+    {RAW2336_ONLY, "raw2336", nullptr, "Form 2 files as 2336-byte sectors, not RIFF-CDXA: -g writes, -n reads them"},
+    {'q', "quiet", nullptr, "Quiet: no banner, trace or progress; refusals, results and closing lines stay"},
+    {VERSION_ONLY, "version", nullptr, "Print the version line alone and stop"},
+};
+
+// One step of the scan: an option and its value, or the complaint about an
+// argument that could not be read as one (row null).
+struct option_hit {
+    const option_row* row = nullptr;
+    const char* value = nullptr;
+    bool long_form = false;
+    std::string complaint;
+};
+
+// Reads argv the way GNU getopt_long does, the same on every system:
+// options and operands may be mixed, "--" ends the options, "-" is an
+// operand, short options group ("-rl") and take their value attached
+// ("-ofoo") or as the next argument, long ones take "--opt=value" or
+// "--opt value", and any beginning of a long name that fits only one
+// option stands for it. Complaints keep glibc's wording.
+class option_scanner {
+public:
+    option_scanner(int argc, char** argv) : argc_(argc), argv_(argv) {}
+
+    // The next option; false when the arguments are used up.
+    bool next(option_hit& hit) {
+        hit = option_hit{};
+        if (*group_ != '\0') {
+            short_option(hit);
+            return true;
+        }
+        while (at_ < argc_) {
+            const char* arg = argv_[at_++];
+            if (arg[0] != '-' || arg[1] == '\0') {
+                operands.push_back(arg);
+            } else if (std::strcmp(arg, "--") == 0) {
+                while (at_ < argc_) operands.push_back(argv_[at_++]);
+            } else if (arg[1] == '-') {
+                long_option(hit, arg);
+                return true;
+            } else {
+                group_ = arg + 1;
+                short_option(hit);
+                return true;
+            }
+        }
+        return false;
+    }
+
+    std::vector<const char*> operands;
+
+private:
+    // The value of an option whose value is the next argument.
+    const char* next_value() { return at_ < argc_ ? argv_[at_++] : nullptr; }
+
+    void short_option(option_hit& hit) {
+        const char letter = *group_++;
+        for (const option_row& o : OPTIONS)
+            if (o.id == static_cast<unsigned char>(letter)) hit.row = &o;
+        if (hit.row == nullptr) {
+            hit.complaint = std::string("corvane: invalid option -- '") + letter + "'\n";
+        } else if (hit.row->value != nullptr) {
+            hit.value = *group_ != '\0' ? group_ : next_value();
+            group_ = "";
+            if (hit.value == nullptr) {
+                hit.complaint = std::string("corvane: option requires an argument -- '") + letter + "'\n";
+                hit.row = nullptr;
+            }
+        }
+    }
+
+    void long_option(option_hit& hit, const char* arg) {
+        hit.long_form = true;
+        const char* name = arg + 2;
+        const char* equals = std::strchr(name, '=');
+        const std::size_t length = equals ? static_cast<std::size_t>(equals - name) : std::strlen(name);
+        std::vector<const option_row*> fits;
+        for (const option_row& o : OPTIONS) {
+            if (std::strncmp(o.name, name, length) != 0) continue;
+            if (o.name[length] == '\0') {  // the whole name beats any abbreviation
+                fits.assign(1, &o);
+                break;
+            }
+            fits.push_back(&o);
+        }
+        if (fits.empty()) {
+            hit.complaint = std::string("corvane: unrecognized option '") + arg + "'\n";
+        } else if (fits.size() > 1) {
+            hit.complaint = std::string("corvane: option '") + arg + "' is ambiguous; possibilities:";
+            for (const option_row* o : fits) hit.complaint += std::string(" '--") + o->name + "'";
+            hit.complaint += "\n";
+        } else if (fits[0]->value == nullptr && equals != nullptr) {
+            hit.complaint = std::string("corvane: option '--") + fits[0]->name + "' doesn't allow an argument\n";
+        } else if (fits[0]->value == nullptr) {
+            hit.row = fits[0];
+        } else if ((hit.value = equals ? equals + 1 : next_value()) != nullptr) {
+            hit.row = fits[0];
+        } else {
+            hit.complaint = std::string("corvane: option '--") + fits[0]->name + "' requires an argument\n";
+        }
+    }
+
+    int argc_;
+    char** argv_;
+    int at_ = 1;
+    const char* group_ = "";  // the rest of a group of short options
+};
+
+// -o takes a whole number up to 64 bits: decimal, hex with "0x" or octal
+// with a leading "0", and nothing else (no sign, no spaces, no trailing
+// characters). Returns false for anything else.
+bool parse_offset(const char* text, std::uint64_t& offset) {
+    if (*text < '0' || *text > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(text, &end, 0);
+    if (errno != 0 || *end != '\0') return false;
+    offset = v;
+    return true;
+}
+
+// Prints `text` unless `to` is null (the silent parse of wants_banner).
+void say(std::FILE* to, const std::string& text) {
+    if (to != nullptr) std::fputs(text.c_str(), to);
+}
+
+// Rules of single options that hold whatever the mode: said in one line.
+const char* option_rule(const run_settings& s, option_set given, const mode_row& row) {
+    if ((given & option_bit('s')) != 0 && ((row.accepts & option_bit('s')) == 0 || !s.file_name || s.offset != 0))
+        return "Option -s replaces a file found by -n in a patch run: it needs -n and takes no -o, -l, -e or -v";
+    if ((given & option_bit(option_id::RAW2336)) != 0 &&
+        ((row.accepts & option_bit(option_id::RAW2336)) == 0 ||
+         (row.mode != run_mode::extract && (!s.file_name || s.offset != 0))))
+        return "Option --raw2336 takes Form 2 files as 2336-byte sectors: give -g, or -n without -o";
+    if ((given & option_bit(RELOCATE_ONLY)) != 0 && (given & option_bit('s')) == 0)
+        return "Option --relocate moves the file -s replaces when it cannot grow in place: it needs -s";
+    if ((given & option_bit(LBA_LIST_ONLY)) != 0 && (given & option_bit(RELOCATE_ONLY)) == 0)
+        return "Option --lba-list lists the sectors a relocation leaves: it needs --relocate";
+    return nullptr;
+}
+
+// Options of the PPF files that cannot go together, said in one line.
+const char* ppf_conflict(const run_settings& s) {
+    if (s.file_ppf && s.file_ppf3) return "Options -p and -P each name the run's PPF file: give one";
+    if (s.file_diz && !s.file_ppf3) return "Option --diz adds a text to a PPF 3.0 file: it needs -P";
+    if (s.mode_undo && !s.file_ppf3 && !s.mode_apply) return "Option --undo needs -P or -a";
+    return nullptr;
+}
+
+// Checks the settings against the row of their mode: the options it takes,
+// its own refusals, and its operands.
+parse_result accept(run_settings& s, option_set given, const mode_row& row,
+                    const std::vector<const char*>& operands, int argc, std::FILE* out) {
+    const char* refusal = option_rule(s, given, row);
+    // An option the mode does not take: the mode says which it takes, or,
+    // where it does not, the option's own mode does.
+    const option_set refused = given & ~row.accepts;
+    constexpr option_set check_only = option_bit('w') | option_bit('k');
+    if (!refusal && row.refusal && (refused & ~check_only) != 0) refusal = row.refusal;
+    if (!refusal) refusal = ppf_conflict(s);
+    if (!refusal && (refused & check_only) != 0) refusal = "-w and -k belong to a check run: give -c too";
+    if (!refusal && row.refuse) refusal = row.refuse(s);
+    if (refusal != nullptr) {
+        say(out, std::string(refusal) + " -- refused\n");
+        return parse_result::refused;
+    }
+    if (row.needs_place && s.offset == 0 && !s.file_name) {
+        say(out, "Specify either -n or -o!\n");
+        // Nothing to do is a failure, but for a bare call that asks for help.
+        return argc == 1 ? parse_result::usage : parse_result::refused_usage;
+    }
+    if (operands.size() != static_cast<std::size_t>(row.operands)) return parse_result::refused_usage;
+    if (row.operands == 2) s.file_patch = operands[0];
+    s.file_bin = operands.back();
+    return parse_result::ok;
+}
+
+parse_result parse(run_settings& s, int argc, char** argv, std::FILE* out, std::FILE* err) {
+    option_scanner scan(argc, argv);
+    bool unknown = false;
+    option_set given = 0;
+    for (option_hit hit; scan.next(hit);) {
+        if (hit.row != nullptr) given |= option_bit(hit.row->id);
+        if (hit.row == nullptr) {
+            say(err, hit.complaint);
+            say(out, "Unknown argument ? -- looks cool though\n");
+            unknown = true;
+            continue;
+        }
+        switch (hit.row->id) {
+            case 'h': return hit.long_form ? parse_result::help : parse_result::usage;
+            case VERSION_ONLY:
+                // Only when nothing before it was refused, so nothing has been printed.
+                if (!unknown) return parse_result::version;
+                break;
+            case 'v': s.file_orig = hit.value; break;
+            case 'o':
+                if (!parse_offset(hit.value, s.offset)) {
+                    say(out, std::string("Offset '") + hit.value +
+                                 "' is not a whole number from 0 to 0xFFFFFFFFFFFFFFFF -- refused\n");
+                    return parse_result::refused;
+                }
+                break;
+            case 'n': s.file_name = hit.value; break;
+            case 'l': s.mode_listdir = 1; break;
+            case 'r': s.mode_recurse = 1; break;
+            case 'e': s.mode_checkedc = 1; break;
+            case 'p': s.file_ppf = hit.value; break;
+            case 'd': s.str_desc = hit.value; break;
+            case 'x': s.mode_nowrite = 1; break;
+            case 's': s.mode_replace = 1; break;
+            case 'P': s.file_ppf3 = hit.value; break;
+            case UNDO_ONLY: s.mode_undo = 1; break;
+            case DIZ_ONLY: s.file_diz = hit.value; break;
+            case RELOCATE_ONLY: s.mode_relocate = 1; break;
+            case LBA_LIST_ONLY: s.file_lba_list = hit.value; break;
+            case 'a': s.mode_apply = 1; break;
+            case 'c': s.mode_check = 1; break;
+            case 'q': s.mode_quiet = 1; break;
+            case 'w': s.mode_repair = 1; break;
+            case 'g': s.mode_extract = 1; break;
+            case RAW2336_ONLY: s.mode_raw2336 = 1; break;
+            case 'k':
+                if (!parse_offset(hit.value, s.count) || s.count == 0) {
+                    say(out, std::string("Count '") + hit.value +
+                                 "' is not a whole number of sectors from 1 to 0xFFFFFFFFFFFFFFFF -- refused\n");
+                    return parse_result::refused;
+                }
+                break;
+            default: break;
+        }
+    }
+    // A mistyped option may have meant anything: nothing is opened.
+    if (unknown) return parse_result::refused_usage;
+    if (s.offset == 0) given &= ~option_bit('o');  // -o 0 is no offset
+    const mode_row& row = mode_chosen(given);
+    s.mode = row.mode;
+    return accept(s, given, row, scan.operands, argc, out);
+}
+
+}  // namespace
+
+void print_version(std::FILE* out) {
+    std::fprintf(out, "Version %d.%d build %lu (%s@%s) - %s.\n", CORVANE_VERSION_MAJOR,
+                 CORVANE_VERSION_MINOR, static_cast<unsigned long>(CORVANE_VERSION_BUILD),
+                 CORVANE_BUILD_USER, CORVANE_BUILD_HOST, CORVANE_BUILD_DATE);
+}
+
+void print_banner(std::FILE* out) {
+    std::fprintf(out, "\ncorvane by Ferrule of Lanthorn\n");
+    print_version(out);
+    std::fprintf(out, "If your .bin file breaks you get to keep both parts.\n\n");
+}
+
+void print_usage(std::FILE* out) {
+    std::fputs("corvane -[hvonx] patch-file bin-file\n"
+               "    -h        :  This help list\n"
+               "    -v file   :  Specify original patch-file to verify first\n"
+               "    -o offset :  Specify start offset into .bin file\n"
+               "    -n name   :  Retrieve offset from name's start offset in .bin file\n"
+               "    -e        :  Compare two bin files (patch file is 2nd bin)\n"
+               "    -l        :  List directory and stop.\n"
+               "    -r        :  Recurse sub directories when listing, searching for file\n"
+               "    -p file   :  Produce a PPF-V2.0 patch file\n"
+               "    -d desc   :  Set description field for PPF patch\n"
+               "    -x        :  Dummy mode, do not write. Use with -p to just create PPF\n"
+               "\n"
+               "Offset can be entered in hex (0xffeedd) or dec (123456)\n"
+               "and it is the offset into the .bin file that you want the first\n"
+               "byte of your patch file to be written\n\n"
+               "Name has a version string attached, like 'example.exe;1'\n"
+               "One of either -n or -o must be specified\n",
+               out);
+}
+
+void print_long_options(std::FILE* out) {
+    std::fputs("\nLong options (--opt=value or --opt value; any unambiguous beginning will do):\n",
+               out);
+    for (const option_row& o : OPTIONS) {
+        const std::string form = std::string("--") + o.name + (o.value ? std::string(" ") + o.value : "");
+        if (o.id < LONG_ONLY)
+            std::fprintf(out, "    -%c, %-20s %s\n", o.id, form.c_str(), o.help);
+        else
+            std::fprintf(out, "        %-20s %s\n", form.c_str(), o.help);
+    }
+}
+
+parse_result arguments(run_state& run, int argc, char** argv) {
+    const parse_result result = parse(run.settings, argc, argv, run.out, run.err);
+    run.quiet = run.settings.mode_quiet != 0;
+    return result;
+}
+
+bool wants_banner(int argc, char** argv) {
+    run_settings scratch;
+    return parse(scratch, argc, argv, nullptr, nullptr) != parse_result::version && scratch.mode_quiet == 0;
+}

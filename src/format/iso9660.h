@@ -1,0 +1,150 @@
+// ISO 9660 directory reader: lists the image's directories from the root
+// and finds the offset of a file by name.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "io/output.h"
+
+// The primary volume descriptor's sector, which names the root directory.
+inline constexpr std::uint32_t VOLUME_DESCRIPTOR_SECTOR = 16;
+// The root directory's first sector on an image whose volume descriptor does
+// not say where the root is; such a root is read as one sector.
+inline constexpr std::uint32_t ROOT_DIRECTORY_SECTOR = 22;
+// The most sectors read of one directory: 2 MiB of records, some 20,000
+// files, far beyond any real disc's directory. A damaged length cannot make
+// the listing run on through the image.
+inline constexpr std::uint32_t MAX_DIRECTORY_SECTORS = 1024;
+
+// Where the fields of a directory record sit, from the record's first byte.
+namespace record_field {
+inline constexpr std::size_t LENGTH = 0;        // 1 byte: the record's length
+inline constexpr std::size_t EXTENT_LE = 2;     // 4 bytes: first sector, little-endian ...
+inline constexpr std::size_t EXTENT_BE = 6;     // ... and big-endian
+inline constexpr std::size_t SIZE_LE = 10;      // 4 bytes: data length, little-endian ...
+inline constexpr std::size_t SIZE_BE = 14;      // ... and big-endian
+inline constexpr std::size_t FLAGS = 25;        // 1 byte: file flags
+inline constexpr std::size_t NAME_LENGTH = 32;  // 1 byte: identifier length
+inline constexpr std::size_t NAME = 33;         // the identifier; the fixed part ends here
+}  // namespace record_field
+
+// File flag of a record that names a directory.
+inline constexpr std::uint8_t FLAG_DIRECTORY = 0x02;
+
+// One directory record, as read from a directory sector.
+struct dir_record {
+    std::uint64_t sector = 0;   // the directory sector that holds the record
+    std::size_t position = 0;   // byte of the raw sector where the record starts
+    std::string name;           // the identifier's bytes (0x00 names the directory itself, 0x01 its parent)
+    std::uint32_t extent = 0;   // first sector of the file or directory
+    std::uint32_t data_length = 0;
+    bool is_directory = false;
+};
+
+enum class walk_end {
+    zero_length,  // a record length of 0 ended the sector's records
+    end_of_data,  // the records reached the end of the user data
+    malformed,    // a record too short for its fields or crossing the end of the user data
+};
+
+struct dir_sector {
+    std::vector<dir_record> records;
+    walk_end end = walk_end::zero_length;
+    std::size_t end_position = 0;  // where the walk stopped
+};
+
+// Walks the records in the user data of raw directory sector `sector`. Reads
+// nothing outside bytes 24..2071 and nothing outside each record.
+dir_sector walk_dir_sector(std::span<const std::uint8_t, SECTOR_SIZE> buffer, std::uint64_t sector);
+
+// The root directory's record in a raw sector holding a primary volume
+// descriptor (type 1, "CD001", version 1): its extent and data length, when
+// the record is whole (34 bytes, identifier 0x00, both byte orders agreeing,
+// a length of at least one byte). Reads nothing outside the user data.
+std::optional<dir_record> volume_root(std::span<const std::uint8_t, SECTOR_SIZE> buffer);
+
+// How a record's name answers a name looked for: the same name (a-z and
+// A-Z alike), or the name without its version (";1") where the name looked
+// for has none.
+enum class name_match { none, exact, version };
+name_match match_name(std::string_view record, std::string_view wanted);
+
+// A name looked for: a name alone, or a path from the root ("/TEXT/A.TXT;1"
+// and "TEXT/A.TXT;1" alike) when it holds a '/'.
+struct wanted_name {
+    bool by_path = false;
+    std::vector<std::string> dirs;  // the directories of a path, from the root
+    std::string name;               // the last part
+
+    static wanted_name of(std::string_view name);
+};
+
+// The root directory's record: the one the primary volume descriptor names
+// when it is whole and inside the image, else sector 22 as one sector.
+dir_record root_directory(int fd_bin);
+
+// What the search for the -n name found.
+struct dir_lookup {
+    int hits = 0;              // records matching the name
+    std::uint64_t offset = 0;  // image offset of the last match's first sector
+    dir_record record;         // the last match
+};
+
+// Lists the root directory (and with `recurse` every subdirectory), counting
+// the records whose name is `name` (none when it is empty): those it names
+// exactly, else those it names without their version. A path is looked for
+// in its directory alone, and the directories on its way are listed too.
+// The root is the one the volume descriptor names, if it is whole and
+// inside the image, else sector 22. Every sector of a directory is listed,
+// as many as its data length takes.
+dir_lookup listdir(run_output& run, int fd_bin, std::string_view name, bool recurse);
+
+// Why `name` was found no times where listdir looked, when a near match
+// says: another version of it in that place ("'A.TXT;2' was not found;
+// '/A.TXT;1' is another version of it"), or, for a name alone looked for in
+// the root, the name in a subdirectory. Reads the tree quietly; empty when
+// nothing comes near.
+std::string near_miss(int fd_bin, std::string_view name, bool recurse);
+
+// One record of a directory tree, with the path it is found under and the
+// tree that holds it.
+struct placed_record {
+    dir_record record;
+    std::string path;  // "/DATA/SCRIPT.DAT;1"
+    std::string tree;  // "" for the primary tree, else " of the Joliet tree", ...
+};
+
+// Who a file's claim names: "file '/DATA/SCRIPT.DAT;1'", with its tree.
+std::string file_owner(const placed_record& r);
+
+// Sectors something on the disc holds as its own.
+struct claim {
+    std::uint64_t first = 0;
+    std::uint64_t count = 0;
+    std::string owner;  // "the system area", "directory '/DATA'", "file '/README.TXT;1'", ...
+};
+
+// The disc's ISO 9660 structures, read quietly: every record of every
+// directory (not "." and "..") of every tree a primary, supplementary or
+// enhanced volume descriptor names, what each structure claims (the
+// descriptors up to the terminator, path tables, directories, files, the boot
+// catalog and the boot images it names), and the volume space size of the
+// primary volume descriptor (0 when there is none).
+struct disc_map {
+    std::vector<placed_record> records;
+    std::vector<claim> claims;
+    std::uint64_t volume_sectors = 0;
+};
+disc_map map_disc(int fd_bin);
+
+// Checks that the one record a lookup found can take the run: a directory
+// never can, and a patch (`patch_size`, when given: a verify run writes
+// nothing and gives none) may fill the file's sectors but not run on into
+// what follows them. Prints why not and returns false otherwise.
+bool lookup_fits(run_output& run, const dir_lookup& found,
+                 std::optional<std::uint64_t> patch_size);

@@ -1,0 +1,31 @@
+// Checking modes: sector comparison, the verify run (-v) and the raw image
+// comparison (-e).
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "io/output.h"
+#include "ops/form2_file.h"
+
+// Compares two raw sectors zone by zone (sync/header/subheader, user data,
+// EDC/ECC) and prints the report of the first zone that differs.
+// Returns 0 when equal, -1 otherwise.
+int compare_sector(run_output& run, std::span<const std::uint8_t, SECTOR_SIZE> buffer,
+                   std::span<const std::uint8_t, SECTOR_SIZE> verify);
+
+// Compares two images raw, sector by sector from sector 0, for at most
+// 33000 sectors; stops at the first difference or the end of either image,
+// and says so when it stops at the limit while both images go on.
+void checkedc(run_output& run, int fd_bin, int fd_patch);
+
+// Checks that the image holds the original file (open on fd_orig) in the
+// window, sector by sector as a patch run would write it. Writes nothing.
+// True when every sector matches.
+bool verify_run(run_output& run, int fd_bin, int fd_orig, const patch_window& window);
+
+// Checks that the image holds, from sector `first` on, the sectors of a
+// RIFF-CDXA or 2336-byte original (open on fd_orig) as a patch run would lay
+// them. Writes nothing. True when every sector matches.
+bool verify_xa_run(run_output& run, int fd_bin, int fd_orig, std::uint64_t first, const xa_input& orig,
+                   bool zero_edc);

@@ -1,0 +1,345 @@
+#include "ops/placement.h"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "sector/byte_order.h"
+
+namespace {
+
+constexpr std::uint8_t SUBMODE_EOR = 0x01;    // end of record
+constexpr std::uint8_t SUBMODE_VIDEO = 0x02;
+constexpr std::uint8_t SUBMODE_AUDIO = 0x04;
+constexpr std::uint8_t SUBMODE_DATA = 0x08;
+constexpr std::uint8_t SUBMODE_EOF = 0x80;    // end of file
+// Sectors read at a time when a file's sectors or its room are looked at.
+constexpr std::size_t READ_SECTORS = 64;
+// Sectors at the end of a data track that disc readers expect to stay empty.
+constexpr std::uint64_t POSTGAP_SECTORS = relocation::POSTGAP_SECTORS;
+// Where a volume descriptor holds the volume space size (both byte orders).
+constexpr std::size_t VOLUME_SIZE_FIELD = 80;
+
+std::uint64_t sectors_of(std::uint64_t bytes) { return (bytes + USER_DATA_SIZE - 1) / USER_DATA_SIZE; }
+
+// The first sector of [from, to) that something other than the file itself
+// claims, and who: none when all are free.
+std::optional<claim> first_claimed(const disc_map& map, const replace_plan& plan, std::uint64_t from,
+                                   std::uint64_t to, std::uint64_t image_sectors) {
+    std::optional<claim> hit;
+    auto take = [&](std::uint64_t first, std::uint64_t count, const std::string& owner) {
+        const std::uint64_t at = std::max(first, from);
+        if (at < to && at < first + count && (!hit || at < hit->first)) hit = claim{at, 1, owner};
+    };
+    // Where several reasons meet at one sector, the most particular is named:
+    // what holds it, then the end of the image or the volume, then the postgap.
+    auto own = [&](const claim& c) {
+        return std::any_of(plan.records.begin(), plan.records.end(),
+                           [&](const placed_record& r) { return c.owner == file_owner(r); });
+    };
+    for (const claim& c : map.claims)
+        if (!own(c)) take(c.first, c.count, c.owner);
+    take(image_sectors, UINT64_MAX - image_sectors, "the space past the image's end");
+    if (map.volume_sectors != 0)
+        take(map.volume_sectors, UINT64_MAX - map.volume_sectors,
+             "the space past the volume's " + std::to_string(map.volume_sectors) + " sectors");
+    const std::uint64_t end = map.volume_sectors != 0 ? std::min(map.volume_sectors, image_sectors)
+                                                      : image_sectors;
+    const std::uint64_t postgap = end > POSTGAP_SECTORS ? end - POSTGAP_SECTORS : 0;
+    take(postgap, UINT64_MAX - postgap, "the last 150 sectors of the track (its postgap)");
+    return hit;
+}
+
+// Calls `each(sector, raw bytes)` for the sectors [from, to) that can be
+// read, until it returns false; stops quietly where the image cannot be read
+// (the patch run reads them again and says why). The sector it stopped at.
+template <class Each>
+std::optional<std::uint64_t> find_sector(int fd, std::uint64_t from, std::uint64_t to, Each each) {
+    std::vector<std::uint8_t> chunk(READ_SECTORS * SECTOR_SIZE);
+    for (std::uint64_t at = from; at < to; at += READ_SECTORS) {
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(READ_SECTORS, to - at));
+        const std::size_t got = pread_full(fd, std::span(chunk).first(n * SECTOR_SIZE), at * SECTOR_SIZE) / SECTOR_SIZE;
+        for (std::size_t i = 0; i < got; ++i)
+            if (each(std::span<const std::uint8_t, SECTOR_SIZE>(chunk.data() + i * SECTOR_SIZE, SECTOR_SIZE)))
+                return at + i;
+        if (got != n) break;
+    }
+    return std::nullopt;
+}
+
+
+// Why the sectors [from, to) cannot take the file: the first that something
+// claims, or before it one that holds data. Empty when they can.
+std::string growth_blocker(int fd, const disc_map& map, const replace_plan& plan, std::uint64_t from,
+                           std::uint64_t to, std::uint64_t image_sectors, const std::string& name,
+                           std::uint64_t new_size) {
+    const auto taken = first_claimed(map, plan, from, to, image_sectors);
+    // Before the first claimed sector, a sector whose user data are not all
+    // zero holds something no directory names.
+    const auto data = find_sector(fd, from, taken ? taken->first : to, [](auto sector) {
+        return std::any_of(sector.begin() + USER_DATA, sector.begin() + USER_DATA_END,
+                           [](std::uint8_t b) { return b != 0; });
+    });
+    if (!taken && !data) return {};
+    char head[160];
+    std::snprintf(head, sizeof head, "Sector %llu, which '%s' needs to grow to %llu bytes, ",
+                  static_cast<unsigned long long>(data ? *data : taken->first), name.c_str(),
+                  static_cast<unsigned long long>(new_size));
+    return head + (data ? std::string("holds data outside the directory tree")
+                        : "belongs to " + taken->owner);
+}
+
+// A sector a moved file may take: blank user data, and either never
+// written (all zero) or a Mode 2 Form 1 sector.
+bool blank_sector(std::span<const std::uint8_t, SECTOR_SIZE> sector) {
+    auto zero = [](std::uint8_t b) { return b == 0; };
+    if (!std::all_of(sector.begin() + USER_DATA, sector.begin() + USER_DATA_END, zero)) return false;
+    if (!std::equal(SYNC_PATTERN.begin(), SYNC_PATTERN.end(), sector.begin()))
+        return std::all_of(sector.begin(), sector.end(), zero);
+    return sector[MODE_BYTE] == 2 && ((sector[SUBMODE_BYTE] | sector[SUBMODE_BYTE + 4]) & SUBMODE_FORM2) == 0;
+}
+
+// The first sector of the lowest run of `count` sectors before `end` that
+// nothing on the disc claims (the file's old sectors and the postgap
+// included) and whose sectors are blank.
+std::optional<std::uint64_t> find_hole(int fd, const disc_map& map, std::uint64_t end, std::uint64_t count) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> taken;  // [first, end)
+    for (const claim& c : map.claims) taken.emplace_back(c.first, c.first + std::min(c.count, UINT64_MAX - c.first));
+    taken.emplace_back(end > POSTGAP_SECTORS ? end - POSTGAP_SECTORS : 0, UINT64_MAX);
+    std::sort(taken.begin(), taken.end());
+    auto look = [&](std::uint64_t from, std::uint64_t to) -> std::optional<std::uint64_t> {
+        if (to <= from || to - from < count) return std::nullopt;
+        std::uint64_t at = from, run_from = from;
+        const auto last = find_sector(fd, from, to, [&](auto sector) {
+            if (!blank_sector(sector)) run_from = at + 1;
+            return ++at - run_from == count;
+        });
+        if (last) return *last + 1 - count;
+        return std::nullopt;
+    };
+    std::uint64_t free_from = 0;
+    for (const auto& [first, past] : taken) {
+        if (first >= end) break;
+        if (const auto hole = look(free_from, first)) return hole;
+        free_from = std::max(free_from, past);
+    }
+    return look(free_from, end);
+}
+
+// Plans the growth of the image by the file: fills in where it goes, the
+// postgap's model and the volume descriptors to update. Why not in a few
+// words, or empty when it can.
+std::string plan_growth(int fd, const disc_map& map, std::uint64_t image_bytes, const std::string& track_after,
+                        relocation& r) {
+    char why[200];
+    if (!track_after.empty()) return track_after + " follows the data track in the image file";
+    const std::uint64_t volume = map.volume_sectors, image_sectors = image_bytes / SECTOR_SIZE;
+    if (volume == 0) return "the disc has no primary volume descriptor with a volume space size";
+    if (image_bytes % SECTOR_SIZE != 0) {
+        std::snprintf(why, sizeof why, "the image ends %llu bytes into a sector after its last whole one",
+                      static_cast<unsigned long long>(image_bytes % SECTOR_SIZE));
+        return why;
+    }
+    if (image_sectors < volume) {
+        std::snprintf(why, sizeof why, "the image holds %llu of the volume's %llu sectors",
+                      static_cast<unsigned long long>(image_sectors), static_cast<unsigned long long>(volume));
+        return why;
+    }
+    if (image_sectors - volume > POSTGAP_SECTORS) {
+        std::snprintf(why, sizeof why, "the image holds %llu sectors after the volume, more than a postgap",
+                      static_cast<unsigned long long>(image_sectors - volume));
+        return why;
+    }
+    if (image_sectors < POSTGAP_SECTORS + VOLUME_DESCRIPTOR_SECTOR + 1) {
+        std::snprintf(why, sizeof why, "the image's %llu sectors hold no %llu-sector postgap to follow",
+                      static_cast<unsigned long long>(image_sectors),
+                      static_cast<unsigned long long>(POSTGAP_SECTORS));
+        return why;
+    }
+    // A sector with no data sync after the volume: audio, another track.
+    const auto other = find_sector(fd, volume, image_sectors, [](auto sector) {
+        return !std::equal(SYNC_PATTERN.begin(), SYNC_PATTERN.end(), sector.begin());
+    });
+    if (other) {
+        std::snprintf(why, sizeof why,
+                      "sector %llu, after the volume, holds no data sync: another track follows in the image file",
+                      static_cast<unsigned long long>(*other));
+        return why;
+    }
+    const bool covered = image_sectors == volume;
+    r.grows = true;
+    r.new_first = volume;
+    r.tail_from = image_sectors - POSTGAP_SECTORS;
+    r.old_volume = volume;
+    r.volume_sectors = volume + r.new_sectors + (covered ? POSTGAP_SECTORS : 0);
+    if (r.volume_sectors > UINT32_MAX) return "the volume would pass 4294967295 sectors";
+    // Every descriptor that names the volume's size: the primary and the
+    // supplementary ones (a Joliet tree's).
+    std::array<std::uint8_t, SECTOR_SIZE> buffer{};
+    for (std::uint64_t s = VOLUME_DESCRIPTOR_SECTOR; s < VOLUME_DESCRIPTOR_SECTOR + 64; ++s) {
+        if (read_sector(fd, buffer, s) < 0) break;
+        const auto vd = std::span(buffer).subspan<USER_DATA, USER_DATA_SIZE>();
+        if (std::memcmp(vd.data() + 1, "CD001", 5) != 0 || vd[0] == 255) break;
+        if ((vd[0] == 1 || vd[0] == 2) && load_le32(vd.subspan<VOLUME_SIZE_FIELD, 4>()) == volume &&
+            load_be32(vd.subspan<VOLUME_SIZE_FIELD + 4, 4>()) == volume)
+            r.descriptors.push_back(s);
+    }
+    if (r.descriptors.empty()) return "no volume descriptor names the volume's size in both byte orders";
+    return {};
+}
+
+}  // namespace
+
+void print_record_changes(run_output& run, const replace_plan& plan) {
+    if (const std::optional<relocation>& m = plan.moved)
+        std::fprintf(run.out, "Moved '%s' from sector %llu (%llu sectors) to sector %llu (%llu sectors)\n",
+                     m->path.c_str(), static_cast<unsigned long long>(m->old_first),
+                     static_cast<unsigned long long>(m->old_sectors), static_cast<unsigned long long>(m->new_first),
+                     static_cast<unsigned long long>(m->new_sectors));
+    for (const placed_record& r : plan.records)
+        std::fprintf(run.out, "Directory record %s%s in sector %llu: %lu -> %lu bytes\n", r.path.c_str(),
+                     r.tree.c_str(), static_cast<unsigned long long>(r.record.sector),
+                     static_cast<unsigned long>(r.record.data_length),
+                     static_cast<unsigned long>(plan.new_size));
+}
+
+void update_records(std::span<std::uint8_t, SECTOR_SIZE> raw, const replace_plan& plan, std::uint64_t sector) {
+    const auto size = static_cast<std::uint32_t>(plan.new_size);
+    for (const placed_record& r : plan.records) {
+        if (r.record.sector != sector) continue;
+        const auto record = std::span<std::uint8_t>(raw).subspan(r.record.position);
+        store_le32(record.subspan<record_field::SIZE_LE, 4>(), size);
+        store_be32(record.subspan<record_field::SIZE_BE, 4>(), size);
+        if (plan.moved) {
+            store_le32(record.subspan<record_field::EXTENT_LE, 4>(), static_cast<std::uint32_t>(plan.moved->new_first));
+            store_be32(record.subspan<record_field::EXTENT_BE, 4>(), static_cast<std::uint32_t>(plan.moved->new_first));
+        }
+    }
+}
+
+std::vector<std::uint64_t> record_sectors(const replace_plan& plan) {
+    std::vector<std::uint64_t> sectors;
+    for (const placed_record& r : plan.records) sectors.push_back(r.record.sector);
+    std::sort(sectors.begin(), sectors.end());
+    sectors.erase(std::unique(sectors.begin(), sectors.end()), sectors.end());
+    return sectors;
+}
+
+std::array<std::uint8_t, 4> subheader_for(const replace_plan& plan, bool last) {
+    std::array<std::uint8_t, 4> sub = plan.last_subheader;
+    sub[2] = static_cast<std::uint8_t>((sub[2] & ~(SUBMODE_FORM2 | SUBMODE_AUDIO | SUBMODE_VIDEO)) | SUBMODE_DATA);
+    if (!last) sub[2] &= static_cast<std::uint8_t>(~(SUBMODE_EOR | SUBMODE_EOF));
+    return sub;
+}
+
+bool plan_replacement(run_output& run, int fd_bin, const dir_lookup& found, std::uint64_t new_size,
+                      replace_plan& plan, bool relocate, const std::string& track_after) {
+    const dir_record& file = found.record;
+    const std::string name = printable_name(file.name);
+    if (new_size > UINT32_MAX) {
+        std::fprintf(run.out, "Patch of %llu bytes is larger than a file on the disc can be -- refused\n",
+                     static_cast<unsigned long long>(new_size));
+        return false;
+    }
+    const disc_map map = map_disc(fd_bin);
+    plan.new_size = new_size;
+    // Its records: the one found by name, and every other that names its
+    // first sector and its size in any tree (a hard link, or the file as a
+    // Joliet tree names it). Empty files that merely point at the same
+    // sector are others.
+    for (const placed_record& r : map.records)
+        if ((r.record.sector == file.sector && r.record.position == file.position) ||
+            (file.data_length != 0 && !r.record.is_directory && r.record.extent == file.extent &&
+             r.record.data_length == file.data_length))
+            plan.records.push_back(r);
+
+    if (relocate)
+        for (const placed_record& p : map.records)
+            if (!p.record.is_directory) plan.files.push_back(p);
+
+    const std::uint64_t had = sectors_of(file.data_length);
+    // The file's own convention, from its old last sector; a file that had
+    // none takes that of a plain data file.
+    plan.last_subheader = {0x00, 0x00, 0x89, 0x00};
+    std::array<std::uint8_t, SECTOR_SIZE> last{};
+    if (had != 0 && read_sector(fd_bin, last, file.extent + had - 1) == static_cast<long>(SECTOR_SIZE))
+        std::copy_n(last.begin() + SUBHEADER, 4, plan.last_subheader.begin());
+
+    platform::file_info image;
+    const std::uint64_t image_sectors = platform::query(fd_bin, image) ? image.size / SECTOR_SIZE : 0;
+    const std::uint64_t needs = sectors_of(new_size);
+    if (needs <= had) return true;
+    const std::string in_place = growth_blocker(fd_bin, map, plan, file.extent + had, file.extent + needs,
+                                                image_sectors, name, new_size);
+    if (in_place.empty()) return true;
+    if (!relocate) {
+        std::fprintf(run.out, "%s -- refused\n", in_place.c_str());
+        return false;
+    }
+    relocation r;
+    for (const placed_record& p : plan.records)
+        if (p.record.sector == file.sector && p.record.position == file.position) r.path = p.path;
+    r.old_first = file.extent;
+    r.old_sectors = had;
+    r.new_sectors = needs;
+    r.image_sectors = image_sectors;
+    const std::uint64_t volume_end = map.volume_sectors != 0 ? std::min(map.volume_sectors, image_sectors)
+                                                             : image_sectors;
+    if (const auto hole = find_hole(fd_bin, map, volume_end, needs)) {
+        r.new_first = *hole;
+        plan.moved = r;
+        return true;
+    }
+    const std::string growth = plan_growth(fd_bin, map, image.size, track_after, r);
+    if (growth.empty()) {
+        plan.moved = r;
+        return true;
+    }
+    std::fprintf(run.out,
+                 "%s\nNo run of %llu free, blank sectors lies inside the volume\nThe image cannot grow: %s\n"
+                 "'%s' can neither grow in place nor move -- refused\n",
+                 in_place.c_str(), static_cast<unsigned long long>(needs), growth.c_str(), name.c_str());
+    return false;
+}
+
+void rebuild_postgap_sector(std::span<std::uint8_t, SECTOR_SIZE> sector, std::uint64_t at, bool blank) {
+    if (!std::equal(SYNC_PATTERN.begin(), SYNC_PATTERN.end(), sector.begin())) {
+        std::fill(sector.begin(), sector.end(), 0);
+        return;
+    }
+    const std::uint8_t mode = sector[MODE_BYTE];
+    const bool form2 = mode == 2 && (sector[SUBMODE_BYTE] & SUBMODE_FORM2) != 0;
+    // Form 2 leaves its EDC out where it is zero.
+    const bool form2_edc = form2 && std::any_of(sector.begin() + FORM2_EDC_AT, sector.end(),
+                                                [](std::uint8_t b) { return b != 0; });
+    if (blank) std::fill(sector.begin() + (mode == 2 ? USER_DATA : SUBHEADER), sector.end(), 0);
+    const int type = mode == 0 ? MODE_0 : mode == 1 ? MODE_1 : form2 ? MODE_2_FORM_2 : MODE_2_FORM_1;
+    if (mode > 2) return;  // no kind to rebuild: only its sync written again
+    (void)do_encode_L2(sector, type, static_cast<unsigned>(at + ADDRESS_BIAS));
+    if (form2 && !form2_edc) std::fill(sector.begin() + FORM2_EDC_AT, sector.end(), 0);
+}
+
+void set_volume_size(std::span<std::uint8_t, SECTOR_SIZE> raw, std::uint64_t sector, std::uint64_t size) {
+    const auto field = raw.subspan<USER_DATA + VOLUME_SIZE_FIELD, 8>();
+    store_le32(field.first<4>(), static_cast<std::uint32_t>(size));
+    store_be32(field.last<4>(), static_cast<std::uint32_t>(size));
+    encode_sectors(raw, sector);
+}
+
+std::string sector_table(const replace_plan& plan) {
+    std::string table = "# path\told sector\told size\tnew sector\tnew size\n";
+    char line[64];
+    for (const placed_record& f : plan.files) {
+        const bool its = std::any_of(plan.records.begin(), plan.records.end(), [&](const placed_record& r) {
+            return r.record.sector == f.record.sector && r.record.position == f.record.position;
+        });
+        const std::uint64_t at = its && plan.moved ? plan.moved->new_first : f.record.extent;
+        const std::uint64_t size = its ? plan.new_size : f.record.data_length;
+        std::snprintf(line, sizeof line, "\t%lu\t%lu\t%llu\t%llu\n", static_cast<unsigned long>(f.record.extent),
+                      static_cast<unsigned long>(f.record.data_length), static_cast<unsigned long long>(at),
+                      static_cast<unsigned long long>(size));
+        table += f.path + f.tree + line;
+    }
+    return table;
+}
