@@ -609,6 +609,17 @@ CORVANE_VECTOR_TARGET inline void finish_parity_v(const __m256i* s0, const __m25
     std::memcpy(second, b.data(), bytes);
 }
 
+// One Horner step over `Vectors` vectors of codeword bytes from `p`: their
+// sum, and the accumulator times alpha plus them.
+template <std::size_t Vectors>
+CORVANE_VECTOR_TARGET inline void horner_step(__m256i (&s0)[Vectors], __m256i (&acc)[Vectors], const uint8_t* p) {
+    for (std::size_t w = 0; w < Vectors; ++w) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * w));
+        s0[w] = _mm256_xor_si256(s0[w], v);
+        acc[w] = times_alpha_v(_mm256_xor_si256(acc[w], v));
+    }
+}
+
 // P: Horner over the 24 data rows, three vectors per row (the last ten bytes
 // belong to the next row and are never stored).
 CORVANE_VECTOR_TARGET void parity_p_vector(uint8_t* sector) {
@@ -616,12 +627,7 @@ CORVANE_VECTOR_TARGET void parity_p_vector(uint8_t* sector) {
     __m256i s0[3] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256()};
     __m256i acc[3] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256()};
     for (std::size_t row = 0; row < 24; ++row) {
-        const uint8_t* p = body + row * ROW;
-        for (std::size_t w = 0; w < 3; ++w) {
-            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * w));
-            s0[w] = _mm256_xor_si256(s0[w], v);
-            acc[w] = times_alpha_v(_mm256_xor_si256(acc[w], v));
-        }
+        horner_step<3>(s0, acc, body + row * ROW);
     }
     finish_parity_v<3>(s0, acc, ROW, body + P0, body + P1);
 }
@@ -681,12 +687,7 @@ CORVANE_VECTOR_TARGET void parity_q_vector(uint8_t* sector) {
     __m256i s0[2] = {_mm256_setzero_si256(), _mm256_setzero_si256()};
     __m256i acc[2] = {_mm256_setzero_si256(), _mm256_setzero_si256()};
     for (std::size_t m = 0; m < 43; ++m) {
-        const uint8_t* p = columns.data() + 128 * m + 2 * (m % 26);
-        for (std::size_t w = 0; w < 2; ++w) {
-            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * w));
-            s0[w] = _mm256_xor_si256(s0[w], v);
-            acc[w] = times_alpha_v(_mm256_xor_si256(acc[w], v));
-        }
+        horner_step<2>(s0, acc, columns.data() + 128 * m + 2 * (m % 26));
     }
     finish_parity_v<2>(s0, acc, Q_SIZE, body + Q0, body + Q1);
 }
