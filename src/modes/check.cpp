@@ -17,6 +17,7 @@
 
 #include "sector/judge.h"
 #include "run/kit.h"
+#include "run/ppf_session.h"
 
 namespace {
 

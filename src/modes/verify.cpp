@@ -1,7 +1,7 @@
 // The verify run (-v): does the image hold the original file where the
 // patch would go? Writes nothing.
 #include "ops/compare.h"
-#include "run/kit.h"
+#include "run/patch_data.h"
 
 namespace {
 

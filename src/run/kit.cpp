@@ -12,19 +12,6 @@ int error_exit(run_output& run) {
     return STATUS_FAIL;
 }
 
-void print_start(run_output& run, const patch_window& window) {
-    tprintf(trace_stream(run), "Offset %08llX lies on sector %llu (remainder %llu)\n",
-                 static_cast<unsigned long long>(window.offset),
-                 static_cast<unsigned long long>(window.first),
-                 static_cast<unsigned long long>(window.remainder));
-}
-
-void print_size(run_output& run, const char* what, std::uint64_t size) {
-    tprintf(trace_stream(run), "Size of %s file is %llu which takes %llu sectors (roughly)\n", what,
-                 static_cast<unsigned long long>(size),
-                 static_cast<unsigned long long>(size / SECTOR_SIZE + 1));
-}
-
 open_result open_locked(const std::string& path, file_access access, unique_fd& fd) {
     const bool writes = access == file_access::write;
     fd = writes ? platform::open_read_write(path) : platform::open_read(path);
@@ -228,13 +215,6 @@ bool run_signals::interrupted(run_output& run, const char* when) const {
     return true;
 }
 
-bool fits_ppf2(run_output& run, const run_settings& s, std::uint64_t image_size) {
-    if (!s.file_ppf || image_size <= UINT32_MAX) return true;
-    std::fprintf(run.out, "Image of %llu bytes is beyond the 4 GiB a PPF 2.0 file can describe -- refused\n",
-                 static_cast<unsigned long long>(image_size));
-    return false;
-}
-
 bool fits_size_limit(run_output& run, std::uint64_t need) {
     const auto limit = platform::file_size_limit();
     if (!limit || need <= *limit) return true;
@@ -242,65 +222,6 @@ bool fits_size_limit(run_output& run, std::uint64_t need) {
                  "The run writes files of up to %llu bytes, past this process's file-size limit of "
                  "%llu bytes -- refused\n",
                  static_cast<unsigned long long>(need), static_cast<unsigned long long>(*limit));
-    return false;
-}
-
-bool ppf_session::start(run_output& run, const run_settings& s,
-                        const std::vector<platform::file_info>& inputs, std::vector<std::uint8_t> diz) {
-    const auto& target = ppf_target(s);
-    if (!target) return true;
-    target_ = *target;
-    // The run's own output must not land in the PPF file either.
-    std::vector<platform::file_info> outputs;
-    for (std::FILE* stream : {run.out, run.err})
-        if (platform::file_info o; platform::query(stream, o)) outputs.push_back(o);
-    if (!ppf_.create_temporary(run, target_, inputs, outputs)) return false;
-    records_ = s.file_ppf3 ? ppf3_records(s.mode_undo != 0, std::move(diz)) : ppf2_records();
-    return true;
-}
-
-bool ppf_session::begin(run_output& run, int fd_bin, std::uint64_t image_size,
-                        const std::optional<std::string>& description) {
-    return records_->begin(run, ppf_, fd_bin, image_size, description);
-}
-
-bool ppf_session::sectors(run_output& run, std::span<const std::uint8_t> old_bytes,
-                          std::span<const std::uint8_t> new_bytes, std::uint64_t first) {
-    return records_->sectors(run, ppf_, old_bytes, new_bytes, first);
-}
-
-bool ppf_session::finish(run_output& run) {
-    if (!records_->end(run, ppf_)) return false;
-    if (records_->records() == 0) {
-        std::fprintf(run.out, "PPF file '%s' would hold no record: the run changes no byte -- refused\n",
-                     target_.c_str());
-        return false;
-    }
-    return ppf_.commit(run);
-}
-
-bool load_diz(run_state& run, std::vector<std::uint8_t>& diz) {
-    const auto& path = run.settings.file_diz;
-    if (!path) return true;
-    const unique_fd fd = platform::open_read(*path);
-    platform::file_info info;
-    if (!fd.valid() || !platform::query(fd.get(), info)) {
-        report_errno(run, "Failed to open file_id.diz file");
-        return false;
-    }
-    if (!info.regular || info.size > MAX_DIZ) {
-        std::fprintf(run.out, "file_id.diz file '%s' is not a regular file of at most %zu bytes -- refused\n",
-                     path->c_str(), MAX_DIZ);
-        return false;
-    }
-    if (info.size == 0) {
-        std::fprintf(run.out, "file_id.diz file '%s' is empty: there is no text to carry -- refused\n",
-                     path->c_str());
-        return false;
-    }
-    diz.resize(static_cast<std::size_t>(info.size));
-    if (read_full(fd.get(), diz) == diz.size()) return true;
-    report_errno(run, "Failed to read file_id.diz file");
     return false;
 }
 
@@ -336,39 +257,6 @@ bool write_text_file(run_output& run, const std::string& path, const std::string
     return true;
 }
 
-std::uint64_t ppf_size_bound(const run_settings& s, std::uint64_t sectors) {
-    if (s.file_ppf) return PPF2_HEADER_SIZE + PPF2_SECTOR_SIZE * sectors;
-    // PPF 3.0: a record head for every 255 bytes, and the bytes twice with undo data.
-    const std::uint64_t record_bytes = SECTOR_SIZE * (s.mode_undo ? 2 : 1) + 10 * PPF3_RECORD_HEAD;
-    if (s.file_ppf3) return PPF2_HEADER_SIZE + MAX_DIZ + 36 + record_bytes * sectors;
-    return 0;
-}
-
-bool reserve_sectors(run_output& run, int fd, std::uint64_t first, std::uint64_t count) {
-    if (platform::reserve(fd, first * SECTOR_SIZE, count * SECTOR_SIZE)) return true;
-    std::fprintf(run.out, "No room on disk for sectors %llu to %llu of the image: %s -- refused\n",
-                 static_cast<unsigned long long>(first), static_cast<unsigned long long>(first + count - 1),
-                 platform::error_text(errno));
-    return false;
-}
-
-bool kept_length(run_output& run, int fd, std::uint64_t size, const char* what) {
-    platform::file_info now;
-    if (platform::query(fd, now) && now.size == size) return true;
-    std::fprintf(run.out, "The %s changed its length during the run: %llu bytes at its start, %llu now\n",
-                 what, static_cast<unsigned long long>(size), static_cast<unsigned long long>(now.size));
-    return false;
-}
-
-bool read_sectors(run_output& run, int fd, std::span<std::uint8_t> out, std::uint64_t first) {
-    if (pread_full(fd, out, first * SECTOR_SIZE) == out.size()) return true;
-    if (errno != 0) report_errno(run, "\nFailed to read sector");
-    else
-        std::fprintf(run.out, "\nThe image ends before sector %llu: it was cut short during the run\n",
-                     static_cast<unsigned long long>(first + out.size() / SECTOR_SIZE - 1));
-    return false;
-}
-
 bool finish_writes(run_output& run, const std::vector<unique_fd*>& files, bool wrote) {
     for (unique_fd* f : files)
         if (wrote && !platform::sync_file(f->get())) {
@@ -381,78 +269,4 @@ bool finish_writes(run_output& run, const std::vector<unique_fd*>& files, bool w
             return false;
         }
     return true;
-}
-
-std::optional<int> open_patch_data(run_state& run, int fd_bin, data_run& d) {
-    const run_settings& s = run.settings;
-    if (const auto stop = open_data(run, *s.file_patch, "Patch file", "Failed to open patch file", d.patch))
-        return stop;
-    print_size(run, "patch", d.patch.info.size);
-    d.offset = s.offset;
-    if (s.offset != 0 || !s.file_name) return std::nullopt;
-    d.found = find_named(run, fd_bin, *s.file_name, s.mode_recurse != 0);
-    if (!d.found) return STATUS_NAME;
-    d.offset = d.found->offset;
-    return std::nullopt;
-}
-
-std::optional<int> place_window(run_output& run, int fd_bin, data_run& d) {
-    // Refuse what cannot be done before anything is written.
-    d.window = patch_window::at(d.offset, d.patch.info.size);
-    if (!d.window.starts_in_user_data()) {
-        std::fprintf(run.out,
-                     "Offset %08llX lies %llu bytes into sector %llu, past its %zu bytes "
-                     "of user data -- refused\n",
-                     static_cast<unsigned long long>(d.window.offset),
-                     static_cast<unsigned long long>(d.window.remainder),
-                     static_cast<unsigned long long>(d.window.first), USER_DATA_SIZE);
-        return error_exit(run);
-    }
-    if (!platform::query(fd_bin, d.image)) {
-        report_errno(run, "Failed to stat .bin file");
-        return error_exit(run);
-    }
-    return std::nullopt;
-}
-
-std::optional<int> open_xa_data(run_state& run, int fd_bin, const data_run& d, const data_file& input,
-                                const char* what, std::optional<xa_data>& xa) {
-    const run_settings& s = run.settings;
-    if (!d.found || d.found->record.is_directory) return std::nullopt;
-    const std::string name = printable_name(d.found->record.name);
-    const xa_file_facts file = scan_xa_file(fd_bin, d.found->record);
-    if (file.kind == file_kind::form1) {
-        if (!s.mode_raw2336) return std::nullopt;
-        std::fprintf(run.out,
-                     "'%s' is a Form 1 file: --raw2336 takes the 2336-byte sectors of Form 2 or interleaved "
-                     "files only -- refused\n",
-                     name.c_str());
-        return error_exit(run);
-    }
-    xa_input in;
-    const unsigned long long size = input.info.size;
-    switch (read_xa_input(input.fd.get(), input.info.size, s.mode_raw2336 != 0, in)) {
-        case input_verdict::ok: xa = xa_data{file, in}; return std::nullopt;
-        case input_verdict::plain:
-            std::fprintf(run.out,
-                         "'%s' is %s (%s): give its sectors as RIFF-CDXA or, with --raw2336, as 2336-byte "
-                         "sectors -- refused\n",
-                         name.c_str(), kind_name(file.kind), kind_forms(file.kind));
-            break;
-        case input_verdict::partial:
-            if (s.mode_raw2336)
-                std::fprintf(run.out, "%s file of %llu bytes is not whole 2336-byte sectors -- refused\n", what,
-                             size);
-            else
-                std::fprintf(run.out,
-                             "%s file of %llu bytes is not a 44-byte RIFF-CDXA header and whole 2352-byte "
-                             "sectors -- refused\n",
-                             what, size);
-            break;
-        case input_verdict::damaged:
-            std::fprintf(run.out, "%s file's RIFF-CDXA header does not match its %llu bytes -- refused\n", what,
-                         size);
-            break;
-    }
-    return error_exit(run);
 }

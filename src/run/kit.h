@@ -1,7 +1,7 @@
 // The run kit: what every run mode shares, below all of them. Exit statuses
 // and the halt line, the image (or the cue sheet standing for it) opened and
-// locked, data files, finding a file by name, held signals, the PPF session
-// of a run that writes one, and finishing writes.
+// locked, data files, finding a file by name, held signals, and finishing
+// writes.
 //
 // When the halt line prints. A run that fails prints its reason, then
 // "An error occured whilst processing -- halt." (error_exit), once its work
@@ -27,9 +27,7 @@
 
 #include "format/cue.h"
 #include "format/iso9660.h"
-#include "format/ppf_writer.h"
 #include "run/settings.h"
-#include "ops/form2_file.h"
 
 // Exit statuses of a run.
 inline constexpr int STATUS_OK = 0;
@@ -39,12 +37,6 @@ inline constexpr int STATUS_FAIL = 255;  // every failure (exit(-1) as the shell
 
 // Prints the halt line and returns the failure status.
 int error_exit(run_output& run);
-
-// The line saying where a verify or patch run starts.
-void print_start(run_output& run, const patch_window& window);
-
-// "Size of patch file is N which takes M sectors (roughly)".
-void print_size(run_output& run, const char* what, std::uint64_t size);
 
 // How a run uses a file it opens.
 enum class file_access {
@@ -159,53 +151,9 @@ private:
     std::unique_ptr<platform::held_signals> held_;
 };
 
-// Refusals about the size of what a run writes, made before its first
-// write: an image too large for a PPF 2.0 file (when -p is given), and files
-// of `need` bytes past the process's file-size limit (0: nothing). Print why
-// and return false.
-bool fits_ppf2(run_output& run, const run_settings& s, std::uint64_t image_size);
+// Refuses, before a run's first write, files of `need` bytes past the
+// process's file-size limit (0: nothing). Prints why and returns false.
 bool fits_size_limit(run_output& run, std::uint64_t need);
-
-// The PPF file of a run that writes one (-p or -P): created as a temporary
-// beside its target, filled by the run's records, put in place by finish().
-class ppf_session {
-public:
-    // Creates the temporary for the settings' target, refusing a target that
-    // is one of `inputs` or the run's own standard output or error. With no
-    // target in the settings it does nothing and active() stays false. False
-    // after saying why not.
-    [[nodiscard]] bool start(run_output& run, const run_settings& s,
-                             const std::vector<platform::file_info>& inputs,
-                             std::vector<std::uint8_t> diz = {});
-
-    // Writes the header, from the image as it is now. False after reporting
-    // a failed write.
-    [[nodiscard]] bool begin(run_output& run, int fd_bin, std::uint64_t image_size,
-                             const std::optional<std::string>& description);
-
-    bool active() const { return records_ != nullptr; }
-    ppf_file& file() { return ppf_; }
-    ppf_records& records() { return *records_; }
-
-    // Appends the sectors from `first` on, as the image holds them and as
-    // the run makes them. False after reporting a failed write.
-    [[nodiscard]] bool sectors(run_output& run, std::span<const std::uint8_t> old_bytes,
-                               std::span<const std::uint8_t> new_bytes, std::uint64_t first);
-
-    // Ends the file and puts it in place; a file that would hold no record
-    // is refused ("would hold no record: the run changes no byte"). False
-    // after saying why not.
-    [[nodiscard]] bool finish(run_output& run);
-
-private:
-    ppf_file ppf_;
-    std::unique_ptr<ppf_records> records_;
-    std::string target_;
-};
-
-// The file_id.diz text of a PPF 3.0 file (--diz): 1 to 3072 bytes. False
-// after saying why not.
-bool load_diz(run_state& run, std::vector<std::uint8_t>& diz);
 
 // Writes `text` to the file `path` the user named (not one of `inputs`):
 // under a temporary name beside it, put in its place once whole and on
@@ -213,60 +161,9 @@ bool load_diz(run_state& run, std::vector<std::uint8_t>& diz);
 bool write_text_file(run_output& run, const std::string& path, const std::string& text, const char* what,
                      const std::vector<platform::file_info>& inputs);
 
-// An upper bound of the bytes the run's PPF file (-p or -P, with or without
-// undo data and a file_id.diz text) takes for `sectors` rewritten sectors;
-// 0 without one.
-std::uint64_t ppf_size_bound(const run_settings& s, std::uint64_t sectors);
-
-// Reserves room on disk for `count` sectors of the image from `first` on,
-// so that a full disk stops the run before its first write. False after
-// saying why not.
-bool reserve_sectors(run_output& run, int fd, std::uint64_t first, std::uint64_t count);
-
-// True when the file open on `fd` still has the `size` it had when the run
-// started; else says that the `what` changed its length and returns false.
-bool kept_length(run_output& run, int fd, std::uint64_t size, const char* what);
-
-// Reads whole raw sectors of the image from `first` on into `out`. False
-// after saying why not: a failed read, or an image cut short since the run
-// started.
-bool read_sectors(run_output& run, int fd, std::span<std::uint8_t> out, std::uint64_t first);
-
 // Ends the writes of a run: every descriptor of `files` synced (when the
 // run wrote them) and closed. False after reporting the first failure
 // ("Failed to sync .bin file", "Failed to close .bin file").
 bool finish_writes(run_output& run, const std::vector<unique_fd*>& files, bool wrote);
 
-// The data a verify or patch run lays into the image, and where.
-struct data_run {
-    data_file patch;                  // the patch file (the first operand)
-    std::optional<dir_lookup> found;  // the -n file, when the place is a name
-    std::uint64_t offset = 0;         // the -o offset, or the -n file's
-    patch_window window;
-    platform::file_info image;        // the image as the run found it
-};
 
-// Opens the patch file, says its size and, with -n, finds the file by name
-// (which then gives the offset). Returns the exit status when the run stops.
-std::optional<int> open_patch_data(run_state& run, int fd_bin, data_run& d);
-
-// Works out the window of the patch at the offset, refusing one that starts
-// past a sector's user data, and measures the image. Returns the exit
-// status when the run stops.
-std::optional<int> place_window(run_output& run, int fd_bin, data_run& d);
-
-// A Form 2 or interleaved file found by name, and the RIFF-CDXA or 2336-byte
-// input whose sectors replace its own (or, verified, match them).
-struct xa_data {
-    xa_file_facts file;
-    xa_input input;
-};
-
-// With -n: tells whether the named file is Form 2 or interleaved and, when
-// it is, what `input` (the patch, or the original of a verify run) holds.
-// Refuses --raw2336 with a Form 1 file, plain data for a Form 2 or
-// interleaved one, and input that is not whole sectors. Sets `xa` when the
-// run takes the file's sectors from the input; returns the exit status when
-// the run stops.
-std::optional<int> open_xa_data(run_state& run, int fd_bin, const data_run& d, const data_file& input,
-                                const char* what, std::optional<xa_data>& xa);

@@ -1,0 +1,89 @@
+#include "run/patch_data.h"
+
+void print_start(run_output& run, const patch_window& window) {
+    tprintf(trace_stream(run), "Offset %08llX lies on sector %llu (remainder %llu)\n",
+                 static_cast<unsigned long long>(window.offset),
+                 static_cast<unsigned long long>(window.first),
+                 static_cast<unsigned long long>(window.remainder));
+}
+
+void print_size(run_output& run, const char* what, std::uint64_t size) {
+    tprintf(trace_stream(run), "Size of %s file is %llu which takes %llu sectors (roughly)\n", what,
+                 static_cast<unsigned long long>(size),
+                 static_cast<unsigned long long>(size / SECTOR_SIZE + 1));
+}
+
+
+std::optional<int> open_patch_data(run_state& run, int fd_bin, data_run& d) {
+    const run_settings& s = run.settings;
+    if (const auto stop = open_data(run, *s.file_patch, "Patch file", "Failed to open patch file", d.patch))
+        return stop;
+    print_size(run, "patch", d.patch.info.size);
+    d.offset = s.offset;
+    if (s.offset != 0 || !s.file_name) return std::nullopt;
+    d.found = find_named(run, fd_bin, *s.file_name, s.mode_recurse != 0);
+    if (!d.found) return STATUS_NAME;
+    d.offset = d.found->offset;
+    return std::nullopt;
+}
+
+std::optional<int> place_window(run_output& run, int fd_bin, data_run& d) {
+    // Refuse what cannot be done before anything is written.
+    d.window = patch_window::at(d.offset, d.patch.info.size);
+    if (!d.window.starts_in_user_data()) {
+        std::fprintf(run.out,
+                     "Offset %08llX lies %llu bytes into sector %llu, past its %zu bytes "
+                     "of user data -- refused\n",
+                     static_cast<unsigned long long>(d.window.offset),
+                     static_cast<unsigned long long>(d.window.remainder),
+                     static_cast<unsigned long long>(d.window.first), USER_DATA_SIZE);
+        return error_exit(run);
+    }
+    if (!platform::query(fd_bin, d.image)) {
+        report_errno(run, "Failed to stat .bin file");
+        return error_exit(run);
+    }
+    return std::nullopt;
+}
+
+std::optional<int> open_xa_data(run_state& run, int fd_bin, const data_run& d, const data_file& input,
+                                const char* what, std::optional<xa_data>& xa) {
+    const run_settings& s = run.settings;
+    if (!d.found || d.found->record.is_directory) return std::nullopt;
+    const std::string name = printable_name(d.found->record.name);
+    const xa_file_facts file = scan_xa_file(fd_bin, d.found->record);
+    if (file.kind == file_kind::form1) {
+        if (!s.mode_raw2336) return std::nullopt;
+        std::fprintf(run.out,
+                     "'%s' is a Form 1 file: --raw2336 takes the 2336-byte sectors of Form 2 or interleaved "
+                     "files only -- refused\n",
+                     name.c_str());
+        return error_exit(run);
+    }
+    xa_input in;
+    const unsigned long long size = input.info.size;
+    switch (read_xa_input(input.fd.get(), input.info.size, s.mode_raw2336 != 0, in)) {
+        case input_verdict::ok: xa = xa_data{file, in}; return std::nullopt;
+        case input_verdict::plain:
+            std::fprintf(run.out,
+                         "'%s' is %s (%s): give its sectors as RIFF-CDXA or, with --raw2336, as 2336-byte "
+                         "sectors -- refused\n",
+                         name.c_str(), kind_name(file.kind), kind_forms(file.kind));
+            break;
+        case input_verdict::partial:
+            if (s.mode_raw2336)
+                std::fprintf(run.out, "%s file of %llu bytes is not whole 2336-byte sectors -- refused\n", what,
+                             size);
+            else
+                std::fprintf(run.out,
+                             "%s file of %llu bytes is not a 44-byte RIFF-CDXA header and whole 2352-byte "
+                             "sectors -- refused\n",
+                             what, size);
+            break;
+        case input_verdict::damaged:
+            std::fprintf(run.out, "%s file's RIFF-CDXA header does not match its %llu bytes -- refused\n", what,
+                         size);
+            break;
+    }
+    return error_exit(run);
+}

@@ -1,0 +1,499 @@
+#include "run/writer.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "run/ppf_session.h"
+
+bool run_input::load(run_output& run) {
+    if (streamed()) return true;
+    whole_ = std::make_unique<platform::bulk_buffer>(static_cast<std::size_t>(size_));
+    if (!whole_->valid()) {
+        std::fprintf(run.out, "Patch of %llu bytes does not fit in memory -- refused\n",
+                     static_cast<unsigned long long>(size_));
+        return false;
+    }
+    const std::size_t got = pread_full(fd_, whole_->bytes(), at_);
+    if (got == size_) return true;
+    if (errno != 0) report_errno(run, "Failed to read patch file");
+    else
+        std::fprintf(run.out, "Patch file ended after %llu of its %llu bytes -- refused\n",
+                     static_cast<unsigned long long>(at_ + got), static_cast<unsigned long long>(at_ + size_));
+    return false;
+}
+
+std::span<const std::uint8_t> run_input::bytes(std::uint64_t at, std::size_t count,
+                                               std::vector<std::uint8_t>& scratch) const {
+    if (streamed()) {
+        scratch.resize(count);
+        return std::span(scratch).first(pread_full(fd_, scratch, at_ + at));
+    }
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(count, size_ - std::min(at, size_)));
+    return whole_->bytes().subspan(static_cast<std::size_t>(std::min(at, size_)), n);
+}
+
+namespace {
+
+// Sectors read per system call when the target sectors are checked.
+constexpr std::size_t CHECK_SECTORS = 128;
+
+const_sector sector_in(std::span<const std::uint8_t> bytes, std::size_t i) {
+    return const_sector(bytes.data() + i * SECTOR_SIZE, SECTOR_SIZE);
+}
+
+bool has_sync(const_sector b) { return std::equal(SYNC_PATTERN.begin(), SYNC_PATTERN.end(), b.begin()); }
+
+// A sector the run may not rewrite: no data sector at all (a sector never
+// written, all zero, is written as a new one), not Mode 2, not at its own
+// address; under the Form 1 rules (`form2` false) also a Form 2 sector, or
+// one whose subheader's copies disagree on its form. Prints what it is.
+bool foreign_sector(run_state& run, const_sector b, std::uint64_t sector, bool form2) {
+    const auto index = static_cast<unsigned long long>(sector);
+    if (!has_sync(b)) {
+        if (std::all_of(b.begin(), b.end(), [](std::uint8_t x) { return x == 0; })) return false;
+        std::fprintf(run.out,
+                     "Sector %llu is not a data sector (no sync pattern, not blank) -- refused\n",
+                     index);
+        return true;
+    }
+    if (b[MODE_BYTE] != 2) {
+        std::fprintf(run.out, "Sector %llu is a Mode %u sector, not Mode 2%s -- refused\n", index,
+                     static_cast<unsigned>(b[MODE_BYTE]), form2 ? "" : " Form 1");
+        return true;
+    }
+    if (!form2 && (b[SUBMODE_BYTE] & SUBMODE_FORM2) != 0) {
+        std::fprintf(run.out,
+                     "Sector %llu is a Mode 2 Form 2 sector (submode %02X), not Form 1 -- "
+                     "refused\n",
+                     index, static_cast<unsigned>(b[SUBMODE_BYTE]));
+        return true;
+    }
+    if (!form2 && ((b[SUBMODE_BYTE] ^ b[SUBMODE_BYTE + 4]) & SUBMODE_LAYOUT) != 0) {
+        std::fprintf(run.out,
+                     "Sector %llu has a subheader whose copies disagree on its form (submode %02X "
+                     "and %02X) -- refused\n",
+                     index, static_cast<unsigned>(b[SUBMODE_BYTE]), static_cast<unsigned>(b[SUBMODE_BYTE + 4]));
+        return true;
+    }
+    const auto want = header_address(sector + ADDRESS_BIAS);
+    if (!std::equal(want.begin(), want.end(), b.begin() + HEADER)) {
+        std::fprintf(run.out,
+                     "Sector %llu carries address %02X:%02X:%02X, not %02X:%02X:%02X of its "
+                     "place in the image -- refused\n",
+                     index, b[HEADER], b[HEADER + 1], b[HEADER + 2], want[0], want[1], want[2]);
+        return true;
+    }
+    return false;
+}
+
+bool reserve_sectors(run_output& run, int fd, std::uint64_t first, std::uint64_t count) {
+    if (platform::reserve(fd, first * SECTOR_SIZE, count * SECTOR_SIZE)) return true;
+    std::fprintf(run.out, "No room on disk for sectors %llu to %llu of the image: %s -- refused\n",
+                 static_cast<unsigned long long>(first), static_cast<unsigned long long>(first + count - 1),
+                 platform::error_text(errno));
+    return false;
+}
+
+// True when the file open on `fd` still has the `size` it had when the run
+// started; else says that the `what` changed its length and returns false.
+bool kept_length(run_output& run, int fd, std::uint64_t size, const char* what) {
+    platform::file_info now;
+    if (platform::query(fd, now) && now.size == size) return true;
+    std::fprintf(run.out, "The %s changed its length during the run: %llu bytes at its start, %llu now\n",
+                 what, static_cast<unsigned long long>(size), static_cast<unsigned long long>(now.size));
+    return false;
+}
+
+// Reads whole raw sectors of the image from `first` on into `out`. False
+// after saying why not: a failed read, or an image cut short since the run
+// started.
+bool read_sectors(run_output& run, int fd, std::span<std::uint8_t> out, std::uint64_t first) {
+    if (pread_full(fd, out, first * SECTOR_SIZE) == out.size()) return true;
+    if (errno != 0) report_errno(run, "\nFailed to read sector");
+    else
+        std::fprintf(run.out, "\nThe image ends before sector %llu: it was cut short during the run\n",
+                     static_cast<unsigned long long>(first + out.size() / SECTOR_SIZE - 1));
+    return false;
+}
+
+// Reads sectors as read_sectors does; those from `exists_to` on, past the
+// image's end before it grows, are new sectors: all zero.
+bool read_old(run_state& run, int fd, std::span<std::uint8_t> out, std::uint64_t first, std::uint64_t exists_to) {
+    const std::uint64_t have = first < exists_to ? std::min<std::uint64_t>(exists_to - first, out.size() / SECTOR_SIZE) : 0;
+    std::fill(out.begin() + static_cast<std::ptrdiff_t>(have * SECTOR_SIZE), out.end(), 0);
+    return have == 0 || read_sectors(run, fd, out.first(static_cast<std::size_t>(have) * SECTOR_SIZE), first);
+}
+
+// The postgap a growing image ends with: the sectors it is modelled on, as
+// they are, and as they become after the moved file.
+struct postgap {
+    std::vector<std::uint8_t> old_bytes;  // the image's bytes where the postgap goes (zero past its end)
+    std::vector<std::uint8_t> new_bytes;
+};
+
+// One run of the writer.
+class writer {
+public:
+    writer(run_state& run, const write_job& job, sector_source& source)
+        : run_(run), job_(job), source_(source), bin_(job.bin.get()) {
+        const relocation* r = job.replace && job.replace->moved ? &*job.replace->moved : nullptr;
+        grows_ = r && r->grows ? r : nullptr;
+        if (job.replace) directories_ = record_sectors(*job.replace);
+    }
+
+    int run();
+
+private:
+    bool refuse();
+    bool admit(const run_signals& signals);
+    bool reserve();
+    bool build_postgap();
+    bool build_batch(std::uint64_t from, batch& b);
+    bool build_directory(std::uint64_t sector, batch& b);
+    bool build_descriptor(std::uint64_t sector, batch& b);
+    bool short_input(std::uint64_t sector);
+    bool write_ppf(ppf_session& ppf, const run_signals& signals);
+    bool commit(batch& b);
+    bool write_whole(std::span<const std::uint8_t> bytes, std::uint64_t first, const std::string& what);
+    bool write_sectors(const run_signals& signals);
+    void cut_back();
+
+    std::uint64_t end() const { return source_.first() + source_.count(); }
+
+    run_state& run_;
+    const write_job& job_;
+    sector_source& source_;
+    int bin_;
+    const relocation* grows_ = nullptr;  // the image grows by a moved file
+    std::vector<std::uint64_t> directories_;
+    postgap tail_;
+    bool tree_begun_ = false;  // the directory sectors are being rewritten
+};
+
+// Everything the writer refuses before it reads a sector: a patch that is
+// the image, the source's own refusals, a PPF 2.0 file of an image that
+// grows or is too large for it, and files a file-size limit would cut
+// short. Prints why and returns false.
+bool writer::refuse() {
+    const run_settings& s = run_.settings;
+    // Patching an image with itself would read back its own rewritten sectors.
+    if (platform::same_file(job_.image, source_.input().info())) {
+        std::fprintf(run_.out, "Patch file '%s' is the .bin file itself -- refused\n", s.file_patch->c_str());
+        return false;
+    }
+    if (!source_.refuse(run_)) return false;
+    if (grows_ && s.file_ppf) {
+        std::fprintf(run_.out,
+                     "PPF 2.0 file '%s' records the image's size, and the move grows the image: give -P "
+                     "-- refused\n",
+                     s.file_ppf->c_str());
+        return false;
+    }
+    if (!fits_ppf2(run_, s, job_.image.size)) return false;
+    // A file-size limit would stop the writes part-way, inside a sector: the
+    // run is refused before the first instead.
+    std::uint64_t last_end = source_.count() != 0 ? end() : 0;
+    for (const std::uint64_t sector : directories_) last_end = std::max(last_end, sector + 1);
+    if (grows_) last_end = std::max(last_end, grows_->end_sectors());
+    const std::uint64_t need = writes_image(s) ? last_end * SECTOR_SIZE : 0;
+    // PPF 3.0 records a grown image's appended sectors too.
+    std::uint64_t recorded = source_.count() + directories_.size();
+    if (grows_) recorded += grows_->descriptors.size() + relocation::POSTGAP_SECTORS;
+    if (s.file_ppf3 && grows_) recorded += grows_->end_sectors();
+    return fits_size_limit(run_, std::max(need, ppf_size_bound(s, recorded)));
+}
+
+// Reads every sector the run rewrites before anything is written and checks
+// that it may: the source's target sectors (a moved file past the image's
+// end lies on sectors its plan found blank), under the source's rules, and
+// the directory sectors of a replaced file, under the Form 1 rules. A
+// growing image's postgap is read and built too.
+bool writer::admit(const run_signals& signals) {
+    if (!grows_) {
+        std::vector<std::uint8_t> chunk(std::min<std::uint64_t>(source_.count(), CHECK_SECTORS) * SECTOR_SIZE);
+        for (std::uint64_t from = source_.first(); from < end(); from += CHECK_SECTORS) {
+            if (signals.interrupted(run_, "before its first write")) return false;
+            const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(CHECK_SECTORS, end() - from));
+            if (!read_sectors(run_, bin_, std::span(chunk).first(n * SECTOR_SIZE), from)) return false;
+            for (std::size_t i = 0; i < n; ++i) {
+                if (foreign_sector(run_, sector_in(chunk, i), from + i, source_.takes_form2())) return false;
+                source_.admitted(run_, sector_in(chunk, i), from + i);
+            }
+        }
+    }
+    std::array<std::uint8_t, SECTOR_SIZE> sector{};
+    for (const std::uint64_t at : directories_)
+        if (!read_sectors(run_, bin_, sector, at) || foreign_sector(run_, sector, at, false)) return false;
+    return !grows_ || build_postgap();
+}
+
+// Reserves room on disk for the sectors the source writes and, where the
+// image grows, for its postgap: a full disk stops the run here.
+bool writer::reserve() {
+    if (!writes_image(run_.settings)) return true;
+    if (grows_)
+        return reserve_sectors(run_, bin_, grows_->new_first, grows_->end_sectors() - grows_->new_first);
+    return source_.count() == 0 || reserve_sectors(run_, bin_, source_.first(), source_.count());
+}
+
+// Reads the old postgap's sectors (and what lies where the new one goes)
+// before anything is written, and builds the new one. False after a failed
+// read.
+bool writer::build_postgap() {
+    const relocation& r = *grows_;
+    const std::size_t bytes = relocation::POSTGAP_SECTORS * SECTOR_SIZE;
+    tail_.new_bytes.resize(bytes);
+    tail_.old_bytes.resize(bytes);
+    if (!read_sectors(run_, bin_, tail_.new_bytes, r.tail_from) ||
+        !read_old(run_, bin_, tail_.old_bytes, r.new_first + r.new_sectors, r.image_sectors))
+        return false;
+    for (std::size_t i = 0; i < relocation::POSTGAP_SECTORS; ++i)
+        rebuild_postgap_sector(std::span<std::uint8_t, SECTOR_SIZE>(tail_.new_bytes.data() + i * SECTOR_SIZE, SECTOR_SIZE),
+                               r.new_first + r.new_sectors + i, r.tail_from + i < r.old_volume);
+    return true;
+}
+
+// Reads the batch of target sectors from `from` on and has the source lay
+// its input into copies of them. False after a failed or short read of the
+// image.
+bool writer::build_batch(std::uint64_t from, batch& b) {
+    b.directory = false;
+    b.first = from;
+    b.count = static_cast<std::size_t>(std::min<std::uint64_t>(BATCH_SECTORS, end() - from));
+    if (!read_old(run_, bin_, std::span(b.old_bytes).first(b.count * SECTOR_SIZE), from,
+                  grows_ ? grows_->image_sectors : UINT64_MAX))
+        return false;
+    source_.fill(b);
+    return true;
+}
+
+// A directory sector with the new size in every record of the file it
+// holds, rebuilt. False after a failed or short read.
+bool writer::build_directory(std::uint64_t sector, batch& b) {
+    b.directory = true;
+    b.first = sector;
+    b.count = b.complete = 1;
+    if (!read_sectors(run_, bin_, std::span(b.old_bytes).first(SECTOR_SIZE), sector)) return false;
+    std::copy_n(b.old_bytes.begin(), SECTOR_SIZE, b.new_bytes.begin());
+    update_records(b.sector(0), *job_.replace, sector);
+    encode_sectors(b.rebuilt(), sector);
+    return true;
+}
+
+// A volume descriptor sector with the grown volume's size, rebuilt. False
+// after a failed or short read.
+bool writer::build_descriptor(std::uint64_t sector, batch& b) {
+    b.directory = true;
+    b.first = sector;
+    b.count = b.complete = 1;
+    if (!read_sectors(run_, bin_, std::span(b.old_bytes).first(SECTOR_SIZE), sector)) return false;
+    std::copy_n(b.old_bytes.begin(), SECTOR_SIZE, b.new_bytes.begin());
+    set_volume_size(b.sector(0), sector, grows_->volume_sectors);
+    return true;
+}
+
+// The input's short read: the sector's trace stops at its read, and the
+// source says what fell short.
+bool writer::short_input(std::uint64_t sector) {
+    std::string trace;
+    append_index(trace, sector);
+    append_read_sector(trace);
+    print_trace(run_, trace);
+    source_.report_short(run_, sector);
+    return false;
+}
+
+// Writes the PPF file's header and every rebuilt sector (the source's, a
+// replaced file's directory sectors, a grown image's volume descriptors and
+// postgap) into it, in ascending order of their offsets, and puts it in
+// place. False after saying why not.
+bool writer::write_ppf(ppf_session& ppf, const run_signals& signals) {
+    if (!ppf.begin(run_, bin_, job_.image.size, run_.settings.str_desc)) return false;
+    batch b;
+    auto add = [&] { return ppf.sectors(run_, b.old_sectors(), b.new_sectors(), b.first); };
+    // The directory sectors (and, where the image grows, the volume
+    // descriptors) go before or after the source's sectors, wherever they
+    // lie; a moved file's new postgap follows it.
+    struct extra {
+        std::uint64_t sector;
+        bool descriptor;
+    };
+    std::vector<extra> extras;
+    for (const std::uint64_t sector : directories_) extras.push_back({sector, false});
+    if (grows_)
+        for (const std::uint64_t sector : grows_->descriptors) extras.push_back({sector, true});
+    std::sort(extras.begin(), extras.end(), [](const extra& x, const extra& y) { return x.sector < y.sector; });
+    const auto after = std::partition_point(extras.begin(), extras.end(),
+                                            [&](const extra& e) { return e.sector < source_.first(); });
+    auto add_extras = [&](auto begin, auto stop) {
+        for (auto e = begin; e != stop; ++e)
+            if (!(e->descriptor ? build_descriptor(e->sector, b) : build_directory(e->sector, b)) || !add())
+                return false;
+        return true;
+    };
+    if (!add_extras(extras.begin(), after)) return false;
+    for (std::uint64_t from = source_.first(); from < end(); from += BATCH_SECTORS) {
+        if (signals.interrupted(run_, "before its first write")) return false;
+        if (!build_batch(from, b)) return false;
+        if (b.complete != b.count) return short_input(from + b.complete);
+        if (!add()) return false;
+    }
+    if (grows_ && !ppf.sectors(run_, tail_.old_bytes, tail_.new_bytes, grows_->new_first + grows_->new_sectors))
+        return false;
+    if (!add_extras(after, extras.end())) return false;
+    return ppf.finish(run_);
+}
+
+// Writes the batch's rebuilt sectors back (unless the run is dry) and traces
+// each. On a failed write, the sectors before the failing one are written
+// and traced, the failing one's trace line stops where the write failed,
+// and a sector the write left torn gets its old bytes back. False after a
+// failure has been reported.
+bool writer::commit(batch& b) {
+    const std::span<const std::uint8_t> sectors = b.rebuilt();
+    std::size_t done = sectors.size();
+    if (writes_image(run_.settings) && !sectors.empty()) done = pwrite_full(bin_, sectors, b.first * SECTOR_SIZE);
+    const int write_errno = errno;
+    const std::size_t written = done / SECTOR_SIZE;
+    std::string trace;
+    for (std::size_t i = 0; i < b.complete; ++i) {
+        append_index(trace, b.first + i);
+        append_read_sector(trace);
+        if (b.directory) {
+            append_directory(trace);
+            append_rebuilt(trace);
+        } else {
+            source_.trace(trace, b, i);
+        }
+        if (i == written) {
+            trace.pop_back();  // the line stops where the write failed
+            break;
+        }
+    }
+    print_trace(run_, trace);
+    if (done == sectors.size()) return true;
+    errno = write_errno;
+    report_errno(run_, "\nFailed to write sector");
+    const std::uint64_t broken = b.first + written;
+    const bool torn = done % SECTOR_SIZE != 0 &&
+                      pwrite_full(bin_, sector_in(b.old_bytes, written), broken * SECTOR_SIZE) != SECTOR_SIZE;
+    if (torn)
+        std::fprintf(run_.out, "Sector %llu is torn: part of it holds the patch, the rest its old bytes\n",
+                     static_cast<unsigned long long>(broken));
+    else
+        std::fprintf(run_.out, "Sector %llu and those after it keep their old bytes\n",
+                     static_cast<unsigned long long>(broken));
+    return false;
+}
+
+// Writes `bytes` of whole sectors from sector `first` on (unless the run is
+// dry) after the trace line `what`. False after reporting a failed write.
+bool writer::write_whole(std::span<const std::uint8_t> bytes, std::uint64_t first, const std::string& what) {
+    print_trace(run_, what);
+    if (!writes_image(run_.settings) || pwrite_full(bin_, bytes, first * SECTOR_SIZE) == bytes.size()) return true;
+    report_errno(run_, "\nFailed to write sector");
+    return false;
+}
+
+// The write pass: the source's sectors a batch at a time, a grown image's
+// postgap, then the tree: the directory sectors of a replaced file and a
+// grown volume's descriptors.
+bool writer::write_sectors(const run_signals& signals) {
+    batch b;
+    for (std::uint64_t from = source_.first(); from < end(); from += BATCH_SECTORS) {
+        if (signals.interrupted(run_, "after the sectors traced above")) return false;
+        if (!build_batch(from, b)) return false;
+        if (!commit(b)) return false;
+        if (b.complete != b.count) return short_input(from + b.complete);
+    }
+    // A growing image takes its postgap too before the tree names the file.
+    if (grows_) {
+        const std::uint64_t first = grows_->new_first + grows_->new_sectors;
+        char line[120];
+        std::snprintf(line, sizeof line, "Postgap: sectors %llu to %llu, as sectors %llu to %llu were\n",
+                      static_cast<unsigned long long>(first),
+                      static_cast<unsigned long long>(first + relocation::POSTGAP_SECTORS - 1),
+                      static_cast<unsigned long long>(grows_->tail_from),
+                      static_cast<unsigned long long>(grows_->tail_from + relocation::POSTGAP_SECTORS - 1));
+        if (signals.interrupted(run_, "after the sectors traced above") || !write_whole(tail_.new_bytes, first, line))
+            return false;
+    }
+    tree_begun_ = true;
+    for (const std::uint64_t sector : directories_)
+        if (!build_directory(sector, b) || !commit(b)) return false;
+    if (grows_)
+        for (const std::uint64_t sector : grows_->descriptors) {
+            if (!build_descriptor(sector, b)) return false;
+            std::string trace;
+            append_index(trace, sector);
+            append_read_sector(trace);
+            trace += " | VOLUME SIZE(" + std::to_string(grows_->volume_sectors) + ")";
+            append_rebuilt(trace);
+            if (!write_whole(b.rebuilt(), sector, trace)) return false;
+        }
+    return true;
+}
+
+// Before the tree names the moved file, an image that only grew (by its
+// reservation or its writes) goes back to its length: it is the image it
+// was.
+void writer::cut_back() {
+    platform::file_info now;
+    if (grows_ && writes_image(run_.settings) && !tree_begun_ && grows_->new_first == grows_->image_sectors &&
+        platform::query(bin_, now) && now.size != job_.image.size && platform::truncate(bin_, job_.image.size))
+        std::fprintf(run_.out, "The image is cut back to its %llu bytes: it is as it was\n",
+                     static_cast<unsigned long long>(job_.image.size));
+}
+
+int writer::run() {
+    const run_settings& s = run_.settings;
+    if (!refuse()) return error_exit(run_);
+    // From the first read of the target sectors on, a signal stops the run
+    // only between batches of sectors.
+    const run_signals signals(run_.out, true);
+    const auto fail = [&] {
+        cut_back();
+        return error_exit(run_);
+    };
+    if (!source_.load(run_) || !admit(signals) || !reserve()) return fail();
+    const bool write = writes_image(s);
+    const platform::file_info& input = source_.input().info();
+    ppf_session ppf;
+    if (ppf_target(s)) {
+        std::vector<std::uint8_t> diz;
+        if (!load_diz(run_, diz)) return fail();
+        if (!ppf.start(run_, s, {job_.image, input}, std::move(diz))) {
+            cut_back();
+            return STATUS_FAIL;
+        }
+    }
+    print_start(run_, job_.start);
+    tprintf(trace_stream(run_), "Patching .bin file\n");
+    if (ppf.active() && !write_ppf(ppf, signals)) return fail();
+    if (!write_sectors(signals)) return fail();
+    if (job_.replace) print_record_changes(run_, *job_.replace);
+
+    // Success is reported only once everything written is on disk, and the
+    // files are still what the run started with.
+    if (write && !platform::sync_file(bin_)) {
+        report_errno(run_, "Failed to sync .bin file");
+        return error_exit(run_);
+    }
+    const std::uint64_t image_size = grows_ && write ? grows_->end_sectors() * SECTOR_SIZE : job_.image.size;
+    if (!kept_length(run_, bin_, image_size, "image") ||
+        !kept_length(run_, source_.input().fd(), input.size, "patch file"))
+        return error_exit(run_);
+    if (!finish_writes(run_, {&job_.bin}, false)) return error_exit(run_);
+    if (job_.sector_list && job_.replace &&
+        !write_text_file(run_, *s.file_lba_list, sector_table(*job_.replace), "Sector list", {job_.image, input}))
+        return error_exit(run_);
+    std::fputs("All done.\n", run_.out);
+    return STATUS_OK;
+}
+
+}  // namespace
+
+int write_image(run_state& run, const write_job& job, sector_source& source) {
+    return writer(run, job, source).run();
+}
