@@ -22,7 +22,9 @@
 #include <vector>
 
 #include "sector/byte_order.h"
+#include "app/mode_table.h"
 #include "app/parser.h"
+#include "modes/modes.h"
 #include "app/corvane_main.h"
 #include "image_maker.h"
 #include "reference_coder.h"
@@ -123,9 +125,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The run's mode, as the tool tells it from the same command line.
     run_state parsed;
     parsed.out = parsed.err = out;
-    const bool patch_run = arguments(parsed, static_cast<int>(argv.size()), argv.data()) ==
+    const mode_row* row = nullptr;
+    const bool patch_run = arguments(parsed, static_cast<int>(argv.size()), argv.data(), row) ==
                                parse_result::ok &&
-                           parsed.settings.mode == run_mode::patch;
+                           row->run == patch_mode;
     const int status = corvane_main(static_cast<int>(argv.size()), argv.data(), out, out);
     std::fclose(out);
 

@@ -3,9 +3,11 @@
 #include <string>
 #include <vector>
 
-#include "app/parser.h"
-#include "run/kit.h"
+#include "app/drop.h"
 #include "app/mode_table.h"
+#include "app/parser.h"
+#include "run/image.h"
+#include "run/kit.h"
 
 namespace {
 
@@ -19,34 +21,11 @@ void print_files(run_output& run, const run_settings& s) {
     std::fputs("\n", run.out);
 }
 
-// Files dropped on the program: their run, as a command line ("corvane -c
-// IMAGE", "corvane -a PPF IMAGE"), or nothing when they are not one image or
-// a PPF file and an image. Only a drop of two files of which one is no image
-// is refused here, with its reason.
-std::vector<std::string> dropped(run_output& run, int argc, char** argv, bool& refused) {
-    refused = false;
-    std::vector<std::string> files;
-    for (int i = 1; i < argc; ++i) {
-        if (argv[i][0] == '-') return {};  // an option: a command line, not a drop
-        files.emplace_back(argv[i]);
-    }
-    if (files.size() == 1 && looks_like_image(files[0])) return {argv[0], "-c", files[0]};
-    if (files.size() != 2) return {};
-    const bool first_ppf = looks_like_ppf(files[0]);
-    if (!first_ppf && !looks_like_ppf(files[1])) return {};
-    const std::string& ppf = first_ppf ? files[0] : files[1];
-    const std::string& image = first_ppf ? files[1] : files[0];
-    if (looks_like_image(image)) return {argv[0], "-a", ppf, image};
-    std::fprintf(run.out, "'%s' is no disc image (no raw sectors, no cue sheet): drop a PPF file and an image -- refused\n",
-                 image.c_str());
-    refused = true;
-    return {};
-}
-
 int run_tool(run_state& run, int argc, char** argv) {
     std::FILE* out = run.out;
     if (wants_banner(argc, argv)) print_banner(out);
-    switch (arguments(run, argc, argv)) {
+    const mode_row* chosen = nullptr;
+    switch (arguments(run, argc, argv, chosen)) {
         case parse_result::ok: break;
         case parse_result::version: print_version(out); return STATUS_OK;
         case parse_result::usage: print_usage(out); return STATUS_OK;
@@ -55,22 +34,22 @@ int run_tool(run_state& run, int argc, char** argv) {
         case parse_result::refused: return STATUS_FAIL;
     }
     run_settings& s = run.settings;
-    const mode_row& row = row_of(s.mode);
-    unique_fd bin;
-    if (row.access == image_access::own) return row.run(run, bin);
+    const mode_row& row = *chosen;
+    opened_image image;
+    image.path = *s.file_bin;
+    image.writes = run_writes(row, s);
+    if (row.access == image_access::own) return row.run(run, image);
     // A cue sheet stands for the file of its data track, which is the image
     // the run names and works on.
-    std::string image;
     const data_track tracks = row.image == image_kind::raw_mode2 ? data_track::mode2 : data_track::any;
-    if (const auto stop = image_of(run, *s.file_bin, tracks, image, &run.track_after_image)) return *stop;
-    s.file_bin = image;
+    if (const auto stop = image_of(run, *s.file_bin, tracks, image)) return *stop;
+    s.file_bin = image.path;
     if (row.file_block && !run.quiet) print_files(run, s);
     // A run that writes holds the image locked from before its first read to
     // its last write.
-    bin = open_image(run, image, writes_image(s) ? file_access::write : file_access::read);
-    if (!bin.valid()) return STATUS_FAIL;
-    if (row.image != image_kind::any_file && refuse_iso_image(run, bin.get(), image)) return STATUS_FAIL;
-    return row.run(run, bin);
+    if (!open_image(run, image)) return STATUS_FAIL;
+    if (row.image != image_kind::any_file && refuse_iso_image(run, image.fd.get(), image.path)) return STATUS_FAIL;
+    return row.run(run, image);
 }
 
 }  // namespace

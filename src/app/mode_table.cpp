@@ -1,21 +1,93 @@
 #include "app/mode_table.h"
 
 #include <array>
+#include <cerrno>
+#include <cstdlib>
 
-// The run function of each mode, each in its own file.
-int list_mode(run_state& run, unique_fd& bin);
-int compare_mode(run_state& run, unique_fd& bin);
-int verify_mode(run_state& run, unique_fd& bin);
-int patch_mode(run_state& run, unique_fd& bin);
-int apply_mode(run_state& run, unique_fd& bin);
-int check_mode(run_state& run, unique_fd& bin);
-int extract_mode(run_state& run, unique_fd& bin);
+#include "modes/modes.h"
 
 namespace {
 
 using option_id::DIZ;
+using option_id::LBA_LIST;
 using option_id::RAW2336;
+using option_id::RELOCATE;
 using option_id::UNDO;
+
+// -o and -k take a whole number up to 64 bits: decimal, hex with "0x" or
+// octal with a leading "0", and nothing else (no sign, no spaces, no
+// trailing characters). Returns false for anything else.
+bool parse_number(const char* text, std::uint64_t& number) {
+    if (*text < '0' || *text > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(text, &end, 0);
+    if (errno != 0 || *end != '\0') return false;
+    number = v;
+    return true;
+}
+
+// The setters of options that set a flag, or keep their value as it is.
+template <int run_settings::*flag>
+std::string set_flag(run_settings& s, const char*) {
+    s.*flag = 1;
+    return {};
+}
+
+template <std::optional<std::string> run_settings::*field>
+std::string set_text(run_settings& s, const char* value) {
+    s.*field = value;
+    return {};
+}
+
+std::string set_offset(run_settings& s, const char* value) {
+    if (parse_number(value, s.offset)) return {};
+    return std::string("Offset '") + value + "' is not a whole number from 0 to 0xFFFFFFFFFFFFFFFF -- refused\n";
+}
+
+std::string set_count(run_settings& s, const char* value) {
+    if (parse_number(value, s.count) && s.count != 0) return {};
+    return std::string("Count '") + value +
+           "' is not a whole number of sectors from 1 to 0xFFFFFFFFFFFFFFFF -- refused\n";
+}
+
+constexpr option_row OPTIONS[] = {
+    {'h', "help", nullptr, "This help list, with these long options", nullptr, option_end::help},
+    {'v', "verify", "file", "Verify the image holds this original file; patch nothing",
+     set_text<&run_settings::file_orig>},
+    {'o', "offset", "offset", "Start offset into the .bin file", set_offset},
+    {'n', "name", "name", "Take the offset from this name in the .bin file", set_text<&run_settings::file_name>},
+    {'e', "compare", nullptr, "Compare two bin files (patch file is 2nd bin)", set_flag<&run_settings::mode_checkedc>},
+    {'l', "list", nullptr, "List the directory and stop", set_flag<&run_settings::mode_listdir>},
+    {'r', "recursive", nullptr, "Recurse into subdirectories when listing or searching",
+     set_flag<&run_settings::mode_recurse>},
+    {'p', "ppf", "file", "Produce a PPF 2.0 patch file", set_text<&run_settings::file_ppf>},
+    {'d', "description", "desc", "Set the description field of the PPF patch", set_text<&run_settings::str_desc>},
+    {'x', "dry-run", nullptr, "Do not write the image; with -p, only make the PPF file",
+     set_flag<&run_settings::mode_nowrite>},
+    {'s', "replace", nullptr, "Replace the -n file: any size, its recorded size and subheaders follow",
+     set_flag<&run_settings::mode_replace>},
+    {'P', "ppf3", "file", "Produce a PPF 3.0 patch file of the bytes the run changes",
+     set_text<&run_settings::file_ppf3>},
+    {UNDO, "undo", nullptr, "With -P: add undo data; with -a: restore the undo data",
+     set_flag<&run_settings::mode_undo>},
+    {DIZ, "diz", "file", "With -P: add this file_id.diz text (at most 3072 bytes)",
+     set_text<&run_settings::file_diz>},
+    {RELOCATE, "relocate", nullptr, "With -s: a file that cannot grow in place moves whole",
+     set_flag<&run_settings::mode_relocate>},
+    {LBA_LIST, "lba-list", "file", "With --relocate: write every file's old and new sector to this file",
+     set_text<&run_settings::file_lba_list>},
+    {'a', "apply", nullptr, "Apply the PPF file (1.0, 2.0 or 3.0) given first to the image"},
+    {'c', "check", nullptr, "Check every sector of the image (or a cue sheet's tracks); one operand"},
+    {'w', "repair", nullptr, "With -c: repair the EDC/ECC of bad sectors", set_flag<&run_settings::mode_repair>},
+    {'k', "count", "count", "With -c: check this many sectors from the -o offset", set_count},
+    {'g', "extract", nullptr, "Extract the -n file into the file given first, or every file into that folder"},
+    {RAW2336, "raw2336", nullptr, "Form 2 files as 2336-byte sectors, not RIFF-CDXA: -g writes, -n reads them",
+     set_flag<&run_settings::mode_raw2336>},
+    {'q', "quiet", nullptr, "Quiet: no banner, trace or progress; refusals, results and closing lines stay",
+     set_flag<&run_settings::mode_quiet>},
+    {option_id::VERSION, "version", nullptr, "Print the version line alone and stop", nullptr, option_end::version},
+};
 
 // What the modes that lay data into the image, or read it, take: every
 // option but those of the check and the replacement.
@@ -28,22 +100,44 @@ const char* check_refusal(const run_settings& s) {
 }
 
 constexpr std::array ROWS = {
-    mode_row{run_mode::extract, 'g', image_access::read, image_kind::raw_any, false, extract_mode, options("ghnrq", {RAW2336}),
-             "-g extracts files from the image and takes only -n, -r and --raw2336", nullptr, false, 2},
-    mode_row{run_mode::apply, 'a', image_access::write, image_kind::any_file, true, apply_mode, options("ahrdxq", {UNDO, DIZ}),
-             "Option -a applies the PPF file given first: it takes no -o, -n, -l, -e, -v, -s, -c, -p or -P",
-             nullptr, false, 2},
-    mode_row{run_mode::check, 'c', image_access::own, image_kind::raw_any, false, check_mode, options("cwkhoprdxPq", {UNDO, DIZ}),
-             "-c checks the whole image and takes none of -l, -e, -v, -n, -s and -a", check_refusal, false, 1},
-    mode_row{run_mode::list, 'l', image_access::read, image_kind::raw_any, true, list_mode, DATA_OPTIONS, nullptr, nullptr, false, 2},
-    mode_row{run_mode::compare, 'e', image_access::read, image_kind::raw_any, true, compare_mode, DATA_OPTIONS, nullptr, nullptr, false, 2},
-    mode_row{run_mode::verify, 'v', image_access::read, image_kind::raw_mode2, true, verify_mode,
-             DATA_OPTIONS | options("", {RAW2336}), nullptr, nullptr, true, 2},
-    mode_row{run_mode::patch, 0, image_access::write, image_kind::raw_mode2, true, patch_mode,
-             DATA_OPTIONS | options("s", {RAW2336, option_id::RELOCATE, option_id::LBA_LIST}), nullptr, nullptr, true, 2},
+    mode_row{.selector = 'g',
+             .run = extract_mode,
+             .accepts = options("ghnrq", {RAW2336}),
+             .refusal = "-g extracts files from the image and takes only -n, -r and --raw2336"},
+    mode_row{.selector = 'a',
+             .image = image_kind::any_file,
+             .writes = writing::image,
+             .file_block = true,
+             .run = apply_mode,
+             .accepts = options("ahrdxq", {UNDO, DIZ}),
+             .refusal = "Option -a applies the PPF file given first: it takes no -o, -n, -l, -e, -v, -s, -c, -p or -P"},
+    mode_row{.selector = 'c',
+             .access = image_access::own,
+             .writes = writing::with_repair,
+             .run = check_mode,
+             .accepts = options("cwkhoprdxPq", {UNDO, DIZ}),
+             .refusal = "-c checks the whole image and takes none of -l, -e, -v, -n, -s and -a",
+             .refuse = check_refusal,
+             .operands = 1},
+    mode_row{.selector = 'l', .file_block = true, .run = list_mode, .accepts = DATA_OPTIONS},
+    mode_row{.selector = 'e', .file_block = true, .run = compare_mode, .accepts = DATA_OPTIONS},
+    mode_row{.selector = 'v',
+             .image = image_kind::raw_mode2,
+             .file_block = true,
+             .run = verify_mode,
+             .accepts = DATA_OPTIONS | options("", {RAW2336}),
+             .needs_place = true},
+    mode_row{.image = image_kind::raw_mode2,
+             .writes = writing::image,
+             .file_block = true,
+             .run = patch_mode,
+             .accepts = DATA_OPTIONS | options("s", {RAW2336, RELOCATE, LBA_LIST}),
+             .needs_place = true},
 };
 
 }  // namespace
+
+std::span<const option_row> option_table() { return OPTIONS; }
 
 std::span<const mode_row> mode_table() { return ROWS; }
 
@@ -53,8 +147,7 @@ const mode_row& mode_chosen(option_set given) {
     return ROWS.back();
 }
 
-const mode_row& row_of(run_mode mode) {
-    for (const mode_row& row : ROWS)
-        if (row.mode == mode) return row;
-    return ROWS.back();
+bool run_writes(const mode_row& row, const run_settings& s) {
+    const bool writes = row.writes == writing::image || (row.writes == writing::with_repair && s.mode_repair);
+    return writes && !s.mode_nowrite;
 }

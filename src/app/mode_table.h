@@ -1,22 +1,29 @@
-// The mode table: one row per run mode, read by the parser (which options
-// and operands a mode takes) and by the dispatch (what is prepared before
-// the mode's run function is called). A new mode is a row here, its run
-// function in a file of its own, and its options in the option table.
+// The mode table: one row per run mode and one per option, read by the
+// parser (which options there are, what each sets, which options and
+// operands a mode takes) and by the dispatch (what is prepared before the
+// mode's run function is called). A new mode is its run function in a file
+// of its own in src/modes/ (declared in modes/modes.h), its row here and the
+// rows of any options it brings.
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <span>
+#include <string>
 
 #include "run/settings.h"
 
+struct opened_image;
+
 // Ids of the options with a long form only: past every letter.
 namespace option_id {
-inline constexpr int VERSION = 256;
-inline constexpr int UNDO = 257;
-inline constexpr int DIZ = 258;
-inline constexpr int RAW2336 = 259;
-inline constexpr int RELOCATE = 260;
-inline constexpr int LBA_LIST = 261;
+inline constexpr int FIRST_LONG = 256;
+inline constexpr int VERSION = FIRST_LONG;
+inline constexpr int UNDO = FIRST_LONG + 1;
+inline constexpr int DIZ = FIRST_LONG + 2;
+inline constexpr int RAW2336 = FIRST_LONG + 3;
+inline constexpr int RELOCATE = FIRST_LONG + 4;
+inline constexpr int LBA_LIST = FIRST_LONG + 5;
 }  // namespace option_id
 
 // A set of options, one bit per option id: letters and long-only ids.
@@ -25,8 +32,8 @@ using option_set = std::uint64_t;
 constexpr option_set option_bit(int id) {
     if (id >= 'a' && id <= 'z') return option_set{1} << (id - 'a');
     if (id >= 'A' && id <= 'Z') return option_set{1} << (26 + id - 'A');
-    if (id >= option_id::VERSION && id < option_id::VERSION + 12)
-        return option_set{1} << (52 + id - option_id::VERSION);
+    if (id >= option_id::FIRST_LONG && id < option_id::FIRST_LONG + 12)
+        return option_set{1} << (52 + id - option_id::FIRST_LONG);
     return 0;
 }
 
@@ -38,11 +45,32 @@ constexpr option_set options(const char* letters, std::initializer_list<int> lon
     return set;
 }
 
+// An option that ends the parse where it is read.
+enum class option_end {
+    none,
+    help,     // -h: the usage text (--help: with the long options)
+    version,  // --version: the version line alone
+};
+
+struct option_row {
+    int id;             // the short option's letter, or an id from option_id::FIRST_LONG on
+    const char* name;   // the long form, without its "--"
+    const char* value;  // name of the value it takes, or nullptr for none
+    const char* help;   // its line in the long-option block of --help
+    // Stores the option (and its value) in the settings; returns the line
+    // that refuses the value, empty when it is taken. None for an option
+    // that only chooses a mode or ends the parse.
+    std::string (*set)(run_settings& s, const char* value) = nullptr;
+    option_end ends = option_end::none;
+};
+
+// Every option of the tool, in the order of --help.
+std::span<const option_row> option_table();
+
 // How a mode uses the image before its run begins.
 enum class image_access {
-    own,    // the mode opens its own files
-    read,   // open read-only with a shared lock
-    write,  // open read-write and locked (read-only for a dry run)
+    own,   // the mode opens its own files
+    open,  // opened and locked: read-write when the run writes it, else read-only with a shared lock
 };
 
 // What a mode takes for its image besides a raw image of 2352-byte sectors.
@@ -52,23 +80,29 @@ enum class image_kind {
     any_file,   // a cue sheet as raw_any; any file otherwise
 };
 
-// A mode's run function: the image, open and locked when the row asks for
-// it (else invalid). Returns the exit status.
-using run_function = int (*)(run_state& run, unique_fd& bin);
+// Whether a mode writes its image. A dry run (-x) writes nothing.
+enum class writing {
+    nothing,
+    image,        // always
+    with_repair,  // with -w
+};
+
+// A mode's run function: the run and its image. Returns the exit status.
+using run_function = int (*)(run_state& run, opened_image& image);
 
 struct mode_row {
-    run_mode mode;
-    int selector;          // the option that chooses the mode; 0 for the default
-    image_access access;
-    image_kind image;      // what it takes for its image (a mode with access own sees to its own)
-    bool file_block;       // prints the "Patch File : ..." block before opening the image
-    run_function run;
-    option_set accepts;    // the options it takes (and ignores where they do nothing)
-    const char* refusal;   // said for any other option (none: the option's own rule says it)
+    int selector = 0;  // the option that chooses the mode; 0 for the default
+    image_access access = image_access::open;
+    image_kind image = image_kind::raw_any;  // (a mode with access own sees to its own)
+    writing writes = writing::nothing;
+    bool file_block = false;  // prints the "Patch File : ..." block before opening the image
+    run_function run = nullptr;
+    option_set accepts = 0;         // the options it takes (and ignores where they do nothing)
+    const char* refusal = nullptr;  // said for any other option (none: the option's own rule says it)
     // Further refusals of the settings (none: none); nullptr when they fit.
-    const char* (*refuse)(const run_settings& s);
-    bool needs_place;      // needs -n or -o
-    int operands;          // 1: the image; 2: a data file (or PPF file, second image), then the image
+    const char* (*refuse)(const run_settings& s) = nullptr;
+    bool needs_place = false;  // needs -n or -o
+    int operands = 2;          // 1: the image; 2: a data file (or PPF file, second image), then the image
 };
 
 // Every mode, in the order in which their selecting options win.
@@ -77,5 +111,5 @@ std::span<const mode_row> mode_table();
 // The row of the mode the given options choose.
 const mode_row& mode_chosen(option_set given);
 
-// The row of a mode.
-const mode_row& row_of(run_mode mode);
+// A run of the mode `row` with the settings `s` writes its image.
+bool run_writes(const mode_row& row, const run_settings& s);

@@ -1,7 +1,5 @@
 #include "app/parser.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -10,51 +8,6 @@
 #include "app/mode_table.h"
 
 namespace {
-
-// Options with a long form only take ids from here on, past every letter.
-constexpr int LONG_ONLY = option_id::VERSION;
-constexpr int VERSION_ONLY = option_id::VERSION;
-constexpr int UNDO_ONLY = option_id::UNDO;
-constexpr int DIZ_ONLY = option_id::DIZ;
-constexpr int RAW2336_ONLY = option_id::RAW2336;
-constexpr int RELOCATE_ONLY = option_id::RELOCATE;
-constexpr int LBA_LIST_ONLY = option_id::LBA_LIST;
-
-struct option_row {
-    int id;             // the short option's letter, or an id from LONG_ONLY on
-    const char* name;   // the long form, without its "--"
-    const char* value;  // name of the value it takes, or nullptr for none
-    const char* help;   // its line in the long-option block of --help
-};
-
-// Every option of the tool; a new one is a row here, a case in parse() and
-// its place in the rows of the modes that take it.
-constexpr option_row OPTIONS[] = {
-    {'h', "help", nullptr, "This help list, with these long options"},
-    {'v', "verify", "file", "Verify the image holds this original file; patch nothing"},
-    {'o', "offset", "offset", "Start offset into the .bin file"},
-    {'n', "name", "name", "Take the offset from this name in the .bin file"},
-    {'e', "compare", nullptr, "Compare two bin files (patch file is 2nd bin)"},
-    {'l', "list", nullptr, "List the directory and stop"},
-    {'r', "recursive", nullptr, "Recurse into subdirectories when listing or searching"},
-    {'p', "ppf", "file", "Produce a PPF 2.0 patch file"},
-    {'d', "description", "desc", "Set the description field of the PPF patch"},
-    {'x', "dry-run", nullptr, "Do not write the image; with -p, only make the PPF file"},
-    {'s', "replace", nullptr, "Replace the -n file: any size, its recorded size and subheaders follow"},
-    {'P', "ppf3", "file", "Produce a PPF 3.0 patch file of the bytes the run changes"},
-    {UNDO_ONLY, "undo", nullptr, "With -P: add undo data; with -a: restore the undo data"},
-    {DIZ_ONLY, "diz", "file", "With -P: add this file_id.diz text (at most 3072 bytes)"},
-    {RELOCATE_ONLY, "relocate", nullptr, "With -s: a file that cannot grow in place moves whole"},
-    {LBA_LIST_ONLY, "lba-list", "file", "With --relocate: write every file's old and new sector to this file"},
-    {'a', "apply", nullptr, "Apply the PPF file (1.0, 2.0 or 3.0) given first to the image"},
-    {'c', "check", nullptr, "Check every sector of the image (or a cue sheet's tracks); one operand"},
-    {'w', "repair", nullptr, "With -c: repair the EDC/ECC of bad sectors"},
-    {'k', "count", "count", "With -c: check this many sectors from the -o offset"},
-    {'g', "extract", nullptr, "Extract the -n file into the file given first, or every file into that folder"},
-    {RAW2336_ONLY, "raw2336", nullptr, "Form 2 files as 2336-byte sectors, not RIFF-CDXA: -g writes, -n reads them"},
-    {'q', "quiet", nullptr, "Quiet: no banner, trace or progress; refusals, results and closing lines stay"},
-    {VERSION_ONLY, "version", nullptr, "Print the version line alone and stop"},
-};
 
 // One step of the scan: an option and its value, or the complaint about an
 // argument that could not be read as one (row null).
@@ -108,7 +61,7 @@ private:
 
     void short_option(option_hit& hit) {
         const char letter = *group_++;
-        for (const option_row& o : OPTIONS)
+        for (const option_row& o : option_table())
             if (o.id == static_cast<unsigned char>(letter)) hit.row = &o;
         if (hit.row == nullptr) {
             hit.complaint = std::string("corvane: invalid option -- '") + letter + "'\n";
@@ -128,7 +81,7 @@ private:
         const char* equals = std::strchr(name, '=');
         const std::size_t length = equals ? static_cast<std::size_t>(equals - name) : std::strlen(name);
         std::vector<const option_row*> fits;
-        for (const option_row& o : OPTIONS) {
+        for (const option_row& o : option_table()) {
             if (std::strncmp(o.name, name, length) != 0) continue;
             if (o.name[length] == '\0') {  // the whole name beats any abbreviation
                 fits.assign(1, &o);
@@ -159,19 +112,6 @@ private:
     const char* group_ = "";  // the rest of a group of short options
 };
 
-// -o takes a whole number up to 64 bits: decimal, hex with "0x" or octal
-// with a leading "0", and nothing else (no sign, no spaces, no trailing
-// characters). Returns false for anything else.
-bool parse_offset(const char* text, std::uint64_t& offset) {
-    if (*text < '0' || *text > '9') return false;
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long v = std::strtoull(text, &end, 0);
-    if (errno != 0 || *end != '\0') return false;
-    offset = v;
-    return true;
-}
-
 // Prints `text` unless `to` is null (the silent parse of wants_banner).
 void say(std::FILE* to, const std::string& text) {
     if (to != nullptr) std::fputs(text.c_str(), to);
@@ -183,20 +123,20 @@ const char* option_rule(const run_settings& s, option_set given, const mode_row&
         return "Option -s replaces a file found by -n in a patch run: it needs -n and takes no -o, -l, -e or -v";
     if ((given & option_bit(option_id::RAW2336)) != 0 &&
         ((row.accepts & option_bit(option_id::RAW2336)) == 0 ||
-         (row.mode != run_mode::extract && (!s.file_name || s.offset != 0))))
+         (row.needs_place && (!s.file_name || s.offset != 0))))
         return "Option --raw2336 takes Form 2 files as 2336-byte sectors: give -g, or -n without -o";
-    if ((given & option_bit(RELOCATE_ONLY)) != 0 && (given & option_bit('s')) == 0)
+    if ((given & option_bit(option_id::RELOCATE)) != 0 && (given & option_bit('s')) == 0)
         return "Option --relocate moves the file -s replaces when it cannot grow in place: it needs -s";
-    if ((given & option_bit(LBA_LIST_ONLY)) != 0 && (given & option_bit(RELOCATE_ONLY)) == 0)
+    if ((given & option_bit(option_id::LBA_LIST)) != 0 && (given & option_bit(option_id::RELOCATE)) == 0)
         return "Option --lba-list lists the sectors a relocation leaves: it needs --relocate";
     return nullptr;
 }
 
 // Options of the PPF files that cannot go together, said in one line.
-const char* ppf_conflict(const run_settings& s) {
+const char* ppf_conflict(const run_settings& s, option_set given) {
     if (s.file_ppf && s.file_ppf3) return "Options -p and -P each name the run's PPF file: give one";
     if (s.file_diz && !s.file_ppf3) return "Option --diz adds a text to a PPF 3.0 file: it needs -P";
-    if (s.mode_undo && !s.file_ppf3 && !s.mode_apply) return "Option --undo needs -P or -a";
+    if (s.mode_undo && !s.file_ppf3 && (given & option_bit('a')) == 0) return "Option --undo needs -P or -a";
     return nullptr;
 }
 
@@ -210,7 +150,7 @@ parse_result accept(run_settings& s, option_set given, const mode_row& row,
     const option_set refused = given & ~row.accepts;
     constexpr option_set check_only = option_bit('w') | option_bit('k');
     if (!refusal && row.refusal && (refused & ~check_only) != 0) refusal = row.refusal;
-    if (!refusal) refusal = ppf_conflict(s);
+    if (!refusal) refusal = ppf_conflict(s, given);
     if (!refusal && (refused & check_only) != 0) refusal = "-w and -k belong to a check run: give -c too";
     if (!refusal && row.refuse) refusal = row.refuse(s);
     if (refusal != nullptr) {
@@ -228,7 +168,7 @@ parse_result accept(run_settings& s, option_set given, const mode_row& row,
     return parse_result::ok;
 }
 
-parse_result parse(run_settings& s, int argc, char** argv, std::FILE* out, std::FILE* err) {
+parse_result parse(run_settings& s, int argc, char** argv, std::FILE* out, std::FILE* err, const mode_row*& chosen) {
     option_scanner scan(argc, argv);
     bool unknown = false;
     option_set given = 0;
@@ -240,54 +180,20 @@ parse_result parse(run_settings& s, int argc, char** argv, std::FILE* out, std::
             unknown = true;
             continue;
         }
-        switch (hit.row->id) {
-            case 'h': return hit.long_form ? parse_result::help : parse_result::usage;
-            case VERSION_ONLY:
-                // Only when nothing before it was refused, so nothing has been printed.
-                if (!unknown) return parse_result::version;
-                break;
-            case 'v': s.file_orig = hit.value; break;
-            case 'o':
-                if (!parse_offset(hit.value, s.offset)) {
-                    say(out, std::string("Offset '") + hit.value +
-                                 "' is not a whole number from 0 to 0xFFFFFFFFFFFFFFFF -- refused\n");
-                    return parse_result::refused;
-                }
-                break;
-            case 'n': s.file_name = hit.value; break;
-            case 'l': s.mode_listdir = 1; break;
-            case 'r': s.mode_recurse = 1; break;
-            case 'e': s.mode_checkedc = 1; break;
-            case 'p': s.file_ppf = hit.value; break;
-            case 'd': s.str_desc = hit.value; break;
-            case 'x': s.mode_nowrite = 1; break;
-            case 's': s.mode_replace = 1; break;
-            case 'P': s.file_ppf3 = hit.value; break;
-            case UNDO_ONLY: s.mode_undo = 1; break;
-            case DIZ_ONLY: s.file_diz = hit.value; break;
-            case RELOCATE_ONLY: s.mode_relocate = 1; break;
-            case LBA_LIST_ONLY: s.file_lba_list = hit.value; break;
-            case 'a': s.mode_apply = 1; break;
-            case 'c': s.mode_check = 1; break;
-            case 'q': s.mode_quiet = 1; break;
-            case 'w': s.mode_repair = 1; break;
-            case 'g': s.mode_extract = 1; break;
-            case RAW2336_ONLY: s.mode_raw2336 = 1; break;
-            case 'k':
-                if (!parse_offset(hit.value, s.count) || s.count == 0) {
-                    say(out, std::string("Count '") + hit.value +
-                                 "' is not a whole number of sectors from 1 to 0xFFFFFFFFFFFFFFFF -- refused\n");
-                    return parse_result::refused;
-                }
-                break;
-            default: break;
+        if (hit.row->ends == option_end::help) return hit.long_form ? parse_result::help : parse_result::usage;
+        // --version only when nothing before it was refused, so nothing has been printed.
+        if (hit.row->ends == option_end::version && !unknown) return parse_result::version;
+        if (hit.row->set == nullptr) continue;
+        if (const std::string refusal = hit.row->set(s, hit.value); !refusal.empty()) {
+            say(out, refusal);
+            return parse_result::refused;
         }
     }
     // A mistyped option may have meant anything: nothing is opened.
     if (unknown) return parse_result::refused_usage;
     if (s.offset == 0) given &= ~option_bit('o');  // -o 0 is no offset
     const mode_row& row = mode_chosen(given);
-    s.mode = row.mode;
+    chosen = &row;
     return accept(s, given, row, scan.operands, argc, out);
 }
 
@@ -329,22 +235,23 @@ void print_usage(std::FILE* out) {
 void print_long_options(std::FILE* out) {
     std::fputs("\nLong options (--opt=value or --opt value; any unambiguous beginning will do):\n",
                out);
-    for (const option_row& o : OPTIONS) {
+    for (const option_row& o : option_table()) {
         const std::string form = std::string("--") + o.name + (o.value ? std::string(" ") + o.value : "");
-        if (o.id < LONG_ONLY)
+        if (o.id < option_id::FIRST_LONG)
             std::fprintf(out, "    -%c, %-20s %s\n", o.id, form.c_str(), o.help);
         else
             std::fprintf(out, "        %-20s %s\n", form.c_str(), o.help);
     }
 }
 
-parse_result arguments(run_state& run, int argc, char** argv) {
-    const parse_result result = parse(run.settings, argc, argv, run.out, run.err);
+parse_result arguments(run_state& run, int argc, char** argv, const mode_row*& row) {
+    const parse_result result = parse(run.settings, argc, argv, run.out, run.err, row);
     run.quiet = run.settings.mode_quiet != 0;
     return result;
 }
 
 bool wants_banner(int argc, char** argv) {
     run_settings scratch;
-    return parse(scratch, argc, argv, nullptr, nullptr) != parse_result::version && scratch.mode_quiet == 0;
+    const mode_row* row = nullptr;
+    return parse(scratch, argc, argv, nullptr, nullptr, row) != parse_result::version && scratch.mode_quiet == 0;
 }

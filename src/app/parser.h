@@ -6,6 +6,8 @@
 
 #include "run/settings.h"
 
+struct mode_row;
+
 enum class parse_result {
     ok,             // the settings are complete
     usage,          // show the usage text, status 0
@@ -15,9 +17,10 @@ enum class parse_result {
     refused,        // a bad option value, already reported: status 255
 };
 
-// Fills run.settings from argv. Complaints about options go to run.err, the
-// tool's own messages to run.out.
-parse_result arguments(run_state& run, int argc, char** argv);
+// Fills run.settings from argv and, when the result is ok, sets `row` to
+// the row of the mode they choose. Complaints about options go to run.err,
+// the tool's own messages to run.out.
+parse_result arguments(run_state& run, int argc, char** argv, const mode_row*& row);
 
 // False when the command line asks for --version, which arguments() answers
 // having printed nothing, or for a quiet run (-q): read silently, so the

@@ -491,6 +491,20 @@ std::string near_miss(int fd_bin, std::string_view name, bool recurse) {
     return "";
 }
 
+std::optional<dir_lookup> find_named(run_output& run, int fd_bin, const std::string& name, bool recurse) {
+    dir_lookup found = listdir(run, fd_bin, name, recurse);
+    tprintf(trace_stream(run), "\n");
+    if (found.hits == 1) return found;
+    std::fprintf(run.out, "Name '%s' was found %d times -- halt\n", printable_text(name).c_str(), found.hits);
+    if (found.hits == 0)
+        if (const std::string hint = near_miss(fd_bin, name, recurse); !hint.empty()) {
+            std::fflush(run.out);
+            std::fprintf(run.err, "%s\n", hint.c_str());
+            std::fflush(run.err);
+        }
+    return std::nullopt;
+}
+
 bool lookup_fits(run_output& run, const dir_lookup& found,
                  std::optional<std::uint64_t> patch_size) {
     const dir_record& r = found.record;

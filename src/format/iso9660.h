@@ -111,6 +111,11 @@ dir_lookup listdir(run_output& run, int fd_bin, std::string_view name, bool recu
 // nothing comes near.
 std::string near_miss(int fd_bin, std::string_view name, bool recurse);
 
+// Looks `name` up as listdir does (printing the listing as it goes) and
+// returns the one record found, or nothing after printing that it was found
+// another number of times, with near_miss's hint on err when it has one.
+std::optional<dir_lookup> find_named(run_output& run, int fd_bin, const std::string& name, bool recurse);
+
 // One record of a directory tree, with the path it is found under and the
 // tree that holds it.
 struct placed_record {

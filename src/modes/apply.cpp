@@ -1,9 +1,13 @@
 // The apply run (-a): a PPF file (1.0, 2.0 or 3.0) read and checked whole,
 // against the image too, before its records are written.
+#include "modes/modes.h"
 #include "ops/ppf_apply.h"
+#include "run/image.h"
 #include "run/kit.h"
+#include "run/settings.h"
 
-int apply_mode(run_state& run, unique_fd& bin) {
+int apply_mode(run_state& run, opened_image& opened) {
+    unique_fd& bin = opened.fd;
     const run_settings& s = run.settings;
     data_file ppf;
     if (const auto stop = open_data(run, *s.file_patch, "PPF file", "Failed to open patch file", ppf)) return *stop;

@@ -15,9 +15,13 @@
 #include <thread>
 #include <vector>
 
-#include "sector/judge.h"
+#include "format/cue.h"
+#include "modes/modes.h"
+#include "run/image.h"
 #include "run/kit.h"
 #include "run/ppf_session.h"
+#include "run/settings.h"
+#include "sector/judge.h"
 
 namespace {
 
@@ -175,10 +179,10 @@ struct scan_plan {
     tally counts;
 };
 
-std::optional<int> plan_image(run_state& run, scan_plan& plan) {
+std::optional<int> plan_image(run_state& run, bool writes, scan_plan& plan) {
     const run_settings& s = run.settings;
     scan_file& image = plan.files.emplace_back();
-    switch (open_scan_file(image, *s.file_bin, writes_image(s))) {
+    switch (open_scan_file(image, *s.file_bin, writes)) {
         case open_result::ok: break;
         case open_result::busy:
             std::fprintf(run.out, "Image '%s' is being written by another run -- refused\n", s.file_bin->c_str());
@@ -204,7 +208,7 @@ std::optional<int> plan_image(run_state& run, scan_plan& plan) {
 }
 
 // Reads the cue sheet, opens its files and lays its tracks out on the disc.
-std::optional<int> plan_cue(run_state& run, scan_plan& plan) {
+std::optional<int> plan_cue(run_state& run, bool writes, scan_plan& plan) {
     const std::string& path = *run.settings.file_bin;
     const auto refuse = [&](std::size_t line, const std::string& what) { return refuse_cue_line(run, path, line, what); };
     cue_sheet sheet;
@@ -213,7 +217,7 @@ std::optional<int> plan_cue(run_state& run, scan_plan& plan) {
     std::vector<std::uint64_t> sectors;
     for (const cue_file& f : sheet.files) {
         const std::string file_path = cue_file_path(path, f);
-        switch (open_scan_file(plan.files.emplace_back(), file_path, writes_image(run.settings))) {
+        switch (open_scan_file(plan.files.emplace_back(), file_path, writes)) {
             case open_result::ok: break;
             case open_result::busy: errno = EWOULDBLOCK; [[fallthrough]];
             case open_result::open_failed:
@@ -240,12 +244,12 @@ std::optional<int> plan_cue(run_state& run, scan_plan& plan) {
 
 // Refusals that need the files: a PPF file for an image PPF 2.0 cannot
 // describe, and image writes that a file-size limit would cut inside a sector.
-bool refuse_scan(run_state& run, const scan_plan& plan) {
+bool refuse_scan(run_state& run, bool writes, const scan_plan& plan) {
     const run_settings& s = run.settings;
     if (!fits_ppf2(run, s, plan.files.front().info.size)) return false;
     std::uint64_t need = 0;
     for (const stretch& st : plan.stretches) need = std::max(need, (st.first + st.count) * SECTOR_SIZE);
-    return !writes_image(s) || fits_size_limit(run, need);
+    return !writes || fits_size_limit(run, need);
 }
 
 // Writes a batch's repaired sectors back in place, neighbours in one go.
@@ -373,7 +377,7 @@ void print_summary(run_state& run, const tally& t, bool cue) {
 
 }  // namespace
 
-int check_mode(run_state& run, unique_fd&) {
+int check_mode(run_state& run, opened_image& opened) {
     const run_settings& s = run.settings;
     const bool cue = is_cue_file(*s.file_bin);
     const auto& target = ppf_target(s);
@@ -388,12 +392,12 @@ int check_mode(run_state& run, unique_fd&) {
         return STATUS_FAIL;
     }
     scan_plan plan;
-    if (const auto stop = cue ? plan_cue(run, plan) : plan_image(run, plan)) return *stop;
-    if (!refuse_scan(run, plan)) return STATUS_FAIL;
+    const bool write = opened.writes;
+    if (const auto stop = cue ? plan_cue(run, write, plan) : plan_image(run, write, plan)) return *stop;
+    if (!refuse_scan(run, write, plan)) return STATUS_FAIL;
 
     // Held from before the PPF file is made to after its temporary file is gone.
     const run_signals signals(run.out, s.mode_repair != 0);
-    const bool write = writes_image(s);
     ppf_session ppf;
     if (target) {
         const scan_file& image = plan.files.front();

@@ -4,8 +4,12 @@
 // through a link and never outside it, whatever the names on the disc hold.
 #include <cerrno>
 
+#include "format/iso9660.h"
+#include "modes/modes.h"
 #include "ops/extract.h"
+#include "run/image.h"
 #include "run/kit.h"
+#include "run/settings.h"
 
 namespace {
 
@@ -249,9 +253,9 @@ int extract_tree(run_state& run, int fd_bin) {
 
 }  // namespace
 
-int extract_mode(run_state& run, unique_fd& bin) {
+int extract_mode(run_state& run, opened_image& image) {
     const run_settings& s = run.settings;
     tprintf(trace_stream(run), "Extract .bin : %s\n%s : %s\n\n", s.file_bin->c_str(),
                  s.file_name ? "Output file " : "Output folder", s.file_patch->c_str());
-    return s.file_name ? extract_named(run, bin.get()) : extract_tree(run, bin.get());
+    return s.file_name ? extract_named(run, image.fd.get()) : extract_tree(run, image.fd.get());
 }

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "modes/modes.h"
+#include "run/image.h"
 #include "run/writer.h"
 
 namespace {
@@ -210,7 +212,8 @@ private:
 
 // The run into a Form 2 or interleaved file: as many sectors as the file
 // takes (or, with -s, the file's records take the new count).
-int patch_form2(run_state& run, unique_fd& bin, data_run& d, const xa_data& xa) {
+int patch_form2(run_state& run, opened_image& image, data_run& d, const xa_data& xa) {
+    unique_fd& bin = image.fd;
     const run_settings& s = run.settings;
     replace_plan plan;
     if (s.mode_replace && !plan_replacement(run, bin.get(), *d.found, xa.input.sectors * USER_DATA_SIZE, plan))
@@ -226,7 +229,8 @@ int patch_form2(run_state& run, unique_fd& bin, data_run& d, const xa_data& xa) 
         return error_exit(run);
     }
     form2_sectors source(d, xa);
-    const write_job job{bin, d.image, patch_window::at(d.offset, xa.input.sectors * USER_DATA_SIZE),
+    const write_job job{bin, image.writes, d.image,
+                        patch_window::at(d.offset, xa.input.sectors * USER_DATA_SIZE),
                         s.mode_replace ? &plan : nullptr};
     return write_image(run, job, source);
 }
@@ -246,13 +250,14 @@ void note_recorded_size(run_output& run, const dir_lookup& found, std::uint64_t 
 
 }  // namespace
 
-int patch_mode(run_state& run, unique_fd& bin) {
+int patch_mode(run_state& run, opened_image& image) {
+    unique_fd& bin = image.fd;
     const run_settings& s = run.settings;
     data_run d;
     if (const auto stop = open_patch_data(run, bin.get(), d)) return *stop;
     std::optional<xa_data> xa;
     if (const auto stop = open_xa_data(run, bin.get(), d, d.patch, "Patch", xa)) return *stop;
-    if (xa) return patch_form2(run, bin, d, *xa);
+    if (xa) return patch_form2(run, image, d, *xa);
     replace_plan replace;
     if (d.found) {
         // A replacement may grow the file: plan_replacement checks its room.
@@ -261,7 +266,7 @@ int patch_mode(run_state& run, unique_fd& bin) {
             return error_exit(run);
         if (s.mode_replace &&
             !plan_replacement(run, bin.get(), *d.found, d.patch.info.size, replace, s.mode_relocate != 0,
-                             run.track_after_image))
+                             image.track_after))
             return error_exit(run);
         // A moved file is laid where it goes.
         if (replace.moved) d.offset = replace.moved->new_first * SECTOR_SIZE;
@@ -270,6 +275,6 @@ int patch_mode(run_state& run, unique_fd& bin) {
     if (const auto stop = place_window(run, bin.get(), d)) return *stop;
     const replace_plan* plan = s.mode_replace ? &replace : nullptr;
     form1_patch source(d, plan);
-    const write_job job{bin, d.image, d.window, plan, s.file_lba_list.has_value()};
+    const write_job job{bin, image.writes, d.image, d.window, plan, s.file_lba_list.has_value()};
     return write_image(run, job, source);
 }

@@ -1,7 +1,11 @@
 // The verify run (-v): does the image hold the original file where the
 // patch would go? Writes nothing.
+#include "modes/modes.h"
 #include "ops/compare.h"
+#include "run/image.h"
+#include "run/kit.h"
 #include "run/patch_data.h"
+#include "run/settings.h"
 
 namespace {
 
@@ -24,7 +28,8 @@ int verify_xa(run_state& run, int bin, const data_run& d, const data_file& orig,
 
 }  // namespace
 
-int verify_mode(run_state& run, unique_fd& bin) {
+int verify_mode(run_state& run, opened_image& image) {
+    const unique_fd& bin = image.fd;
     data_run d;
     if (const auto stop = open_patch_data(run, bin.get(), d)) return *stop;
     if (d.found && !lookup_fits(run, *d.found, std::nullopt)) return error_exit(run);

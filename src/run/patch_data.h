@@ -8,6 +8,7 @@
 
 #include "ops/form2_file.h"
 #include "run/kit.h"
+#include "run/settings.h"
 
 // The line saying where a verify or patch run starts.
 void print_start(run_output& run, const patch_window& window);

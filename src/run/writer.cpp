@@ -196,7 +196,7 @@ bool writer::refuse() {
     std::uint64_t last_end = source_.count() != 0 ? end() : 0;
     for (const std::uint64_t sector : directories_) last_end = std::max(last_end, sector + 1);
     if (grows_) last_end = std::max(last_end, grows_->end_sectors());
-    const std::uint64_t need = writes_image(s) ? last_end * SECTOR_SIZE : 0;
+    const std::uint64_t need = job_.writes ? last_end * SECTOR_SIZE : 0;
     // PPF 3.0 records a grown image's appended sectors too.
     std::uint64_t recorded = source_.count() + directories_.size();
     if (grows_) recorded += grows_->descriptors.size() + relocation::POSTGAP_SECTORS;
@@ -231,7 +231,7 @@ bool writer::admit(const run_signals& signals) {
 // Reserves room on disk for the sectors the source writes and, where the
 // image grows, for its postgap: a full disk stops the run here.
 bool writer::reserve() {
-    if (!writes_image(run_.settings)) return true;
+    if (!job_.writes) return true;
     if (grows_)
         return reserve_sectors(run_, bin_, grows_->new_first, grows_->end_sectors() - grows_->new_first);
     return source_.count() == 0 || reserve_sectors(run_, bin_, source_.first(), source_.count());
@@ -353,7 +353,7 @@ bool writer::write_ppf(ppf_session& ppf, const run_signals& signals) {
 bool writer::commit(batch& b) {
     const std::span<const std::uint8_t> sectors = b.rebuilt();
     std::size_t done = sectors.size();
-    if (writes_image(run_.settings) && !sectors.empty()) done = pwrite_full(bin_, sectors, b.first * SECTOR_SIZE);
+    if (job_.writes && !sectors.empty()) done = pwrite_full(bin_, sectors, b.first * SECTOR_SIZE);
     const int write_errno = errno;
     const std::size_t written = done / SECTOR_SIZE;
     std::string trace;
@@ -391,7 +391,7 @@ bool writer::commit(batch& b) {
 // dry) after the trace line `what`. False after reporting a failed write.
 bool writer::write_whole(std::span<const std::uint8_t> bytes, std::uint64_t first, const std::string& what) {
     print_trace(run_, what);
-    if (!writes_image(run_.settings) || pwrite_full(bin_, bytes, first * SECTOR_SIZE) == bytes.size()) return true;
+    if (!job_.writes || pwrite_full(bin_, bytes, first * SECTOR_SIZE) == bytes.size()) return true;
     report_errno(run_, "\nFailed to write sector");
     return false;
 }
@@ -440,7 +440,7 @@ bool writer::write_sectors(const run_signals& signals) {
 // was.
 void writer::cut_back() {
     platform::file_info now;
-    if (grows_ && writes_image(run_.settings) && !tree_begun_ && grows_->new_first == grows_->image_sectors &&
+    if (grows_ && job_.writes && !tree_begun_ && grows_->new_first == grows_->image_sectors &&
         platform::query(bin_, now) && now.size != job_.image.size && platform::truncate(bin_, job_.image.size))
         std::fprintf(run_.out, "The image is cut back to its %llu bytes: it is as it was\n",
                      static_cast<unsigned long long>(job_.image.size));
@@ -457,7 +457,7 @@ int writer::run() {
         return error_exit(run_);
     };
     if (!source_.load(run_) || !admit(signals) || !reserve()) return fail();
-    const bool write = writes_image(s);
+    const bool write = job_.writes;
     const platform::file_info& input = source_.input().info();
     ppf_session ppf;
     if (ppf_target(s)) {

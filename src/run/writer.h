@@ -105,6 +105,7 @@ public:
 // What the run writes besides the source's sectors.
 struct write_job {
     unique_fd& bin;
+    bool writes;                            // the image is written (not a dry run)
     platform::file_info image;              // the image as the run found it
     patch_window start;                     // said as the run's start
     const replace_plan* replace = nullptr;  // with -s: the file's records, and its move

@@ -1,0 +1,135 @@
+#include "run/image.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <string_view>
+#include <vector>
+
+#include "format/cue.h"
+#include "run/kit.h"
+
+namespace {
+
+// The first bytes of a regular file, at most CUE_SHEET_LIMIT; nothing for
+// another kind of file or one that cannot be read.
+std::vector<std::uint8_t> head_of(const std::string& path, bool& opened) {
+    std::vector<std::uint8_t> head;
+    const unique_fd fd = platform::open_read(path);
+    platform::file_info info;
+    opened = fd.valid();
+    if (!opened || !platform::query(fd.get(), info) || !info.regular) return head;
+    head.resize(static_cast<std::size_t>(std::min(info.size, CUE_SHEET_LIMIT)));
+    head.resize(pread_full(fd.get(), head, 0));
+    return head;
+}
+
+std::string_view text_of(const std::vector<std::uint8_t>& bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+}  // namespace
+
+bool begins_with_sync(std::span<const std::uint8_t> head) {
+    return head.size() >= SYNC_PATTERN.size() && std::equal(SYNC_PATTERN.begin(), SYNC_PATTERN.end(), head.begin());
+}
+
+bool is_cue_file(const std::string& path) {
+    bool opened = false;
+    const std::vector<std::uint8_t> head = head_of(path, opened);
+    if (looks_like_cue_sheet(text_of(head))) return true;
+    return is_cue_sheet(path) && (!opened || !begins_with_sync(head));
+}
+
+std::optional<int> read_cue_sheet(run_output& run, const std::string& path, cue_sheet& sheet) {
+    unique_fd fd;
+    platform::file_info info;
+    if (open_locked(path, file_access::read, fd) != open_result::ok || !platform::query(fd.get(), info)) {
+        report_errno(run, "Failed to open cue sheet");
+        return STATUS_FAIL;
+    }
+    if (info.size > CUE_SHEET_LIMIT) {
+        std::fprintf(run.out, "Cue sheet '%s' is longer than 64 KiB: not a cue sheet -- refused\n", path.c_str());
+        return STATUS_FAIL;
+    }
+    std::vector<std::uint8_t> text(static_cast<std::size_t>(info.size));
+    if (pread_full(fd.get(), text, 0) != text.size()) {
+        report_errno(run, "Failed to read cue sheet");
+        return STATUS_FAIL;
+    }
+    cue_error error;
+    if (!read_cue(text_of(text), sheet, error)) return refuse_cue_line(run, path, error.line, error.what);
+    return std::nullopt;
+}
+
+int refuse_cue_line(run_output& run, const std::string& path, std::size_t line, const std::string& what) {
+    std::fprintf(run.out, "Cue sheet '%s' line %zu: %s -- refused\n", path.c_str(), line, what.c_str());
+    return STATUS_FAIL;
+}
+
+std::string cue_file_path(const std::string& path, const cue_file& file) {
+    return platform::is_absolute(file.name) ? file.name : platform::folder_of(path) + file.name;
+}
+
+std::optional<int> image_of(run_output& run, const std::string& given, data_track tracks, opened_image& image) {
+    image.path = given;
+    image.sheet.reset();
+    image.track_after.clear();
+    if (!is_cue_file(given)) return std::nullopt;
+    image.sheet = given;
+    const auto refuse_line = [&](std::size_t line, const std::string& what) {
+        return refuse_cue_line(run, given, line, what);
+    };
+    cue_sheet sheet;
+    if (const auto stop = read_cue_sheet(run, given, sheet)) return stop;
+    const auto data = std::find_if(sheet.tracks.begin(), sheet.tracks.end(),
+                                   [](const cue_track& t) { return t.mode != track_mode::audio; });
+    if (data == sheet.tracks.end()) {
+        std::fprintf(run.out, "Cue sheet '%s' holds no data track -- refused\n", given.c_str());
+        return STATUS_FAIL;
+    }
+    const cue_file& file = sheet.files[data->file];
+    const std::string number = std::to_string(data->number);
+    if (tracks == data_track::mode2 && data->mode != track_mode::mode2)
+        return refuse_line(data->line, "track " + number + " is " + track_mode_name(data->mode) +
+                                      ", and this run writes Mode 2 Form 1 sectors: it takes MODE2/2352");
+    if (!data->started) return refuse_line(data->line, "track " + number + " has no INDEX 01: where it starts is not known");
+    const bool first_in_file = data == sheet.tracks.begin() || std::prev(data)->file != data->file;
+    if (!first_in_file || data->start != 0)
+        return refuse_line(data->line, "track " + number + " begins " +
+                                      (first_in_file ? "at sector " + std::to_string(data->start) + " of '" + file.name + "'"
+                                                     : "after another track of '" + file.name + "'") +
+                                      ", not at its start: the image is read from its first sector");
+    image.path = cue_file_path(given, file);
+    const auto next = std::next(data);
+    if (next != sheet.tracks.end() && next->file == data->file)
+        image.track_after = "track " + std::to_string(next->number) + " of the cue sheet '" + given + "' (line " +
+                       std::to_string(next->line) + ")";
+    if (const unique_fd probe = platform::open_read(image.path); !probe.valid())
+        return refuse_line(file.line, "cannot open '" + image.path + "': " + platform::error_text(errno));
+    return std::nullopt;
+}
+
+bool open_image(run_output& run, opened_image& image) {
+    switch (open_locked(image.path, image.writes ? file_access::write : file_access::read, image.fd)) {
+        case open_result::ok: return true;
+        case open_result::open_failed: report_errno(run, "Failed to open .bin file"); break;
+        case open_result::lock_failed: report_errno(run, "Failed to lock .bin file"); break;
+        case open_result::busy:
+            std::fprintf(run.out, "Image '%s' is being written by another run -- refused\n", image.path.c_str());
+            break;
+    }
+    return false;
+}
+
+bool refuse_iso_image(run_output& run, int fd, const std::string& path) {
+    constexpr std::uint64_t ISO_DESCRIPTOR_ID = 16 * USER_DATA_SIZE + 1;
+    std::array<std::uint8_t, 5> id{};
+    std::array<std::uint8_t, 12> sync{};
+    if (pread_full(fd, id, ISO_DESCRIPTOR_ID) != id.size() ||
+        !std::equal(id.begin(), id.end(), std::string_view("CD001").begin()))
+        return false;
+    if (pread_full(fd, sync, 16 * SECTOR_SIZE) == sync.size() && begins_with_sync(sync)) return false;
+    std::fprintf(run.out, "'%s' holds 2048-byte sectors (an ISO image), not raw 2352-byte sectors\n", path.c_str());
+    return true;
+}
