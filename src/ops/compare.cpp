@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "ops/form2_file.h"
 
 namespace {
 

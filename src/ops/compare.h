@@ -6,7 +6,8 @@
 #include <span>
 
 #include "io/output.h"
-#include "ops/form2_file.h"
+
+struct xa_input;
 
 // Compares two raw sectors zone by zone (sync/header/subheader, user data,
 // EDC/ECC) and prints the report of the first zone that differs.
