@@ -185,7 +185,7 @@ bytes image_of(const std::string& kind) {
                 reference::encode_L2(raw(s), MODE_2, unsigned(s + (base = n) + ADDRESS_BIAS));
         for (std::size_t s = n; kv[0] == "encode" && s < n + (kv.size() > 3 ? std::stoul(kv[3]) : 1); ++s) {
             if (std::stoi(kv.at(2)) == MODE_2_FORM_2)
-                img[s * SECTOR_SIZE + SUBMODE_BYTE] = img[s * SECTOR_SIZE + SUBMODE_BYTE + 4] |= SUBMODE_FORM2;
+                img[s * SECTOR_SIZE + SUBMODE_BYTE] = img[s * SECTOR_SIZE + SUBMODE_COPY_BYTE] |= SUBMODE_FORM2;
             reference::encode_L2(raw(s), std::stoi(kv[2]), unsigned(s + base + ADDRESS_BIAS));
         }
         if (kv[0] == "hdrparity") reference::encode_L2_PQ(raw(n), false, false);
@@ -235,8 +235,8 @@ bytes xa_input(const std::vector<std::string>& f) {
         bytes sector = fixture::random_bytes(SECTOR_SIZE, static_cast<std::uint32_t>(100 + i));
         const std::uint8_t sub[3][4] = {{0, 0, 0x08, 0}, {1, 1, 0x64, 0}, {1, 1, 0x64, 1}};
         const std::size_t k = forms[i] == '1' ? 0 : 1;
-        std::copy_n(sub[k], 4, sector.begin() + SUBHEADER);
-        std::copy_n(sub[forms[i] == 'x' ? 2 : k], 4, sector.begin() + SUBHEADER + 4);
+        std::copy_n(sub[k], SUBHEADER_COPY, sector.begin() + SUBHEADER);
+        std::copy_n(sub[forms[i] == 'x' ? 2 : k], SUBHEADER_COPY, sector.begin() + SUBHEADER + SUBHEADER_COPY);
         out.insert(out.end(), sector.begin() + (cdxa ? 0 : SUBHEADER), sector.end());
     }
     out.resize(out.size() + (f.size() > 3 ? std::stoul(f[3]) : 0), 0x5A);

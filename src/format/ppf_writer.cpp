@@ -73,7 +73,7 @@ namespace {
 // be read stay zero.
 void read_id_block(run_output& run, int fd_bin, std::span<std::uint8_t, PPF_BLOCK_SIZE> out) {
     std::array<std::uint8_t, SECTOR_SIZE> id_sector{};
-    (void)read_sector(run, fd_bin, id_sector, ID_SECTOR);
+    (void)read_sector_traced(run, fd_bin, id_sector, ID_SECTOR);
     std::copy_n(id_sector.begin() + ID_FROM, PPF_BLOCK_SIZE, out.begin());
 }
 

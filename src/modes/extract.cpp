@@ -16,21 +16,12 @@ struct tally {
     std::uint64_t skipped = 0;  // files and directories that could not be read
 };
 
-const char* kind_text(file_kind kind) {
-    switch (kind) {
-        case file_kind::form1: return "Form 1";
-        case file_kind::form2: return "Form 2";
-        case file_kind::mixed: return "mixed";
-    }
-    return "";
-}
-
 // The trace: one line per file, its warnings, a line per problem and the
 // summary, each through one function so that a quiet run can drop them.
 void print_file_line(run_output& run, const dir_record& r, file_kind kind, const std::string& path) {
     tprintf(trace_stream(run), "Sector %llu | %llu sectors | %lu bytes | %s | %s\n",
                  static_cast<unsigned long long>(r.extent), static_cast<unsigned long long>(file_sectors(r)),
-                 static_cast<unsigned long>(r.data_length), kind_text(kind), path.c_str());
+                 static_cast<unsigned long>(r.data_length), names_of(kind).column, path.c_str());
 }
 
 void print_warnings(run_output& run, const extract_result& x, const std::string& path, tally& t) {

@@ -158,13 +158,12 @@ std::optional<int> image_of(run_output& run, const std::string& given, data_trac
 }
 
 bool refuse_iso_image(run_output& run, int fd, const std::string& path) {
-    constexpr std::uint64_t ISO_DESCRIPTOR_ID = 16 * USER_DATA_SIZE + 1;
-    std::array<std::uint8_t, 5> id{};
+    constexpr std::uint64_t ISO_DESCRIPTOR_ID = VOLUME_DESCRIPTOR_SECTOR * USER_DATA_SIZE + descriptor_field::ID;
+    std::array<std::uint8_t, STANDARD_ID.size()> id{};
     std::array<std::uint8_t, 12> sync{};
-    if (pread_full(fd, id, ISO_DESCRIPTOR_ID) != id.size() ||
-        !std::equal(id.begin(), id.end(), std::string_view("CD001").begin()))
+    if (pread_full(fd, id, ISO_DESCRIPTOR_ID) != id.size() || !std::equal(id.begin(), id.end(), STANDARD_ID.begin()))
         return false;
-    if (pread_full(fd, sync, 16 * SECTOR_SIZE) == sync.size() && begins_with_sync(sync)) return false;
+    if (pread_full(fd, sync, VOLUME_DESCRIPTOR_SECTOR * SECTOR_SIZE) == sync.size() && begins_with_sync(sync)) return false;
     std::fprintf(run.out, "'%s' holds 2048-byte sectors (an ISO image), not raw 2352-byte sectors\n", path.c_str());
     return true;
 }
