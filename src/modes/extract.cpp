@@ -4,6 +4,7 @@
 // through a link and never outside it, whatever the names on the disc hold.
 #include <cerrno>
 
+#include "io/new_file.h"
 #include "ops/extract.h"
 #include "run/kit.h"
 
@@ -85,18 +86,11 @@ std::vector<platform::file_info> own_outputs(const run_output& run) {
     return outputs;
 }
 
-// Why OUTFILE cannot be written; nullptr when it can. `existed` says whether
-// something stands there now.
-const char* outfile_refusal(const run_output& run, const std::string& path, int fd_bin, bool& existed) {
-    if (platform::is_link(path)) return "is a symbolic link";
-    platform::file_info target, image;
-    existed = platform::query(path, target);
-    if (!existed) return nullptr;
-    if (platform::query(fd_bin, image) && platform::same_file(target, image)) return "is the image itself";
-    for (const platform::file_info& o : own_outputs(run))
-        if (platform::same_file(target, o)) return "is where this run's own output goes";
-    if (!target.regular) return "is not a regular file";
-    return nullptr;
+// The files OUTFILE must not replace: the image and the run's own output.
+std::vector<kept_file> kept_for_outfile(const run_output& run, const platform::file_info& image) {
+    std::vector<kept_file> kept{{image, "is the image itself"}};
+    for (const platform::file_info& o : own_outputs(run)) kept.push_back({o, "is where this run's own output goes"});
+    return kept;
 }
 
 // The path from "/" of the record a lookup found.
@@ -124,38 +118,13 @@ int extract_named(run_state& run, int fd_bin) {
         std::fprintf(run.out, "%s -- refused\n", past.c_str());
         return error_exit(run);
     }
-    bool existed = false;
-    if (const char* why = outfile_refusal(run, outfile, fd_bin, existed)) {
-        std::fprintf(run.out, "Output file '%s' %s -- refused\n", outfile.c_str(), why);
-        return error_exit(run);
-    }
+    new_file out("Output file");
+    if (!out.admit(run, outfile, kept_for_outfile(run, image))) return error_exit(run);
     const run_signals signals(run.out, true);
-    const std::string temp = platform::unique_name(platform::folder_of(outfile), ".corvane-");
-    unique_fd out = platform::create_exclusive(temp, 0666);
-    if (!out.valid()) {
-        report_errno(run, "Failed to create extracted file");
-        return error_exit(run);
-    }
+    if (!out.create(run)) return error_exit(run);
     tally t;
     const std::optional<xa_field> xa = xa_field_at(fd_bin, r);
-    bool ok = extract_one(run, fd_bin, r, xa, s, out.get(), path, t);
-    if (ok && !platform::sync_file(out.get())) {
-        report_errno(run, "Failed to sync extracted file");
-        ok = false;
-    }
-    if (ok && !out.close()) {
-        report_errno(run, "Failed to close extracted file");
-        ok = false;
-    }
-    bool renamed = false;
-    unique_fd none;
-    if (ok && !platform::replace_file(temp, outfile, !existed, renamed, none)) {
-        report_errno(run, renamed ? "Failed to sync the folder of the extracted file"
-                                  : "Failed to put extracted file in place");
-        ok = false;
-    }
-    if (!renamed) (void)platform::remove_file(temp);
-    if (!ok) return error_exit(run);
+    if (!extract_one(run, fd_bin, r, xa, s, out.fd(), path, t) || !out.commit(run)) return error_exit(run);
     print_summary(run, t);
     return status_of(t);
 }
