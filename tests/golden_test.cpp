@@ -116,6 +116,13 @@ std::vector<fixture::iso_file> movie_files() {
     return files;
 }
 
+// A file 66 directories down, one past the deepest a walk enters, and one in the root.
+std::vector<fixture::iso_file> deep_files() {
+    std::string path;
+    for (int i = 0; i < 66; ++i) path += "D/";
+    return {{"TOP.TXT;1", fixture::random_bytes(10, 1)}, {path + "DEEP.TXT;1", fixture::random_bytes(10, 2)}};
+}
+
 // Many files: the root in two sectors, SUB in six.
 std::vector<fixture::iso_file> many_files() {
     std::vector<fixture::iso_file> files;
@@ -163,7 +170,7 @@ bytes image_of(const std::string& kind) {
         {"many", {many_files(), 22}}, {"roomy", {fixture::sample_files(), 22, 160}},
         {"joliet", {fixture::sample_files(), 23, 160, {true, {}, {}, {}}}},
         {"boot", {boot_files(), 23, 160, boot}}, {"empties", {empty_files(), 22, 160}},
-        {"movie", {movie_files(), 22}}};
+        {"movie", {movie_files(), 22}}, {"deep", {deep_files(), 22}}};
     if (const auto d = discs.find(parts[0]); d != discs.end())
         img = fixture::make_iso(d->second.files, d->second.spare, d->second.root, d->second.extras).image.image();
     if (parts[0].starts_with("blank:")) {
@@ -427,6 +434,7 @@ outcome run_binary(const golden_case& c, const fs::path& dir, const fs::path& lo
             ::setenv("CORVANE_TEAR", c["tear"].c_str(), 1);
         }
 #endif
+        if (c.setup.contains("umask")) ::umask(static_cast<mode_t>(std::stoul(c["umask"], nullptr, 8)));
         // nodevnull: a system without /dev/null, as in a minimal container.
         if (c.setup.contains("nodevnull") &&
             (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
@@ -496,7 +504,7 @@ std::string masked(std::string out) {
 }
 
 std::string report(const golden_case& c, const outcome& o, const std::map<std::string, bytes>& before,
-                   const std::map<std::string, bytes>& after) {
+                   const std::map<std::string, bytes>& after, const std::string& modes) {
     const bool timed = c.setup.contains("term") || c.setup.contains("cut");  // output and changes depend on timing
     std::string out = masked(timed ? "(depends on when the signal came)\n" : o.out);
     if (c.setup.contains("tail")) {
@@ -515,6 +523,24 @@ std::string report(const golden_case& c, const outcome& o, const std::map<std::s
                          : timed ? " changed\n" : " " + std::to_string(data.size()) + " " + hash(data) + "\n");
     for (const auto& [name, data] : before)
         if (!after.contains(name)) r += name + " removed\n";
+    return r + modes;
+}
+
+// With umask=: the permission bits of every file and folder, the set-up's
+// files made 0600 before the run so that a file the run replaces shows
+// whose bits it took.
+std::string modes_in(const fs::path& dir) {
+    std::string r = "--- modes\n";
+    std::map<std::string, unsigned> modes;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        if (!e.is_symlink())
+            modes[e.path().lexically_relative(dir).string() + (e.is_directory() ? "/" : "")] =
+                static_cast<unsigned>(e.status().permissions() & fs::perms::mask);
+    char line[16];
+    for (const auto& [name, mode] : modes) {
+        std::snprintf(line, sizeof line, " %04o\n", mode);
+        r += name + line;
+    }
     return r;
 }
 
@@ -648,6 +674,9 @@ TEST_P(Golden, RunGivesStoredResult) {
     if (root_only && (::geteuid() != 0 || (c.setup.contains("tmpfs") && !dir.mount_tmpfs(c["tmpfs"]))))
         GTEST_SKIP() << "mounting a file system needs root";
     set_up(c, dir.path);
+    if (c.setup.contains("umask"))
+        for (const auto& e : fs::recursive_directory_iterator(dir.path))
+            if (!e.is_symlink()) fs::permissions(e.path(), e.is_directory() ? fs::perms::owner_all : fs::perms::owner_read | fs::perms::owner_write);
     const bool read_only = c.setup.contains("readonly");
     const fs::path frozen = dir.path / (read_only ? "image.bin" : c["immutable"]);
     // On Windows, the read-only attribute: no write permission, as wine keeps it.
@@ -676,7 +705,7 @@ TEST_P(Golden, RunGivesStoredResult) {
     const outcome o = run_binary(last, dir.path, logs.path);
     if (read_only || c.setup.contains("immutable")) set_immutable(frozen, false);
     const auto after = files_in(dir.path);
-    const std::string got = steps + report(last, o, before, after);
+    const std::string got = steps + report(last, o, before, after, c.setup.contains("umask") ? modes_in(dir.path) : "");
     const fs::path expected = fs::path(CORVANE_GOLDEN_DIR) / "expected" / (c.name + ".txt");
     const auto& argv = ::testing::internal::GetArgvs();
     if (std::find(argv.begin(), argv.end(), "--update") != argv.end()) {
