@@ -116,6 +116,13 @@ std::vector<fixture::iso_file> movie_files() {
     return files;
 }
 
+// A file 66 directories down, one past the deepest a walk enters, and one in the root.
+std::vector<fixture::iso_file> deep_files() {
+    std::string path;
+    for (int i = 0; i < 66; ++i) path += "D/";
+    return {{"TOP.TXT;1", fixture::random_bytes(10, 1)}, {path + "DEEP.TXT;1", fixture::random_bytes(10, 2)}};
+}
+
 // Many files: the root in two sectors, SUB in six.
 std::vector<fixture::iso_file> many_files() {
     std::vector<fixture::iso_file> files;
@@ -163,7 +170,7 @@ bytes image_of(const std::string& kind) {
         {"many", {many_files(), 22}}, {"roomy", {fixture::sample_files(), 22, 160}},
         {"joliet", {fixture::sample_files(), 23, 160, {true, {}, {}, {}}}},
         {"boot", {boot_files(), 23, 160, boot}}, {"empties", {empty_files(), 22, 160}},
-        {"movie", {movie_files(), 22}}};
+        {"movie", {movie_files(), 22}}, {"deep", {deep_files(), 22}}};
     if (const auto d = discs.find(parts[0]); d != discs.end())
         img = fixture::make_iso(d->second.files, d->second.spare, d->second.root, d->second.extras).image.image();
     if (parts[0].starts_with("blank:")) {
@@ -185,7 +192,7 @@ bytes image_of(const std::string& kind) {
                 reference::encode_L2(raw(s), MODE_2, unsigned(s + (base = n) + ADDRESS_BIAS));
         for (std::size_t s = n; kv[0] == "encode" && s < n + (kv.size() > 3 ? std::stoul(kv[3]) : 1); ++s) {
             if (std::stoi(kv.at(2)) == MODE_2_FORM_2)
-                img[s * SECTOR_SIZE + SUBMODE_BYTE] = img[s * SECTOR_SIZE + SUBMODE_BYTE + 4] |= SUBMODE_FORM2;
+                img[s * SECTOR_SIZE + SUBMODE_BYTE] = img[s * SECTOR_SIZE + SUBMODE_COPY_BYTE] |= SUBMODE_FORM2;
             reference::encode_L2(raw(s), std::stoi(kv[2]), unsigned(s + base + ADDRESS_BIAS));
         }
         if (kv[0] == "hdrparity") reference::encode_L2_PQ(raw(n), false, false);
@@ -235,8 +242,8 @@ bytes xa_input(const std::vector<std::string>& f) {
         bytes sector = fixture::random_bytes(SECTOR_SIZE, static_cast<std::uint32_t>(100 + i));
         const std::uint8_t sub[3][4] = {{0, 0, 0x08, 0}, {1, 1, 0x64, 0}, {1, 1, 0x64, 1}};
         const std::size_t k = forms[i] == '1' ? 0 : 1;
-        std::copy_n(sub[k], 4, sector.begin() + SUBHEADER);
-        std::copy_n(sub[forms[i] == 'x' ? 2 : k], 4, sector.begin() + SUBHEADER + 4);
+        std::copy_n(sub[k], SUBHEADER_COPY, sector.begin() + SUBHEADER);
+        std::copy_n(sub[forms[i] == 'x' ? 2 : k], SUBHEADER_COPY, sector.begin() + SUBHEADER + SUBHEADER_COPY);
         out.insert(out.end(), sector.begin() + (cdxa ? 0 : SUBHEADER), sector.end());
     }
     out.resize(out.size() + (f.size() > 3 ? std::stoul(f[3]) : 0), 0x5A);
@@ -427,6 +434,7 @@ outcome run_binary(const golden_case& c, const fs::path& dir, const fs::path& lo
             ::setenv("CORVANE_TEAR", c["tear"].c_str(), 1);
         }
 #endif
+        if (c.setup.contains("umask")) ::umask(static_cast<mode_t>(std::stoul(c["umask"], nullptr, 8)));
         // nodevnull: a system without /dev/null, as in a minimal container.
         if (c.setup.contains("nodevnull") &&
             (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
@@ -496,7 +504,7 @@ std::string masked(std::string out) {
 }
 
 std::string report(const golden_case& c, const outcome& o, const std::map<std::string, bytes>& before,
-                   const std::map<std::string, bytes>& after) {
+                   const std::map<std::string, bytes>& after, const std::string& modes) {
     const bool timed = c.setup.contains("term") || c.setup.contains("cut");  // output and changes depend on timing
     std::string out = masked(timed ? "(depends on when the signal came)\n" : o.out);
     if (c.setup.contains("tail")) {
@@ -515,6 +523,24 @@ std::string report(const golden_case& c, const outcome& o, const std::map<std::s
                          : timed ? " changed\n" : " " + std::to_string(data.size()) + " " + hash(data) + "\n");
     for (const auto& [name, data] : before)
         if (!after.contains(name)) r += name + " removed\n";
+    return r + modes;
+}
+
+// With umask=: the permission bits of every file and folder, the set-up's
+// files made 0600 before the run so that a file the run replaces shows
+// whose bits it took.
+std::string modes_in(const fs::path& dir) {
+    std::string r = "--- modes\n";
+    std::map<std::string, unsigned> modes;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        if (!e.is_symlink())
+            modes[e.path().lexically_relative(dir).string() + (e.is_directory() ? "/" : "")] =
+                static_cast<unsigned>(e.status().permissions() & fs::perms::mask);
+    char line[16];
+    for (const auto& [name, mode] : modes) {
+        std::snprintf(line, sizeof line, " %04o\n", mode);
+        r += name + line;
+    }
     return r;
 }
 
@@ -648,6 +674,9 @@ TEST_P(Golden, RunGivesStoredResult) {
     if (root_only && (::geteuid() != 0 || (c.setup.contains("tmpfs") && !dir.mount_tmpfs(c["tmpfs"]))))
         GTEST_SKIP() << "mounting a file system needs root";
     set_up(c, dir.path);
+    if (c.setup.contains("umask"))
+        for (const auto& e : fs::recursive_directory_iterator(dir.path))
+            if (!e.is_symlink()) fs::permissions(e.path(), e.is_directory() ? fs::perms::owner_all : fs::perms::owner_read | fs::perms::owner_write);
     const bool read_only = c.setup.contains("readonly");
     const fs::path frozen = dir.path / (read_only ? "image.bin" : c["immutable"]);
     // On Windows, the read-only attribute: no write permission, as wine keeps it.
@@ -676,7 +705,7 @@ TEST_P(Golden, RunGivesStoredResult) {
     const outcome o = run_binary(last, dir.path, logs.path);
     if (read_only || c.setup.contains("immutable")) set_immutable(frozen, false);
     const auto after = files_in(dir.path);
-    const std::string got = steps + report(last, o, before, after);
+    const std::string got = steps + report(last, o, before, after, c.setup.contains("umask") ? modes_in(dir.path) : "");
     const fs::path expected = fs::path(CORVANE_GOLDEN_DIR) / "expected" / (c.name + ".txt");
     const auto& argv = ::testing::internal::GetArgvs();
     if (std::find(argv.begin(), argv.end(), "--update") != argv.end()) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "format/iso9660.h"
 #include "sector/byte_order.h"
 #include "sector/edc_ecc.h"
 
@@ -10,8 +11,7 @@ namespace {
 
 constexpr std::size_t FMT_SIZE = 16;                // the "fmt " chunk's body
 constexpr std::size_t RIFF_FOLLOWS = CDXA_HEADER_SIZE - 8;  // header bytes after "RIFF" and its size
-constexpr std::size_t RECORD_FIXED = 33;            // directory record bytes before the identifier
-constexpr std::size_t NAME_LENGTH = 32;
+constexpr std::size_t RECORD_FIXED = record_field::NAME;  // directory record bytes before the identifier
 
 bool tag_at(std::span<const std::uint8_t> bytes, std::size_t at, const char* tag) {
     return std::memcmp(bytes.data() + at, tag, 4) == 0;
@@ -23,12 +23,21 @@ void put_tag(std::span<std::uint8_t> bytes, std::size_t at, const char* tag) {
 
 }  // namespace
 
+const file_kind_names& names_of(file_kind kind) {
+    static constexpr file_kind_names names[] = {
+        {"Form 1", "a Form 1 file", "Form 1 sectors"},
+        {"Form 2", "a Form 2 file", "Form 2 sectors"},
+        {"mixed", "an interleaved file", "Form 1 and Form 2 sectors"},
+    };
+    return names[static_cast<std::size_t>(kind)];
+}
+
 sector_form form_of(std::span<const std::uint8_t, SECTOR_SIZE> sector) {
     return (sector[SUBMODE_BYTE] & SUBMODE_FORM2) != 0 ? sector_form::form2 : sector_form::form1;
 }
 
 bool subheader_copies_agree(std::span<const std::uint8_t, SECTOR_SIZE> sector) {
-    return std::memcmp(sector.data() + SUBHEADER, sector.data() + SUBHEADER + 4, 4) == 0;
+    return std::memcmp(sector.data() + SUBHEADER, sector.data() + SUBHEADER + SUBHEADER_COPY, SUBHEADER_COPY) == 0;
 }
 
 bool edc_matches(std::span<const std::uint8_t, SECTOR_SIZE> sector) {
@@ -40,8 +49,8 @@ bool edc_matches(std::span<const std::uint8_t, SECTOR_SIZE> sector) {
 }
 
 std::optional<xa_field> xa_field_of(std::span<const std::uint8_t> record) {
-    if (record.size() <= NAME_LENGTH) return std::nullopt;
-    const std::size_t namelen = record[NAME_LENGTH];
+    if (record.size() <= record_field::NAME_LENGTH) return std::nullopt;
+    const std::size_t namelen = record[record_field::NAME_LENGTH];
     const std::size_t at = RECORD_FIXED + namelen + (namelen % 2 == 0 ? 1 : 0);
     if (at + XA_FIELD_SIZE > record.size() || record[at + 6] != 'X' || record[at + 7] != 'A')
         return std::nullopt;

@@ -26,6 +26,25 @@ using xa_field = std::array<std::uint8_t, XA_FIELD_SIZE>;
 
 enum class sector_form { form1, form2 };
 
+// What a file's sectors are: all Form 1, all Form 2, or both (interleaved).
+enum class file_kind { form1, form2, mixed };
+
+// The kind of a file that holds Form 1 sectors (`form1`) and Form 2 ones
+// (`form2`); a file with neither is Form 1.
+constexpr file_kind file_kind_of(bool form1, bool form2) {
+    return form1 && form2 ? file_kind::mixed : form2 ? file_kind::form2 : file_kind::form1;
+}
+
+// How a kind is named: in a line of an extraction ("Form 2", "mixed"), as a
+// file ("a Form 2 file", "an interleaved file") and by its sectors ("Form 2
+// sectors", "Form 1 and Form 2 sectors").
+struct file_kind_names {
+    const char* column;
+    const char* file;
+    const char* sectors;
+};
+const file_kind_names& names_of(file_kind kind);
+
 // The form the subheader's first copy gives a raw sector (its submode's form bit).
 sector_form form_of(std::span<const std::uint8_t, SECTOR_SIZE> sector);
 

@@ -6,14 +6,14 @@
 #include <memory>
 #include <set>
 
+#include "format/cdxa.h"
+#include "format/dir_walk.h"
 #include "sector/byte_order.h"
 
 namespace {
 
 namespace field = record_field;
 constexpr std::size_t RECORD_FIXED = field::NAME;  // bytes before the identifier
-constexpr std::size_t XA_INFO_SIZE = 14;   // CD-ROM XA system-use information
-constexpr unsigned MAX_DEPTH = 64;         // far beyond any real disc's nesting
 
 void print_column_header(std::FILE* out) {
     tprintf(out, "%30.30s %9.9s %6.6s%8.8s\n", "Name", "Size", "Sector", "Offset");
@@ -21,17 +21,11 @@ void print_column_header(std::FILE* out) {
 
 // A record is a directory when its ISO 9660 file flags or its CD-ROM XA
 // attribute word say so.
-bool record_is_directory(std::span<const std::uint8_t> record, std::size_t namelen) {
+bool record_is_directory(std::span<const std::uint8_t> record) {
+    constexpr std::size_t XA_ATTRIBUTES = 4;  // in the XA field, big-endian; 0x8000: a directory
     if ((record[field::FLAGS] & FLAG_DIRECTORY) != 0) return true;
-    const std::size_t su = RECORD_FIXED + namelen + (namelen % 2 == 0 ? 1 : 0);
-    return su + XA_INFO_SIZE <= record.size() && record[su + 6] == 'X' && record[su + 7] == 'A' &&
-           (record[su + 4] & 0x80U) != 0;
-}
-
-// Whole 2048-byte sectors of a data length, at least one.
-std::uint64_t sectors_of(std::uint32_t data_length) {
-    return std::max<std::uint64_t>(
-        1, (std::uint64_t{data_length} + USER_DATA_SIZE - 1) / USER_DATA_SIZE);
+    const std::optional<xa_field> xa = xa_field_of(record);
+    return xa && ((*xa)[XA_ATTRIBUTES] & 0x80U) != 0;
 }
 
 // Compares two strings ignoring the case of a-z only. 0 when equal.
@@ -60,42 +54,76 @@ std::uint32_t print_dir(run_output& run, const dir_record& item) {
     return item.extent;
 }
 
-// Where a directory's records lie: its first sector, the sectors its data
-// length takes, and how many of those are read.
-struct dir_span {
-    std::uint64_t first = 0;
-    std::uint64_t declared = 0;  // whole sectors of its data length, at least 1
-    std::uint64_t read = 0;      // declared, cut by the image's end and the cap
-};
+// The listing: every record of the root (and with -r of every directory
+// below it, else of those on the path looked for), and the records the
+// name looked for names.
+class listing final : public dir_visitor {
+public:
+    listing(run_output& run, wanted_name want, bool recurse) : run_(run), want_(std::move(want)), recurse_(recurse) {}
 
-dir_span span_of(std::uint32_t extent, std::uint32_t data_length, std::uint64_t image_sectors) {
-    dir_span d;
-    d.first = extent;
-    d.declared = sectors_of(data_length);
-    d.read = std::min<std::uint64_t>(d.declared, MAX_DIRECTORY_SECTORS);
-    // A first sector past the end is still tried, and its failed read shown.
-    if (extent < image_sectors) d.read = std::min(d.read, image_sectors - extent);
-    else d.read = 1;
-    return d;
-}
-
-struct walker {
-    run_output& run;
-    int fd_bin;
-    wanted_name want;  // the name looked for; empty: none
-    bool recurse;
-    std::uint64_t image_sectors;
-    std::set<std::uint64_t> visited;  // every sector of every directory entered
     dir_lookup found;  // the records the name names exactly
     dir_lookup loose;  // those it names without their version
 
+    bool reached(const dir_span& d) override {
+        tprintf(trace_stream(run_), "\nSector %llu", static_cast<unsigned long long>(d.first));
+        return true;
+    }
+
+    void refused(const dir_span&, dir_refusal why) override {
+        if (why == dir_refusal::too_deep)
+            tprintf(trace_stream(run_), " | deeper than %u directories, not entered\n", MAX_DIRECTORY_DEPTH);
+        else
+            tprintf(trace_stream(run_), "%s", " | already listed: the directory tree loops here, not entered again\n");
+    }
+
+    bool read(int fd, const dir_span& d, std::uint64_t sector, sector_span buffer) override {
+        if (sector != d.first) tprintf(trace_stream(run_), "\nSector %llu", static_cast<unsigned long long>(sector));
+        return read_sector_traced(run_, fd, buffer, sector) >= 0;
+    }
+
+    // Prints, matches and (with -r) descends into the records of one sector.
+    void sector(dir_walk& walk, std::uint64_t, std::span<const std::uint8_t, SECTOR_SIZE>, const dir_sector& dir) override {
+        std::FILE* out = trace_stream(run_);
+        tprintf(out, "%s", "\n");
+        print_column_header(out);
+        for (const dir_record& record : dir.records) {
+            print_dir(run_, record);
+            match(record);
+            const int next = along(record);
+            if ((recurse_ || next > 0) && !record.name.empty() &&
+                static_cast<unsigned char>(record.name[0]) >= 2 && record.is_directory) {
+                const int here = on_path_;
+                on_path_ = next;
+                walk.enter(record);
+                on_path_ = here;
+                tprintf(out, "%s", "\n");
+                print_column_header(out);
+            }
+        }
+        if (dir.end == walk_end::malformed)
+            tprintf(out, "Malformed directory record at byte %zu -- rest of sector skipped\n",
+                    dir.end_position - USER_DATA);
+    }
+
+    void left(dir_walk&, const dir_span& d, bool whole) override {
+        if (!whole || d.read == d.declared) return;
+        std::FILE* out = trace_stream(run_);
+        if (d.read == MAX_DIRECTORY_SECTORS)
+            tprintf(out, "Directory of %llu sectors: only its first %u are read\n",
+                    static_cast<unsigned long long>(d.declared), MAX_DIRECTORY_SECTORS);
+        else
+            tprintf(out, "Directory runs past the end of the image: %llu of its %llu sectors read\n",
+                    static_cast<unsigned long long>(d.read), static_cast<unsigned long long>(d.declared));
+    }
+
+private:
     // Counts the record when it is the name looked for: in the directory the
     // path names, or (a name alone) wherever the listing goes.
-    void match(const dir_record& item, int on_path) {
+    void match(const dir_record& item) {
         // An empty name matches nothing, and neither "." nor ".." is a file.
-        if (want.name.empty() || item.name.empty() || static_cast<unsigned char>(item.name[0]) <= 1) return;
-        if (want.by_path && on_path != static_cast<int>(want.dirs.size())) return;
-        const name_match how = match_name(item.name, want.name);
+        if (want_.name.empty() || item.name.empty() || static_cast<unsigned char>(item.name[0]) <= 1) return;
+        if (want_.by_path && on_path_ != static_cast<int>(want_.dirs.size())) return;
+        const name_match how = match_name(item.name, want_.name);
         if (how == name_match::none) return;
         dir_lookup& hit = how == name_match::exact ? found : loose;
         ++hit.hits;
@@ -105,78 +133,18 @@ struct walker {
 
     // How far a subdirectory goes along the path looked for: the parts of
     // the path it has matched, or -1 once off it.
-    int along(const dir_record& item, int on_path) const {
-        if (!want.by_path || on_path < 0 || on_path >= static_cast<int>(want.dirs.size())) return -1;
-        const std::string& part = want.dirs[static_cast<std::size_t>(on_path)];
-        return match_name(item.name, part) != name_match::none ? on_path + 1 : -1;
+    int along(const dir_record& item) const {
+        if (!want_.by_path || on_path_ < 0 || on_path_ >= static_cast<int>(want_.dirs.size())) return -1;
+        const std::string& part = want_.dirs[static_cast<std::size_t>(on_path_)];
+        return match_name(item.name, part) != name_match::none ? on_path_ + 1 : -1;
     }
 
-    // True when a sector of the directory was entered before: the tree loops.
-    bool seen(const dir_span& d) const {
-        const auto at = visited.lower_bound(d.first);
-        return at != visited.end() && *at < d.first + d.read;
-    }
-
-    // Lists a directory; `on_path` is how many parts of the path looked for
-    // lead to it (-1: none do).
-    void list(std::uint32_t extent, std::uint32_t data_length, unsigned depth, int on_path) {
-        std::FILE* out = trace_stream(run);
-        const dir_span d = span_of(extent, data_length, image_sectors);
-        tprintf(out, "\nSector %u", extent);
-        if (depth > MAX_DEPTH) {
-            tprintf(out, " | deeper than %u directories, not entered\n", MAX_DEPTH);
-            return;
-        }
-        if (seen(d)) {
-            tprintf(out, "%s", " | already listed: the directory tree loops here, not entered again\n");
-            return;
-        }
-        for (std::uint64_t s = d.first; s < d.first + d.read; ++s) visited.insert(s);
-        // One buffer per level, on the heap: a deep tree must not exhaust the stack.
-        auto buffer = std::make_unique<std::array<std::uint8_t, SECTOR_SIZE>>();
-        for (std::uint64_t sector = d.first; sector < d.first + d.read; ++sector) {
-            if (sector != d.first)
-                tprintf(out, "\nSector %llu", static_cast<unsigned long long>(sector));
-            if (read_sector(run, fd_bin, *buffer, sector) < 0) return;
-            tprintf(out, "%s", "\n");
-            print_column_header(out);
-            list_records(*buffer, sector, depth, on_path);
-        }
-        if (d.read == d.declared) return;
-        if (d.read == MAX_DIRECTORY_SECTORS)
-            tprintf(out, "Directory of %llu sectors: only its first %u are read\n",
-                         static_cast<unsigned long long>(d.declared), MAX_DIRECTORY_SECTORS);
-        else
-            tprintf(out,
-                         "Directory runs past the end of the image: %llu of its %llu sectors "
-                         "read\n",
-                         static_cast<unsigned long long>(d.read),
-                         static_cast<unsigned long long>(d.declared));
-    }
-
-    // Prints, matches and (with -r) descends into the records of one sector.
-    void list_records(std::span<const std::uint8_t, SECTOR_SIZE> buffer, std::uint64_t sector,
-                      unsigned depth, int on_path) {
-        std::FILE* out = trace_stream(run);
-        const dir_sector dir = walk_dir_sector(buffer, sector);
-        for (const dir_record& record : dir.records) {
-            const std::uint32_t next_sector = print_dir(run, record);
-            match(record, on_path);
-            const int next = along(record, on_path);
-            if ((recurse || next > 0) && !record.name.empty() &&
-                static_cast<unsigned char>(record.name[0]) >= 2 && record.is_directory) {
-                list(next_sector, record.data_length, depth + 1, next);
-                tprintf(out, "%s", "\n");
-                print_column_header(out);
-            }
-        }
-        if (dir.end == walk_end::malformed)
-            tprintf(out, "Malformed directory record at byte %zu -- rest of sector skipped\n",
-                         dir.end_position - USER_DATA);
-    }
+    run_output& run_;
+    wanted_name want_;  // the name looked for; empty: none
+    bool recurse_;
+    int on_path_ = 0;   // parts of the path looked for that lead to the directory entered (-1: none do)
 };
 
-// Sectors in the image: whole ones only, none when its size cannot be had.
 std::uint64_t sectors_in(int fd) {
     platform::file_info info;
     return platform::query(fd, info) ? info.size / SECTOR_SIZE : 0;
@@ -189,7 +157,7 @@ dir_record root_of(int fd, std::uint64_t image_sectors) {
     root.extent = ROOT_DIRECTORY_SECTOR;
     root.data_length = USER_DATA_SIZE;
     std::array<std::uint8_t, SECTOR_SIZE> buffer{};
-    if (read_sector(fd, buffer, VOLUME_DESCRIPTOR_SECTOR) < 0) return root;
+    if (read_sector_quietly(fd, buffer, VOLUME_DESCRIPTOR_SECTOR) < 0) return root;
     const std::optional<dir_record> named = volume_root(buffer);
     if (named && named->extent < image_sectors) root = *named;
     return root;
@@ -260,7 +228,7 @@ dir_sector walk_dir_sector(std::span<const std::uint8_t, SECTOR_SIZE> buffer, st
         r.name.assign(reinterpret_cast<const char*>(record.data()) + field::NAME, namelen);
         r.extent = load_be32(record.subspan<field::EXTENT_BE, 4>());
         r.data_length = load_be32(record.subspan<field::SIZE_BE, 4>());
-        r.is_directory = record_is_directory(record, namelen);
+        r.is_directory = record_is_directory(record);
         dir.records.push_back(std::move(r));
         pos += size;
     }
@@ -273,15 +241,14 @@ namespace {
 // length of at least one byte), else none.
 std::optional<dir_record> root_record(std::span<const std::uint8_t, USER_DATA_SIZE> vd,
                                       std::uint64_t sector) {
-    constexpr std::size_t ROOT_RECORD = 156;  // where the descriptor holds the root's record
     constexpr std::size_t ROOT_RECORD_SIZE = 34;
-    const auto record = vd.subspan<ROOT_RECORD, ROOT_RECORD_SIZE>();
+    const auto record = vd.subspan<descriptor_field::ROOT_RECORD, ROOT_RECORD_SIZE>();
     if (record[field::LENGTH] != ROOT_RECORD_SIZE || record[field::NAME_LENGTH] != 1 ||
         record[field::NAME] != 0)
         return std::nullopt;
     dir_record root;
     root.sector = sector;
-    root.position = USER_DATA + ROOT_RECORD;
+    root.position = USER_DATA + descriptor_field::ROOT_RECORD;
     root.name.assign(1, '\0');
     root.extent = load_be32(record.subspan<field::EXTENT_BE, 4>());
     root.data_length = load_be32(record.subspan<field::SIZE_BE, 4>());
@@ -297,9 +264,27 @@ std::optional<dir_record> root_record(std::span<const std::uint8_t, USER_DATA_SI
 
 std::optional<dir_record> volume_root(std::span<const std::uint8_t, SECTOR_SIZE> buffer) {
     const auto pvd = buffer.subspan<USER_DATA, USER_DATA_SIZE>();
-    if (pvd[0] != 1 || std::memcmp(pvd.data() + 1, "CD001", 5) != 0 || pvd[6] != 1)
+    if (pvd[descriptor_field::TYPE] != descriptor_type::PRIMARY || !has_standard_id(pvd) ||
+        pvd[descriptor_field::VERSION] != 1)
         return std::nullopt;
     return root_record(pvd, VOLUME_DESCRIPTOR_SECTOR);
+}
+
+bool has_standard_id(descriptor_span vd) {
+    return std::equal(STANDARD_ID.begin(), STANDARD_ID.end(), vd.begin() + descriptor_field::ID);
+}
+
+std::uint64_t for_each_descriptor(int fd, const std::function<void(std::uint64_t, descriptor_span)>& each) {
+    std::array<std::uint8_t, SECTOR_SIZE> buffer{};
+    std::uint64_t sector = VOLUME_DESCRIPTOR_SECTOR;
+    for (; sector < VOLUME_DESCRIPTOR_SECTOR + MAX_DESCRIPTORS; ++sector) {
+        if (read_sector_quietly(fd, buffer, sector) < 0) break;
+        const auto vd = std::span<const std::uint8_t, SECTOR_SIZE>(buffer).subspan<USER_DATA, USER_DATA_SIZE>();
+        if (!has_standard_id(vd)) break;
+        if (vd[descriptor_field::TYPE] == descriptor_type::TERMINATOR) return sector + 1;
+        each(sector, vd);
+    }
+    return sector;
 }
 
 std::string file_owner(const placed_record& r) { return "file '" + r.path + "'" + r.tree; }
@@ -323,31 +308,45 @@ std::string shown_name(const std::string& id, bool ucs2) {
     return printable_name(shown);
 }
 
-// Reads the directory at `extent` and every one below it into the map, as
-// the listing would, without a word.
-void map_directory(int fd, std::uint64_t image_sectors, const tree_info& tree, const dir_record& dir,
-                   const std::string& path, unsigned depth, std::set<std::uint64_t>& visited,
-                   disc_map& map) {
-    const dir_span d = span_of(dir.extent, dir.data_length, image_sectors);
-    const auto entered = visited.lower_bound(d.first);
-    if (depth > MAX_DEPTH || (entered != visited.end() && *entered < d.first + d.read)) return;
-    map.claims.push_back({d.first, d.declared, "directory '" + (path.empty() ? "/" : path) + "'" + tree.label});
-    for (std::uint64_t s = d.first; s < d.first + d.read; ++s) visited.insert(s);
-    std::array<std::uint8_t, SECTOR_SIZE> buffer{};
-    for (std::uint64_t sector = d.first; sector < d.first + d.read; ++sector) {
-        if (read_sector(fd, buffer, sector) < 0) return;
-        for (const dir_record& r : walk_dir_sector(buffer, sector).records) {
+// Reads a tree's directories into the map, as the listing would, without
+// a word.
+class tree_mapper final : public dir_visitor {
+public:
+    explicit tree_mapper(disc_map& map) : map_(map) {}
+
+    // Maps the tree from its root; directories another tree took are left to it.
+    void map_tree(dir_walk& walk, const tree_info& tree) {
+        tree_ = &tree;
+        path_.clear();
+        walk.enter(tree.root);
+    }
+
+    void entered(const dir_span& d) override {
+        map_.claims.push_back({d.first, d.declared, "directory '" + (path_.empty() ? "/" : path_) + "'" + tree_->label});
+    }
+
+    void sector(dir_walk& walk, std::uint64_t, std::span<const std::uint8_t, SECTOR_SIZE>, const dir_sector& dir) override {
+        for (const dir_record& r : dir.records) {
             // "." and "..": one byte, 0x00 or 0x01 (a UCS-2 name may start with 0x00).
             if (r.name.empty() || (r.name.size() == 1 && static_cast<unsigned char>(r.name[0]) <= 1)) continue;
-            const placed_record placed{r, path + "/" + shown_name(r.name, tree.ucs2), tree.label};
-            map.records.push_back(placed);
-            if (r.is_directory)
-                map_directory(fd, image_sectors, tree, r, placed.path, depth + 1, visited, map);
-            else if (r.data_length != 0)  // an empty file holds no sector, whatever it points at
-                map.claims.push_back({r.extent, sectors_of(r.data_length), file_owner(placed)});
+            const placed_record placed{r, path_ + "/" + shown_name(r.name, tree_->ucs2), tree_->label};
+            map_.records.push_back(placed);
+            if (r.is_directory) {
+                std::string here = std::move(path_);
+                path_ = placed.path;
+                walk.enter(r);
+                path_ = std::move(here);
+            } else if (r.data_length != 0) {  // an empty file holds no sector, whatever it points at
+                map_.claims.push_back({r.extent, user_data_sectors(r.data_length), file_owner(placed)});
+            }
         }
     }
-}
+
+private:
+    disc_map& map_;
+    const tree_info* tree_ = nullptr;
+    std::string path_;  // of the directory entered, "" for the root
+};
 
 // The boot catalog an El Torito boot record names, and the boot images its
 // entries name: the initial entry, then those of each section.
@@ -355,7 +354,7 @@ void map_boot_catalog(int fd, std::uint32_t catalog, disc_map& map) {
     constexpr std::size_t ENTRY = 32;
     map.claims.push_back({catalog, 1, "the boot catalog"});
     std::array<std::uint8_t, SECTOR_SIZE> buffer{};
-    if (read_sector(fd, buffer, catalog) < 0) return;
+    if (read_sector_quietly(fd, buffer, catalog) < 0) return;
     const auto cat = std::span(buffer).subspan<USER_DATA, USER_DATA_SIZE>();
     if (cat[0] != 1 || cat[30] != 0x55 || cat[31] != 0xAA) return;  // no validation entry
     auto entry = [&](std::size_t at) {
@@ -367,7 +366,7 @@ void map_boot_catalog(int fd, std::uint32_t catalog, disc_map& map) {
                                                              : 512ULL * load_le16(cat.subspan(at + 6).first<2>());
         const std::uint32_t first = load_le32(cat.subspan(at + 8).first<4>());
         if (first != 0)
-            map.claims.push_back({first, std::max<std::uint64_t>(1, (bytes + USER_DATA_SIZE - 1) / USER_DATA_SIZE),
+            map.claims.push_back({first, std::max<std::uint64_t>(1, user_data_sectors(bytes)),
                                   "a boot image the boot catalog names"});
     };
     entry(ENTRY);
@@ -389,64 +388,54 @@ void map_boot_catalog(int fd, std::uint32_t catalog, disc_map& map) {
 // path tables, the boot catalog and what it names, the volume space size,
 // and the trees of the supplementary and enhanced descriptors.
 void map_descriptors(int fd, disc_map& map, std::vector<tree_info>& trees) {
-    constexpr std::uint64_t MAX_DESCRIPTORS = 64;
-    std::array<std::uint8_t, SECTOR_SIZE> buffer{};
-    std::uint64_t sector = VOLUME_DESCRIPTOR_SECTOR;
-    for (; sector < VOLUME_DESCRIPTOR_SECTOR + MAX_DESCRIPTORS; ++sector) {
-        if (read_sector(fd, buffer, sector) < 0) break;
-        const auto vd = std::span(buffer).subspan<USER_DATA, USER_DATA_SIZE>();
-        if (std::memcmp(vd.data() + 1, "CD001", 5) != 0) break;
-        if (vd[0] == 255) {
-            ++sector;
-            break;
+    namespace at = descriptor_field;
+    const std::uint64_t end = for_each_descriptor(fd, [&](std::uint64_t sector, descriptor_span vd) {
+        if (vd[at::TYPE] == descriptor_type::BOOT &&
+            std::memcmp(vd.data() + at::BOOT_SYSTEM, "EL TORITO SPECIFICATION", 23) == 0) {
+            map_boot_catalog(fd, load_le32(vd.subspan<at::BOOT_CATALOG, 4>()), map);
+            return;
         }
-        if (vd[0] == 0 && std::memcmp(vd.data() + 7, "EL TORITO SPECIFICATION", 23) == 0) {
-            map_boot_catalog(fd, load_le32(vd.subspan<71, 4>()), map);
-            continue;
-        }
-        if (vd[0] != 1 && vd[0] != 2) continue;
-        const bool primary = vd[0] == 1;
-        if (primary && map.volume_sectors != 0) continue;
+        if (vd[at::TYPE] != descriptor_type::PRIMARY && vd[at::TYPE] != descriptor_type::SUPPLEMENTARY) return;
+        const bool primary = vd[at::TYPE] == descriptor_type::PRIMARY;
+        if (primary && map.volume_sectors != 0) return;
         // Joliet: UCS-2 at level 1, 2 or 3 by the escape sequence.
-        const bool joliet = !primary && vd[88] == '%' && vd[89] == '/' &&
-                            (vd[90] == '@' || vd[90] == 'C' || vd[90] == 'E');
+        const auto esc = vd.subspan<at::ESCAPES, 3>();
+        const bool joliet = !primary && esc[0] == '%' && esc[1] == '/' && (esc[2] == '@' || esc[2] == 'C' || esc[2] == 'E');
         const std::string label = primary ? ""
                                   : joliet ? " of the Joliet tree"
-                                  : vd[6] == 2 ? " of the enhanced tree"
-                                               : " of the supplementary tree";
-        if (primary) map.volume_sectors = load_le32(vd.subspan<80, 4>());
+                                  : vd[at::VERSION] == 2 ? " of the enhanced tree"
+                                                         : " of the supplementary tree";
+        if (primary) map.volume_sectors = load_le32(vd.subspan<at::VOLUME_SIZE, 4>());
         else if (const auto root = root_record(vd, sector))
             trees.push_back({*root, label, joliet});
-        const std::uint64_t table = sectors_of(load_le32(vd.subspan<132, 4>()));
-        for (const std::uint32_t at : {load_le32(vd.subspan<140, 4>()), load_le32(vd.subspan<144, 4>()),
-                                       load_be32(vd.subspan<148, 4>()), load_be32(vd.subspan<152, 4>())})
-            if (at != 0) map.claims.push_back({at, table, "the path table" + label});
-    }
+        const std::uint64_t table = directory_sectors(load_le32(vd.subspan<at::PATH_TABLE_SIZE, 4>()));
+        for (const std::uint32_t t : {load_le32(vd.subspan<at::L_PATH_TABLE, 4>()), load_le32(vd.subspan<at::L_PATH_TABLE + 4, 4>()),
+                                      load_be32(vd.subspan<at::M_PATH_TABLE, 4>()), load_be32(vd.subspan<at::M_PATH_TABLE + 4, 4>())})
+            if (t != 0) map.claims.push_back({t, table, "the path table" + label});
+    });
     map.claims.push_back({0, VOLUME_DESCRIPTOR_SECTOR, "the system area"});
-    map.claims.push_back({VOLUME_DESCRIPTOR_SECTOR, sector - VOLUME_DESCRIPTOR_SECTOR,
-                          "the volume descriptors"});
+    map.claims.push_back({VOLUME_DESCRIPTOR_SECTOR, end - VOLUME_DESCRIPTOR_SECTOR, "the volume descriptors"});
 }
 
 }  // namespace
 
 disc_map map_disc(int fd_bin) {
     disc_map map;
-    const std::uint64_t image_sectors = sectors_in(fd_bin);
-    std::vector<tree_info> trees{{root_of(fd_bin, image_sectors), "", false}};
+    tree_mapper mapper(map);
+    dir_walk walk(fd_bin, mapper);
+    std::vector<tree_info> trees{{root_of(fd_bin, walk.image_sectors()), "", false}};
     map_descriptors(fd_bin, map, trees);
     // A tree that shares a directory with one read before is not read again there.
-    std::set<std::uint64_t> visited;
     for (const tree_info& tree : trees)
-        if (tree.root.extent < image_sectors)
-            map_directory(fd_bin, image_sectors, tree, tree.root, "", 0, visited, map);
+        if (tree.root.extent < walk.image_sectors()) mapper.map_tree(walk, tree);
     return map;
 }
 
 dir_lookup listdir(run_output& run, int fd_bin, std::string_view name, bool recurse) {
-    walker w{run, fd_bin, wanted_name::of(name), recurse, sectors_in(fd_bin), {}, {}, {}};
-    const dir_record root = root_of(fd_bin, w.image_sectors);
-    w.list(root.extent, root.data_length, 0, 0);
-    return w.found.hits != 0 ? w.found : w.loose;
+    listing list(run, wanted_name::of(name), recurse);
+    dir_walk walk(fd_bin, list);
+    walk.enter(root_of(fd_bin, walk.image_sectors()));
+    return list.found.hits != 0 ? list.found : list.loose;
 }
 
 std::string near_miss(int fd_bin, std::string_view name, bool recurse) {
@@ -515,7 +504,7 @@ bool lookup_fits(run_output& run, const dir_lookup& found,
     }
     if (!patch_size) return true;
     // A 0-byte file has no sector of its own to fill.
-    const std::uint64_t room = r.data_length == 0 ? 0 : sectors_of(r.data_length) * USER_DATA_SIZE;
+    const std::uint64_t room = user_data_sectors(r.data_length) * USER_DATA_SIZE;
     if (*patch_size <= room) return true;
     std::fprintf(run.out,
                  "Patch of %llu bytes is larger than '%s' (%llu bytes, %llu to the end of its "

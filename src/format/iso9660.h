@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -13,6 +14,46 @@
 
 // The primary volume descriptor's sector, which names the root directory.
 inline constexpr std::uint32_t VOLUME_DESCRIPTOR_SECTOR = 16;
+// The most volume descriptors read, from VOLUME_DESCRIPTOR_SECTOR on.
+inline constexpr std::uint64_t MAX_DESCRIPTORS = 64;
+// What every volume descriptor holds in bytes 1..5.
+inline constexpr std::string_view STANDARD_ID = "CD001";
+
+// Where the fields of a volume descriptor sit, from the first byte of its
+// sector's user data.
+namespace descriptor_field {
+inline constexpr std::size_t TYPE = 0;              // 1 byte: descriptor_type
+inline constexpr std::size_t ID = 1;                // 5 bytes: STANDARD_ID
+inline constexpr std::size_t VERSION = 6;           // 1 byte
+inline constexpr std::size_t BOOT_SYSTEM = 7;       // boot record: the boot system's name
+inline constexpr std::size_t BOOT_CATALOG = 71;     // El Torito boot record: the catalog's sector, little-endian
+inline constexpr std::size_t VOLUME_SIZE = 80;      // 8 bytes: volume space size, little- then big-endian
+inline constexpr std::size_t ESCAPES = 88;          // supplementary: escape sequences (Joliet: "%/@" ...)
+inline constexpr std::size_t PATH_TABLE_SIZE = 132; // 8 bytes: path table size, little- then big-endian
+inline constexpr std::size_t L_PATH_TABLE = 140;    // 2 x 4 bytes: little-endian path tables, then ...
+inline constexpr std::size_t M_PATH_TABLE = 148;    // ... 2 x 4 bytes: big-endian ones
+inline constexpr std::size_t ROOT_RECORD = 156;     // 34 bytes: the root directory's record
+}  // namespace descriptor_field
+
+namespace descriptor_type {
+inline constexpr std::uint8_t BOOT = 0;
+inline constexpr std::uint8_t PRIMARY = 1;
+inline constexpr std::uint8_t SUPPLEMENTARY = 2;  // also enhanced (version 2)
+inline constexpr std::uint8_t TERMINATOR = 255;
+}  // namespace descriptor_type
+
+// A volume descriptor: the user data of its sector.
+using descriptor_span = std::span<const std::uint8_t, USER_DATA_SIZE>;
+
+// True when a descriptor carries STANDARD_ID.
+bool has_standard_id(descriptor_span vd);
+
+// Reads the volume descriptors from VOLUME_DESCRIPTOR_SECTOR on, quietly,
+// and hands each one before the terminator to `each` with its sector. Stops
+// at a sector that cannot be read or holds no descriptor, at the terminator
+// and after MAX_DESCRIPTORS. Returns the sector after the last descriptor
+// (the terminator counted).
+std::uint64_t for_each_descriptor(int fd, const std::function<void(std::uint64_t, descriptor_span)>& each);
 // The root directory's first sector on an image whose volume descriptor does
 // not say where the root is; such a root is read as one sector.
 inline constexpr std::uint32_t ROOT_DIRECTORY_SECTOR = 22;

@@ -73,7 +73,7 @@ namespace {
 // be read stay zero.
 void read_id_block(run_output& run, int fd_bin, std::span<std::uint8_t, PPF_BLOCK_SIZE> out) {
     std::array<std::uint8_t, SECTOR_SIZE> id_sector{};
-    (void)read_sector(run, fd_bin, id_sector, ID_SECTOR);
+    (void)read_sector_traced(run, fd_bin, id_sector, ID_SECTOR);
     std::copy_n(id_sector.begin() + ID_FROM, PPF_BLOCK_SIZE, out.begin());
 }
 
@@ -195,10 +195,6 @@ std::unique_ptr<ppf_records> ppf3_records(bool undo, std::vector<std::uint8_t> d
     return std::make_unique<ppf3_writer>(undo, std::move(diz));
 }
 
-ppf_file::~ppf_file() {
-    if (!temp_.empty() && fd_.valid()) (void)platform::remove_file(temp_);
-}
-
 bool ppf_file::refuse(run_output& run, const char* why) {
     std::fprintf(run.out, "PPF file '%s' %s -- refused\n", shown_.c_str(), why);
     return false;
@@ -209,29 +205,27 @@ bool ppf_file::create_temporary(run_output& run, const std::string& path,
                                 const std::vector<platform::file_info>& outputs) {
     shown_ = path;
     if (path.empty()) return refuse(run, "has no name");
-    auto among = [](const std::vector<platform::file_info>& files, const platform::file_info& info) {
-        return std::any_of(files.begin(), files.end(), [&](const platform::file_info& f) {
-            return platform::same_file(f, info);
-        });
-    };
     auto cannot = [&](const char* what) {
         char why[160];
         std::snprintf(why, sizeof why, "%s: %s", what, platform::error_text(errno));
         return refuse(run, why);
     };
     if (!platform::resolve_links(path, target_)) return cannot("cannot be followed");
+    constexpr const char* INPUT = "is an input of this run";
     platform::file_info target;
-    target_existed_ = platform::query(target_, target);
-    if (target_existed_ && among(inputs, target)) return refuse(run, "is an input of this run");
-    if (target_existed_ && target.regular && among(outputs, target))
-        return refuse(run, "is where this run's own output goes");
-    if (target_existed_ && !target.regular) {
+    if (platform::query(target_, target) && !target.regular) {
+        if (std::any_of(inputs.begin(), inputs.end(), [&](const auto& in) { return platform::same_file(in, target); }))
+            return refuse(run, INPUT);
         // A device or pipe cannot be replaced by renaming: written directly,
         // if that can start without waiting.
-        fd_ = platform::open_write(target_);
-        return fd_.valid() || cannot("cannot be written");
+        direct_ = platform::open_write(target_);
+        return direct_.valid() || cannot("cannot be written");
     }
-    if (target_existed_) {
+    std::vector<kept_file> kept;
+    for (const platform::file_info& in : inputs) kept.push_back({in, INPUT});
+    for (const platform::file_info& out : outputs) kept.push_back({out, "is where this run's own output goes"});
+    if (!file_.admit(run, target_, kept, shown_)) return false;
+    if (file_.replaces()) {
         // Only a file the user could overwrite, in a folder that lets it be
         // replaced; locked, and still the file that the name names.
         target_lock_ = platform::open_write(target_);
@@ -244,52 +238,38 @@ bool ppf_file::create_temporary(run_output& run, const std::string& path,
             !platform::query(target_, now) || !platform::same_file(locked, now))
             return refuse(run, "is being written by another run");
     }
-    const std::string temp = platform::unique_name(platform::folder_of(target_), ".corvane-");
-    unique_fd fd = platform::create_exclusive(temp, 0644);
-    if (!fd.valid()) return cannot("cannot be created beside its target");
-    fd_ = std::move(fd);
-    temp_ = temp;  // from here on the destructor removes the temporary file
-    if (target_existed_ && !platform::set_mode(fd_.get(), target.mode)) {
-        report_errno(run, "Failed to create PPF file");
-        return false;
-    }
-    return true;
+    return file_.create(run);
 }
 
 bool ppf_file::append(run_output& run, std::span<const std::uint8_t> data, const char* message) {
     // A temporary file is written at its known end and cut back there on a
     // failure; a device or pipe is written in sequence.
-    const std::size_t done =
-        temp_.empty() ? write_full(fd_.get(), data) : pwrite_full(fd_.get(), data, written_);
+    const bool direct = direct_.valid();
+    const std::size_t done = direct ? write_full(fd(), data) : pwrite_full(fd(), data, written_);
     if (done == data.size()) {
         written_ += done;
         return true;
     }
     const int saved = errno;
-    if (!temp_.empty()) (void)platform::truncate(fd_.get(), written_);
+    if (!direct) (void)platform::truncate(fd(), written_);
     errno = saved;
     report_errno(run, message);
     return false;
 }
 
 bool ppf_file::commit(run_output& run) {
-    if (!platform::sync_file(fd_.get())) {
+    if (!direct_.valid()) {
+        if (!file_.commit(run, target_lock_)) return false;
+        (void)target_lock_.close();
+        return true;
+    }
+    if (!platform::sync_file(direct_.get())) {
         report_errno(run, "Failed to sync PPF file");
         return false;
     }
-    if (!temp_.empty()) {
-        bool renamed = false;
-        const bool ok = platform::replace_file(temp_, target_, !target_existed_, renamed, target_lock_);
-        if (renamed) temp_.clear();
-        if (!ok) {
-            report_errno(run, renamed ? "Failed to sync PPF file" : "Failed to put PPF file in place");
-            return false;
-        }
-    }
-    if (!fd_.close()) {
+    if (!direct_.close()) {
         report_errno(run, "Failed to close PPF file");
         return false;
     }
-    (void)target_lock_.close();
     return true;
 }

@@ -9,23 +9,24 @@
 #include <string>
 #include <vector>
 
+#include "io/new_file.h"
 #include "io/output.h"
 #include "format/ppf_layout.h"
 
 inline constexpr std::size_t PPF2_SECTOR_SIZE = 2402;  // ten 5-byte chunk heads + 2352 bytes
 
 // The PPF file a run writes. A regular file (or one not there yet) is
-// written under a new temporary name beside it and put in its place only by
-// commit(): a run that fails or is interrupted leaves the target as it was.
-// The target is locked against other runs from creation to commit. A
-// symbolic link is followed: the file it names is replaced, the link stays.
-// A target that is no regular file (/dev/null) is written directly.
+// written as a new_file and put in its place only by commit(): a run that
+// fails or is interrupted leaves the target as it was. The target is locked
+// against other runs from creation to commit. A symbolic link is followed
+// first: the file it names is replaced, the link stays. A target that is no
+// regular file (/dev/null) is written directly.
 class ppf_file {
 public:
     ppf_file() = default;
     ppf_file(const ppf_file&) = delete;
     ppf_file& operator=(const ppf_file&) = delete;
-    ~ppf_file();  // removes the temporary file unless committed
+    // The temporary file is removed unless committed.
 
     // Checks that the target `path` can be written and replaced as a shell
     // redirection could, that it is none of `inputs` nor the run's own
@@ -52,12 +53,13 @@ public:
 private:
     bool refuse(run_output& run, const char* why);
 
-    unique_fd fd_;
+    int fd() const { return direct_.valid() ? direct_.get() : file_.fd(); }
+
+    new_file file_{"PPF file"};  // unless written directly
+    unique_fd direct_;           // a target that is no regular file, written directly
     unique_fd target_lock_;      // the existing target, locked
     std::string shown_;          // the target as the user named it
     std::string target_;         // the file replaced: the target, its links followed
-    std::string temp_;           // empty when written directly
-    bool target_existed_ = false;
     std::uint64_t written_ = 0;  // bytes appended whole
 };
 

@@ -59,11 +59,11 @@ void print_index(run_output& run, std::uint64_t sector) {
     print_trace(run, index);
 }
 
-long read_sector(run_output& run, int fd, sector_span buffer, std::uint64_t sector) {
+long read_sector_traced(run_output& run, int fd, sector_span buffer, std::uint64_t sector) {
     std::string step;
     append_read_sector(step);
     print_trace(run, step);
-    const long n = read_sector(fd, buffer, sector);
+    const long n = read_sector_quietly(fd, buffer, sector);
     // A position the file cannot have or reach is a failed seek.
     const bool seek = errno == ESPIPE || errno == EINVAL || errno == EOVERFLOW || errno == ENXIO;
     if (n < 0 && errno != 0) report_errno(run, seek ? "\nFailed to seek to sector" : "\nFailed to read sector");

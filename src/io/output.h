@@ -45,7 +45,7 @@ void print_index(run_output& run, std::uint64_t sector);
 // Prints the read step and reads raw sector `sector` of fd. Returns 2352, or
 // -1 after reporting a failed read or seek (a read that ends early is not
 // reported).
-[[nodiscard]] long read_sector(run_output& run, int fd, sector_span buffer, std::uint64_t sector);
+[[nodiscard]] long read_sector_traced(run_output& run, int fd, sector_span buffer, std::uint64_t sector);
 
 // Reads the next span of a data file into `buffer`, asking for at most
 // `remaining` bytes. Accepts a read of the full span or of all that remains,

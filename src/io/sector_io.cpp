@@ -66,7 +66,7 @@ std::size_t write_full(int fd, std::span<const std::uint8_t> buf) {
     return done;
 }
 
-long read_sector(int fd, sector_span buffer, std::uint64_t sector) {
+long read_sector_quietly(int fd, sector_span buffer, std::uint64_t sector) {
     return pread_full(fd, buffer, sector * SECTOR_SIZE) == SECTOR_SIZE ? static_cast<long>(SECTOR_SIZE)
                                                                        : -1;
 }

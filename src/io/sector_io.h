@@ -37,10 +37,10 @@ struct patch_window {
 [[nodiscard]] std::size_t read_full(int fd, std::span<std::uint8_t> buf);
 [[nodiscard]] std::size_t write_full(int fd, std::span<const std::uint8_t> buf);
 
-// Reads raw sector `sector` into buffer. Returns 2352, or -1 when fewer bytes
-// arrive (bytes that did arrive stay in the buffer; errno 0 at the end of
-// the file).
-[[nodiscard]] long read_sector(int fd, sector_span buffer, std::uint64_t sector);
+// Reads raw sector `sector` into buffer without a word. Returns 2352, or -1
+// when fewer bytes arrive (bytes that did arrive stay in the buffer; errno 0
+// at the end of the file).
+[[nodiscard]] long read_sector_quietly(int fd, sector_span buffer, std::uint64_t sector);
 
 // Rebuilds whole raw sectors in place, the first of them sector `first` of
 // the image, as Mode 2 Form 1 sectors at their addresses.

@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "format/iso9660.h"
+#include "io/new_file.h"
 #include "modes/modes.h"
 #include "ops/extract.h"
 #include "run/image.h"
@@ -20,21 +21,12 @@ struct tally {
     std::uint64_t skipped = 0;  // files and directories that could not be read
 };
 
-const char* kind_text(file_kind kind) {
-    switch (kind) {
-        case file_kind::form1: return "Form 1";
-        case file_kind::form2: return "Form 2";
-        case file_kind::mixed: return "mixed";
-    }
-    return "";
-}
-
 // The trace: one line per file, its warnings, a line per problem and the
 // summary, each through one function so that a quiet run can drop them.
 void print_file_line(run_output& run, const dir_record& r, file_kind kind, const std::string& path) {
     tprintf(trace_stream(run), "Sector %llu | %llu sectors | %lu bytes | %s | %s\n",
                  static_cast<unsigned long long>(r.extent), static_cast<unsigned long long>(file_sectors(r)),
-                 static_cast<unsigned long>(r.data_length), kind_text(kind), path.c_str());
+                 static_cast<unsigned long>(r.data_length), names_of(kind).column, path.c_str());
 }
 
 void print_warnings(run_output& run, const extract_result& x, const std::string& path, tally& t) {
@@ -98,18 +90,11 @@ std::vector<platform::file_info> own_outputs(const run_output& run) {
     return outputs;
 }
 
-// Why OUTFILE cannot be written; nullptr when it can. `existed` says whether
-// something stands there now.
-const char* outfile_refusal(const run_output& run, const std::string& path, int fd_bin, bool& existed) {
-    if (platform::is_link(path)) return "is a symbolic link";
-    platform::file_info target, image;
-    existed = platform::query(path, target);
-    if (!existed) return nullptr;
-    if (platform::query(fd_bin, image) && platform::same_file(target, image)) return "is the image itself";
-    for (const platform::file_info& o : own_outputs(run))
-        if (platform::same_file(target, o)) return "is where this run's own output goes";
-    if (!target.regular) return "is not a regular file";
-    return nullptr;
+// The files OUTFILE must not replace: the image and the run's own output.
+std::vector<kept_file> kept_for_outfile(const run_output& run, const platform::file_info& image) {
+    std::vector<kept_file> kept{{image, "is the image itself"}};
+    for (const platform::file_info& o : own_outputs(run)) kept.push_back({o, "is where this run's own output goes"});
+    return kept;
 }
 
 // The path from "/" of the record a lookup found.
@@ -137,38 +122,13 @@ int extract_named(run_state& run, int fd_bin) {
         std::fprintf(run.out, "%s -- refused\n", past.c_str());
         return error_exit(run);
     }
-    bool existed = false;
-    if (const char* why = outfile_refusal(run, outfile, fd_bin, existed)) {
-        std::fprintf(run.out, "Output file '%s' %s -- refused\n", outfile.c_str(), why);
-        return error_exit(run);
-    }
+    new_file out("Output file");
+    if (!out.admit(run, outfile, kept_for_outfile(run, image))) return error_exit(run);
     const run_signals signals(run.out, true);
-    const std::string temp = platform::unique_name(platform::folder_of(outfile), ".corvane-");
-    unique_fd out = platform::create_exclusive(temp, 0666);
-    if (!out.valid()) {
-        report_errno(run, "Failed to create extracted file");
-        return error_exit(run);
-    }
+    if (!out.create(run)) return error_exit(run);
     tally t;
     const std::optional<xa_field> xa = xa_field_at(fd_bin, r);
-    bool ok = extract_one(run, fd_bin, r, xa, s, out.get(), path, t);
-    if (ok && !platform::sync_file(out.get())) {
-        report_errno(run, "Failed to sync extracted file");
-        ok = false;
-    }
-    if (ok && !out.close()) {
-        report_errno(run, "Failed to close extracted file");
-        ok = false;
-    }
-    bool renamed = false;
-    unique_fd none;
-    if (ok && !platform::replace_file(temp, outfile, !existed, renamed, none)) {
-        report_errno(run, renamed ? "Failed to sync the folder of the extracted file"
-                                  : "Failed to put extracted file in place");
-        ok = false;
-    }
-    if (!renamed) (void)platform::remove_file(temp);
-    if (!ok) return error_exit(run);
+    if (!extract_one(run, fd_bin, r, xa, s, out.fd(), path, t) || !out.commit(run)) return error_exit(run);
     print_summary(run, t);
     return status_of(t);
 }

@@ -82,8 +82,8 @@ void checkedc(run_output& run, int fd_bin, int fd_patch) {
     std::array<std::uint8_t, SECTOR_SIZE> verify{};
     for (int sector = 0; sector < MAX_COMPARED_SECTORS; ++sector) {
         const auto index = static_cast<std::uint64_t>(sector);
-        if (read_sector(run, fd_bin, buffer, index) < 0 ||
-            read_sector(run, fd_patch, verify, index) < 0)
+        if (read_sector_traced(run, fd_bin, buffer, index) < 0 ||
+            read_sector_traced(run, fd_patch, verify, index) < 0)
             return report_lengths(run, fd_bin, fd_patch);
         tprintf(trace_stream(run), "\nSector %d:\n", sector);
         if (compare_sector(run, buffer, verify) != 0) {
@@ -108,7 +108,7 @@ bool verify_run(run_output& run, int fd_bin, int fd_orig, const patch_window& wi
     std::uint64_t remainder = window.remainder;
     for (std::uint64_t sector = window.first; remaining != 0; ++sector) {
         print_index(run, sector);
-        if (read_sector(run, fd_bin, buffer, sector) < 0) return false;
+        if (read_sector_traced(run, fd_bin, buffer, sector) < 0) return false;
         verify = buffer;
         const auto span = std::span(verify).subspan(USER_DATA + remainder,
                                                     USER_DATA_SIZE - remainder);
@@ -128,7 +128,7 @@ bool verify_xa_run(run_output& run, int fd_bin, int fd_orig, std::uint64_t first
     const auto piece = std::span(verify).first(orig.piece);  // read here, then laid in place
     for (std::uint64_t i = 0; i < orig.sectors; ++i) {
         print_index(run, first + i);
-        if (read_sector(run, fd_bin, buffer, first + i) < 0) return false;
+        if (read_sector_traced(run, fd_bin, buffer, first + i) < 0) return false;
         if (pread_full(fd_orig, piece, orig.offset_of(i)) != piece.size()) {
             report_short_data(run, piece.size());
             return false;

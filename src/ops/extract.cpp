@@ -6,18 +6,13 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <utility>
+
+#include "format/dir_walk.h"
 
 namespace {
 
-constexpr unsigned MAX_DEPTH = 64;          // far beyond any real disc's nesting
 constexpr std::uint64_t CHUNK_SECTORS = 64;  // sectors read per call while extracting
-
-std::uint64_t sectors_in(int fd) {
-    platform::file_info info;
-    return platform::query(fd, info) ? info.size / SECTOR_SIZE : 0;
-}
-
-std::uint64_t whole_sectors(std::uint64_t bytes) { return (bytes + USER_DATA_SIZE - 1) / USER_DATA_SIZE; }
 
 // The name a record is written under, before the host's rules: without
 // its ";N" version, unless another record of its directory differs from it
@@ -34,86 +29,104 @@ std::vector<std::string> leaf_names(const std::vector<dir_record>& records) {
     return names;
 }
 
-struct tree_walker {
-    int fd;
-    std::uint64_t image_sectors;
+// Plans the tree: each directory is read whole, its records placed under
+// their host names, then its subdirectories entered in turn.
+class tree_planner final : public dir_visitor {
+public:
     tree_plan plan;
-    std::set<std::uint64_t> visited;  // every sector of every directory read
 
-    // Reads the directory of `dir`, whose entry is `index` (NO_PARENT: the
-    // root), and plans what it holds.
-    void directory(const dir_record& dir, std::string path, std::size_t index, unsigned depth) {
-        const std::string shown = path.empty() ? "/" : path;
-        const std::uint64_t first = dir.extent;
-        const std::uint64_t count =
-            std::min<std::uint64_t>(std::max<std::uint64_t>(1, whole_sectors(dir.data_length)), MAX_DIRECTORY_SECTORS);
-        if (first + count > image_sectors) {
-            plan.problems.push_back("Directory '" + shown + "' at sector " + std::to_string(first) +
-                                    " runs past the end of the image -- not read");
-            return;
-        }
-        const auto entered = visited.lower_bound(first);
-        if (depth > MAX_DEPTH || (entered != visited.end() && *entered < first + count)) {
-            plan.problems.push_back("Directory '" + shown + "' at sector " + std::to_string(first) +
-                                    (depth > MAX_DEPTH ? " lies too deep" : " was read before: the tree loops here") +
-                                    " -- not entered");
-            return;
-        }
-        for (std::uint64_t s = first; s < first + count; ++s) visited.insert(s);
-        std::vector<dir_record> records;
-        std::vector<std::optional<xa_field>> fields;
-        std::array<std::uint8_t, SECTOR_SIZE> buffer{};
-        for (std::uint64_t sector = first; sector < first + count; ++sector) {
-            if (read_sector(fd, buffer, sector) < 0) {
-                plan.problems.push_back("Directory '" + shown + "': sector " + std::to_string(sector) +
-                                        " cannot be read -- rest not read");
-                break;
-            }
-            const dir_sector found = walk_dir_sector(buffer, sector);
-            for (const dir_record& r : found.records) {
-                if (r.name.empty() || static_cast<unsigned char>(r.name[0]) <= 1) continue;
-                records.push_back(r);
-                fields.push_back(xa_field_of(std::span(buffer).subspan(r.position, buffer[r.position])));
-            }
-            if (found.end == walk_end::malformed)
-                plan.problems.push_back("Directory '" + shown + "': malformed record in sector " +
-                                        std::to_string(sector) + " -- rest of the sector skipped");
-        }
-        const std::vector<std::string> leaves = leaf_names(records);
-        std::map<std::string, std::size_t> taken;  // host key -> record
-        std::vector<std::size_t> placed;
-        for (std::size_t i = 0; i < records.size(); ++i) {
-            tree_entry e;
-            e.record = records[i];
-            e.path = path + "/" + printable_name(records[i].name);
-            e.host = platform::host_name(leaves[i]);
-            e.parent = index;
-            e.xa = fields[i];
-            const auto [at, fresh] = taken.emplace(platform::host_key(e.host), plan.entries.size());
-            if (!fresh) {
-                const tree_entry& before = plan.entries[at->second];
-                plan.clashes.push_back({before.path, e.path, before.record.extent, e.record.extent, ""});
-                plan.entries.push_back(std::move(e));
-                plan.clashes.back().host = host_path(plan, plan.entries.size() - 1);
-                continue;
-            }
-            placed.push_back(plan.entries.size());
-            plan.entries.push_back(std::move(e));
-        }
-        for (const std::size_t at : placed) {
-            if (!plan.entries[at].record.is_directory) continue;
-            const dir_record sub = plan.entries[at].record;
-            directory(sub, plan.entries[at].path, at, depth + 1);  // copied: entries grow
-        }
+    bool reached(const dir_span& d) override {
+        if (!d.past_end) return true;
+        problem(d, " runs past the end of the image -- not read");
+        return false;
     }
+
+    void refused(const dir_span& d, dir_refusal why) override {
+        problem(d, why == dir_refusal::too_deep ? " lies too deep -- not entered"
+                                                : " was read before: the tree loops here -- not entered");
+    }
+
+    bool read(int fd, const dir_span& d, std::uint64_t sector, sector_span buffer) override {
+        if (dir_visitor::read(fd, d, sector, buffer)) return true;
+        plan.problems.push_back("Directory '" + shown() + "': sector " + std::to_string(sector) +
+                                " cannot be read -- rest not read");
+        return false;
+    }
+
+    void sector(dir_walk&, std::uint64_t sector, std::span<const std::uint8_t, SECTOR_SIZE> buffer,
+                const dir_sector& found) override {
+        for (const dir_record& r : found.records) {
+            if (r.name.empty() || static_cast<unsigned char>(r.name[0]) <= 1) continue;
+            records_.push_back(r);
+            fields_.push_back(xa_field_of(buffer.subspan(r.position, buffer[r.position])));
+        }
+        if (found.end == walk_end::malformed)
+            plan.problems.push_back("Directory '" + shown() + "': malformed record in sector " +
+                                    std::to_string(sector) + " -- rest of the sector skipped");
+    }
+
+    void left(dir_walk& walk, const dir_span&, bool) override;
+
+    // Enters a directory: `index` is its entry (NO_PARENT: the root).
+    void enter(dir_walk& walk, const dir_record& dir, const std::string& path, std::size_t index) {
+        const std::string here = std::exchange(path_, path);
+        const std::size_t above = std::exchange(index_, index);
+        walk.enter(dir);
+        path_ = here;
+        index_ = above;
+    }
+
+private:
+    std::string shown() const { return path_.empty() ? "/" : path_; }
+    void problem(const dir_span& d, const char* what) {
+        plan.problems.push_back("Directory '" + shown() + "' at sector " + std::to_string(d.first) + what);
+    }
+
+    std::string path_;                          // of the directory entered
+    std::size_t index_ = tree_entry::NO_PARENT;  // its entry
+    std::vector<dir_record> records_;           // what it holds, as read so far
+    std::vector<std::optional<xa_field>> fields_;
 };
+
+void tree_planner::left(dir_walk& walk, const dir_span&, bool) {
+    // Taken out first: the subdirectories entered below gather their own.
+    const std::vector<dir_record> records = std::exchange(records_, {});
+    const std::vector<std::optional<xa_field>> fields = std::exchange(fields_, {});
+    const std::vector<std::string> leaves = leaf_names(records);
+    std::map<std::string, std::size_t> taken;  // host key -> record
+    std::vector<std::size_t> placed;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        tree_entry e;
+        e.record = records[i];
+        e.path = path_ + "/" + printable_name(records[i].name);
+        e.host = platform::host_name(leaves[i]);
+        e.parent = index_;
+        e.xa = fields[i];
+        const auto [at, fresh] = taken.emplace(platform::host_key(e.host), plan.entries.size());
+        if (!fresh) {
+            const tree_entry& before = plan.entries[at->second];
+            plan.clashes.push_back({before.path, e.path, before.record.extent, e.record.extent, ""});
+            plan.entries.push_back(std::move(e));
+            plan.clashes.back().host = host_path(plan, plan.entries.size() - 1);
+            continue;
+        }
+        placed.push_back(plan.entries.size());
+        plan.entries.push_back(std::move(e));
+    }
+    for (const std::size_t at : placed) {
+        if (!plan.entries[at].record.is_directory) continue;
+        const dir_record sub = plan.entries[at].record;  // copied: entries grow
+        enter(walk, sub, plan.entries[at].path, at);
+    }
+}
 
 }  // namespace
 
 tree_plan plan_tree(int fd_bin) {
-    tree_walker w{fd_bin, sectors_in(fd_bin), {}, {}};
-    w.directory(root_directory(fd_bin), "", tree_entry::NO_PARENT, 0);
-    return std::move(w.plan);
+    tree_planner planner;
+    dir_walk walk(fd_bin, planner);
+    planner.enter(walk, root_directory(fd_bin), "", tree_entry::NO_PARENT);
+    return std::move(planner.plan);
 }
 
 std::string host_path(const tree_plan& plan, std::size_t entry) {
@@ -125,12 +138,12 @@ std::string host_path(const tree_plan& plan, std::size_t entry) {
 
 std::optional<xa_field> xa_field_at(int fd_bin, const dir_record& record) {
     std::array<std::uint8_t, SECTOR_SIZE> buffer{};
-    if (read_sector(fd_bin, buffer, record.sector) < 0 || record.position >= USER_DATA_END) return std::nullopt;
+    if (read_sector_quietly(fd_bin, buffer, record.sector) < 0 || record.position >= USER_DATA_END) return std::nullopt;
     const std::size_t length = std::min<std::size_t>(buffer[record.position], USER_DATA_END - record.position);
     return xa_field_of(std::span(buffer).subspan(record.position, length));
 }
 
-std::uint64_t file_sectors(const dir_record& record) { return whole_sectors(record.data_length); }
+std::uint64_t file_sectors(const dir_record& record) { return user_data_sectors(record.data_length); }
 
 namespace {
 
@@ -195,7 +208,7 @@ bool extract_pass(int fd_bin, const dir_record& record, const xa_field& field, x
         at += bytes.size();
         done += n;
     }
-    result.kind = form1 && form2 ? file_kind::mixed : form2 ? file_kind::form2 : file_kind::form1;
+    result.kind = file_kind_of(form1, form2);
     return true;
 }
 

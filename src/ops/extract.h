@@ -54,8 +54,6 @@ std::optional<xa_field> xa_field_at(int fd_bin, const dir_record& record);
 // Whole sectors a file takes: its recorded size over 2048, rounded up.
 std::uint64_t file_sectors(const dir_record& record);
 
-enum class file_kind { form1, form2, mixed };
-
 struct extract_result {
     file_kind kind = file_kind::form1;
     std::vector<std::uint64_t> bad_edc;         // sectors whose EDC does not match

@@ -30,18 +30,9 @@ xa_file_facts scan_xa_file(int fd_bin, const dir_record& record) {
         }
         done += n;
     }
-    facts.kind = form1 && form2 ? file_kind::mixed : form2 ? file_kind::form2 : file_kind::form1;
+    facts.kind = file_kind_of(form1, form2);
     facts.zero_edc = form2 && !edc;
     return facts;
-}
-
-const char* kind_name(file_kind kind) {
-    return kind == file_kind::mixed ? "an interleaved file" : kind == file_kind::form2 ? "a Form 2 file" : "a Form 1 file";
-}
-
-const char* kind_forms(file_kind kind) {
-    return kind == file_kind::mixed ? "Form 1 and Form 2 sectors"
-           : kind == file_kind::form2 ? "Form 2 sectors" : "Form 1 sectors";
 }
 
 input_verdict read_xa_input(int fd, std::uint64_t size, bool raw2336, xa_input& in) {
@@ -63,7 +54,7 @@ input_verdict read_xa_input(int fd, std::uint64_t size, bool raw2336, xa_input& 
 
 bool input_subheader_agrees(std::span<const std::uint8_t> piece) {
     const auto sub = piece.last<RAW2336_SIZE>();
-    return std::equal(sub.begin(), sub.begin() + 4, sub.begin() + 4);
+    return std::equal(sub.begin(), sub.begin() + SUBHEADER_COPY, sub.begin() + SUBHEADER_COPY);
 }
 
 sector_form lay_xa_sector(std::span<const std::uint8_t> piece, std::span<std::uint8_t, SECTOR_SIZE> sector,

@@ -24,10 +24,6 @@ struct xa_file_facts {
 // cannot be read is told Form 1, and its run says what fails).
 xa_file_facts scan_xa_file(int fd_bin, const dir_record& record);
 
-// "Form 2" or "interleaved", and the forms the kind takes.
-const char* kind_name(file_kind kind);
-const char* kind_forms(file_kind kind);
-
 enum class xa_source { cdxa, raw2336 };
 
 // The sectors an input holds and where each starts.

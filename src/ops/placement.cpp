@@ -18,10 +18,7 @@ constexpr std::uint8_t SUBMODE_EOF = 0x80;    // end of file
 constexpr std::size_t READ_SECTORS = 64;
 // Sectors at the end of a data track that disc readers expect to stay empty.
 constexpr std::uint64_t POSTGAP_SECTORS = relocation::POSTGAP_SECTORS;
-// Where a volume descriptor holds the volume space size (both byte orders).
-constexpr std::size_t VOLUME_SIZE_FIELD = 80;
 
-std::uint64_t sectors_of(std::uint64_t bytes) { return (bytes + USER_DATA_SIZE - 1) / USER_DATA_SIZE; }
 
 // The first sector of [from, to) that something other than the file itself
 // claims, and who: none when all are free.
@@ -97,7 +94,7 @@ bool blank_sector(std::span<const std::uint8_t, SECTOR_SIZE> sector) {
     if (!std::all_of(sector.begin() + USER_DATA, sector.begin() + USER_DATA_END, zero)) return false;
     if (!std::equal(SYNC_PATTERN.begin(), SYNC_PATTERN.end(), sector.begin()))
         return std::all_of(sector.begin(), sector.end(), zero);
-    return sector[MODE_BYTE] == 2 && ((sector[SUBMODE_BYTE] | sector[SUBMODE_BYTE + 4]) & SUBMODE_FORM2) == 0;
+    return sector[MODE_BYTE] == 2 && ((sector[SUBMODE_BYTE] | sector[SUBMODE_COPY_BYTE]) & SUBMODE_FORM2) == 0;
 }
 
 // The first sector of the lowest run of `count` sectors before `end` that
@@ -176,15 +173,13 @@ std::string plan_growth(int fd, const disc_map& map, std::uint64_t image_bytes, 
     if (r.volume_sectors > UINT32_MAX) return "the volume would pass 4294967295 sectors";
     // Every descriptor that names the volume's size: the primary and the
     // supplementary ones (a Joliet tree's).
-    std::array<std::uint8_t, SECTOR_SIZE> buffer{};
-    for (std::uint64_t s = VOLUME_DESCRIPTOR_SECTOR; s < VOLUME_DESCRIPTOR_SECTOR + 64; ++s) {
-        if (read_sector(fd, buffer, s) < 0) break;
-        const auto vd = std::span(buffer).subspan<USER_DATA, USER_DATA_SIZE>();
-        if (std::memcmp(vd.data() + 1, "CD001", 5) != 0 || vd[0] == 255) break;
-        if ((vd[0] == 1 || vd[0] == 2) && load_le32(vd.subspan<VOLUME_SIZE_FIELD, 4>()) == volume &&
-            load_be32(vd.subspan<VOLUME_SIZE_FIELD + 4, 4>()) == volume)
+    (void)for_each_descriptor(fd, [&](std::uint64_t s, descriptor_span vd) {
+        const std::uint8_t type = vd[descriptor_field::TYPE];
+        if ((type == descriptor_type::PRIMARY || type == descriptor_type::SUPPLEMENTARY) &&
+            load_le32(vd.subspan<descriptor_field::VOLUME_SIZE, 4>()) == volume &&
+            load_be32(vd.subspan<descriptor_field::VOLUME_SIZE + 4, 4>()) == volume)
             r.descriptors.push_back(s);
-    }
+    });
     if (r.descriptors.empty()) return "no volume descriptor names the volume's size in both byte orders";
     return {};
 }
@@ -258,17 +253,17 @@ bool plan_replacement(run_output& run, int fd_bin, const dir_lookup& found, std:
         for (const placed_record& p : map.records)
             if (!p.record.is_directory) plan.files.push_back(p);
 
-    const std::uint64_t had = sectors_of(file.data_length);
+    const std::uint64_t had = user_data_sectors(file.data_length);
     // The file's own convention, from its old last sector; a file that had
     // none takes that of a plain data file.
     plan.last_subheader = {0x00, 0x00, 0x89, 0x00};
     std::array<std::uint8_t, SECTOR_SIZE> last{};
-    if (had != 0 && read_sector(fd_bin, last, file.extent + had - 1) == static_cast<long>(SECTOR_SIZE))
-        std::copy_n(last.begin() + SUBHEADER, 4, plan.last_subheader.begin());
+    if (had != 0 && read_sector_quietly(fd_bin, last, file.extent + had - 1) == static_cast<long>(SECTOR_SIZE))
+        std::copy_n(last.begin() + SUBHEADER, SUBHEADER_COPY, plan.last_subheader.begin());
 
     platform::file_info image;
     const std::uint64_t image_sectors = platform::query(fd_bin, image) ? image.size / SECTOR_SIZE : 0;
-    const std::uint64_t needs = sectors_of(new_size);
+    const std::uint64_t needs = user_data_sectors(new_size);
     if (needs <= had) return true;
     const std::string in_place = growth_blocker(fd_bin, map, plan, file.extent + had, file.extent + needs,
                                                 image_sectors, name, new_size);
@@ -321,7 +316,7 @@ void rebuild_postgap_sector(std::span<std::uint8_t, SECTOR_SIZE> sector, std::ui
 }
 
 void set_volume_size(std::span<std::uint8_t, SECTOR_SIZE> raw, std::uint64_t sector, std::uint64_t size) {
-    const auto field = raw.subspan<USER_DATA + VOLUME_SIZE_FIELD, 8>();
+    const auto field = raw.subspan<USER_DATA + descriptor_field::VOLUME_SIZE, 8>();
     store_le32(field.first<4>(), static_cast<std::uint32_t>(size));
     store_be32(field.last<4>(), static_cast<std::uint32_t>(size));
     encode_sectors(raw, sector);

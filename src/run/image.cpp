@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "format/cue.h"
+#include "format/iso9660.h"
 #include "run/kit.h"
 
 namespace {
@@ -123,13 +124,12 @@ bool open_image(run_output& run, opened_image& image) {
 }
 
 bool refuse_iso_image(run_output& run, int fd, const std::string& path) {
-    constexpr std::uint64_t ISO_DESCRIPTOR_ID = 16 * USER_DATA_SIZE + 1;
-    std::array<std::uint8_t, 5> id{};
+    constexpr std::uint64_t ISO_DESCRIPTOR_ID = VOLUME_DESCRIPTOR_SECTOR * USER_DATA_SIZE + descriptor_field::ID;
+    std::array<std::uint8_t, STANDARD_ID.size()> id{};
     std::array<std::uint8_t, 12> sync{};
-    if (pread_full(fd, id, ISO_DESCRIPTOR_ID) != id.size() ||
-        !std::equal(id.begin(), id.end(), std::string_view("CD001").begin()))
+    if (pread_full(fd, id, ISO_DESCRIPTOR_ID) != id.size() || !std::equal(id.begin(), id.end(), STANDARD_ID.begin()))
         return false;
-    if (pread_full(fd, sync, 16 * SECTOR_SIZE) == sync.size() && begins_with_sync(sync)) return false;
+    if (pread_full(fd, sync, VOLUME_DESCRIPTOR_SECTOR * SECTOR_SIZE) == sync.size() && begins_with_sync(sync)) return false;
     std::fprintf(run.out, "'%s' holds 2048-byte sectors (an ISO image), not raw 2352-byte sectors\n", path.c_str());
     return true;
 }

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <string_view>
 
-#include "format/ppf_layout.h"
+#include "io/new_file.h"
 
 int error_exit(run_output& run) {
     std::fputs("\nAn error occured whilst processing -- halt.\n", run.out);
@@ -71,34 +71,17 @@ bool fits_size_limit(run_output& run, std::uint64_t need) {
 
 bool write_text_file(run_output& run, const std::string& path, const std::string& text, const char* what,
                      const std::vector<platform::file_info>& inputs) {
-    auto failed_to = [&](const char* step) {
-        const std::string message = std::string("Failed to ") + step + " " + what + " '" + path + "'";
+    new_file file(what);
+    std::vector<kept_file> kept;
+    for (const platform::file_info& in : inputs) kept.push_back({in, "is an input of this run"});
+    if (!file.admit(run, path, kept) || !file.create(run)) return false;
+    const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    if (write_full(file.fd(), bytes) != bytes.size()) {
+        const std::string message = std::string("Failed to write ") + what + " '" + path + "'";
         report_errno(run, message.c_str());
         return false;
-    };
-    std::string target;
-    if (!platform::resolve_links(path, target)) return failed_to("follow");
-    platform::file_info info;
-    const bool existed = platform::query(target, info);
-    for (const platform::file_info& in : inputs)
-        if (existed && platform::same_file(in, info)) {
-            std::fprintf(run.out, "%s '%s' is an input of this run -- refused\n", what, path.c_str());
-            return false;
-        }
-    const std::string temp = platform::unique_name(platform::folder_of(target), ".corvane-");
-    unique_fd fd = platform::create_exclusive(temp, 0644);
-    if (!fd.valid()) return failed_to("create");
-    const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-    bool renamed = false;
-    unique_fd none;
-    if (write_full(fd.get(), bytes) != bytes.size() || !platform::sync_file(fd.get()) || !fd.close() ||
-        !platform::replace_file(temp, target, false, renamed, none)) {
-        const int saved = errno;
-        if (!renamed) (void)platform::remove_file(temp);
-        errno = saved;
-        return failed_to("write");
     }
-    return true;
+    return file.commit(run);
 }
 
 bool finish_writes(run_output& run, const std::vector<unique_fd*>& files, bool wrote) {

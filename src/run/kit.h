@@ -95,9 +95,9 @@ private:
 // process's file-size limit (0: nothing). Prints why and returns false.
 bool fits_size_limit(run_output& run, std::uint64_t need);
 
-// Writes `text` to the file `path` the user named (not one of `inputs`):
-// under a temporary name beside it, put in its place once whole and on
-// disk. `what` names it in the reports. False after saying why not.
+// Writes `text` to the file `path` the user named (not one of `inputs`) as
+// a new_file: under a temporary name beside it, put in its place once whole
+// and on disk. `what` names it in the reports. False after saying why not.
 bool write_text_file(run_output& run, const std::string& path, const std::string& text, const char* what,
                      const std::vector<platform::file_info>& inputs);
 

@@ -68,7 +68,7 @@ std::optional<int> open_xa_data(run_state& run, int fd_bin, const data_run& d, c
             std::fprintf(run.out,
                          "'%s' is %s (%s): give its sectors as RIFF-CDXA or, with --raw2336, as 2336-byte "
                          "sectors -- refused\n",
-                         name.c_str(), kind_name(file.kind), kind_forms(file.kind));
+                         name.c_str(), names_of(file.kind).file, names_of(file.kind).sectors);
             break;
         case input_verdict::partial:
             if (s.mode_raw2336)

@@ -69,11 +69,11 @@ bool foreign_sector(run_state& run, const_sector b, std::uint64_t sector, bool f
                      index, static_cast<unsigned>(b[SUBMODE_BYTE]));
         return true;
     }
-    if (!form2 && ((b[SUBMODE_BYTE] ^ b[SUBMODE_BYTE + 4]) & SUBMODE_LAYOUT) != 0) {
+    if (!form2 && ((b[SUBMODE_BYTE] ^ b[SUBMODE_COPY_BYTE]) & SUBMODE_LAYOUT) != 0) {
         std::fprintf(run.out,
                      "Sector %llu has a subheader whose copies disagree on its form (submode %02X "
                      "and %02X) -- refused\n",
-                     index, static_cast<unsigned>(b[SUBMODE_BYTE]), static_cast<unsigned>(b[SUBMODE_BYTE + 4]));
+                     index, static_cast<unsigned>(b[SUBMODE_BYTE]), static_cast<unsigned>(b[SUBMODE_COPY_BYTE]));
         return true;
     }
     const auto want = header_address(sector + ADDRESS_BIAS);

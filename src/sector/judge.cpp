@@ -10,7 +10,6 @@ namespace {
 
 // Bytes of the sync pattern that must match for a sector to count as data.
 constexpr std::size_t DATA_SYNC_BYTES = 10;
-constexpr std::size_t SUBHEADER_COPY = 4;
 
 constexpr const char* ZONE_NAMES[] = {"sync", "address", "mode", "subheader",
                                       "EDC",  "P",       "Q",    "parity over header"};
@@ -78,7 +77,7 @@ sector_verdict check_sector(std::span<std::uint8_t, SECTOR_SIZE> s, std::uint64_
     // Copies that disagree on the layout leave the sector's kind unknown:
     // where its EDC and parity sit is not certain, so nothing is judged there.
     if (s[MODE_BYTE] == 2 &&
-        ((s[SUBMODE_BYTE] ^ s[SUBMODE_BYTE + SUBHEADER_COPY]) & SUBMODE_LAYOUT) != 0) {
+        ((s[SUBMODE_BYTE] ^ s[SUBMODE_COPY_BYTE]) & SUBMODE_LAYOUT) != 0) {
         v.kind = sector_kind::unknown;
         v.zones |= zone::SUBHEADER;
         return v;

@@ -15,7 +15,9 @@ inline constexpr std::array<std::uint8_t, SYNC_SIZE> SYNC_PATTERN = {
 inline constexpr std::size_t HEADER = 12;            // bytes 12..15: minute, second, frame, mode
 inline constexpr std::size_t MODE_BYTE = 15;
 inline constexpr std::size_t SUBHEADER = 16;         // bytes 16..23: XA subheader, twice over
+inline constexpr std::size_t SUBHEADER_COPY = 4;     // each copy's bytes; the second follows the first
 inline constexpr std::size_t SUBMODE_BYTE = 18;      // submode of the subheader's first copy
+inline constexpr std::size_t SUBMODE_COPY_BYTE = SUBMODE_BYTE + SUBHEADER_COPY;  // ... and of its second
 inline constexpr std::uint8_t SUBMODE_FORM2 = 0x20;  // set: the sector is Mode 2 Form 2
 // The submode bits that decide a Mode 2 sector's layout: form, data, audio, video.
 inline constexpr std::uint8_t SUBMODE_LAYOUT = SUBMODE_FORM2 | 0x08 | 0x04 | 0x02;
@@ -38,6 +40,14 @@ inline constexpr std::size_t FORM2_EDC_AT = SECTOR_SIZE - EDC_SIZE;
 
 static_assert(EDC_AT + EDC_SIZE == P_PARITY && P_PARITY + P_PARITY_SIZE == Q_PARITY &&
               Q_PARITY + Q_PARITY_SIZE == SECTOR_SIZE && MODE1_ZERO + 8 == P_PARITY);
+
+// Whole 2048-byte sectors of user data that `bytes` take, the last one
+// perhaps part-filled (0 for none).
+constexpr std::uint64_t user_data_sectors(std::uint64_t bytes) {
+    return bytes / USER_DATA_SIZE + (bytes % USER_DATA_SIZE != 0 ? 1 : 0);
+}
+static_assert(user_data_sectors(0) == 0 && user_data_sectors(1) == 1 && user_data_sectors(2048) == 1 &&
+              user_data_sectors(2049) == 2 && user_data_sectors(UINT64_MAX) == UINT64_MAX / 2048 + 1);
 
 // The address written into a sector's header is its index in the image
 // plus the two-second lead-in.
