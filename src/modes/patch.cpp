@@ -12,6 +12,7 @@
 
 #include "modes/modes.h"
 #include "run/image.h"
+#include "run/form2_data.h"
 #include "run/writer.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include "ops/compare.h"
 #include "run/image.h"
 #include "run/kit.h"
-#include "run/patch_data.h"
+#include "run/form2_data.h"
 #include "run/settings.h"
 
 namespace {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 
-#include "ops/form2_file.h"
 
 namespace {
 
@@ -117,30 +116,6 @@ bool verify_run(run_output& run, int fd_bin, int fd_orig, const patch_window& wi
         do_encode_L2(verify, MODE_2_FORM_1, static_cast<unsigned>(sector + ADDRESS_BIAS));
         if (compare_sector(run, buffer, verify) != 0) return false;
         tprintf(trace_stream(run), "\n");
-    }
-    return true;
-}
-
-bool verify_xa_run(run_output& run, int fd_bin, int fd_orig, std::uint64_t first, const xa_input& orig,
-                   bool zero_edc) {
-    std::array<std::uint8_t, SECTOR_SIZE> buffer{};
-    std::array<std::uint8_t, SECTOR_SIZE> verify{};
-    const auto piece = std::span(verify).first(orig.piece);  // read here, then laid in place
-    for (std::uint64_t i = 0; i < orig.sectors; ++i) {
-        print_index(run, first + i);
-        if (read_sector_traced(run, fd_bin, buffer, first + i) < 0) return false;
-        if (pread_full(fd_orig, piece, orig.offset_of(i)) != piece.size()) {
-            report_short_data(run, piece.size());
-            return false;
-        }
-        std::string step;
-        append_read_patch(step, piece.size());
-        std::array<std::uint8_t, SECTOR_SIZE> laid{};
-        const bool form2 = lay_xa_sector(piece, laid, first + i, zero_edc) == sector_form::form2;
-        step += form2 ? " | FORM2" : " | FORM1";
-        print_trace(run, step);
-        if (compare_sector(run, buffer, laid) != 0) return false;
-        std::fputs("\n", run.out);
     }
     return true;
 }

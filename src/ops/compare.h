@@ -1,13 +1,11 @@
-// Checking modes: sector comparison, the verify run (-v) and the raw image
-// comparison (-e).
+// Sector and image comparison: two sectors zone by zone, the verify loop of
+// a patch window (-v) and the raw comparison of two images (-e).
 #pragma once
 
 #include <cstdint>
 #include <span>
 
 #include "io/output.h"
-
-struct xa_input;
 
 // Compares two raw sectors zone by zone (sync/header/subheader, user data,
 // EDC/ECC) and prints the report of the first zone that differs.
@@ -24,9 +22,3 @@ void checkedc(run_output& run, int fd_bin, int fd_patch);
 // window, sector by sector as a patch run would write it. Writes nothing.
 // True when every sector matches.
 bool verify_run(run_output& run, int fd_bin, int fd_orig, const patch_window& window);
-
-// Checks that the image holds, from sector `first` on, the sectors of a
-// RIFF-CDXA or 2336-byte original (open on fd_orig) as a patch run would lay
-// them. Writes nothing. True when every sector matches.
-bool verify_xa_run(run_output& run, int fd_bin, int fd_orig, std::uint64_t first, const xa_input& orig,
-                   bool zero_edc);

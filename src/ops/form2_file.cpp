@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "ops/compare.h"
 #include "sector/byte_order.h"
 
 namespace {
@@ -65,4 +66,28 @@ sector_form lay_xa_sector(std::span<const std::uint8_t> piece, std::span<std::ui
     do_encode_L2(sector, form == sector_form::form2 ? MODE_2_FORM_2 : MODE_2_FORM_1, address);
     if (form == sector_form::form2 && zero_edc) store_le32(sector.subspan<FORM2_EDC_AT, 4>(), 0);
     return form;
+}
+
+bool verify_xa_run(run_output& run, int fd_bin, int fd_orig, std::uint64_t first, const xa_input& orig,
+                   bool zero_edc) {
+    std::array<std::uint8_t, SECTOR_SIZE> buffer{};
+    std::array<std::uint8_t, SECTOR_SIZE> verify{};
+    const auto piece = std::span(verify).first(orig.piece);  // read here, then laid in place
+    for (std::uint64_t i = 0; i < orig.sectors; ++i) {
+        print_index(run, first + i);
+        if (read_sector_traced(run, fd_bin, buffer, first + i) < 0) return false;
+        if (pread_full(fd_orig, piece, orig.offset_of(i)) != piece.size()) {
+            report_short_data(run, piece.size());
+            return false;
+        }
+        std::string step;
+        append_read_patch(step, piece.size());
+        std::array<std::uint8_t, SECTOR_SIZE> laid{};
+        const bool form2 = lay_xa_sector(piece, laid, first + i, zero_edc) == sector_form::form2;
+        step += form2 ? " | FORM2" : " | FORM1";
+        print_trace(run, step);
+        if (compare_sector(run, buffer, laid) != 0) return false;
+        std::fputs("\n", run.out);
+    }
+    return true;
 }

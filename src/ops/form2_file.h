@@ -55,3 +55,9 @@ bool input_subheader_agrees(std::span<const std::uint8_t> piece);
 // zero with `zero_edc`). Returns that form.
 sector_form lay_xa_sector(std::span<const std::uint8_t> piece, std::span<std::uint8_t, SECTOR_SIZE> sector,
                           std::uint64_t index, bool zero_edc);
+
+// Checks that the image holds, from sector `first` on, the sectors of a
+// RIFF-CDXA or 2336-byte original (open on fd_orig) as a patch run would lay
+// them. Writes nothing. True when every sector matches.
+bool verify_xa_run(run_output& run, int fd_bin, int fd_orig, std::uint64_t first, const xa_input& orig,
+                   bool zero_edc);

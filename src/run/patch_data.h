@@ -6,7 +6,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "ops/form2_file.h"
+#include "format/iso9660.h"
+#include "io/sector_io.h"
 #include "run/kit.h"
 #include "run/settings.h"
 
@@ -15,7 +16,6 @@ void print_start(run_output& run, const patch_window& window);
 
 // "Size of patch file is N which takes M sectors (roughly)".
 void print_size(run_output& run, const char* what, std::uint64_t size);
-
 
 // The data a verify or patch run lays into the image, and where.
 struct data_run {
@@ -34,19 +34,3 @@ std::optional<int> open_patch_data(run_state& run, int fd_bin, data_run& d);
 // past a sector's user data, and measures the image. Returns the exit
 // status when the run stops.
 std::optional<int> place_window(run_output& run, int fd_bin, data_run& d);
-
-// A Form 2 or interleaved file found by name, and the RIFF-CDXA or 2336-byte
-// input whose sectors replace its own (or, verified, match them).
-struct xa_data {
-    xa_file_facts file;
-    xa_input input;
-};
-
-// With -n: tells whether the named file is Form 2 or interleaved and, when
-// it is, what `input` (the patch, or the original of a verify run) holds.
-// Refuses --raw2336 with a Form 1 file, plain data for a Form 2 or
-// interleaved one, and input that is not whole sectors. Sets `xa` when the
-// run takes the file's sectors from the input; returns the exit status when
-// the run stops.
-std::optional<int> open_xa_data(run_state& run, int fd_bin, const data_run& d, const data_file& input,
-                                const char* what, std::optional<xa_data>& xa);

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "format/cdxa.h"
 #include "ops/placement.h"
 #include "run/kit.h"
 #include "run/patch_data.h"
