@@ -14,6 +14,14 @@
 
 namespace {
 
+// The image as the run found it, for the check that it did not change. False
+// after saying why not.
+bool measure_image(run_output& run, int fd_bin, platform::file_info& image) {
+    if (platform::query(fd_bin, image)) return true;
+    report_errno(run, "Failed to stat .bin file");
+    return false;
+}
+
 // What the run saw, for the summary and the exit status.
 struct tally {
     std::uint64_t files = 0, folders = 0, bytes = 0;
@@ -114,10 +122,7 @@ int extract_named(run_state& run, int fd_bin) {
     const dir_record& r = found->record;
     const std::string path = disc_path(fd_bin, r);
     platform::file_info image;
-    if (!platform::query(fd_bin, image)) {
-        report_errno(run, "Failed to stat .bin file");
-        return error_exit(run);
-    }
+    if (!measure_image(run, fd_bin, image)) return error_exit(run);
     if (const std::string past = past_end(r, path, image.size / SECTOR_SIZE); !past.empty()) {
         std::fprintf(run.out, "%s -- refused\n", past.c_str());
         return error_exit(run);
@@ -162,10 +167,7 @@ int extract_tree(run_state& run, int fd_bin) {
     const tree_plan plan = plan_tree(fd_bin);
     if (!tree_fits(run, folder, plan)) return error_exit(run);
     platform::file_info image;
-    if (!platform::query(fd_bin, image)) {
-        report_errno(run, "Failed to stat .bin file");
-        return error_exit(run);
-    }
+    if (!measure_image(run, fd_bin, image)) return error_exit(run);
     const run_signals signals(run.out, true);
     tally t;
     for (const std::string& line : plan.problems) print_problem(run, line, t);

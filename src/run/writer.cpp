@@ -150,6 +150,7 @@ private:
     bool reserve();
     bool build_postgap();
     bool build_batch(std::uint64_t from, batch& b);
+    bool take_sector(std::uint64_t sector, batch& b);
     bool build_directory(std::uint64_t sector, batch& b);
     bool build_descriptor(std::uint64_t sector, batch& b);
     bool short_input(std::uint64_t sector);
@@ -268,14 +269,21 @@ bool writer::build_batch(std::uint64_t from, batch& b) {
     return true;
 }
 
-// A directory sector with the new size in every record of the file it
-// holds, rebuilt. False after a failed or short read.
-bool writer::build_directory(std::uint64_t sector, batch& b) {
+// A batch of the one sector of the tree at `sector`, its new bytes a copy of
+// its old ones. False after a failed or short read.
+bool writer::take_sector(std::uint64_t sector, batch& b) {
     b.directory = true;
     b.first = sector;
     b.count = b.complete = 1;
     if (!read_sectors(run_, bin_, std::span(b.old_bytes).first(SECTOR_SIZE), sector)) return false;
     std::copy_n(b.old_bytes.begin(), SECTOR_SIZE, b.new_bytes.begin());
+    return true;
+}
+
+// A directory sector with the new size in every record of the file it
+// holds, rebuilt. False after a failed or short read.
+bool writer::build_directory(std::uint64_t sector, batch& b) {
+    if (!take_sector(sector, b)) return false;
     update_records(b.sector(0), *job_.replace, sector);
     encode_sectors(b.rebuilt(), sector);
     return true;
@@ -284,11 +292,7 @@ bool writer::build_directory(std::uint64_t sector, batch& b) {
 // A volume descriptor sector with the grown volume's size, rebuilt. False
 // after a failed or short read.
 bool writer::build_descriptor(std::uint64_t sector, batch& b) {
-    b.directory = true;
-    b.first = sector;
-    b.count = b.complete = 1;
-    if (!read_sectors(run_, bin_, std::span(b.old_bytes).first(SECTOR_SIZE), sector)) return false;
-    std::copy_n(b.old_bytes.begin(), SECTOR_SIZE, b.new_bytes.begin());
+    if (!take_sector(sector, b)) return false;
     set_volume_size(b.sector(0), sector, grows_->volume_sectors);
     return true;
 }

@@ -436,21 +436,17 @@ void parity_q_portable(uint8_t* sector) {
     symbols s0[Q_BANDS.size()] = {};
     symbols acc[Q_BANDS.size()] = {};
     std::size_t step = 0;
-    for (const auto& m : LEADING) {
-        const symbols mask = load_symbols(m.data());
+    // One Horner step over every band, the bytes of each masked by `mask`.
+    const auto absorb = [&](symbols mask) {
         for (std::size_t b = 0; b < Q_BANDS.size(); ++b) {
             const symbols v = load_symbols(sector + Q_READS[step][b]) & mask;
             s0[b] ^= v;
             acc[b] = times_alpha(acc[b] ^ v);
         }
         ++step;
-    }
-    for (; step < Q_PLACES; ++step)
-        for (std::size_t b = 0; b < Q_BANDS.size(); ++b) {
-            const symbols v = load_symbols(sector + Q_READS[step][b]);
-            s0[b] ^= v;
-            acc[b] = times_alpha(acc[b] ^ v);
-        }
+    };
+    for (const auto& m : LEADING) absorb(load_symbols(m.data()));
+    while (step < Q_PLACES) absorb(~symbols{});
     for (const auto& m : TRAILING) {
         const symbols mask = load_symbols(m.data());
         for (std::size_t b = 0; b < Q_BANDS.size(); ++b) {
