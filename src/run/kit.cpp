@@ -69,12 +69,26 @@ bool fits_size_limit(run_output& run, std::uint64_t need) {
     return false;
 }
 
+namespace {
+
+std::vector<kept_file> inputs_kept(const std::vector<platform::file_info>& inputs) {
+    std::vector<kept_file> kept;
+    for (const platform::file_info& in : inputs) kept.push_back({in, "is an input of this run"});
+    return kept;
+}
+
+}  // namespace
+
+bool admits_text_file(run_output& run, const std::string& path, const char* what,
+                      const std::vector<platform::file_info>& inputs) {
+    new_file file(what);
+    return file.admit(run, path, inputs_kept(inputs));
+}
+
 bool write_text_file(run_output& run, const std::string& path, const std::string& text, const char* what,
                      const std::vector<platform::file_info>& inputs) {
     new_file file(what);
-    std::vector<kept_file> kept;
-    for (const platform::file_info& in : inputs) kept.push_back({in, "is an input of this run"});
-    if (!file.admit(run, path, kept) || !file.create(run)) return false;
+    if (!file.admit(run, path, inputs_kept(inputs)) || !file.create(run)) return false;
     const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
     if (write_full(file.fd(), bytes) != bytes.size()) {
         const std::string message = std::string("Failed to write ") + what + " '" + path + "'";

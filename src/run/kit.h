@@ -95,6 +95,12 @@ private:
 // process's file-size limit (0: nothing). Prints why and returns false.
 bool fits_size_limit(run_output& run, std::uint64_t need);
 
+// Whether write_text_file could put a file at `path` now (no link, no input,
+// nothing but a regular file there), so that a run refuses before its first
+// write rather than after its last. False after saying why not.
+bool admits_text_file(run_output& run, const std::string& path, const char* what,
+                      const std::vector<platform::file_info>& inputs);
+
 // Writes `text` to the file `path` the user named (not one of `inputs`) as
 // a new_file: under a temporary name beside it, put in its place once whole
 // and on disk. `what` names it in the reports. False after saying why not.

@@ -453,6 +453,9 @@ void writer::cut_back() {
 int writer::run() {
     const run_settings& s = run_.settings;
     if (!refuse()) return error_exit(run_);
+    if (job_.sector_list && job_.replace &&
+        !admits_text_file(run_, *s.file_lba_list, "Sector list", {job_.image, source_.input().info()}))
+        return error_exit(run_);
     // From the first read of the target sectors on, a signal stops the run
     // only between batches of sectors.
     const run_signals signals(run_.out, true);
