@@ -11,6 +11,7 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -474,22 +475,103 @@ outcome run_binary(const golden_case& c, const fs::path& dir, const fs::path& lo
             slurp(logs / "out"), slurp(logs / "err")};
 }
 
-template <class Bytes>
-std::string hash(const Bytes& b) {
-    std::uint64_t h = 14695981039346656037ULL;  // FNV-1a
-    for (const auto x : b) h = (h ^ static_cast<std::uint8_t>(x)) * 1099511628211ULL;
+constexpr std::uint64_t FNV_BASIS = 14695981039346656037ULL, FNV_PRIME = 1099511628211ULL;  // FNV-1a
+
+std::string hex(std::uint64_t h) {
     char text[17];
     std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(h));
     return text;
 }
 
-std::map<std::string, bytes> files_in(const fs::path& dir) {
-    std::map<std::string, bytes> files;
+std::string hash(const std::string& s) {
+    std::uint64_t h = FNV_BASIS;
+    for (const char x : s) h = (h ^ static_cast<std::uint8_t>(x)) * FNV_PRIME;
+    return hex(h);
+}
+
+// A file of the run's folder: its length and its data parts, each widened to
+// whole sectors. The holes of a sparse file (a large image of which a run
+// writes a few sectors) read as zeros; they are neither read nor held.
+struct file_data {
+    std::uint64_t size = 0;
+    std::map<std::uint64_t, bytes> parts;  // by offset
+
+    // The sector at offset `at` (or the partial one at the end).
+    std::span<const std::uint8_t> chunk(std::uint64_t at) const {
+        static const bytes zeros(SECTOR_SIZE);
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(SECTOR_SIZE, size - at));
+        const auto p = parts.upper_bound(at);
+        if (p == parts.begin() || at >= std::prev(p)->first + std::prev(p)->second.size()) return {zeros.data(), n};
+        return std::span(std::prev(p)->second).subspan(static_cast<std::size_t>(at - std::prev(p)->first), n);
+    }
+    bytes whole() const {
+        bytes b(size);
+        for (const auto& [at, data] : parts) std::copy(data.begin(), data.end(), b.begin() + static_cast<std::ptrdiff_t>(at));
+        return b;
+    }
+};
+
+// The offsets of the sectors either file holds data in.
+std::set<std::uint64_t> data_sectors(const file_data& a, const file_data& b) {
+    std::set<std::uint64_t> at;
+    for (const file_data* f : {&a, &b})
+        for (const auto& [from, data] : f->parts)
+            for (std::uint64_t s = from; s < from + data.size(); s += SECTOR_SIZE) at.insert(s);
+    return at;
+}
+
+bool operator==(const file_data& a, const file_data& b) {
+    if (a.size != b.size) return false;
+    for (const std::uint64_t s : data_sectors(a, b))
+        if (!std::ranges::equal(a.chunk(s), b.chunk(s))) return false;
+    return true;
+}
+
+std::string hash(const file_data& f) {
+    std::uint64_t h = FNV_BASIS, at = 0;
+    const auto zeros = [&](std::uint64_t n) {  // each zero byte multiplies by the prime
+        for (std::uint64_t p = FNV_PRIME; n != 0; n >>= 1, p *= p)
+            if (n & 1) h *= p;
+    };
+    for (const auto& [from, data] : f.parts) {
+        zeros(from - at);
+        for (const auto x : data) h = (h ^ x) * FNV_PRIME;
+        at = from + data.size();
+    }
+    zeros(f.size - at);
+    return hex(h);
+}
+
+file_data read_data(const fs::path& path) {
+    const unique_fd fd(::open(path.c_str(), O_RDONLY));
+    struct stat st {};
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0) throw std::runtime_error("cannot read " + path.string());
+    file_data f{static_cast<std::uint64_t>(st.st_size), {}};
+    for (off_t at = 0; (at = ::lseek(fd.get(), at, SEEK_DATA)) >= 0;) {
+        const auto hole = static_cast<std::uint64_t>(::lseek(fd.get(), at, SEEK_HOLE));
+        std::uint64_t from = static_cast<std::uint64_t>(at) / SECTOR_SIZE * SECTOR_SIZE;
+        const std::uint64_t to = std::min(f.size, (hole + SECTOR_SIZE - 1) / SECTOR_SIZE * SECTOR_SIZE);
+        auto part = f.parts.empty() ? f.parts.end() : std::prev(f.parts.end());
+        if (part != f.parts.end() && part->first + part->second.size() >= from)
+            from = part->first + part->second.size();  // joins the part before
+        else
+            part = f.parts.emplace(from, bytes{}).first;
+        const std::size_t had = part->second.size(), n = static_cast<std::size_t>(to - from);
+        part->second.resize(had + n);
+        if (::pread(fd.get(), part->second.data() + had, n, static_cast<off_t>(from)) != static_cast<ssize_t>(n))
+            throw std::runtime_error("cannot read " + path.string());
+        at = static_cast<off_t>(to);
+    }
+    return f;
+}
+
+std::map<std::string, file_data> files_in(const fs::path& dir) {
+    std::map<std::string, file_data> files;
     // Files in folders (an extracted tree) by their path; links are not followed.
     for (const auto& e : fs::recursive_directory_iterator(dir)) {
         const std::string name = e.path().lexically_relative(dir).string();
         if (e.is_symlink()) files[name + " -> " + fs::read_symlink(e).string()] = {};
-        else if (e.is_regular_file()) files[name] = fixture::read_file(e.path());
+        else if (e.is_regular_file()) files[name] = read_data(e.path());
     }
     return files;
 }
@@ -503,8 +585,8 @@ std::string masked(std::string out) {
     return out;
 }
 
-std::string report(const golden_case& c, const outcome& o, const std::map<std::string, bytes>& before,
-                   const std::map<std::string, bytes>& after, const std::string& modes) {
+std::string report(const golden_case& c, const outcome& o, const std::map<std::string, file_data>& before,
+                   const std::map<std::string, file_data>& after, const std::string& modes) {
     const bool timed = c.setup.contains("term") || c.setup.contains("cut");  // output and changes depend on timing
     std::string out = masked(timed ? "(depends on when the signal came)\n" : o.out);
     if (c.setup.contains("tail")) {
@@ -520,7 +602,7 @@ std::string report(const golden_case& c, const outcome& o, const std::map<std::s
     for (const auto& [name, data] : after)
         r += name + (before.contains(name) && before.at(name) == data
                          ? " unchanged\n"
-                         : timed ? " changed\n" : " " + std::to_string(data.size()) + " " + hash(data) + "\n");
+                         : timed ? " changed\n" : " " + std::to_string(data.size) + " " + hash(data) + "\n");
     for (const auto& [name, data] : before)
         if (!after.contains(name)) r += name + " removed\n";
     return r + modes;
@@ -553,23 +635,26 @@ std::string modes_in(const fs::path& dir) {
 // must then be valid for its kind (at whatever address its header holds);
 // `repaired`, where given, is the set of sectors it reported repaired. An
 // image cut short during the run (`cut`) must stay as short: never filled back.
-void expect_changed_sectors_valid(const bytes& before, const bytes& after, bool check_run,
+void expect_changed_sectors_valid(const file_data& before, const file_data& after, bool check_run,
                                   const std::set<std::size_t>* repaired, bool cut = false) {
     // A relocation (or a PPF file applied) may grow the image: each sector
     // valid for its kind at its address (a moved file's Form 1, a postgap's own kind).
-    const bool grown = !check_run && after.size() > before.size();
+    const bool grown = !check_run && after.size > before.size;
     if (!grown) {
-        ASSERT_EQ(cut ? before.size() / 2 : before.size(), after.size()) << "the image changed its length";
+        ASSERT_EQ(cut ? before.size / 2 : before.size, after.size) << "the image changed its length";
     }
     std::set<std::size_t> changed;
     const auto form2_edc = [](std::span<const std::uint8_t> s) {
         return (s[SUBMODE_BYTE] & SUBMODE_FORM2) != 0 && std::any_of(s.begin() + 2348, s.begin() + 2352, [](auto b) { return b != 0; });
     };
     std::size_t zero_edc = 0, with_edc = 0, replaced_with_edc = 0;
-    for (std::size_t s = 0; s + SECTOR_SIZE <= after.size(); s += SECTOR_SIZE) {
-        const std::span<const std::uint8_t, SECTOR_SIZE> sector(after.data() + s, SECTOR_SIZE);
-        if (s + SECTOR_SIZE <= before.size() && std::memcmp(before.data() + s, sector.data(), SECTOR_SIZE) == 0)
-            continue;
+    // Sectors in a hole before and after are the same zeros; those the image grew by are all judged.
+    auto judged = data_sectors(before, after);
+    for (std::uint64_t s = before.size / SECTOR_SIZE * SECTOR_SIZE; s < after.size; s += SECTOR_SIZE) judged.insert(s);
+    for (const std::uint64_t s : judged) {
+        if (s + SECTOR_SIZE > after.size) continue;
+        const std::span<const std::uint8_t, SECTOR_SIZE> sector(after.chunk(s).data(), SECTOR_SIZE);
+        if (s + SECTOR_SIZE <= before.size && std::ranges::equal(before.chunk(s), sector)) continue;
         changed.insert(s / SECTOR_SIZE);
         if (grown) {
             // A Form 2 sector with a zero EDC field (none recorded) keeps it.
@@ -582,7 +667,7 @@ void expect_changed_sectors_valid(const bytes& before, const bytes& after, bool 
             const unsigned address = unsigned(s / SECTOR_SIZE + ADDRESS_BIAS);
             const std::string fault = reference::check_sector(sector, address);
             if ((sector[SUBMODE_BYTE] & SUBMODE_FORM2) != 0) {
-                if (form2_edc(std::span(before).subspan(s, SECTOR_SIZE))) ++replaced_with_edc;
+                if (form2_edc(before.chunk(s))) ++replaced_with_edc;
                 ++(form2_edc(sector) ? with_edc : zero_edc);
                 if (fault == "EDC" && !form2_edc(sector)) continue;
             }
@@ -592,8 +677,9 @@ void expect_changed_sectors_valid(const bytes& before, const bytes& after, bool 
         }
         EXPECT_EQ(reference::check_sector(sector, std::nullopt), "") << "sector " << s / SECTOR_SIZE;
         const std::size_t edc = reference::edc_place(sector);
+        const auto old = before.chunk(s);
         for (std::size_t i = 0; i < SECTOR_SIZE; ++i)
-            if (before[s + i] != sector[i] && (i < edc || (i >= edc + 4 && (edc == 2348 || i < P_PARITY)))) {
+            if (old[i] != sector[i] && (i < edc || (i >= edc + 4 && (edc == 2348 || i < P_PARITY)))) {
                 ADD_FAILURE() << "sector " << s / SECTOR_SIZE << ": byte " << i << " changed";
                 break;
             }
@@ -729,7 +815,7 @@ TEST_P(Golden, RunGivesStoredResult) {
                                          c.setup.contains("cut") && name == cut_target(c));
     for (const auto& [name, data] : after)
         if (name.ends_with(".ppf") && !(before.contains(name) && before.at(name) == data))
-            expect_records_ascending(name, data);
+            expect_records_ascending(name, data.whole());
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Golden, ::testing::ValuesIn(load_cases()),
