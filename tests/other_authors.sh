@@ -46,6 +46,22 @@ run() {
     if [ "$update" = --update ]; then cp "$1.out" "$expected/"
     elif ! diff -u "$expected/$1.out" "$1.out"; then echo "other_authors: $1 differs"; failed=1; fi
 }
+# read_back ISO TREES NAME:FILE...: each file NAME of the image ISO, read by
+# isoinfo through each of TREES ("iso": names with ";1"; "joliet": names
+# without), is FILE.
+read_back() {
+    local iso=$1 trees=$2 f name tree joliet
+    shift 2
+    for tree in $trees; do
+        for f in "$@"; do
+            name=${f%%:*} joliet=()
+            if [ "$tree" = joliet ]; then joliet=(-J); else name+=';1'; fi
+            isoinfo -i "$iso" "${joliet[@]}" -x "/$name" >read_back.dat
+            cmp "${f#*:}" read_back.dat ||
+                { echo "other_authors: isoinfo ($tree) reads back another $name from $iso"; failed=1; }
+        done
+    done
+}
 # The Video CD. Its one video track is the least vcdxbuild takes: one 2324-byte
 # MPEG-1 pack (pack header, a video packet holding a 352x240 sequence header,
 # a padding packet).
@@ -91,8 +107,7 @@ run plain_replace -s -n 'LONG_FILE_NAME_NUM_150.TXT;1' new3.dat plain.bin
 run plain_replaced_list -l x plain.bin
 run plain_replaced_verify -n 'LONG_FILE_NAME_NUM_150.TXT;1' -v new3.dat new3.dat plain.bin
 "$mkimage" unwrap plain.bin replaced.iso
-isoinfo -i replaced.iso -x '/LONG_FILE_NAME_NUM_150.TXT;1' >read_back.dat
-cmp new3.dat read_back.dat || { echo "other_authors: isoinfo reads back another file"; failed=1; }
+read_back replaced.iso iso LONG_FILE_NAME_NUM_150.TXT:new3.dat
 isoinfo -i replaced.iso -l | grep -F 'LONG_FILE_NAME_NUM_150.TXT;1' | grep -q ' 2500 ' ||
     { echo "other_authors: isoinfo lists another size"; failed=1; }
 
@@ -120,16 +135,7 @@ run boot_grow_hidden -s -n 'C.DAT;1' grow5000.dat boot.bin
 run boot_shrink -s -n 'C.DAT;1' new3.dat boot.bin
 run boot_grow_in_sector -s -n 'B.DAT;1' grow2000.dat boot.bin
 "$mkimage" unwrap boot.bin boot_replaced.iso
-for tree in "" -J; do
-    version=';1'
-    [ -n "$tree" ] && version=''  # Joliet names carry no version here
-    for f in B.DAT:grow2000.dat C.DAT:new3.dat; do
-        name=${f%%:*}$version
-        isoinfo -i boot_replaced.iso $tree -x "/$name" >read_back.dat
-        cmp "${f#*:}" read_back.dat ||
-            { echo "other_authors: isoinfo $tree reads back another $name"; failed=1; }
-    done
-done
+read_back boot_replaced.iso "iso joliet" B.DAT:grow2000.dat C.DAT:new3.dat
 isoinfo -d -i boot_replaced.iso | sed -n '/El Torito/,$p' >boot_after.txt
 grep -q 'boot catalog is in sector' boot_after.txt && cmp boot_before.txt boot_after.txt ||
     { echo "other_authors: isoinfo reads another boot catalog"; failed=1; }
@@ -187,15 +193,6 @@ head -c 6000 numbers.txt >grow6000.dat
 run reloc_move -s --relocate -n 'A.DAT;1' grow6000.dat reloc.bin
 run reloc_check -c reloc.bin
 "$mkimage" unwrap reloc.bin reloc_after.iso
-for tree in "" -J; do
-    version=';1'
-    [ -n "$tree" ] && version=''
-    for f in A.DAT:grow6000.dat B.DAT:rtree/B.DAT C.DAT:rtree/C.DAT; do
-        name=${f%%:*}$version
-        isoinfo -i reloc_after.iso $tree -x "/$name" >read_back.dat
-        cmp "${f#*:}" read_back.dat ||
-            { echo "other_authors: isoinfo $tree reads back another $name after the move"; failed=1; }
-    done
-done
+read_back reloc_after.iso "iso joliet" A.DAT:grow6000.dat B.DAT:rtree/B.DAT C.DAT:rtree/C.DAT
 [ $failed = 0 ] && echo "other_authors: all runs as expected${update:+ (expected outputs written)}"
 exit $failed
