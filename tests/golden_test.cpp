@@ -158,22 +158,23 @@ std::vector<fixture::iso_file> empty_files() {
 bytes image_of(const std::string& kind) {
     const auto parts = split(kind, '+');
     bytes img;
+    // The files of a kind are made only for the kind asked for (a movie's are 24 MB).
     struct disc_kind {
-        std::vector<fixture::iso_file> files;
+        std::vector<fixture::iso_file> (*files)();
         std::uint32_t root;
         std::size_t spare = 4;
         fixture::iso_extras extras{};
     };
     const fixture::iso_extras boot{false, {"BOOT.CAT;1", "BOOT.IMG;1", "HIDDEN.DAT;1"}, "BOOT.CAT;1", "BOOT.IMG;1"};
     const std::map<std::string, disc_kind> discs = {
-        {"sample", {fixture::sample_files(), 22}}, {"root18", {fixture::sample_files(), 18}},
-        {"root30", {fixture::sample_files(), 30}}, {"odd", {odd_files(), 22}},
-        {"many", {many_files(), 22}}, {"roomy", {fixture::sample_files(), 22, 160}},
-        {"joliet", {fixture::sample_files(), 23, 160, {true, {}, {}, {}}}},
-        {"boot", {boot_files(), 23, 160, boot}}, {"empties", {empty_files(), 22, 160}},
-        {"movie", {movie_files(), 22}}, {"deep", {deep_files(), 22}}};
+        {"sample", {fixture::sample_files, 22}}, {"root18", {fixture::sample_files, 18}},
+        {"root30", {fixture::sample_files, 30}}, {"odd", {odd_files, 22}},
+        {"many", {many_files, 22}}, {"roomy", {fixture::sample_files, 22, 160}},
+        {"joliet", {fixture::sample_files, 23, 160, {true, {}, {}, {}}}},
+        {"boot", {boot_files, 23, 160, boot}}, {"empties", {empty_files, 22, 160}},
+        {"movie", {movie_files, 22}}, {"deep", {deep_files, 22}}};
     if (const auto d = discs.find(parts[0]); d != discs.end())
-        img = fixture::make_iso(d->second.files, d->second.spare, d->second.root, d->second.extras).image.image();
+        img = fixture::make_iso(d->second.files(), d->second.spare, d->second.root, d->second.extras).image.image();
     if (parts[0].starts_with("blank:")) {
         fixture::disc d(std::stoul(parts[0].substr(6)));
         img = (d.encode(), d.image());
