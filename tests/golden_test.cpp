@@ -166,12 +166,15 @@ bytes image_of(const std::string& kind) {
         fixture::iso_extras extras{};
     };
     const fixture::iso_extras boot{false, {"BOOT.CAT;1", "BOOT.IMG;1", "HIDDEN.DAT;1"}, "BOOT.CAT;1", "BOOT.IMG;1"};
+    const fixture::iso_extras boot_named{false, {"HIDDEN.DAT;1"}, "BOOT.CAT;1", "BOOT.IMG;1"};
     const std::map<std::string, disc_kind> discs = {
         {"sample", {fixture::sample_files, 22}}, {"root18", {fixture::sample_files, 18}},
         {"root30", {fixture::sample_files, 30}}, {"odd", {odd_files, 22}},
         {"many", {many_files, 22}}, {"roomy", {fixture::sample_files, 22, 160}},
         {"joliet", {fixture::sample_files, 23, 160, {true, {}, {}, {}}}},
         {"boot", {boot_files, 23, 160, boot}}, {"empties", {empty_files, 22, 160}},
+        {"bootnamed", {boot_files, 23, 160, boot_named}},
+        {"jempties", {empty_files, 23, 160, {true, {}, {}, {}}}},
         {"movie", {movie_files, 22}}, {"deep", {deep_files, 22}}};
     if (const auto d = discs.find(parts[0]); d != discs.end())
         img = fixture::make_iso(d->second.files(), d->second.spare, d->second.root, d->second.extras).image.image();

@@ -17,7 +17,10 @@
 # extracted whole (-g) and each file compared with isoinfo's; the VCD's MPEG
 # track, a Form 2 file, is changed in one sector and put back. On a tight disc
 # with a Joliet tree a file grown past its neighbours moves to the image's end
-# (--relocate), read back through both trees, the disc checked. Stdout and
+# (--relocate), read back through both trees, the disc checked; on a
+# bootable disc with a Joliet tree the boot image and an empty file move
+# likewise, the boot catalog's entry following its image, while an emulated
+# diskette's image is refused the move. Stdout and
 # status of each run (less the version line) are in expected/other_authors/.
 #
 #   bash tests/other_authors.sh CORVANE MKIMAGE [--update]
@@ -194,5 +197,54 @@ run reloc_move -s --relocate -n 'A.DAT;1' grow6000.dat reloc.bin
 run reloc_check -c reloc.bin
 "$mkimage" unwrap reloc.bin reloc_after.iso
 read_back reloc_after.iso "iso joliet" A.DAT:grow6000.dat B.DAT:rtree/B.DAT C.DAT:rtree/C.DAT
+
+# A bootable disc whose boot image and catalog both trees name, with an empty
+# file: the boot image (no emulation, loaded whole) grows past its neighbour
+# and moves, the catalog's entry with it; the empty file grows past the sector
+# it points at and moves, its records in both trees with it. Both read back
+# through both trees, the boot entry loads the new image whole, and every
+# sector checks good. A diskette image the catalog emulates does not move.
+mkdir etree
+head -c 5000 /dev/zero | tr '\0' 'U' >etree/BOOT.IMG
+seq 1 300 >etree/Z.DAT
+: >etree/empty  # no extension: EMPTY.;1 in the primary tree, empty in the Joliet one
+printf 'etree/%s %s\n' BOOT.IMG 30 Z.DAT 20 >esort.txt
+genisoimage -quiet -J -V CORVANE -b BOOT.IMG -c BOOT.CAT -no-emul-boot -sort esort.txt -o eltorito.iso etree
+"$mkimage" wrap eltorito.iso eltorito.bin
+seq 1 3000 | head -c 9000 >grow9000.dat
+run eltorito_move_boot -s --relocate -n 'BOOT.IMG;1' grow9000.dat eltorito.bin
+run eltorito_move_empty -s --relocate -n 'EMPTY.;1' grow3000.dat eltorito.bin
+run eltorito_check -c eltorito.bin
+"$mkimage" unwrap eltorito.bin eltorito_after.iso
+read_back eltorito_after.iso "iso joliet" BOOT.IMG:grow9000.dat Z.DAT:etree/Z.DAT
+read_back eltorito_after.iso iso EMPTY.:grow3000.dat
+read_back eltorito_after.iso joliet empty:grow3000.dat
+isoinfo -d -i eltorito_after.iso | sed -n '/El Torito/,$p' >eltorito_after.txt
+read -r count load < <(sed -n 's/^ *Nsect \([0-9A-Fa-f]*\)$/\1/p; s/^ *Bootoff \([0-9A-Fa-f]*\) .*/\1/p' eltorito_after.txt | tr '\n' ' '; echo)
+{ head -c $((0x$count * 512)) grow9000.dat; head -c $((0x$count * 512 - 9000)) /dev/zero; } >loaded.want
+dd if=eltorito_after.iso bs=512 skip=$((0x$load * 4)) count=$((0x$count)) 2>/dev/null | cmp -s - loaded.want ||
+    { echo "other_authors: the boot entry does not load the moved boot image whole"; failed=1; }
+{ echo "isoinfo -d after the moves:"; cat eltorito_after.txt; } >eltorito_catalog.out
+if [ "$update" = --update ]; then cp eltorito_catalog.out "$expected/"
+elif ! diff -u "$expected/eltorito_catalog.out" eltorito_catalog.out; then echo "other_authors: eltorito_catalog differs"; failed=1; fi
+# An entry that loads the boot image's bytes whole (10 512-byte sectors of
+# 5000 bytes) follows its new size; one that loads more than its bytes but
+# not all its sectors (11) is refused the move.
+for size in 10 11; do
+    genisoimage -quiet -J -V CORVANE -b BOOT.IMG -c BOOT.CAT -no-emul-boot -boot-load-size $size \
+        -sort esort.txt -o load$size.iso etree
+    "$mkimage" wrap load$size.iso load$size.bin
+    run eltorito_load_$size -s --relocate -n 'BOOT.IMG;1' grow9000.dat load$size.bin
+done
+mkdir ftree
+head -c 1474560 /dev/zero | tr '\0' 'F' >ftree/FLOPPY.IMG
+seq 1 300 >ftree/Z.DAT
+printf 'ftree/%s %s\n' FLOPPY.IMG 30 Z.DAT 20 >fsort.txt
+genisoimage -quiet -J -V CORVANE -b FLOPPY.IMG -c BOOT.CAT -sort fsort.txt -o floppy.iso ftree
+"$mkimage" wrap floppy.iso floppy.bin
+cp floppy.bin floppy_before.bin
+{ cat ftree/FLOPPY.IMG; echo more; } >grow_floppy.dat
+run floppy_move_refused -s --relocate -n 'FLOPPY.IMG;1' grow_floppy.dat floppy.bin
+cmp -s floppy.bin floppy_before.bin || { echo "other_authors: a refused move changed the image"; failed=1; }
 [ $failed = 0 ] && echo "other_authors: all runs as expected${update:+ (expected outputs written)}"
 exit $failed

@@ -353,6 +353,7 @@ private:
 void map_boot_catalog(int fd, std::uint32_t catalog, disc_map& map) {
     constexpr std::size_t ENTRY = 32;
     map.claims.push_back({catalog, 1, "the boot catalog"});
+    map.boot_catalogs.push_back(catalog);
     std::array<std::uint8_t, SECTOR_SIZE> buffer{};
     if (read_sector_quietly(fd, buffer, catalog) < 0) return;
     const auto cat = std::span(buffer).subspan<USER_DATA, USER_DATA_SIZE>();
@@ -362,12 +363,13 @@ void map_boot_catalog(int fd, std::uint32_t catalog, disc_map& map) {
         // Emulated diskettes are read whole; other images as far as the entry loads.
         static constexpr std::uint64_t diskette[] = {1228800, 1474560, 2949120};
         const std::uint8_t media = cat[at + 1] & 0x0F;
-        const std::uint64_t bytes = media >= 1 && media <= 3 ? diskette[media - 1]
-                                                             : 512ULL * load_le16(cat.subspan(at + 6).first<2>());
-        const std::uint32_t first = load_le32(cat.subspan(at + 8).first<4>());
-        if (first != 0)
-            map.claims.push_back({first, std::max<std::uint64_t>(1, user_data_sectors(bytes)),
-                                  "a boot image the boot catalog names"});
+        const std::uint16_t count = load_le16(cat.subspan(at + boot_field::COUNT).first<2>());
+        const std::uint64_t bytes = media >= 1 && media <= 3 ? diskette[media - 1] : 512ULL * count;
+        const std::uint32_t first = load_le32(cat.subspan(at + boot_field::LOAD).first<4>());
+        if (first == 0) return;
+        const std::uint64_t sectors = std::max<std::uint64_t>(1, user_data_sectors(bytes));
+        map.claims.push_back({first, sectors, "a boot image the boot catalog names"});
+        map.boot_entries.push_back({catalog, at, media, count, first, sectors});
     };
     entry(ENTRY);
     for (std::size_t at = 2 * ENTRY; at + ENTRY <= USER_DATA_SIZE;) {

@@ -175,15 +175,35 @@ struct claim {
     std::string owner;  // "the system area", "directory '/DATA'", "file '/README.TXT;1'", ...
 };
 
+// An entry of an El Torito boot catalog that names a boot image.
+struct boot_entry {
+    std::uint64_t catalog = 0;  // the catalog's sector
+    std::size_t position = 0;   // of the entry, from the first byte of the catalog's user data
+    std::uint8_t media = 0;     // 0: no emulation; 1 to 3: a diskette; 4: a hard disk
+    std::uint16_t count = 0;    // 512-byte sectors loaded
+    std::uint32_t load = 0;     // the image's first sector
+    std::uint64_t sectors = 0;  // sectors of the disc it loads (a diskette: all of it)
+};
+
+// Where the fields of a boot catalog's entry sit, from its first byte.
+namespace boot_field {
+inline constexpr std::size_t MEDIA = 1;   // low 4 bits: the emulation
+inline constexpr std::size_t COUNT = 6;   // 2 bytes, little-endian
+inline constexpr std::size_t LOAD = 8;    // 4 bytes, little-endian
+}  // namespace boot_field
+
 // The disc's ISO 9660 structures, read quietly: every record of every
 // directory (not "." and "..") of every tree a primary, supplementary or
 // enhanced volume descriptor names, what each structure claims (the
 // descriptors up to the terminator, path tables, directories, files, the boot
-// catalog and the boot images it names), and the volume space size of the
-// primary volume descriptor (0 when there is none).
+// catalog and the boot images it names), the boot catalogs and their entries,
+// and the volume space size of the primary volume descriptor (0 when there
+// is none).
 struct disc_map {
     std::vector<placed_record> records;
     std::vector<claim> claims;
+    std::vector<std::uint64_t> boot_catalogs;
+    std::vector<boot_entry> boot_entries;
     std::uint64_t volume_sectors = 0;
 };
 disc_map map_disc(int fd_bin);

@@ -216,6 +216,12 @@ private:
 int patch_form2(run_state& run, opened_image& image, data_run& d, const xa_data& xa) {
     unique_fd& bin = image.fd;
     const run_settings& s = run.settings;
+    // A move carries Form 1 sectors alone.
+    if (s.mode_relocate) {
+        std::fprintf(run.out, "Option --relocate moves files of Form 1 sectors alone; '%s' holds Form 2 sectors -- refused\n",
+                     printable_name(d.found->record.name).c_str());
+        return error_exit(run);
+    }
     replace_plan plan;
     if (s.mode_replace && !plan_replacement(run, bin.get(), *d.found, xa.input.sectors * USER_DATA_SIZE, plan))
         return error_exit(run);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "sector/byte_order.h"
 
@@ -184,6 +185,92 @@ std::string plan_growth(int fd, const disc_map& map, std::uint64_t image_bytes, 
     return {};
 }
 
+// Two trees name the same file with `a` and `b`: part for part the same
+// name (a-z and A-Z alike), a version only where both give one, a dot that
+// ends a name only where both keep it.
+bool same_path(std::string_view a, std::string_view b) {
+    auto next = [](std::string_view& path) {
+        path.remove_prefix(std::min<std::size_t>(1, path.size()));  // its '/'
+        const std::size_t end = std::min(path.find('/'), path.size());
+        const std::string_view part = path.substr(0, end);
+        path.remove_prefix(end);
+        return part;
+    };
+    auto base = [](std::string_view part) {
+        part = part.substr(0, part.find(';'));
+        if (part.size() > 1 && part.back() == '.') part.remove_suffix(1);
+        return part;
+    };
+    while (!a.empty() && !b.empty()) {
+        const std::string_view x = next(a), y = next(b);
+        const bool versions = x.find(';') != std::string_view::npos && y.find(';') != std::string_view::npos;
+        if (match_name(versions ? x : base(x), versions ? y : base(y)) != name_match::exact) return false;
+    }
+    return a.empty() && b.empty();
+}
+
+// The boot catalog entries that load a file moving by `r` from `old_size`
+// to `new_size` bytes, as they become (into `moves`); or why the move
+// would leave the boot catalog wrong, empty when it would not.
+std::string boot_blocker(const disc_map& map, const relocation& r, std::uint64_t old_size, std::uint64_t new_size,
+                         std::vector<boot_move>& moves) {
+    char why[200];
+    const auto inside = [&](std::uint64_t sector) { return sector >= r.old_first && sector - r.old_first < r.old_sectors; };
+    for (const std::uint64_t catalog : map.boot_catalogs)
+        if (inside(catalog)) {
+            std::snprintf(why, sizeof why, "it holds the boot catalog (sector %llu), which the boot record names there",
+                          static_cast<unsigned long long>(catalog));
+            return why;
+        }
+    for (const boot_entry& e : map.boot_entries) {
+        if (!inside(e.load)) continue;
+        const auto catalog = static_cast<unsigned long long>(e.catalog);
+        if (e.load != r.old_first) {
+            std::snprintf(why, sizeof why, "the boot catalog in sector %llu loads a boot image from its sector %llu, not its first",
+                          catalog, static_cast<unsigned long long>(e.load));
+            return why;
+        }
+        if (e.sectors > r.old_sectors) {
+            std::snprintf(why, sizeof why, "the boot catalog in sector %llu loads %llu sectors from its first, past its %llu",
+                          catalog, static_cast<unsigned long long>(e.sectors), static_cast<unsigned long long>(r.old_sectors));
+            return why;
+        }
+        // An emulated diskette is as large as its media says, whatever the file.
+        if (e.media >= 1 && e.media <= 3 && new_size > e.sectors * USER_DATA_SIZE) {
+            std::snprintf(why, sizeof why, "the boot catalog in sector %llu emulates a diskette of %llu bytes with it, fewer than %llu",
+                          catalog, static_cast<unsigned long long>(e.sectors * USER_DATA_SIZE),
+                          static_cast<unsigned long long>(new_size));
+            return why;
+        }
+        // Without emulation the count may load the whole file: by its
+        // sectors, or by its bytes. Then it follows the new size.
+        boot_move m{e, e.count};
+        const std::uint64_t loaded = 512ULL * e.count;
+        if (e.media == 0 && loaded >= old_size) {
+            std::uint64_t count = 0;
+            if (e.count == 4 * r.old_sectors) count = 4 * r.new_sectors;
+            else if (e.count == (old_size + 511) / 512) count = (new_size + 511) / 512;
+            else {
+                std::snprintf(why, sizeof why,
+                              "the boot catalog in sector %llu loads %u 512-byte sectors, past its %llu bytes "
+                              "yet not its %llu sectors",
+                              catalog, static_cast<unsigned>(e.count), static_cast<unsigned long long>(old_size),
+                              static_cast<unsigned long long>(r.old_sectors));
+                return why;
+            }
+            if (count > UINT16_MAX) {
+                std::snprintf(why, sizeof why,
+                              "the boot catalog in sector %llu loads it whole, and %llu bytes are more than an entry loads",
+                              catalog, static_cast<unsigned long long>(new_size));
+                return why;
+            }
+            m.new_count = static_cast<std::uint16_t>(count);
+        }
+        moves.push_back(m);
+    }
+    return {};
+}
+
 }  // namespace
 
 void print_record_changes(run_output& run, const replace_plan& plan) {
@@ -197,6 +284,16 @@ void print_record_changes(run_output& run, const replace_plan& plan) {
                      r.tree.c_str(), static_cast<unsigned long long>(r.record.sector),
                      static_cast<unsigned long>(r.record.data_length),
                      static_cast<unsigned long>(plan.new_size));
+    for (const boot_move& b : plan.boot) {
+        std::fprintf(run.out, "Boot catalog in sector %llu: boot image at sector %lu -> %llu",
+                     static_cast<unsigned long long>(b.entry.catalog), static_cast<unsigned long>(b.entry.load),
+                     static_cast<unsigned long long>(plan.moved->new_first));
+        if (b.new_count != b.entry.count)
+            std::fprintf(run.out, ", loading %u -> %u 512-byte sectors\n", static_cast<unsigned>(b.entry.count),
+                         static_cast<unsigned>(b.new_count));
+        else
+            std::fprintf(run.out, ", loading %u 512-byte sectors as before\n", static_cast<unsigned>(b.entry.count));
+    }
 }
 
 void update_records(std::span<std::uint8_t, SECTOR_SIZE> raw, const replace_plan& plan, std::uint64_t sector) {
@@ -211,11 +308,22 @@ void update_records(std::span<std::uint8_t, SECTOR_SIZE> raw, const replace_plan
             store_be32(record.subspan<record_field::EXTENT_BE, 4>(), static_cast<std::uint32_t>(plan.moved->new_first));
         }
     }
+    for (const boot_move& b : plan.boot) {
+        if (b.entry.catalog != sector) continue;
+        const auto entry = std::span<std::uint8_t>(raw).subspan(USER_DATA + b.entry.position);
+        store_le16(entry.subspan<boot_field::COUNT, 2>(), b.new_count);
+        store_le32(entry.subspan<boot_field::LOAD, 4>(), static_cast<std::uint32_t>(plan.moved->new_first));
+    }
+}
+
+bool boot_catalog_sector(const replace_plan& plan, std::uint64_t sector) {
+    return std::any_of(plan.boot.begin(), plan.boot.end(), [&](const boot_move& b) { return b.entry.catalog == sector; });
 }
 
 std::vector<std::uint64_t> record_sectors(const replace_plan& plan) {
     std::vector<std::uint64_t> sectors;
     for (const placed_record& r : plan.records) sectors.push_back(r.record.sector);
+    for (const boot_move& b : plan.boot) sectors.push_back(b.entry.catalog);
     std::sort(sectors.begin(), sectors.end());
     sectors.erase(std::unique(sectors.begin(), sectors.end()), sectors.end());
     return sectors;
@@ -242,11 +350,17 @@ bool plan_replacement(run_output& run, int fd_bin, const dir_lookup& found, std:
     // Its records: the one found by name, and every other that names its
     // first sector and its size in any tree (a hard link, or the file as a
     // Joliet tree names it). Empty files that merely point at the same
-    // sector are others.
+    // sector are others: an empty file's record in another tree is the
+    // empty one at its path there.
+    const auto own = std::find_if(map.records.begin(), map.records.end(), [&](const placed_record& r) {
+        return r.record.sector == file.sector && r.record.position == file.position;
+    });
     for (const placed_record& r : map.records)
         if ((r.record.sector == file.sector && r.record.position == file.position) ||
             (file.data_length != 0 && !r.record.is_directory && r.record.extent == file.extent &&
-             r.record.data_length == file.data_length))
+             r.record.data_length == file.data_length) ||
+            (file.data_length == 0 && own != map.records.end() && r.tree != own->tree && !r.record.is_directory &&
+             r.record.data_length == 0 && same_path(r.path, own->path)))
             plan.records.push_back(r);
 
     if (relocate)
@@ -281,6 +395,11 @@ bool plan_replacement(run_output& run, int fd_bin, const dir_lookup& found, std:
     r.image_sectors = image_sectors;
     const std::uint64_t volume_end = map.volume_sectors != 0 ? std::min(map.volume_sectors, image_sectors)
                                                              : image_sectors;
+    // A move the boot catalog cannot follow is refused wherever it would go.
+    if (const std::string boot = boot_blocker(map, r, file.data_length, new_size, plan.boot); !boot.empty()) {
+        std::fprintf(run.out, "%s\n'%s' cannot move: %s -- refused\n", in_place.c_str(), name.c_str(), boot.c_str());
+        return false;
+    }
     if (const auto hole = find_hole(fd_bin, map, volume_end, needs)) {
         r.new_first = *hole;
         plan.moved = r;

@@ -32,6 +32,13 @@ struct relocation {
     static constexpr std::uint64_t POSTGAP_SECTORS = 150;
 };
 
+// An entry of a boot catalog that names a moved file: it loads the file
+// where it goes, `new_count` 512-byte sectors.
+struct boot_move {
+    boot_entry entry;
+    std::uint16_t new_count = 0;
+};
+
 // A file whose records change with it.
 struct replace_plan {
     std::uint64_t new_size = 0;
@@ -39,19 +46,25 @@ struct replace_plan {
     std::vector<placed_record> records;             // every record of the file (hard links too)
     std::optional<relocation> moved;                // the file moves
     std::vector<placed_record> files;               // with `relocate`: every file record of every tree
+    std::vector<boot_move> boot;                    // boot catalog entries that follow the move
 };
 
 // Writes the file's new size (and, where it moved, its new first sector),
 // both byte orders, into every record of the plan that raw directory sector
-// `sector` holds. The sector is not re-encoded.
+// `sector` holds, and a moved boot image's sector and count into the entries
+// of boot catalog sector `sector`. The sector is not re-encoded.
 void update_records(std::span<std::uint8_t, SECTOR_SIZE> raw, const replace_plan& plan, std::uint64_t sector);
 
 // The closing lines of a replacement: where a moved file went, then each
-// record that changed, with its old and new size.
+// record that changed, with its old and new size, and each boot catalog
+// entry that follows the move.
 void print_record_changes(run_output& run, const replace_plan& plan);
 
-// The sectors that hold the records of a replaced file, each once, in order.
+// The sectors that hold the records of a replaced file (and the boot
+// catalog entries that follow its move), each once, in order.
 std::vector<std::uint64_t> record_sectors(const replace_plan& plan);
+// Sector `sector` of those is a boot catalog's.
+bool boot_catalog_sector(const replace_plan& plan, std::uint64_t sector);
 
 // Plans the replacement of the file a lookup found by `new_size` bytes:
 // finds all its records in a walk of every tree (the one found, and with a
@@ -61,8 +74,13 @@ std::vector<std::uint64_t> record_sectors(const replace_plan& plan);
 // on the disc and holds no data. With `relocate`, a file that cannot grow
 // in place moves (plan.moved): to the lowest run of sectors inside the
 // volume that nothing claims and whose user data are blank, else past the
-// volume when the data track ends the image file. Prints why not (what
-// blocks each choice) and returns false.
+// volume when the data track ends the image file; the boot catalog entries
+// that load it move with it (the count of one that loads it whole follows
+// its new size), and a file that holds a boot catalog, or that an entry
+// loads otherwise, does not move. Prints why not (what blocks each choice)
+// and returns false.
+// Records of an empty file, which no sector ties together, are found by its
+// path in each tree.
 // `track_after`, when not empty, says which track follows the data track in
 // the image file (from its cue sheet): the image cannot grow then.
 bool plan_replacement(run_output& run, int fd_bin, const dir_lookup& found, std::uint64_t new_size,

@@ -365,7 +365,8 @@ bool writer::commit(batch& b) {
         append_index(trace, b.first + i);
         append_read_sector(trace);
         if (b.directory) {
-            append_directory(trace);
+            if (job_.replace && boot_catalog_sector(*job_.replace, b.first)) trace += " | BOOT CATALOG";
+            else append_directory(trace);
             append_rebuilt(trace);
         } else {
             source_.trace(trace, b, i);
