@@ -21,6 +21,16 @@ void print_files(run_output& run, const run_settings& s) {
     std::fputs("\n", run.out);
 }
 
+// An offset typed with a leading 0 is octal; one copied from -l's listing,
+// which prints hexadecimal with leading zeros, reads as another offset.
+void warn_octal_offset(run_output& run, const run_settings& s) {
+    if (s.octal_offset.empty()) return;
+    const std::size_t digits = s.octal_offset.find_first_not_of('0');
+    std::fprintf(run.out, "Offset %s is read as octal (0x%llX); -l prints hexadecimal offsets: write 0x%s\n",
+                 s.octal_offset.c_str(), static_cast<unsigned long long>(s.offset),
+                 s.octal_offset.c_str() + digits);
+}
+
 int run_tool(run_state& run, int argc, char** argv) {
     std::FILE* out = run.out;
     if (wants_banner(argc, argv)) print_banner(out);
@@ -38,13 +48,17 @@ int run_tool(run_state& run, int argc, char** argv) {
     opened_image image;
     image.path = *s.file_bin;
     image.writes = run_writes(row, s);
-    if (row.access == image_access::own) return row.run(run, image);
+    if (row.access == image_access::own) {
+        warn_octal_offset(run, s);
+        return row.run(run, image);
+    }
     // A cue sheet stands for the file of its data track, which is the image
     // the run names and works on.
     const data_track tracks = row.image == image_kind::raw_mode2 ? data_track::mode2 : data_track::any;
     if (const auto stop = image_of(run, *s.file_bin, tracks, image)) return *stop;
     s.file_bin = image.path;
     if (row.file_block && !run.quiet) print_files(run, s);
+    warn_octal_offset(run, s);
     // A run that writes holds the image locked from before its first read to
     // its last write.
     if (!open_image(run, image)) return STATUS_FAIL;

@@ -3,6 +3,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <string_view>
 
 #include "modes/modes.h"
 
@@ -41,8 +42,15 @@ std::string set_text(run_settings& s, const char* value) {
 }
 
 std::string set_offset(run_settings& s, const char* value) {
-    if (parse_number(value, s.offset)) return {};
-    return std::string("Offset '") + value + "' is not a whole number from 0 to 0xFFFFFFFFFFFFFFFF -- refused\n";
+    if (!parse_number(value, s.offset))
+        return std::string("Offset '") + value + "' is not a whole number from 0 to 0xFFFFFFFFFFFFFFFF -- refused\n";
+    // A leading 0 made it octal. Past the zeros, one digit reads the same in
+    // hexadecimal, as -l prints offsets; two or more read as another number.
+    const std::string_view text(value);
+    const std::size_t digits = text.find_first_not_of('0');
+    const bool octal = text[0] == '0' && text.size() > 1 && text[1] != 'x' && text[1] != 'X';
+    s.octal_offset = octal && digits != std::string_view::npos && text.size() - digits > 1 ? value : "";
+    return {};
 }
 
 std::string set_count(run_settings& s, const char* value) {

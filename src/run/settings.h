@@ -23,6 +23,9 @@ struct run_settings {
     std::uint64_t count = 0;  // -k: sectors -c checks; 0 means "not given" (to the image's end)
     // Byte offset into the image; 0 means "not given".
     std::uint64_t offset = 0;
+    // The offset as typed when a leading 0 made it octal where a hexadecimal
+    // reading (as -l prints offsets) gives another number; else empty.
+    std::string octal_offset;
     int mode_listdir = 0;   // -l
     int mode_recurse = 0;   // -r
     int mode_checkedc = 0;  // -e
