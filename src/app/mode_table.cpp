@@ -10,6 +10,7 @@
 namespace {
 
 using option_id::DIZ;
+using option_id::FORCE;
 using option_id::LBA_LIST;
 using option_id::RAW2336;
 using option_id::RELOCATE;
@@ -92,6 +93,8 @@ constexpr option_row OPTIONS[] = {
     {'g', "extract", nullptr, "Extract the -n file into the file given first, or every file into that folder"},
     {RAW2336, "raw2336", nullptr, "Form 2 files as 2336-byte sectors, not RIFF-CDXA: -g writes, -n reads them",
      set_flag<&run_settings::mode_raw2336>},
+    {FORCE, "force", nullptr, "With -g -n: replace the file given first if it is there already",
+     set_flag<&run_settings::mode_force>},
     {'q', "quiet", nullptr, "Quiet: no banner, trace or progress; refusals, results and closing lines stay",
      set_flag<&run_settings::mode_quiet>},
     {option_id::VERSION, "version", nullptr, "Print the version line alone and stop", nullptr, option_end::version},
@@ -110,8 +113,8 @@ const char* check_refusal(const run_settings& s) {
 constexpr std::array ROWS = {
     mode_row{.selector = 'g',
              .run = extract_mode,
-             .accepts = options("ghnrq", {RAW2336}),
-             .refusal = "-g extracts files from the image and takes only -n, -r and --raw2336"},
+             .accepts = options("ghnrq", {RAW2336, FORCE}),
+             .refusal = "-g extracts files from the image and takes only -n, -r, --raw2336 and --force"},
     mode_row{.selector = 'a',
              .image = image_kind::any_file,
              .writes = writing::image,

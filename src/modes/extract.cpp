@@ -129,6 +129,10 @@ int extract_named(run_state& run, int fd_bin) {
     }
     new_file out("Output file");
     if (!out.admit(run, outfile, kept_for_outfile(run, image))) return error_exit(run);
+    if (out.replaces() && !s.mode_force) {
+        std::fprintf(run.out, "Output file '%s' is there already (--force replaces it) -- refused\n", outfile.c_str());
+        return error_exit(run);
+    }
     const run_signals signals(run.out, true);
     if (!out.create(run)) return error_exit(run);
     tally t;

@@ -33,6 +33,7 @@ struct run_settings {
     int mode_replace = 0;   // -s: the -n file is replaced, its recorded size with it
     int mode_quiet = 0;     // -q: no banner, file block, trace or progress
     int mode_raw2336 = 0;   // --raw2336: Form 2 files as 2336-byte sectors (-g writes, -n reads them)
+    int mode_force = 0;     // --force: -g -n replaces an OUTFILE that is there
     int mode_relocate = 0;  // --relocate: with -s, a file that cannot grow in place moves
     std::optional<std::string> file_lba_list;  // --lba-list: the table of sectors a relocation leaves
 };
