@@ -110,6 +110,14 @@ std::vector<fixture::iso_file> odd_files() {
             {"TILDE~1.TXT;1", fixture::random_bytes(10, 5)}};
 }
 
+// The sample files and one whose name is 100 control bytes: 300 bytes once
+// each is written as %XX, past what a host name holds.
+std::vector<fixture::iso_file> long_name_files() {
+    auto files = fixture::sample_files();
+    files.push_back({std::string(100, '\x1F') + ";1", fixture::random_bytes(10, 13)});
+    return files;
+}
+
 // The sample files and a movie of 12000 sectors after them.
 std::vector<fixture::iso_file> movie_files() {
     auto files = fixture::sample_files();
@@ -175,7 +183,8 @@ bytes image_of(const std::string& kind) {
         {"boot", {boot_files, 23, 160, boot}}, {"empties", {empty_files, 22, 160}},
         {"bootnamed", {boot_files, 23, 160, boot_named}},
         {"jempties", {empty_files, 23, 160, {true, {}, {}, {}}}},
-        {"movie", {movie_files, 22}}, {"deep", {deep_files, 22}}};
+        {"movie", {movie_files, 22}}, {"deep", {deep_files, 22}},
+        {"longname", {long_name_files, 22}}};
     if (const auto d = discs.find(parts[0]); d != discs.end())
         img = fixture::make_iso(d->second.files(), d->second.spare, d->second.root, d->second.extras).image.image();
     if (parts[0].starts_with("blank:")) {

@@ -143,7 +143,7 @@ int extract_named(run_state& run, int fd_bin) {
 }
 
 // Refuses a FOLDER that is there and not empty (or no folder), and a tree
-// with two records bound for one host name. Prints why and returns false.
+// with two records bound for one host name or a name the host cannot hold. Prints why and returns false.
 bool tree_fits(run_output& run, const std::string& folder, const tree_plan& plan) {
     const char* why = nullptr;
     switch (platform::examine_folder(folder)) {
@@ -162,7 +162,11 @@ bool tree_fits(run_output& run, const std::string& folder, const tree_plan& plan
         std::fprintf(run.out, "'%s' (sector %lu) and '%s' (sector %lu) would both be written as '%s' -- refused\n",
                      c.first.c_str(), static_cast<unsigned long>(c.first_extent), c.second.c_str(),
                      static_cast<unsigned long>(c.second_extent), c.host.c_str());
-    return plan.clashes.empty();
+    for (const long_name& n : plan.too_long)
+        std::fprintf(run.out, "'%s' would take a name of %llu bytes here, past the %llu this system holds -- refused\n",
+                     n.path.c_str(), static_cast<unsigned long long>(n.length),
+                     static_cast<unsigned long long>(platform::host_name_limit()));
+    return plan.clashes.empty() && plan.too_long.empty();
 }
 
 int extract_tree(run_state& run, int fd_bin) {

@@ -102,6 +102,7 @@ void tree_planner::left(dir_walk& walk, const dir_span&, bool) {
         e.host = platform::host_name(leaves[i]);
         e.parent = index_;
         e.xa = fields[i];
+        if (e.host.size() > platform::host_name_limit()) plan.too_long.push_back({e.path, e.host.size()});
         const auto [at, fresh] = taken.emplace(platform::host_key(e.host), plan.entries.size());
         if (!fresh) {
             const tree_entry& before = plan.entries[at->second];

@@ -1,8 +1,8 @@
 // Taking files out of an image: the plan of a whole tree (every directory
 // and file under the names they take on this system, what cannot be read,
-// names that would land on one host name), and the bytes of one file as a
-// plain file (Form 1) or, when any sector is Form 2, as RIFF-CDXA or raw
-// 2336-byte sectors. Prints nothing: the run says what happened.
+// names that would land on one host name, names too long for it), and the
+// bytes of one file as a plain file (Form 1) or, when any sector is Form 2,
+// as RIFF-CDXA or raw 2336-byte sectors. Prints nothing: the run says what happened.
 #pragma once
 
 #include <cstdint>
@@ -33,10 +33,17 @@ struct name_clash {
     std::string host;           // the host path both would take
 };
 
+// A record whose host name is longer than the host holds.
+struct long_name {
+    std::string path;        // on the disc
+    std::size_t length = 0;  // of its host name, in bytes
+};
+
 struct tree_plan {
     std::vector<tree_entry> entries;  // every directory before what it holds
     std::vector<std::string> problems;  // what could not be read, one line each
     std::vector<name_clash> clashes;
+    std::vector<long_name> too_long;
 };
 
 // Reads the whole tree from the root directory: the one the volume

@@ -298,5 +298,7 @@ std::string host_name(std::string_view name);
 // Two host names are one file's name exactly when their keys are equal: the
 // name itself, or on Windows the name regardless of case.
 std::string host_key(std::string_view host);
+// The longest name, in bytes, the system holds inside a folder.
+std::size_t host_name_limit();
 
 }  // namespace platform

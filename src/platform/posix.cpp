@@ -2,6 +2,7 @@
 // build has them are in platform_linux.cpp; beside each use stands what any
 // POSIX system does instead.
 #include <dirent.h>
+#include <limits.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -402,6 +403,12 @@ std::string host_name(std::string_view name) {
 }
 
 std::string host_key(std::string_view host) { return std::string(host); }
+
+#ifdef NAME_MAX
+std::size_t host_name_limit() { return NAME_MAX; }
+#else
+std::size_t host_name_limit() { return 255; }  // what POSIX file systems hold
+#endif
 
 bool can_seek(int fd, std::uint64_t at) {
     if (!reachable(at, 0)) return false;

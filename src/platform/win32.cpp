@@ -637,6 +637,9 @@ std::string host_name(std::string_view name) {
     return host;
 }
 
+// Host names are ASCII: a byte is a UTF-16 unit, of which a name holds 255.
+std::size_t host_name_limit() { return 255; }
+
 // Non-ASCII bytes are escaped: folding a-z is all the system's comparison does.
 std::string host_key(std::string_view host) {
     std::string key(host);
