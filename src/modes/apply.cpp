@@ -1,5 +1,7 @@
 // The apply run (-a): a PPF file (1.0, 2.0 or 3.0) read and checked whole,
 // against the image too, before its records are written.
+#include <cerrno>
+
 #include "modes/modes.h"
 #include "ops/ppf_apply.h"
 #include "run/image.h"
@@ -45,6 +47,13 @@ int apply_mode(run_state& run, opened_image& opened) {
         return STATUS_OK;
     }
     if (!fits_size_limit(run, patch.grown_size)) return error_exit(run);
+    // Room for the growth first: records that lengthen the image (appended
+    // sectors, say) must not fail once those that point at them are written.
+    if (grows != 0 && !platform::reserve(bin.get(), image.size, grows)) {
+        std::fprintf(run.out, "No room on disk for the %llu bytes the image grows by: %s -- refused\n",
+                     static_cast<unsigned long long>(grows), platform::error_text(errno));
+        return error_exit(run);
+    }
     const run_signals signals(run.out, true);
     if (!apply_records(run, patch, bytes, bin.get(), s.mode_undo != 0, *signals.held())) return error_exit(run);
     if (!finish_writes(run, {&bin}, true)) return error_exit(run);
