@@ -187,6 +187,10 @@ bytes image_of(const std::string& kind) {
         {"longname", {long_name_files, 22}}};
     if (const auto d = discs.find(parts[0]); d != discs.end())
         img = fixture::make_iso(d->second.files(), d->second.spare, d->second.root, d->second.extras).image.image();
+    if (parts[0] == "mode1") {  // the sample disc, every sector Mode 1
+        fixture::disc d = fixture::make_iso(fixture::sample_files()).image;
+        img = (d.encode_mode1(), d.image());
+    }
     if (parts[0].starts_with("blank:")) {
         fixture::disc d(std::stoul(parts[0].substr(6)));
         img = (d.encode(), d.image());

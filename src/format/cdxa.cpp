@@ -32,15 +32,25 @@ const file_kind_names& names_of(file_kind kind) {
     return names[static_cast<std::size_t>(kind)];
 }
 
+namespace {
+
+bool is_mode1(std::span<const std::uint8_t, SECTOR_SIZE> sector) { return user_data_at(sector) == MODE1_USER_DATA; }
+
+}  // namespace
+
 sector_form form_of(std::span<const std::uint8_t, SECTOR_SIZE> sector) {
+    if (is_mode1(sector)) return sector_form::form1;
     return (sector[SUBMODE_BYTE] & SUBMODE_FORM2) != 0 ? sector_form::form2 : sector_form::form1;
 }
 
 bool subheader_copies_agree(std::span<const std::uint8_t, SECTOR_SIZE> sector) {
-    return std::memcmp(sector.data() + SUBHEADER, sector.data() + SUBHEADER + SUBHEADER_COPY, SUBHEADER_COPY) == 0;
+    return is_mode1(sector) || std::memcmp(sector.data() + SUBHEADER, sector.data() + SUBHEADER + SUBHEADER_COPY, SUBHEADER_COPY) == 0;
 }
 
 bool edc_matches(std::span<const std::uint8_t, SECTOR_SIZE> sector) {
+    if (is_mode1(sector))
+        return build_edc(sector, 0, static_cast<int>(MODE1_EDC_AT) - 1) ==
+               load_le32(sector.subspan<MODE1_EDC_AT, EDC_SIZE>());
     const bool form2 = form_of(sector) == sector_form::form2;
     const std::size_t at = form2 ? FORM2_EDC_AT : EDC_AT;
     const std::uint32_t stored = load_le32(sector.subspan(at).first<4>());

@@ -45,15 +45,18 @@ struct file_kind_names {
 };
 const file_kind_names& names_of(file_kind kind);
 
-// The form the subheader's first copy gives a raw sector (its submode's form bit).
+// The form the subheader's first copy gives a raw sector (its submode's form
+// bit); a Mode 1 sector, which has no subheader, is Form 1.
 sector_form form_of(std::span<const std::uint8_t, SECTOR_SIZE> sector);
 
-// True when the two copies of the subheader (bytes 16..19, 20..23) agree.
+// True when the two copies of the subheader (bytes 16..19, 20..23) agree, or
+// the sector is Mode 1 and has none.
 bool subheader_copies_agree(std::span<const std::uint8_t, SECTOR_SIZE> sector);
 
 // True when the sector's EDC is the one its bytes call for, for its form: a
 // Form 1 EDC over bytes 16..2071, a Form 2 one over bytes 16..2347, where a
-// Form 2 EDC of zero means that none was recorded.
+// Form 2 EDC of zero means that none was recorded; a Mode 1 one over bytes
+// 0..2063.
 bool edc_matches(std::span<const std::uint8_t, SECTOR_SIZE> sector);
 
 // The CD-ROM XA field of a directory record (its whole `record` bytes, as

@@ -41,82 +41,150 @@ int mystrccmp(const char* s1, const char* s2) {
     }
 }
 
-// Prints one record's listing line. Returns the record's extent.
-std::uint32_t print_dir(run_output& run, const dir_record& item) {
+// Prints one record's listing line to `to` (nothing when null). Returns the
+// record's extent.
+std::uint32_t print_dir(std::FILE* to, const dir_record& item) {
     const std::string printable = printable_name(item.name);
     const char* shown = printable.c_str();
     if (!item.name.empty() && item.name[0] == '\0') shown = ".";
     if (!item.name.empty() && item.name[0] == '\1') shown = "..";
     const std::uint64_t offset = std::uint64_t{item.extent} * SECTOR_SIZE;
-    tprintf(trace_stream(run), "%30.30s %9lu %5u (%08llX)\n", shown,
+    tprintf(to, "%30.30s %9lu %5u (%08llX)\n", shown,
                  static_cast<unsigned long>(item.data_length), item.extent,
                  static_cast<unsigned long long>(offset));
     return item.extent;
 }
 
+unsigned long long ull(std::uint64_t v) { return static_cast<unsigned long long>(v); }
+
 // The listing: every record of the root (and with -r of every directory
 // below it, else of those on the path looked for), and the records the
-// name looked for names.
+// name looked for names. Traced, it heads each directory sector with its
+// index and read step and repeats the column header after a subdirectory's
+// listing. A quiet run lists each directory whole, as one table (headed by
+// its path when more than the root may be listed), before those below it,
+// and names the directory in every warning about the disc.
 class listing final : public dir_visitor {
 public:
-    listing(run_output& run, wanted_name want, bool recurse) : run_(run), want_(std::move(want)), recurse_(recurse) {}
+    listing(run_output& run, wanted_name want, bool recurse, listing_use use)
+        : run_(run), want_(std::move(want)), recurse_(recurse),
+          tables_(use == listing_use::result ? run.out : trace_stream(run)), grouped_(run.quiet) {}
 
     dir_lookup found;  // the records the name names exactly
     dir_lookup loose;  // those it names without their version
 
     bool reached(const dir_span& d) override {
-        tprintf(trace_stream(run_), "\nSector %llu", static_cast<unsigned long long>(d.first));
+        if (!grouped_) tprintf(tables_, "\nSector %llu", ull(d.first));
         return true;
     }
 
-    void refused(const dir_span&, dir_refusal why) override {
-        if (why == dir_refusal::too_deep)
-            tprintf(trace_stream(run_), " | deeper than %u directories, not entered\n", MAX_DIRECTORY_DEPTH);
+    void refused(const dir_span& d, dir_refusal why) override {
+        const bool deep = why == dir_refusal::too_deep;
+        if (!grouped_ && deep)
+            tprintf(tables_, " | deeper than %u directories, not entered\n", MAX_DIRECTORY_DEPTH);
+        else if (!grouped_)
+            tprintf(tables_, "%s", " | already listed: the directory tree loops here, not entered again\n");
+        else if (deep)
+            std::fprintf(run_.out, "Directory '%s' (sector %llu) lies deeper than %u directories -- not entered\n",
+                         path_.c_str(), ull(d.first), MAX_DIRECTORY_DEPTH);
         else
-            tprintf(trace_stream(run_), "%s", " | already listed: the directory tree loops here, not entered again\n");
+            std::fprintf(run_.out,
+                         "Directory '%s' (sector %llu) was listed before: the directory tree loops here -- "
+                         "not entered again\n",
+                         path_.c_str(), ull(d.first));
+    }
+
+    void entered(const dir_span&) override {
+        if (!grouped_) return;
+        below_.emplace_back();
+        headed_ = false;
     }
 
     bool read(int fd, const dir_span& d, std::uint64_t sector, sector_span buffer) override {
-        if (sector != d.first) tprintf(trace_stream(run_), "\nSector %llu", static_cast<unsigned long long>(sector));
-        return read_sector_traced(run_, fd, buffer, sector) >= 0;
+        if (!grouped_ && sector != d.first) tprintf(tables_, "\nSector %llu", ull(sector));
+        if (read_sector_traced(run_, fd, buffer, sector) >= 0) return true;
+        if (grouped_)
+            std::fprintf(run_.out, "Directory '%s': sector %llu cannot be read -- rest not listed\n",
+                         path_.c_str(), ull(sector));
+        return false;
     }
 
-    // Prints, matches and (with -r) descends into the records of one sector.
-    void sector(dir_walk& walk, std::uint64_t, std::span<const std::uint8_t, SECTOR_SIZE>, const dir_sector& dir) override {
-        std::FILE* out = trace_stream(run_);
-        tprintf(out, "%s", "\n");
-        print_column_header(out);
+    // Prints and matches the records of one sector; the subdirectories to
+    // list are entered from here, or in a quiet run once their directory is
+    // done.
+    void sector(dir_walk& walk, std::uint64_t sector, std::span<const std::uint8_t, SECTOR_SIZE> buffer,
+                const dir_sector& dir) override {
+        if (!grouped_) {
+            tprintf(tables_, "%s", "\n");
+            print_column_header(tables_);
+        }
         for (const dir_record& record : dir.records) {
-            print_dir(run_, record);
+            if (grouped_ && !headed_) head();
+            print_dir(tables_, record);
             match(record);
             const int next = along(record);
-            if ((recurse_ || next > 0) && !record.name.empty() &&
-                static_cast<unsigned char>(record.name[0]) >= 2 && record.is_directory) {
-                const int here = on_path_;
-                on_path_ = next;
-                walk.enter(record);
-                on_path_ = here;
-                tprintf(out, "%s", "\n");
-                print_column_header(out);
+            if ((!recurse_ && next <= 0) || record.name.empty() ||
+                static_cast<unsigned char>(record.name[0]) < 2 || !record.is_directory)
+                continue;
+            if (grouped_) {
+                below_.back().push_back({record, next});
+                continue;
             }
+            enter(walk, record, next);
+            tprintf(tables_, "%s", "\n");
+            print_column_header(tables_);
         }
-        if (dir.end == walk_end::malformed)
-            tprintf(out, "Malformed directory record at byte %zu -- rest of sector skipped\n",
-                    dir.end_position - USER_DATA);
+        if (dir.end != walk_end::malformed) return;
+        const std::size_t at = dir.end_position - user_data_at(buffer);
+        if (grouped_)
+            std::fprintf(run_.out, "Malformed directory record at byte %zu of sector %llu -- rest of sector skipped\n",
+                         at, ull(sector));
+        else
+            tprintf(tables_, "Malformed directory record at byte %zu -- rest of sector skipped\n", at);
     }
 
-    void left(dir_walk&, const dir_span& d, bool whole) override {
-        if (!whole || d.read == d.declared) return;
-        std::FILE* out = trace_stream(run_);
-        if (d.read == MAX_DIRECTORY_SECTORS)
-            tprintf(out, "Directory of %llu sectors: only its first %u are read\n",
-                    static_cast<unsigned long long>(d.declared), MAX_DIRECTORY_SECTORS);
-        else
-            tprintf(out, "Directory runs past the end of the image: %llu of its %llu sectors read\n",
-                    static_cast<unsigned long long>(d.read), static_cast<unsigned long long>(d.declared));
+    void left(dir_walk& walk, const dir_span& d, bool whole) override {
+        if (whole && d.read != d.declared) {
+            std::FILE* out = grouped_ ? run_.out : tables_;
+            const std::string name = grouped_ ? " '" + path_ + "'" : "";
+            if (d.read == MAX_DIRECTORY_SECTORS)
+                tprintf(out, "Directory%s of %llu sectors: only its first %u are read\n", name.c_str(),
+                        ull(d.declared), MAX_DIRECTORY_SECTORS);
+            else
+                tprintf(out, "Directory%s runs past the end of the image: %llu of its %llu sectors read\n",
+                        name.c_str(), ull(d.read), ull(d.declared));
+        }
+        if (!grouped_) return;
+        const std::vector<subdirectory> below = std::move(below_.back());
+        below_.pop_back();
+        for (const subdirectory& sub : below) enter(walk, sub.record, sub.next);
     }
 
 private:
+    struct subdirectory {
+        dir_record record;
+        int next;  // its place along the path looked for
+    };
+
+    // Lists a subdirectory of the directory entered.
+    void enter(dir_walk& walk, const dir_record& record, int next) {
+        const int here = on_path_;
+        std::string parent = std::move(path_);
+        on_path_ = next;
+        path_ = (parent == "/" ? "" : parent) + "/" + printable_name(record.name);
+        walk.enter(record);
+        on_path_ = here;
+        path_ = std::move(parent);
+    }
+
+    // Heads a quiet run's table of the directory entered.
+    void head() {
+        if (tables_ != nullptr && tables_written_++ != 0) tprintf(tables_, "%s", "\n");
+        if (recurse_ || want_.by_path) tprintf(tables_, "%s\n", path_.c_str());
+        print_column_header(tables_);
+        headed_ = true;
+    }
+
     // Counts the record when it is the name looked for: in the directory the
     // path names, or (a name alone) wherever the listing goes.
     void match(const dir_record& item) {
@@ -142,8 +210,24 @@ private:
     run_output& run_;
     wanted_name want_;  // the name looked for; empty: none
     bool recurse_;
-    int on_path_ = 0;   // parts of the path looked for that lead to the directory entered (-1: none do)
+    std::FILE* tables_;  // where the tables go: null in a quiet lookup
+    bool grouped_;       // a quiet run: each directory whole, then those below it
+    int on_path_ = 0;    // parts of the path looked for that lead to the directory entered (-1: none do)
+    std::string path_ = "/";  // of the directory entered
+    std::vector<std::vector<subdirectory>> below_;  // quiet: the subdirectories of each directory entered
+    bool headed_ = false;         // quiet: the directory entered has its table's head
+    unsigned tables_written_ = 0;  // quiet: tables headed so far
 };
+
+// Whether the image may hold an ISO 9660 volume: sector 16 carries the
+// CD001 descriptor, or is at least a data sector (a disc whose descriptor is
+// damaged, listed from sector 22).
+bool holds_volume(int fd) {
+    std::array<std::uint8_t, SECTOR_SIZE> buffer{};
+    if (read_sector_quietly(fd, buffer, VOLUME_DESCRIPTOR_SECTOR) < 0) return false;
+    return has_standard_id(user_data_of(buffer)) ||
+           std::equal(SYNC_PATTERN.begin(), SYNC_PATTERN.end(), buffer.begin());
+}
 
 std::uint64_t sectors_in(int fd) {
     platform::file_info info;
@@ -200,10 +284,11 @@ wanted_name wanted_name::of(std::string_view name) {
 
 dir_sector walk_dir_sector(std::span<const std::uint8_t, SECTOR_SIZE> buffer, std::uint64_t sector) {
     dir_sector dir;
-    std::size_t pos = USER_DATA;
+    std::size_t pos = user_data_at(buffer);
+    const std::size_t data_end = pos + USER_DATA_SIZE;
     for (;;) {
         dir.end_position = pos;
-        if (pos >= USER_DATA_END) {
+        if (pos >= data_end) {
             dir.end = walk_end::end_of_data;
             return dir;
         }
@@ -212,7 +297,7 @@ dir_sector walk_dir_sector(std::span<const std::uint8_t, SECTOR_SIZE> buffer, st
             dir.end = walk_end::zero_length;
             return dir;
         }
-        if (size < RECORD_FIXED || pos + size > USER_DATA_END) {
+        if (size < RECORD_FIXED || pos + size > data_end) {
             dir.end = walk_end::malformed;
             return dir;
         }
@@ -237,10 +322,11 @@ dir_sector walk_dir_sector(std::span<const std::uint8_t, SECTOR_SIZE> buffer, st
 namespace {
 
 // The root directory's record of a volume descriptor held in raw sector
-// `sector`: whole (34 bytes, identifier 0x00, both byte orders agreeing, a
-// length of at least one byte), else none.
+// `sector`, whose user data starts at byte `data_at`: whole (34 bytes,
+// identifier 0x00, both byte orders agreeing, a length of at least one
+// byte), else none.
 std::optional<dir_record> root_record(std::span<const std::uint8_t, USER_DATA_SIZE> vd,
-                                      std::uint64_t sector) {
+                                      std::uint64_t sector, std::size_t data_at) {
     constexpr std::size_t ROOT_RECORD_SIZE = 34;
     const auto record = vd.subspan<descriptor_field::ROOT_RECORD, ROOT_RECORD_SIZE>();
     if (record[field::LENGTH] != ROOT_RECORD_SIZE || record[field::NAME_LENGTH] != 1 ||
@@ -248,7 +334,7 @@ std::optional<dir_record> root_record(std::span<const std::uint8_t, USER_DATA_SI
         return std::nullopt;
     dir_record root;
     root.sector = sector;
-    root.position = USER_DATA + descriptor_field::ROOT_RECORD;
+    root.position = data_at + descriptor_field::ROOT_RECORD;
     root.name.assign(1, '\0');
     root.extent = load_be32(record.subspan<field::EXTENT_BE, 4>());
     root.data_length = load_be32(record.subspan<field::SIZE_BE, 4>());
@@ -263,28 +349,38 @@ std::optional<dir_record> root_record(std::span<const std::uint8_t, USER_DATA_SI
 }  // namespace
 
 std::optional<dir_record> volume_root(std::span<const std::uint8_t, SECTOR_SIZE> buffer) {
-    const auto pvd = buffer.subspan<USER_DATA, USER_DATA_SIZE>();
+    const auto pvd = user_data_of(buffer);
     if (pvd[descriptor_field::TYPE] != descriptor_type::PRIMARY || !has_standard_id(pvd) ||
         pvd[descriptor_field::VERSION] != 1)
         return std::nullopt;
-    return root_record(pvd, VOLUME_DESCRIPTOR_SECTOR);
+    return root_record(pvd, VOLUME_DESCRIPTOR_SECTOR, user_data_at(buffer));
 }
 
 bool has_standard_id(descriptor_span vd) {
     return std::equal(STANDARD_ID.begin(), STANDARD_ID.end(), vd.begin() + descriptor_field::ID);
 }
 
-std::uint64_t for_each_descriptor(int fd, const std::function<void(std::uint64_t, descriptor_span)>& each) {
+namespace {
+
+// for_each_descriptor, handing `each` the raw sector of each descriptor too.
+std::uint64_t each_descriptor(
+    int fd, const std::function<void(std::uint64_t, std::span<const std::uint8_t, SECTOR_SIZE>, descriptor_span)>& each) {
     std::array<std::uint8_t, SECTOR_SIZE> buffer{};
     std::uint64_t sector = VOLUME_DESCRIPTOR_SECTOR;
     for (; sector < VOLUME_DESCRIPTOR_SECTOR + MAX_DESCRIPTORS; ++sector) {
         if (read_sector_quietly(fd, buffer, sector) < 0) break;
-        const auto vd = std::span<const std::uint8_t, SECTOR_SIZE>(buffer).subspan<USER_DATA, USER_DATA_SIZE>();
+        const auto vd = user_data_of(buffer);
         if (!has_standard_id(vd)) break;
         if (vd[descriptor_field::TYPE] == descriptor_type::TERMINATOR) return sector + 1;
-        each(sector, vd);
+        each(sector, buffer, vd);
     }
     return sector;
+}
+
+}  // namespace
+
+std::uint64_t for_each_descriptor(int fd, const std::function<void(std::uint64_t, descriptor_span)>& each) {
+    return each_descriptor(fd, [&](std::uint64_t sector, auto, descriptor_span vd) { each(sector, vd); });
 }
 
 std::string file_owner(const placed_record& r) { return "file '" + r.path + "'" + r.tree; }
@@ -356,7 +452,7 @@ void map_boot_catalog(int fd, std::uint32_t catalog, disc_map& map) {
     map.boot_catalogs.push_back(catalog);
     std::array<std::uint8_t, SECTOR_SIZE> buffer{};
     if (read_sector_quietly(fd, buffer, catalog) < 0) return;
-    const auto cat = std::span(buffer).subspan<USER_DATA, USER_DATA_SIZE>();
+    const auto cat = user_data_of(buffer);
     if (cat[0] != 1 || cat[30] != 0x55 || cat[31] != 0xAA) return;  // no validation entry
     auto entry = [&](std::size_t at) {
         if (cat[at] != 0x88 && cat[at] != 0x00) return;  // bootable or not: both name an image
@@ -391,7 +487,7 @@ void map_boot_catalog(int fd, std::uint32_t catalog, disc_map& map) {
 // and the trees of the supplementary and enhanced descriptors.
 void map_descriptors(int fd, disc_map& map, std::vector<tree_info>& trees) {
     namespace at = descriptor_field;
-    const std::uint64_t end = for_each_descriptor(fd, [&](std::uint64_t sector, descriptor_span vd) {
+    const std::uint64_t end = each_descriptor(fd, [&](std::uint64_t sector, auto raw, descriptor_span vd) {
         if (vd[at::TYPE] == descriptor_type::BOOT &&
             std::memcmp(vd.data() + at::BOOT_SYSTEM, "EL TORITO SPECIFICATION", 23) == 0) {
             map_boot_catalog(fd, load_le32(vd.subspan<at::BOOT_CATALOG, 4>()), map);
@@ -408,7 +504,7 @@ void map_descriptors(int fd, disc_map& map, std::vector<tree_info>& trees) {
                                   : vd[at::VERSION] == 2 ? " of the enhanced tree"
                                                          : " of the supplementary tree";
         if (primary) map.volume_sectors = load_le32(vd.subspan<at::VOLUME_SIZE, 4>());
-        else if (const auto root = root_record(vd, sector))
+        else if (const auto root = root_record(vd, sector, user_data_at(raw)))
             trees.push_back({*root, label, joliet});
         const std::uint64_t table = directory_sectors(load_le32(vd.subspan<at::PATH_TABLE_SIZE, 4>()));
         for (const std::uint32_t t : {load_le32(vd.subspan<at::L_PATH_TABLE, 4>()), load_le32(vd.subspan<at::L_PATH_TABLE + 4, 4>()),
@@ -433,8 +529,14 @@ disc_map map_disc(int fd_bin) {
     return map;
 }
 
-dir_lookup listdir(run_output& run, int fd_bin, std::string_view name, bool recurse) {
-    listing list(run, wanted_name::of(name), recurse);
+dir_lookup listdir(run_output& run, int fd_bin, std::string_view name, bool recurse, listing_use use) {
+    if (!holds_volume(fd_bin)) {
+        std::fprintf(run.out, "%s", "The image holds no ISO 9660 volume: no CD001 descriptor at sector 16\n");
+        dir_lookup none;
+        none.no_volume = true;
+        return none;
+    }
+    listing list(run, wanted_name::of(name), recurse, use);
     dir_walk walk(fd_bin, list);
     walk.enter(root_of(fd_bin, walk.image_sectors()));
     return list.found.hits != 0 ? list.found : list.loose;
@@ -487,7 +589,7 @@ std::optional<dir_lookup> find_named(run_output& run, int fd_bin, const std::str
     tprintf(trace_stream(run), "\n");
     if (found.hits == 1) return found;
     std::fprintf(run.out, "Name '%s' was found %d times -- halt\n", printable_text(name).c_str(), found.hits);
-    if (found.hits == 0)
+    if (found.hits == 0 && !found.no_volume)
         if (const std::string hint = near_miss(fd_bin, name, recurse); !hint.empty()) {
             std::fflush(run.out);
             std::fprintf(run.err, "%s\n", hint.c_str());

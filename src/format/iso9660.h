@@ -99,8 +99,9 @@ struct dir_sector {
     std::size_t end_position = 0;  // where the walk stopped
 };
 
-// Walks the records in the user data of raw directory sector `sector`. Reads
-// nothing outside bytes 24..2071 and nothing outside each record.
+// Walks the records in the user data of raw directory sector `sector` (from
+// byte 24, or 16 in a Mode 1 sector). Reads nothing outside the user data
+// and nothing outside each record.
 dir_sector walk_dir_sector(std::span<const std::uint8_t, SECTOR_SIZE> buffer, std::uint64_t sector);
 
 // The root directory's record in a raw sector holding a primary volume
@@ -134,7 +135,13 @@ struct dir_lookup {
     int hits = 0;              // records matching the name
     std::uint64_t offset = 0;  // image offset of the last match's first sector
     dir_record record;         // the last match
+    bool no_volume = false;    // the image holds no volume: nothing was looked at
 };
+
+// What a listing is to its run: the trace of a lookup (nothing of it in a
+// quiet run) or the result of the run (-l), which a quiet run prints as the
+// tables of names alone.
+enum class listing_use { trace, result };
 
 // Lists the root directory (and with `recurse` every subdirectory), counting
 // the records whose name is `name` (none when it is empty): those it names
@@ -142,8 +149,11 @@ struct dir_lookup {
 // in its directory alone, and the directories on its way are listed too.
 // The root is the one the volume descriptor names, if it is whole and
 // inside the image, else sector 22. Every sector of a directory is listed,
-// as many as its data length takes.
-dir_lookup listdir(run_output& run, int fd_bin, std::string_view name, bool recurse);
+// as many as its data length takes. Warnings about the disc are printed in
+// a quiet run too. An image with no volume (sector 16 neither a CD001
+// descriptor nor a data sector) is not listed: a line says so.
+dir_lookup listdir(run_output& run, int fd_bin, std::string_view name, bool recurse,
+                   listing_use use = listing_use::trace);
 
 // Why `name` was found no times where listdir looked, when a near match
 // says: another version of it in that place ("'A.TXT;2' was not found;

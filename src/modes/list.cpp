@@ -8,10 +8,10 @@
 
 int list_mode(run_state& run, opened_image& image) {
     const run_settings& s = run.settings;
-    // The listing is what the mode is for: a quiet run prints it too.
-    run_output listing = run;
-    listing.quiet = false;
-    (void)listdir(listing, image.fd.get(), s.file_name.value_or(""), s.mode_recurse != 0);
-    std::fputs("\n", run.out);
+    // The listing is what the mode is for: a quiet run prints its tables.
+    const dir_lookup listed =
+        listdir(run, image.fd.get(), s.file_name.value_or(""), s.mode_recurse != 0, listing_use::result);
+    if (listed.no_volume) return STATUS_NO_VOLUME;
+    tprintf(trace_stream(run), "%s", "\n");
     return STATUS_OK;
 }

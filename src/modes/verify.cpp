@@ -19,7 +19,7 @@ int verify_xa(run_state& run, int bin, const data_run& d, const data_file& orig,
         return error_exit(run);
     }
     print_start(run, patch_window::at(d.offset, xa.input.sectors * USER_DATA_SIZE));
-    std::fputs("Verifying original against .bin file\n", run.out);
+    tprintf(trace_stream(run), "%s", "Verifying original against .bin file\n");
     if (!verify_xa_run(run, bin, orig.fd.get(), d.found->record.extent, xa.input, xa.file.zero_edc))
         return error_exit(run);
     std::fputs("Compare successful\n", run.out);

@@ -31,11 +31,16 @@ void print_dump_row(std::FILE* out, const char* label, std::span<const std::uint
 
 }  // namespace
 
-int compare_sector(run_output& run, std::span<const std::uint8_t, SECTOR_SIZE> buffer,
+int compare_sector(run_output& run, std::uint64_t sector, std::span<const std::uint8_t, SECTOR_SIZE> buffer,
                    std::span<const std::uint8_t, SECTOR_SIZE> verify) {
     std::FILE* out = run.out;
     tprintf(trace_stream(run), " | COMPARE");
+    // Without the trace, the report names its sector itself.
+    const auto name = [&] {
+        if (run.quiet) std::fprintf(out, "Sector %llu:", static_cast<unsigned long long>(sector));
+    };
     if (differ(buffer, verify, 0, HEADER_END)) {
+        name();
         std::fputs("\n", out);
         print_hex_line(out, buffer.first(HEADER_END));
         print_hex_line(out, verify.first(HEADER_END));
@@ -43,6 +48,7 @@ int compare_sector(run_output& run, std::span<const std::uint8_t, SECTOR_SIZE> b
         return -1;
     }
     if (differ(buffer, verify, HEADER_END, DATA_END)) {
+        name();
         for (std::size_t row = HEADER_END; row < DATA_END; row += 16) {
             print_dump_row(out, "\n.bin : ", buffer.subspan(row, 16));
             print_dump_row(out, "\npatch: ", verify.subspan(row, 16));
@@ -51,6 +57,7 @@ int compare_sector(run_output& run, std::span<const std::uint8_t, SECTOR_SIZE> b
         return -1;
     }
     if (differ(buffer, verify, DATA_END, SECTOR_SIZE)) {
+        name();
         std::fputs("\nEDC_ECC MISMATCH - (my code is broken)\n", out);
         return -1;
     }
@@ -85,7 +92,7 @@ void checkedc(run_output& run, int fd_bin, int fd_patch) {
             read_sector_traced(run, fd_patch, verify, index) < 0)
             return report_lengths(run, fd_bin, fd_patch);
         tprintf(trace_stream(run), "\nSector %d:\n", sector);
-        if (compare_sector(run, buffer, verify) != 0) {
+        if (compare_sector(run, index, buffer, verify) != 0) {
             std::fputs("Failed\n", run.out);
             return report_lengths(run, fd_bin, fd_patch);
         }
@@ -114,7 +121,7 @@ bool verify_run(run_output& run, int fd_bin, int fd_orig, const patch_window& wi
         if (read_data(run, source, span, remaining) < 0) return false;
         remainder = 0;
         do_encode_L2(verify, MODE_2_FORM_1, static_cast<unsigned>(sector + ADDRESS_BIAS));
-        if (compare_sector(run, buffer, verify) != 0) return false;
+        if (compare_sector(run, sector, buffer, verify) != 0) return false;
         tprintf(trace_stream(run), "\n");
     }
     return true;

@@ -8,9 +8,10 @@
 #include "io/output.h"
 
 // Compares two raw sectors zone by zone (sync/header/subheader, user data,
-// EDC/ECC) and prints the report of the first zone that differs.
+// EDC/ECC) and prints the report of the first zone that differs, in a
+// quiet run after the index of sector `sector`, which no trace names there.
 // Returns 0 when equal, -1 otherwise.
-int compare_sector(run_output& run, std::span<const std::uint8_t, SECTOR_SIZE> buffer,
+int compare_sector(run_output& run, std::uint64_t sector, std::span<const std::uint8_t, SECTOR_SIZE> buffer,
                    std::span<const std::uint8_t, SECTOR_SIZE> verify);
 
 // Compares two images raw, sector by sector from sector 0, for at most

@@ -139,8 +139,10 @@ std::string host_path(const tree_plan& plan, std::size_t entry) {
 
 std::optional<xa_field> xa_field_at(int fd_bin, const dir_record& record) {
     std::array<std::uint8_t, SECTOR_SIZE> buffer{};
-    if (read_sector_quietly(fd_bin, buffer, record.sector) < 0 || record.position >= USER_DATA_END) return std::nullopt;
-    const std::size_t length = std::min<std::size_t>(buffer[record.position], USER_DATA_END - record.position);
+    if (read_sector_quietly(fd_bin, buffer, record.sector) < 0) return std::nullopt;
+    const std::size_t data_end = user_data_at(buffer) + USER_DATA_SIZE;
+    if (record.position >= data_end) return std::nullopt;
+    const std::size_t length = std::min<std::size_t>(buffer[record.position], data_end - record.position);
     return xa_field_of(std::span(buffer).subspan(record.position, length));
 }
 
@@ -191,7 +193,7 @@ bool extract_pass(int fd_bin, const dir_record& record, const xa_field& field, x
             if (!subheader_copies_agree(sector)) result.split_subheader.push_back(index);
             if (!xa) {
                 const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(left, USER_DATA_SIZE));
-                std::copy_n(sector.begin() + USER_DATA, take, gathered.begin() + static_cast<std::ptrdiff_t>(fill));
+                std::copy_n(user_data_of(sector).begin(), take, gathered.begin() + static_cast<std::ptrdiff_t>(fill));
                 fill += take;
                 left -= take;
             } else if (form == xa_output::raw2336) {

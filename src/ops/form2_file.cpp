@@ -86,8 +86,8 @@ bool verify_xa_run(run_output& run, int fd_bin, int fd_orig, std::uint64_t first
         const bool form2 = lay_xa_sector(piece, laid, first + i, zero_edc) == sector_form::form2;
         step += form2 ? " | FORM2" : " | FORM1";
         print_trace(run, step);
-        if (compare_sector(run, buffer, laid) != 0) return false;
-        std::fputs("\n", run.out);
+        if (compare_sector(run, first + i, buffer, laid) != 0) return false;
+        tprintf(trace_stream(run), "%s", "\n");
     }
     return true;
 }

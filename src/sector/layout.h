@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 inline constexpr std::size_t SECTOR_SIZE = 2352;
 
@@ -32,11 +33,22 @@ inline constexpr std::size_t Q_PARITY = 2248;
 inline constexpr std::size_t Q_PARITY_SIZE = 104;
 // Mode 1 has no subheader: its 2048 bytes of user data start at byte 16, its
 // EDC (over bytes 0..2063) follows them, then eight zero bytes up to P.
-inline constexpr std::size_t MODE1_EDC_AT = SUBHEADER + USER_DATA_SIZE;
+inline constexpr std::size_t MODE1_USER_DATA = SUBHEADER;
+inline constexpr std::size_t MODE1_EDC_AT = MODE1_USER_DATA + USER_DATA_SIZE;
 inline constexpr std::size_t MODE1_ZERO = MODE1_EDC_AT + EDC_SIZE;
 // Mode 2 Form 2 has no parity: 2324 bytes of user data, then its EDC (over
 // bytes 16..2347) ends the sector.
 inline constexpr std::size_t FORM2_EDC_AT = SECTOR_SIZE - EDC_SIZE;
+
+// Where a raw sector's 2048 bytes of user data start, as its own mode byte
+// says: byte 16 in a Mode 1 sector, byte 24 (behind the subheader) in any
+// other. Every reader of directories, descriptors and file data asks here.
+constexpr std::size_t user_data_at(std::span<const std::uint8_t, SECTOR_SIZE> sector) {
+    return sector[MODE_BYTE] == 1 ? MODE1_USER_DATA : USER_DATA;
+}
+constexpr std::span<const std::uint8_t, USER_DATA_SIZE> user_data_of(std::span<const std::uint8_t, SECTOR_SIZE> sector) {
+    return sector.subspan(user_data_at(sector)).first<USER_DATA_SIZE>();
+}
 
 static_assert(EDC_AT + EDC_SIZE == P_PARITY && P_PARITY + P_PARITY_SIZE == Q_PARITY &&
               Q_PARITY + Q_PARITY_SIZE == SECTOR_SIZE && MODE1_ZERO + 8 == P_PARITY);
