@@ -478,7 +478,9 @@ void writer::cut_back() {
         std::snprintf(what, sizeof what, "Failed to give sectors %llu to %llu their old bytes back", first, last);
         if (!restored) report_errno(run_, what);
         else if (longer) std::fprintf(run_.out, "Sectors %llu to %llu have their old bytes back\n", first, last);
-        else std::fprintf(run_.out, "Sectors %llu to %llu have their old bytes back: the image is as it was\n", first, last);
+        else
+            std::fprintf(run_.out, "Sectors %llu to %llu have their old bytes back: the image is as it was\n", first,
+                         last);
     }
     if (!longer) return;
     if (!platform::truncate(bin_, job_.image.size)) {
@@ -569,7 +571,9 @@ int writer::run() {
         }
         if (!list->commit(run_)) return error_exit(run_);
     }
-    if (!write) std::fputs(ppf.active() || list ? "Dry run: nothing written to the image\n" : "Dry run: nothing written\n", run_.out);
+    if (!write)
+        std::fputs(ppf.active() || list ? "Dry run: nothing written to the image\n" : "Dry run: nothing written\n",
+                   run_.out);
     std::fputs("All done.\n", run_.out);
     return STATUS_OK;
 }
