@@ -98,9 +98,12 @@ std::vector<platform::file_info> own_outputs(const run_output& run) {
     return outputs;
 }
 
-// The files OUTFILE must not replace: the image and the run's own output.
-std::vector<kept_file> kept_for_outfile(const run_output& run, const platform::file_info& image) {
+// The files OUTFILE must not replace: the image (with the cue sheet it was
+// given by, and the files that names) and the run's own output.
+std::vector<kept_file> kept_for_outfile(const run_output& run, const platform::file_info& image,
+                                        const std::vector<platform::file_info>& sheet) {
     std::vector<kept_file> kept{{image, "is the image itself"}};
+    for (const platform::file_info& in : sheet) kept.push_back({in, "is an input of this run"});
     for (const platform::file_info& o : own_outputs(run)) kept.push_back({o, "is where this run's own output goes"});
     return kept;
 }
@@ -113,7 +116,7 @@ std::string disc_path(int fd_bin, const dir_record& r) {
     return path.append(printable_name(r.name));
 }
 
-int extract_named(run_state& run, int fd_bin) {
+int extract_named(run_state& run, int fd_bin, const std::vector<platform::file_info>& sheet) {
     const run_settings& s = run.settings;
     const std::string& outfile = *s.file_patch;
     const auto found = find_named(run, fd_bin, *s.file_name, s.mode_recurse != 0);
@@ -128,7 +131,7 @@ int extract_named(run_state& run, int fd_bin) {
         return error_exit(run);
     }
     new_file out("Output file");
-    if (!out.admit(run, outfile, kept_for_outfile(run, image))) return error_exit(run);
+    if (!out.admit(run, outfile, kept_for_outfile(run, image, sheet))) return error_exit(run);
     if (out.replaces() && !s.mode_force) {
         std::fprintf(run.out, "Output file '%s' is there already (--force replaces it) -- refused\n", outfile.c_str());
         return error_exit(run);
@@ -227,5 +230,5 @@ int extract_mode(run_state& run, opened_image& image) {
     const run_settings& s = run.settings;
     tprintf(trace_stream(run), "Extract .bin : %s\n%s : %s\n\n", s.file_bin->c_str(),
                  s.file_name ? "Output file " : "Output folder", s.file_patch->c_str());
-    return s.file_name ? extract_named(run, image.fd.get()) : extract_tree(run, image.fd.get());
+    return s.file_name ? extract_named(run, image.fd.get(), image.sheet_files) : extract_tree(run, image.fd.get());
 }

@@ -238,7 +238,7 @@ int patch_form2(run_state& run, opened_image& image, data_run& d, const xa_data&
     form2_sectors source(d, xa);
     const write_job job{bin, image.writes, d.image,
                         patch_window::at(d.offset, xa.input.sectors * USER_DATA_SIZE),
-                        s.mode_replace ? &plan : nullptr};
+                        s.mode_replace ? &plan : nullptr, false, image.sheet_files};
     return write_image(run, job, source);
 }
 
@@ -282,6 +282,6 @@ int patch_mode(run_state& run, opened_image& image) {
     if (const auto stop = place_window(run, bin.get(), d)) return *stop;
     const replace_plan* plan = s.mode_replace ? &replace : nullptr;
     form1_patch source(d, plan);
-    const write_job job{bin, image.writes, d.image, d.window, plan, s.file_lba_list.has_value()};
+    const write_job job{bin, image.writes, d.image, d.window, plan, s.file_lba_list.has_value(), image.sheet_files};
     return write_image(run, job, source);
 }

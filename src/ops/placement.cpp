@@ -98,6 +98,18 @@ bool blank_sector(std::span<const std::uint8_t, SECTOR_SIZE> sector) {
     return sector[MODE_BYTE] == 2 && ((sector[SUBMODE_BYTE] | sector[SUBMODE_COPY_BYTE]) & SUBMODE_FORM2) == 0;
 }
 
+// A sector of a postgap, of any mode and form: its user data all zero. A
+// mode past 2 is no sector of a postgap.
+bool postgap_sector(std::span<const std::uint8_t, SECTOR_SIZE> sector) {
+    const std::uint8_t mode = sector[MODE_BYTE];
+    if (mode > 2) return false;
+    const bool form2 = mode == 2 && (sector[SUBMODE_BYTE] & SUBMODE_FORM2) != 0;
+    const std::size_t from = mode == 2 ? USER_DATA : SUBHEADER;
+    const std::size_t to = mode == 0 ? SECTOR_SIZE : mode == 1 ? MODE1_EDC_AT : form2 ? FORM2_EDC_AT : USER_DATA_END;
+    return std::all_of(sector.begin() + static_cast<std::ptrdiff_t>(from),
+                       sector.begin() + static_cast<std::ptrdiff_t>(to), [](std::uint8_t b) { return b == 0; });
+}
+
 // The first sector of the lowest run of `count` sectors before `end` that
 // nothing on the disc claims (the file's old sectors and the postgap
 // included) and whose sectors are blank.
@@ -155,13 +167,18 @@ std::string plan_growth(int fd, const disc_map& map, std::uint64_t image_bytes, 
                       static_cast<unsigned long long>(POSTGAP_SECTORS));
         return why;
     }
-    // A sector with no data sync after the volume: audio, another track.
-    const auto other = find_sector(fd, volume, image_sectors, [](auto sector) {
-        return !std::equal(SYNC_PATTERN.begin(), SYNC_PATTERN.end(), sector.begin());
+    // After the volume only a postgap may lie: data sectors whose user data
+    // are all zero. A sector with no data sync is audio, another track; one
+    // with user data holds what no directory names.
+    bool no_sync = false;
+    const auto other = find_sector(fd, volume, image_sectors, [&](auto sector) {
+        no_sync = !std::equal(SYNC_PATTERN.begin(), SYNC_PATTERN.end(), sector.begin());
+        return no_sync || !postgap_sector(sector);
     });
     if (other) {
         std::snprintf(why, sizeof why,
-                      "sector %llu, after the volume, holds no data sync: another track follows in the image file",
+                      no_sync ? "sector %llu, after the volume, holds no data sync: another track follows in the image file"
+                              : "sector %llu, after the volume, holds user data: only a blank postgap may follow the volume",
                       static_cast<unsigned long long>(*other));
         return why;
     }

@@ -76,6 +76,7 @@ std::optional<int> image_of(run_output& run, const std::string& given, data_trac
     image.path = given;
     image.sheet.reset();
     image.track_after.clear();
+    image.sheet_files.clear();
     if (!is_cue_file(given)) return std::nullopt;
     image.sheet = given;
     const auto refuse_line = [&](std::size_t line, const std::string& what) {
@@ -83,6 +84,11 @@ std::optional<int> image_of(run_output& run, const std::string& given, data_trac
     };
     cue_sheet sheet;
     if (const auto stop = read_cue_sheet(run, given, sheet)) return stop;
+    const auto keep = [&](const std::string& path) {
+        if (platform::file_info info; platform::query(path, info)) image.sheet_files.push_back(info);
+    };
+    keep(given);
+    for (const cue_file& f : sheet.files) keep(cue_file_path(given, f));
     const auto data = std::find_if(sheet.tracks.begin(), sheet.tracks.end(),
                                    [](const cue_track& t) { return t.mode != track_mode::audio; });
     if (data == sheet.tracks.end()) {

@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "io/output.h"
 #include "platform/platform.h"
@@ -27,6 +28,9 @@ struct opened_image {
     // ("track 2 of the cue sheet 'x.cue' (line 4)"): the file cannot grow
     // without moving it. Empty when none does.
     std::string track_after;
+    // The cue sheet and every file it names that exists: inputs of the run,
+    // which no output may replace.
+    std::vector<platform::file_info> sheet_files;
     bool writes = false;  // the run writes it: open read-write and locked
     unique_fd fd;         // open and locked when the mode's row asks for it; else invalid
 };
@@ -41,7 +45,7 @@ enum class data_track {
 // for a cue sheet, the FILE of the sheet's first data track, which must be
 // of the kind `tracks` says and begin at the file's first sector. The
 // sheet's other files are not opened. Sets path, sheet and track_after of
-// `image`; returns the exit status when refused (after saying why, naming
+// `image` (and sheet_files); returns the exit status when refused (after saying why, naming
 // the sheet's line).
 std::optional<int> image_of(run_output& run, const std::string& given, data_track tracks, opened_image& image);
 

@@ -69,33 +69,13 @@ bool fits_size_limit(run_output& run, std::uint64_t need) {
     return false;
 }
 
-namespace {
-
-std::vector<kept_file> inputs_kept(const std::vector<platform::file_info>& inputs) {
+bool admit_output(run_output& run, new_file& file, const std::string& path,
+                  const std::vector<platform::file_info>& inputs) {
     std::vector<kept_file> kept;
     for (const platform::file_info& in : inputs) kept.push_back({in, "is an input of this run"});
-    return kept;
-}
-
-}  // namespace
-
-bool admits_text_file(run_output& run, const std::string& path, const char* what,
-                      const std::vector<platform::file_info>& inputs) {
-    new_file file(what);
-    return file.admit(run, path, inputs_kept(inputs));
-}
-
-bool write_text_file(run_output& run, const std::string& path, const std::string& text, const char* what,
-                     const std::vector<platform::file_info>& inputs) {
-    new_file file(what);
-    if (!file.admit(run, path, inputs_kept(inputs)) || !file.create(run)) return false;
-    const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-    if (write_full(file.fd(), bytes) != bytes.size()) {
-        const std::string message = std::string("Failed to write ") + what + " '" + path + "'";
-        report_errno(run, message.c_str());
-        return false;
-    }
-    return file.commit(run);
+    for (std::FILE* stream : {run.out, run.err})
+        if (platform::file_info o; platform::query(stream, o)) kept.push_back({o, "is where this run's own output goes"});
+    return file.admit(run, path, kept);
 }
 
 bool finish_writes(run_output& run, const std::vector<unique_fd*>& files, bool wrote) {

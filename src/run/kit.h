@@ -27,6 +27,8 @@
 #include "io/output.h"
 #include "platform/platform.h"
 
+class new_file;
+
 // Exit statuses of a run.
 inline constexpr int STATUS_OK = 0;
 inline constexpr int STATUS_NAME = 1;    // -n name not found exactly once
@@ -96,17 +98,11 @@ private:
 // process's file-size limit (0: nothing). Prints why and returns false.
 bool fits_size_limit(run_output& run, std::uint64_t need);
 
-// Whether write_text_file could put a file at `path` now (no link, no input,
-// nothing but a regular file there), so that a run refuses before its first
-// write rather than after its last. False after saying why not.
-bool admits_text_file(run_output& run, const std::string& path, const char* what,
-                      const std::vector<platform::file_info>& inputs);
-
-// Writes `text` to the file `path` the user named (not one of `inputs`) as
-// a new_file: under a temporary name beside it, put in its place once whole
-// and on disk. `what` names it in the reports. False after saying why not.
-bool write_text_file(run_output& run, const std::string& path, const std::string& text, const char* what,
-                     const std::vector<platform::file_info>& inputs);
+// Admits `path` for `file` as a file the run writes anew (io/new_file.h):
+// refused as well when it names one of `inputs` or where the run's own
+// output goes. False after saying why not.
+bool admit_output(run_output& run, new_file& file, const std::string& path,
+                  const std::vector<platform::file_info>& inputs);
 
 // Ends the writes of a run: every descriptor of `files` synced (when the
 // run wrote them) and closed. False after reporting the first failure

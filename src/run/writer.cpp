@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
+#include "io/new_file.h"
 #include "run/ppf_session.h"
 
 bool run_input::load(run_output& run) {
@@ -125,6 +127,16 @@ bool read_old(run_state& run, int fd, std::span<std::uint8_t> out, std::uint64_t
     return have == 0 || read_sectors(run, fd, out.first(static_cast<std::size_t>(have) * SECTOR_SIZE), first);
 }
 
+// True when `a` and `b` name one file, whether it exists yet or not: the
+// same file, or the same name in the same folder.
+bool same_name(const std::string& a, const std::string& b) {
+    platform::file_info x, y;
+    if (platform::query(a, x) && platform::query(b, y)) return platform::same_file(x, y);
+    const std::string in_a = platform::folder_of(a), in_b = platform::folder_of(b);
+    return a.substr(in_a.size()) == b.substr(in_b.size()) && platform::query(in_a.empty() ? "." : in_a, x) &&
+           platform::query(in_b.empty() ? "." : in_b, y) && platform::same_file(x, y);
+}
+
 // The postgap a growing image ends with: the sectors it is modelled on, as
 // they are, and as they become after the moved file.
 struct postgap {
@@ -159,6 +171,8 @@ private:
     bool write_whole(std::span<const std::uint8_t> bytes, std::uint64_t first, const std::string& what);
     bool write_sectors(const run_signals& signals);
     void cut_back();
+    std::vector<platform::file_info> inputs();
+    bool admit_sector_list(new_file& list);
 
     std::uint64_t end() const { return source_.first() + source_.count(); }
 
@@ -169,6 +183,10 @@ private:
     const relocation* grows_ = nullptr;  // the image grows by a moved file
     std::vector<std::uint64_t> directories_;
     postgap tail_;
+    // A growing image's sectors after its volume that the moved file takes,
+    // as they were.
+    std::vector<std::uint8_t> overwritten_;
+    bool wrote_ = false;       // a write of the image was begun
     bool tree_begun_ = false;  // the directory sectors are being rewritten
 };
 
@@ -246,7 +264,9 @@ bool writer::build_postgap() {
     const std::size_t bytes = relocation::POSTGAP_SECTORS * SECTOR_SIZE;
     tail_.new_bytes.resize(bytes);
     tail_.old_bytes.resize(bytes);
+    overwritten_.resize(r.new_first < r.image_sectors ? (r.image_sectors - r.new_first) * SECTOR_SIZE : 0);
     if (!read_sectors(run_, bin_, tail_.new_bytes, r.tail_from) ||
+        (!overwritten_.empty() && !read_sectors(run_, bin_, overwritten_, r.new_first)) ||
         !read_old(run_, bin_, tail_.old_bytes, r.new_first + r.new_sectors, r.image_sectors))
         return false;
     for (std::size_t i = 0; i < relocation::POSTGAP_SECTORS; ++i)
@@ -357,6 +377,7 @@ bool writer::write_ppf(ppf_session& ppf, const run_signals& signals) {
 bool writer::commit(batch& b) {
     const std::span<const std::uint8_t> sectors = b.rebuilt();
     std::size_t done = sectors.size();
+    wrote_ = wrote_ || (job_.writes && !sectors.empty());
     if (job_.writes && !sectors.empty()) done = pwrite_full(bin_, sectors, b.first * SECTOR_SIZE);
     const int write_errno = errno;
     const std::size_t written = done / SECTOR_SIZE;
@@ -396,6 +417,7 @@ bool writer::commit(batch& b) {
 // dry) after the trace line `what`. False after reporting a failed write.
 bool writer::write_whole(std::span<const std::uint8_t> bytes, std::uint64_t first, const std::string& what) {
     print_trace(run_, what);
+    wrote_ = wrote_ || job_.writes;
     if (!job_.writes || pwrite_full(bin_, bytes, first * SECTOR_SIZE) == bytes.size()) return true;
     report_errno(run_, "\nFailed to write sector");
     return false;
@@ -440,23 +462,69 @@ bool writer::write_sectors(const run_signals& signals) {
     return true;
 }
 
-// Before the tree names the moved file, an image that only grew (by its
-// reservation or its writes) goes back to its length: it is the image it
-// was.
+// Before the tree names the moved file, a grown image goes back to what it
+// was: the sectors after its volume that the file took get their old bytes
+// back, and the image its length.
 void writer::cut_back() {
+    if (!grows_ || !job_.writes || tree_begun_) return;
+    const auto first = static_cast<unsigned long long>(grows_->new_first);
+    const auto last = static_cast<unsigned long long>(grows_->image_sectors - 1);
     platform::file_info now;
-    if (grows_ && job_.writes && !tree_begun_ && grows_->new_first == grows_->image_sectors &&
-        platform::query(bin_, now) && now.size != job_.image.size && platform::truncate(bin_, job_.image.size))
+    const bool longer = platform::query(bin_, now) && now.size != job_.image.size;
+    bool restored = true;
+    if (wrote_ && !overwritten_.empty()) {
+        restored = pwrite_full(bin_, overwritten_, grows_->new_first * SECTOR_SIZE) == overwritten_.size();
+        char what[120];
+        std::snprintf(what, sizeof what, "Failed to give sectors %llu to %llu their old bytes back", first, last);
+        if (!restored) report_errno(run_, what);
+        else if (longer) std::fprintf(run_.out, "Sectors %llu to %llu have their old bytes back\n", first, last);
+        else
+            std::fprintf(run_.out, "Sectors %llu to %llu have their old bytes back: the image is as it was\n", first,
+                         last);
+    }
+    if (!longer) return;
+    if (!platform::truncate(bin_, job_.image.size)) {
+        char what[120];
+        std::snprintf(what, sizeof what, "Failed to cut the image back to its %llu bytes",
+                      static_cast<unsigned long long>(job_.image.size));
+        report_errno(run_, what);
+    } else if (restored) {
         std::fprintf(run_.out, "The image is cut back to its %llu bytes: it is as it was\n",
                      static_cast<unsigned long long>(job_.image.size));
+    }
+}
+
+// Every file the run reads: the image (with the cue sheet it was given by,
+// and the files that names), the patch, and the file_id.diz text.
+std::vector<platform::file_info> writer::inputs() {
+    std::vector<platform::file_info> files{job_.image, source_.input().info()};
+    files.insert(files.end(), job_.sheet.begin(), job_.sheet.end());
+    if (platform::file_info diz; run_.settings.file_diz && platform::query(*run_.settings.file_diz, diz))
+        files.push_back(diz);
+    return files;
+}
+
+// The sector list may not land on an input, the run's own output or its
+// PPF file (which need not exist yet). False after saying why not.
+bool writer::admit_sector_list(new_file& list) {
+    const run_settings& s = run_.settings;
+    const std::string& path = *s.file_lba_list;
+    if (!admit_output(run_, list, path, inputs())) return false;
+    std::string ppf;
+    if (ppf_target(s) && platform::resolve_links(*ppf_target(s), ppf) && same_name(ppf, path)) {
+        std::fprintf(run_.out, "Sector list '%s' is the PPF file of this run -- refused\n", path.c_str());
+        return false;
+    }
+    return true;
 }
 
 int writer::run() {
     const run_settings& s = run_.settings;
     if (!refuse()) return error_exit(run_);
-    if (job_.sector_list && job_.replace &&
-        !admits_text_file(run_, *s.file_lba_list, "Sector list", {job_.image, source_.input().info()}))
-        return error_exit(run_);
+    // The sector list is judged now and created with the PPF file, before
+    // the image's first write; it is put in place once the image is whole.
+    std::optional<new_file> list;
+    if (job_.sector_list && job_.replace && !admit_sector_list(list.emplace("Sector list"))) return error_exit(run_);
     // From the first read of the target sectors on, a signal stops the run
     // only between batches of sectors.
     const run_signals signals(run_.out, true);
@@ -471,11 +539,12 @@ int writer::run() {
     if (ppf_target(s)) {
         std::vector<std::uint8_t> diz;
         if (!load_diz(run_, diz)) return fail();
-        if (!ppf.start(run_, s, {job_.image, input}, std::move(diz))) {
+        if (!ppf.start(run_, s, inputs(), std::move(diz))) {
             cut_back();
             return STATUS_FAIL;
         }
     }
+    if (list && !list->create(run_)) return fail();
     print_start(run_, job_.start);
     tprintf(trace_stream(run_), "Patching .bin file\n");
     if (ppf.active() && !write_ppf(ppf, signals)) return fail();
@@ -493,9 +562,18 @@ int writer::run() {
         !kept_length(run_, source_.input().fd(), input.size, "patch file"))
         return error_exit(run_);
     if (!finish_writes(run_, {&job_.bin}, false)) return error_exit(run_);
-    if (job_.sector_list && job_.replace &&
-        !write_text_file(run_, *s.file_lba_list, sector_table(*job_.replace), "Sector list", {job_.image, input}))
-        return error_exit(run_);
+    if (list) {
+        const std::string table = sector_table(*job_.replace);
+        const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(table.data()), table.size());
+        if (write_full(list->fd(), bytes) != bytes.size()) {
+            report_errno(run_, ("Failed to write Sector list '" + *s.file_lba_list + "'").c_str());
+            return error_exit(run_);
+        }
+        if (!list->commit(run_)) return error_exit(run_);
+    }
+    if (!write)
+        std::fputs(ppf.active() || list ? "Dry run: nothing written to the image\n" : "Dry run: nothing written\n",
+                   run_.out);
     std::fputs("All done.\n", run_.out);
     return STATUS_OK;
 }

@@ -111,6 +111,7 @@ struct write_job {
     patch_window start;                     // said as the run's start
     const replace_plan* replace = nullptr;  // with -s: the file's records, and its move
     bool sector_list = false;               // --lba-list: the sector table of a relocation
+    std::vector<platform::file_info> sheet = {};  // the image's cue sheet and every file it names
 };
 
 // Runs the writer: from the refusals to "All done.". Returns the exit status.
