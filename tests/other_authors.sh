@@ -17,7 +17,8 @@
 # extracted whole (-g) and each file compared with isoinfo's; the VCD's MPEG
 # track, a Form 2 file, is changed in one sector and put back. On a tight disc
 # with a Joliet tree a file grown past its neighbours moves to the image's end
-# (--relocate), read back through both trees, the disc checked; on a
+# (--relocate), read back through both trees, the disc checked, and refused
+# where data follows the volume; on a
 # bootable disc with a Joliet tree the boot image and an empty file move
 # likewise, the boot catalog's entry following its image, while an emulated
 # diskette's image is refused the move. Stdout and
@@ -197,6 +198,15 @@ run reloc_move -s --relocate -n 'A.DAT;1' grow6000.dat reloc.bin
 run reloc_check -c reloc.bin
 "$mkimage" unwrap reloc.bin reloc_after.iso
 read_back reloc_after.iso "iso joliet" A.DAT:grow6000.dat B.DAT:rtree/B.DAT C.DAT:rtree/C.DAT
+
+# The same disc with ten sectors of data after its volume (another session's
+# files, say): growth past the volume would overwrite them, so the move is
+# refused, naming the first such sector, and the image stays as it was.
+{ cat reloc.iso; seq 1 5000 | head -c $((10 * 2048)); } >after.iso
+"$mkimage" wrap after.iso after.bin
+cp after.bin after_before.bin
+run reloc_data_after_volume -s --relocate -n 'A.DAT;1' grow6000.dat after.bin
+cmp -s after.bin after_before.bin || { echo "other_authors: a refused growth changed the image"; failed=1; }
 
 # A bootable disc whose boot image and catalog both trees name, with an empty
 # file: the boot image (no emulation, loaded whole) grows past its neighbour
