@@ -169,12 +169,13 @@ private:
     // Lists a subdirectory of the directory entered.
     void enter(dir_walk& walk, const dir_record& record, int next) {
         const int here = on_path_;
-        std::string parent = std::move(path_);
+        const std::string parent = path_;
         on_path_ = next;
-        path_ = (parent == "/" ? "" : parent) + "/" + printable_name(record.name);
+        if (path_ != "/") path_ += '/';
+        path_ += printable_name(record.name);
         walk.enter(record);
         on_path_ = here;
-        path_ = std::move(parent);
+        path_ = parent;
     }
 
     // Heads a quiet run's table of the directory entered.
