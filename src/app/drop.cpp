@@ -16,7 +16,7 @@ bool looks_like_image(const std::string& path) {
     const unique_fd fd = platform::open_read(path);
     std::array<std::uint8_t, SYNC_SIZE> sync{};
     for (const std::uint64_t sector : {0U, 16U})
-        if (fd.valid() && pread_full(fd.get(), sync, sector * SECTOR_SIZE) == sync.size() && begins_with_sync(sync))
+        if (fd.valid() && pread_full(fd.get(), sync, sector * SECTOR_SIZE) == sync.size() && has_sync(sync))
             return true;
     return false;
 }

@@ -226,8 +226,7 @@ private:
 bool holds_volume(int fd) {
     std::array<std::uint8_t, SECTOR_SIZE> buffer{};
     if (read_sector_quietly(fd, buffer, VOLUME_DESCRIPTOR_SECTOR) < 0) return false;
-    return has_standard_id(user_data_of(buffer)) ||
-           std::equal(SYNC_PATTERN.begin(), SYNC_PATTERN.end(), buffer.begin());
+    return has_standard_id(user_data_of(buffer)) || has_sync(buffer);
 }
 
 std::uint64_t sectors_in(int fd) {
@@ -490,7 +489,7 @@ void map_descriptors(int fd, disc_map& map, std::vector<tree_info>& trees) {
     namespace at = descriptor_field;
     const std::uint64_t end = each_descriptor(fd, [&](std::uint64_t sector, auto raw, descriptor_span vd) {
         if (vd[at::TYPE] == descriptor_type::BOOT &&
-            std::memcmp(vd.data() + at::BOOT_SYSTEM, "EL TORITO SPECIFICATION", 23) == 0) {
+            std::memcmp(vd.data() + at::BOOT_SYSTEM, EL_TORITO_SYSTEM.data(), EL_TORITO_SYSTEM.size()) == 0) {
             map_boot_catalog(fd, load_le32(vd.subspan<at::BOOT_CATALOG, 4>()), map);
             return;
         }

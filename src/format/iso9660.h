@@ -18,6 +18,9 @@ inline constexpr std::uint32_t VOLUME_DESCRIPTOR_SECTOR = 16;
 inline constexpr std::uint64_t MAX_DESCRIPTORS = 64;
 // What every volume descriptor holds in bytes 1..5.
 inline constexpr std::string_view STANDARD_ID = "CD001";
+// The boot system name of a boot record whose catalog follows the El Torito
+// layout, the only boot record the disc's claims read.
+inline constexpr std::string_view EL_TORITO_SYSTEM = "EL TORITO SPECIFICATION";
 
 // Where the fields of a volume descriptor sit, from the first byte of its
 // sector's user data.

@@ -17,7 +17,6 @@
 
 namespace {
 
-bool has_sync(const_sector b) { return std::equal(SYNC_PATTERN.begin(), SYNC_PATTERN.end(), b.begin()); }
 
 // Where the patch's bytes go in the window's sectors.
 struct layout {

@@ -93,7 +93,7 @@ std::string growth_blocker(int fd, const disc_map& map, const replace_plan& plan
 bool blank_sector(std::span<const std::uint8_t, SECTOR_SIZE> sector) {
     auto zero = [](std::uint8_t b) { return b == 0; };
     if (!std::all_of(sector.begin() + USER_DATA, sector.begin() + USER_DATA_END, zero)) return false;
-    if (!std::equal(SYNC_PATTERN.begin(), SYNC_PATTERN.end(), sector.begin()))
+    if (!has_sync(sector))
         return std::all_of(sector.begin(), sector.end(), zero);
     return sector[MODE_BYTE] == 2 && ((sector[SUBMODE_BYTE] | sector[SUBMODE_COPY_BYTE]) & SUBMODE_FORM2) == 0;
 }
@@ -172,7 +172,7 @@ std::string plan_growth(int fd, const disc_map& map, std::uint64_t image_bytes, 
     // with user data holds what no directory names.
     bool no_sync = false;
     const auto other = find_sector(fd, volume, image_sectors, [&](auto sector) {
-        no_sync = !std::equal(SYNC_PATTERN.begin(), SYNC_PATTERN.end(), sector.begin());
+        no_sync = !has_sync(sector);
         return no_sync || !postgap_sector(sector);
     });
     if (other) {
@@ -435,7 +435,7 @@ bool plan_replacement(run_output& run, int fd_bin, const dir_lookup& found, std:
 }
 
 void rebuild_postgap_sector(std::span<std::uint8_t, SECTOR_SIZE> sector, std::uint64_t at, bool blank) {
-    if (!std::equal(SYNC_PATTERN.begin(), SYNC_PATTERN.end(), sector.begin())) {
+    if (!has_sync(sector)) {
         std::fill(sector.begin(), sector.end(), 0);
         return;
     }

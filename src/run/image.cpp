@@ -31,15 +31,11 @@ std::string_view text_of(const std::vector<std::uint8_t>& bytes) {
 
 }  // namespace
 
-bool begins_with_sync(std::span<const std::uint8_t> head) {
-    return head.size() >= SYNC_PATTERN.size() && std::equal(SYNC_PATTERN.begin(), SYNC_PATTERN.end(), head.begin());
-}
-
 bool is_cue_file(const std::string& path) {
     bool opened = false;
     const std::vector<std::uint8_t> head = head_of(path, opened);
     if (looks_like_cue_sheet(text_of(head))) return true;
-    return is_cue_sheet(path) && (!opened || !begins_with_sync(head));
+    return is_cue_sheet(path) && (!opened || !has_sync(head));
 }
 
 std::optional<int> read_cue_sheet(run_output& run, const std::string& path, cue_sheet& sheet) {
@@ -135,7 +131,7 @@ bool refuse_iso_image(run_output& run, int fd, const std::string& path) {
     std::array<std::uint8_t, 12> sync{};
     if (pread_full(fd, id, ISO_DESCRIPTOR_ID) != id.size() || !std::equal(id.begin(), id.end(), STANDARD_ID.begin()))
         return false;
-    if (pread_full(fd, sync, VOLUME_DESCRIPTOR_SECTOR * SECTOR_SIZE) == sync.size() && begins_with_sync(sync)) return false;
+    if (pread_full(fd, sync, VOLUME_DESCRIPTOR_SECTOR * SECTOR_SIZE) == sync.size() && has_sync(sync)) return false;
     std::fprintf(run.out, "'%s' holds 2048-byte sectors (an ISO image), not raw 2352-byte sectors\n", path.c_str());
     return true;
 }

@@ -66,9 +66,6 @@ bool refuse_iso_image(run_output& run, int fd, const std::string& path);
 // one, so that what is wrong with it is said as of a cue sheet.
 bool is_cue_file(const std::string& path);
 
-// The bytes begin with a sector's sync pattern.
-bool begins_with_sync(std::span<const std::uint8_t> head);
-
 // Reads and parses the cue sheet `path` (opened with a shared lock). Returns
 // the exit status when it cannot: a failed open or read, a file longer than
 // any cue sheet, a line it cannot read (said as refuse_cue_line says it).

@@ -44,7 +44,6 @@ const_sector sector_in(std::span<const std::uint8_t> bytes, std::size_t i) {
     return const_sector(bytes.data() + i * SECTOR_SIZE, SECTOR_SIZE);
 }
 
-bool has_sync(const_sector b) { return std::equal(SYNC_PATTERN.begin(), SYNC_PATTERN.end(), b.begin()); }
 
 // A sector the run may not rewrite: no data sector at all (a sector never
 // written, all zero, is written as a new one), not Mode 2, not at its own

@@ -13,6 +13,13 @@ inline constexpr std::size_t SECTOR_SIZE = 2352;
 inline constexpr std::size_t SYNC_SIZE = 12;         // bytes 0..11: sync pattern
 inline constexpr std::array<std::uint8_t, SYNC_SIZE> SYNC_PATTERN = {
     0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
+// Bytes that begin with a sector's sync pattern (false for fewer bytes).
+constexpr bool has_sync(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < SYNC_SIZE) return false;
+    for (std::size_t i = 0; i < SYNC_SIZE; ++i)
+        if (bytes[i] != SYNC_PATTERN[i]) return false;
+    return true;
+}
 inline constexpr std::size_t HEADER = 12;            // bytes 12..15: minute, second, frame, mode
 inline constexpr std::size_t MODE_BYTE = 15;
 inline constexpr std::size_t SUBHEADER = 16;         // bytes 16..23: XA subheader, twice over
