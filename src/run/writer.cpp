@@ -430,6 +430,14 @@ bool writer::write_sectors(const run_signals& signals) {
     for (std::uint64_t from = source_.first(); from < end(); from += BATCH_SECTORS) {
         if (signals.interrupted(run_, "after the sectors traced above")) return false;
         if (!build_batch(from, b)) return false;
+        // An image cut short meanwhile is not written past its new end with
+        // sectors read before the cut.
+        const std::uint64_t batch_end = (from + b.count) * SECTOR_SIZE;
+        platform::file_info now;
+        if (job_.writes && batch_end <= job_.image.size && platform::query(bin_, now) && now.size < batch_end) {
+            (void)kept_length(run_, bin_, job_.image.size, "image");
+            return false;
+        }
         if (!commit(b)) return false;
         if (b.complete != b.count) return short_input(from + b.complete);
     }
