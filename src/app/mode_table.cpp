@@ -12,6 +12,7 @@ namespace {
 using option_id::DIZ;
 using option_id::FORCE;
 using option_id::LBA_LIST;
+using option_id::NO_PROGRESS;
 using option_id::RAW2336;
 using option_id::RELOCATE;
 using option_id::UNDO;
@@ -93,16 +94,18 @@ constexpr option_row OPTIONS[] = {
     {'g', "extract", nullptr, "Extract the -n file into the file given first, or every file into that folder"},
     {RAW2336, "raw2336", nullptr, "Form 2 files as 2336-byte sectors, not RIFF-CDXA: -g writes, -n reads them",
      set_flag<&run_settings::mode_raw2336>},
-    {FORCE, "force", nullptr, "With -g -n: replace the file given first if it is there already",
+    {FORCE, "force", nullptr, "With -g -n: replace the file given first; with -p/-P: replace a complete earlier patch",
      set_flag<&run_settings::mode_force>},
     {'q', "quiet", nullptr, "Quiet: no banner, trace or progress; refusals, results and closing lines stay",
      set_flag<&run_settings::mode_quiet>},
+    {NO_PROGRESS, "no-progress", nullptr, "No progress line on a terminal, even with -q",
+     set_flag<&run_settings::mode_no_progress>},
     {option_id::VERSION, "version", nullptr, "Print the version line alone and stop", nullptr, option_end::version},
 };
 
 // What the modes that lay data into the image, or read it, take: every
 // option but those of the check and the replacement.
-constexpr option_set DATA_OPTIONS = options("hvonelrpdxPq", {UNDO, DIZ});
+constexpr option_set DATA_OPTIONS = options("hvonelrpdxPq", {UNDO, DIZ, NO_PROGRESS});
 
 const char* check_refusal(const run_settings& s) {
     if (s.offset % SECTOR_SIZE != 0) return "-o with -c is the byte offset of a sector: a multiple of 2352";
@@ -113,20 +116,20 @@ const char* check_refusal(const run_settings& s) {
 constexpr std::array ROWS = {
     mode_row{.selector = 'g',
              .run = extract_mode,
-             .accepts = options("ghnrq", {RAW2336, FORCE}),
+             .accepts = options("ghnrq", {RAW2336, FORCE, NO_PROGRESS}),
              .refusal = "-g extracts files from the image and takes only -n, -r, --raw2336 and --force"},
     mode_row{.selector = 'a',
              .image = image_kind::any_file,
              .writes = writing::image,
              .file_block = true,
              .run = apply_mode,
-             .accepts = options("ahrdxq", {UNDO, DIZ}),
+             .accepts = options("ahrdxq", {UNDO, DIZ, NO_PROGRESS}),
              .refusal = "Option -a applies the PPF file given first: it takes no -o, -n, -l, -e, -v, -s, -c, -p or -P"},
     mode_row{.selector = 'c',
              .access = image_access::own,
              .writes = writing::with_repair,
              .run = check_mode,
-             .accepts = options("cwkhoprdxPq", {UNDO, DIZ}),
+             .accepts = options("cwkhoprdxPq", {UNDO, DIZ, FORCE, NO_PROGRESS}),
              .refusal = "-c checks the whole image and takes none of -l, -e, -v, -n, -s and -a",
              .refuse = check_refusal,
              .operands = 1},
@@ -142,7 +145,7 @@ constexpr std::array ROWS = {
              .writes = writing::image,
              .file_block = true,
              .run = patch_mode,
-             .accepts = DATA_OPTIONS | options("s", {RAW2336, RELOCATE, LBA_LIST}),
+             .accepts = DATA_OPTIONS | options("s", {RAW2336, RELOCATE, LBA_LIST, FORCE}),
              .needs_place = true},
 };
 

@@ -6,6 +6,7 @@
 
 #include "app/build_info.h"
 #include "app/mode_table.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -247,6 +248,10 @@ void print_long_options(std::FILE* out) {
 parse_result arguments(run_state& run, int argc, char** argv, const mode_row*& row) {
     const parse_result result = parse(run.settings, argc, argv, run.out, run.err, row);
     run.quiet = run.settings.mode_quiet != 0;
+    // A progress line on a terminal, unless the trace scrolls on the same
+    // screen: it is then the sign of life itself.
+    run.progress = run.settings.mode_no_progress == 0 && platform::stream_is_terminal(run.err) &&
+                   (run.quiet || !platform::stream_is_terminal(run.out));
     return result;
 }
 

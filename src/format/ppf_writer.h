@@ -50,6 +50,11 @@ public:
     // Bytes appended so far.
     std::uint64_t size() const { return written_; }
 
+    // The file written so far, open for reading (-1 once committed), and the
+    // regular file it is to replace (empty when there is none).
+    int written_fd() const { return fd(); }
+    std::string replaced() const { return direct_.valid() || !file_.replaces() ? std::string() : target_; }
+
 private:
     bool refuse(run_output& run, const char* why);
 

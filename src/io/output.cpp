@@ -7,6 +7,7 @@
 
 void report_errno(run_output& run, const char* message) {
     const int saved = errno;
+    clear_progress(run);
     std::fflush(run.out);
     std::fprintf(run.err, "%s: %s\n", message, platform::error_text(saved));
     std::fflush(run.err);

@@ -11,6 +11,8 @@
 
 #include "io/sector_io.h"
 
+class progress_meter;
+
 // Where a run prints: the trace and messages, and failed system calls.
 struct run_output {
     std::FILE* out = stdout;
@@ -19,7 +21,14 @@ struct run_output {
     // per-sector trace and progress lines; every refusal, warning and error,
     // the result its mode exists for and its closing lines stay.
     bool quiet = false;
+    // A long run may show a progress line on `err` (see io/progress.h): err
+    // is a terminal, the trace is not on the same one, no --no-progress.
+    bool progress = false;
+    progress_meter* meter = nullptr;  // the line shown now, if any
 };
+
+// Clears the progress line, if one is shown, before a message.
+void clear_progress(const run_output& run);
 
 // Where what a quiet run leaves out goes: `out`, or nowhere (null).
 inline std::FILE* trace_stream(const run_output& run) { return run.quiet ? nullptr : run.out; }

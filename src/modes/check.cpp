@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "format/cue.h"
+#include "io/progress.h"
 #include "modes/modes.h"
 #include "run/image.h"
 #include "run/kit.h"
@@ -303,12 +304,17 @@ std::optional<int> scan_batches(run_state& run, scan_plan& plan, const run_signa
             batches.push_back({i, from, static_cast<std::size_t>(std::min<std::uint64_t>(
                                             SCAN_BATCH, plan.stretches[i].count - from))});
     scanner scan(plan.stretches, batches, s.mode_repair != 0);
+    std::uint64_t done = 0, total = 0;
+    for (const batch& b : batches) total += b.count * SECTOR_SIZE;
+    progress_meter meter(run, total);
     std::string lines;
     for (std::size_t i = 0; i < batches.size(); ++i) {
         if (signals.pending()) {
+            meter.clear();
             std::fputs(p.report ? "\nInterrupted: the run stops after the sectors reported above\n"
                                 : "\nInterrupted: the run stops before its first write\n",
                        run.out);
+            if (p.write) print_finish_hint(run, s, ppf_target(s).has_value());
             return error_exit(run);
         }
         const batch& b = batches[i];
@@ -334,7 +340,9 @@ std::optional<int> scan_batches(run_state& run, scan_plan& plan, const run_signa
                 append_line(lines, r.verdicts[k], st.disc_first + b.from + k, st.track, repaired);
         }
         // The bad sectors are what the check is for: a quiet run reports them too.
+        if (!lines.empty()) meter.clear();
         std::fwrite(lines.data(), 1, lines.size(), run.out);
+        meter.update(done += b.count * SECTOR_SIZE);
         if (settled != b.count) {
             errno = write_errno;
             report_errno(run, "\nFailed to write sector");

@@ -217,6 +217,8 @@ bool prepare_process();
 
 // True when standard output is a terminal.
 bool stdout_is_terminal();
+// True when `stream` is a terminal (on Windows: a console).
+bool stream_is_terminal(std::FILE* stream);
 
 // The text of an errno value, worded as the GNU C library words it on every
 // system, so that messages are the same bytes wherever the tool runs.

@@ -316,6 +316,8 @@ bool prepare_process() {
 
 bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) != 0; }
 
+bool stream_is_terminal(std::FILE* stream) { return ::isatty(::fileno(stream)) != 0; }
+
 const char* error_text(int error) { return std::strerror(error); }
 
 void utf8_arguments(int&, char**&) {}

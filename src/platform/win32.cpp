@@ -447,6 +447,11 @@ bool stdout_is_terminal() {
     return ::GetConsoleMode(handle_of(1), &mode) != 0;
 }
 
+bool stream_is_terminal(std::FILE* stream) {
+    DWORD mode = 0;
+    return ::GetConsoleMode(handle_of(::_fileno(stream)), &mode) != 0;
+}
+
 console_session::console_session() {
     DWORD mode = 0;
     if (!::GetConsoleMode(handle_of(1), &mode)) return;

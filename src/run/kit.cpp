@@ -55,6 +55,7 @@ bool run_signals::pending() const { return held_ && held_->pending(); }
 
 bool run_signals::interrupted(run_output& run, const char* when) const {
     if (!pending()) return false;
+    clear_progress(run);
     std::fprintf(run.out, "\nInterrupted: the run stops %s\n", when);
     return true;
 }

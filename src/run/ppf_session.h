@@ -48,15 +48,25 @@ public:
                                std::span<const std::uint8_t> new_bytes, std::uint64_t first);
 
     // Ends the file and puts it in place; a file that would hold no record
-    // is refused ("would hold no record: the run changes no byte"). False
-    // after saying why not.
+    // is refused ("would hold no record: the run changes no byte"), and so
+    // is, without --force, one whose records all stand in the PPF file it
+    // would replace when that file holds more (the complete patch of an
+    // interrupted run). False after saying why not.
     [[nodiscard]] bool finish(run_output& run);
 
 private:
+    bool keeps_whole_patch(run_output& run);
+
+    bool force_ = false;
     ppf_file ppf_;
     std::unique_ptr<ppf_records> records_;
     std::string target_;
 };
+
+// After "Interrupted" in a run's write pass: the PPF file (written before
+// the image, when `ppf_written`) is whole, and the same command finishes
+// the image, given another PPF file name.
+void print_finish_hint(run_output& run, const run_settings& s, bool ppf_written);
 
 // The file_id.diz text of a PPF 3.0 file (--diz): 1 to 3072 bytes. False
 // after saying why not.

@@ -31,6 +31,7 @@ struct run_settings {
     int mode_checkedc = 0;  // -e
     int mode_nowrite = 0;   // -x
     int mode_replace = 0;   // -s: the -n file is replaced, its recorded size with it
+    int mode_no_progress = 0;  // --no-progress: no progress line, even on a terminal
     int mode_quiet = 0;     // -q: no banner, file block, trace or progress
     int mode_raw2336 = 0;   // --raw2336: Form 2 files as 2336-byte sectors (-g writes, -n reads them)
     int mode_force = 0;     // --force: -g -n replaces an OUTFILE that is there

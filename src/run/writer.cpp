@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "io/new_file.h"
+#include "io/progress.h"
 #include "run/ppf_session.h"
 
 bool run_input::load(run_output& run) {
@@ -101,6 +102,7 @@ bool reserve_sectors(run_output& run, int fd, std::uint64_t first, std::uint64_t
 bool kept_length(run_output& run, int fd, std::uint64_t size, const char* what) {
     platform::file_info now;
     if (platform::query(fd, now) && now.size == size) return true;
+    clear_progress(run);
     std::fprintf(run.out, "The %s changed its length during the run: %llu bytes at its start, %llu now\n",
                  what, static_cast<unsigned long long>(size), static_cast<unsigned long long>(now.size));
     return false;
@@ -169,6 +171,7 @@ private:
     bool commit(batch& b);
     bool write_whole(std::span<const std::uint8_t> bytes, std::uint64_t first, const std::string& what);
     bool write_sectors(const run_signals& signals);
+    bool interrupted(const run_signals& signals);
     void cut_back();
     std::vector<platform::file_info> inputs();
     bool admit_sector_list(new_file& list);
@@ -185,6 +188,9 @@ private:
     // A growing image's sectors after its volume that the moved file takes,
     // as they were.
     std::vector<std::uint8_t> overwritten_;
+    progress_meter* meter_ = nullptr;  // the run's progress line
+    std::uint64_t done_ = 0;           // bytes of sectors through a pass, for it
+    bool ppf_written_ = false;  // the PPF file is in place
     bool wrote_ = false;       // a write of the image was begun
     bool tree_begun_ = false;  // the directory sectors are being rewritten
 };
@@ -319,6 +325,7 @@ bool writer::build_descriptor(std::uint64_t sector, batch& b) {
 // The input's short read: the sector's trace stops at its read, and the
 // source says what fell short.
 bool writer::short_input(std::uint64_t sector) {
+    clear_progress(run_);
     std::string trace;
     append_index(trace, sector);
     append_read_sector(trace);
@@ -361,6 +368,7 @@ bool writer::write_ppf(ppf_session& ppf, const run_signals& signals) {
         if (!build_batch(from, b)) return false;
         if (b.complete != b.count) return short_input(from + b.complete);
         if (!add()) return false;
+        meter_->update(done_ += b.count * SECTOR_SIZE);
     }
     if (grows_ && !ppf.sectors(run_, tail_.old_bytes, tail_.new_bytes, grows_->new_first + grows_->new_sectors))
         return false;
@@ -422,13 +430,21 @@ bool writer::write_whole(std::span<const std::uint8_t> bytes, std::uint64_t firs
     return false;
 }
 
+// True, after saying what the run leaves and how to finish it, when a
+// signal stops the write pass.
+bool writer::interrupted(const run_signals& signals) {
+    if (!signals.interrupted(run_, "after the sectors traced above")) return false;
+    if (job_.writes) print_finish_hint(run_, run_.settings, ppf_written_);
+    return true;
+}
+
 // The write pass: the source's sectors a batch at a time, a grown image's
 // postgap, then the tree: the directory sectors of a replaced file and a
 // grown volume's descriptors.
 bool writer::write_sectors(const run_signals& signals) {
     batch b;
     for (std::uint64_t from = source_.first(); from < end(); from += BATCH_SECTORS) {
-        if (signals.interrupted(run_, "after the sectors traced above")) return false;
+        if (interrupted(signals)) return false;
         if (!build_batch(from, b)) return false;
         // An image cut short meanwhile is not written past its new end with
         // sectors read before the cut.
@@ -440,6 +456,7 @@ bool writer::write_sectors(const run_signals& signals) {
         }
         if (!commit(b)) return false;
         if (b.complete != b.count) return short_input(from + b.complete);
+        meter_->update(done_ += b.count * SECTOR_SIZE);
     }
     // A growing image takes its postgap too before the tree names the file.
     if (grows_) {
@@ -450,7 +467,7 @@ bool writer::write_sectors(const run_signals& signals) {
                       static_cast<unsigned long long>(first + relocation::POSTGAP_SECTORS - 1),
                       static_cast<unsigned long long>(grows_->tail_from),
                       static_cast<unsigned long long>(grows_->tail_from + relocation::POSTGAP_SECTORS - 1));
-        if (signals.interrupted(run_, "after the sectors traced above") || !write_whole(tail_.new_bytes, first, line))
+        if (interrupted(signals) || !write_whole(tail_.new_bytes, first, line))
             return false;
     }
     tree_begun_ = true;
@@ -554,8 +571,13 @@ int writer::run() {
     if (list && !list->create(run_)) return fail();
     print_start(run_, job_.start);
     tprintf(trace_stream(run_), "Patching .bin file\n");
+    // Each pass reads (and the last writes) every sector of the source.
+    progress_meter meter(run_, (ppf.active() ? 2 : 1) * source_.count() * SECTOR_SIZE);
+    meter_ = &meter;
     if (ppf.active() && !write_ppf(ppf, signals)) return fail();
+    ppf_written_ = ppf.active();
     if (!write_sectors(signals)) return fail();
+    meter.clear();
     if (job_.replace) print_record_changes(run_, *job_.replace);
 
     // Success is reported only once everything written is on disk, and the
