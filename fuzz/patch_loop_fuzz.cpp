@@ -27,6 +27,7 @@
 #include "modes/modes.h"
 #include "app/corvane_main.h"
 #include "image_maker.h"
+#include "scratch_dir.h"
 #include "reference_coder.h"
 
 namespace {
@@ -94,10 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bytes patch(data + 5, data + std::min<std::size_t>(size, 5 + 3 * USER_DATA_SIZE + 100));
     const int mode = ((flags >> 5) & 3) % 3;  // 3 is a patch run too
 
-    static const fs::path dir = [] {
-        std::string t = (fs::temp_directory_path() / "corvane-fuzz-XXXXXX").string();
-        return fs::path(::mkdtemp(t.data()));
-    }();
+    static const scratch_dir scratch;
+    const fs::path& dir = scratch.path();
     fs::remove(dir / "out.ppf");
     fixture::write_file(dir / "image.bin", sample());
     fixture::write_file(dir / "patch.bin", patch);

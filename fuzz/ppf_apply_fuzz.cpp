@@ -16,6 +16,7 @@
 #include "ops/ppf_apply.h"
 #include "app/corvane_main.h"
 #include "image_maker.h"
+#include "scratch_dir.h"
 
 namespace {
 
@@ -37,10 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 1) return 0;
     const bool undo = data[0] & 1, dry = data[0] & 2;
     const bytes ppf(data + 1, data + size);
-    static const fs::path dir = [] {
-        std::string t = (fs::temp_directory_path() / "corvane-fuzz-XXXXXX").string();
-        return fs::path(::mkdtemp(t.data()));
-    }();
+    static const scratch_dir scratch;
+    const fs::path& dir = scratch.path();
     fixture::write_file(dir / "image.bin", image());
     fixture::write_file(dir / "in.ppf", ppf);
     std::vector<std::string> args{"corvane", "-a", (dir / "in.ppf").string(), (dir / "image.bin").string()};
