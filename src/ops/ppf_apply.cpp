@@ -325,6 +325,8 @@ std::string check_image(const ppf_patch& patch, std::span<const std::uint8_t> fi
     if (!overlap) {
         for (std::uint64_t j = 0; j < total && k == total; ++j)
             if (!look(image, file, records[static_cast<std::size_t>(j)], false).is_new) k = j;
+        // A record of no bytes is no sign of a run that went past it.
+        while (k > 0 && records[static_cast<std::size_t>(k - 1)].length == 0) --k;
         stands = true;
         for (std::uint64_t j = k; j < total && patch.undo && stands; ++j)
             stands = look(image, file, records[static_cast<std::size_t>(j)], true).is_old;
@@ -432,8 +434,8 @@ bool apply_records(run_output& run, const ppf_patch& patch, std::span<const std:
             if (!flush()) return false;
             if (signals.pending()) {
                 std::fprintf(run.out,
-                             "Interrupted: the run stops after %llu of %llu records; the same command run "
-                             "again finishes it\n",
+                             "Interrupted: the run stops after %llu of %llu records; run the same command "
+                             "again to finish it\n",
                              static_cast<unsigned long long>(done), static_cast<unsigned long long>(total));
                 return false;
             }
