@@ -157,7 +157,8 @@ int apply_mode(run_state& run, opened_image& opened) {
         std::fprintf(run.out, "%s records %llu..%llu (%llu bytes)\n", undo ? "Restored the old bytes of" : "Applied",
                      static_cast<ull>(undo ? 1 : state.applied + 1), static_cast<ull>(undo ? state.applied : total),
                      static_cast<ull>(written));
-    if (s.file_output) std::fprintf(run.out, "Wrote the patched image to '%s'\n", s.file_output->c_str());
+    if (s.file_output)
+        std::fprintf(run.out, "Wrote the %s image to '%s'\n", undo ? "restored" : "patched", s.file_output->c_str());
     std::fputs("All done.\n", run.out);
     return STATUS_OK;
 }
