@@ -316,7 +316,7 @@ bytes content_of(const std::string& kind, const bytes& image) {
         ppf += f[2];
         return bytes(ppf.begin(), ppf.end());
     }
-    if (kind.starts_with("ppf3:")) {  // PPF 3.0 with undo data, no block check: ppf3:OFFSET:NEW:OLD[:...]
+    if (kind.starts_with("ppf3:")) {  // PPF 3.0 with undo data, no block check: ppf3:OFFSET:NEW:OLD[:...] ("-": no bytes)
         const auto f = split(kind, ':');
         std::string ppf = std::string("PPF30") + '\2' + "made by hand";
         ppf.resize(56, ' ');
@@ -324,8 +324,9 @@ bytes content_of(const std::string& kind, const bytes& image) {
         for (std::size_t i = 1; i + 2 < f.size(); i += 3) {
             const std::uint64_t at = std::stoull(f[i], nullptr, 0);
             for (int b = 0; b < 8; ++b) ppf += static_cast<char>(at >> (8 * b));
-            ppf += static_cast<char>(f[i + 1].size());
-            ppf += f[i + 1] + f[i + 2];
+            const std::string fresh = f[i + 1] == "-" ? "" : f[i + 1], old = f[i + 2] == "-" ? "" : f[i + 2];
+            ppf += static_cast<char>(fresh.size());
+            ppf += fresh + old;
         }
         return bytes(ppf.begin(), ppf.end());
     }
@@ -461,11 +462,14 @@ outcome run_once(const golden_case& c, const fs::path& dir, const fs::path& logs
         ::signal(SIGXFSZ, SIG_DFL);
         if (c.setup.contains("ignore")) ::signal(signals.at(c["ignore"]), SIG_IGN);  // nohup
 #ifdef CORVANE_TEAR_LIBRARY
-        if (c.setup.contains("tear")) {  // the first write of image.bin reaching byte BYTE stops there
+        if (c.setup.contains("tear") || c.setup.contains("interrupt")) {
             ::setenv("LD_PRELOAD", CORVANE_TEAR_LIBRARY, 1);
             ::setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
-            ::setenv("CORVANE_TEAR", c["tear"].c_str(), 1);
         }
+        // The first write of image.bin reaching byte BYTE stops there.
+        if (c.setup.contains("tear")) ::setenv("CORVANE_TEAR", c["tear"].c_str(), 1);
+        // interrupt=RUN:N: the Nth write of image.bin in that run raises SIGINT once done.
+        if (c.setup.contains("interrupt")) ::setenv("CORVANE_INTERRUPT", split(c["interrupt"], ':').at(1).c_str(), 1);
 #endif
         if (c.setup.contains("umask")) ::umask(static_cast<mode_t>(std::stoul(c["umask"], nullptr, 8)));
         // nodevnull: a system without /dev/null, as in a minimal container.
@@ -785,7 +789,8 @@ TEST_P(Golden, RunGivesStoredResult) {
     if (windows ? c.setup.contains("posix-only") : c.setup.contains("windows-only"))
         GTEST_SKIP() << (windows ? "needs POSIX: " + c["posix-only"] : "Windows only");
 #ifndef CORVANE_TEAR_LIBRARY
-    if (c.setup.contains("tear")) GTEST_SKIP() << "needs the preloaded write that fails (a native build's)";
+    if (c.setup.contains("tear") || c.setup.contains("interrupt"))
+        GTEST_SKIP() << "needs the preloaded write that fails (a native build's)";
 #endif
 #ifdef CORVANE_GOLDEN_PORTABLE
     if (c.setup.contains("linux-only")) GTEST_SKIP() << "needs Linux: " + c["linux-only"];
@@ -811,11 +816,18 @@ TEST_P(Golden, RunGivesStoredResult) {
     // and output come first in the report.
     std::string steps;
     golden_case last = c;
+    // interrupt=RUN:N meets that run of the row alone.
+    int run_number = 1;
+    const auto interrupt_run = [&](golden_case& run) {
+        if (c.setup.contains("interrupt") && split(c["interrupt"], ':').at(0) != std::to_string(run_number++))
+            run.setup.erase("interrupt");
+    };
     for (auto end = std::find(last.args.begin(), last.args.end(), ";"); end != last.args.end();
          end = std::find(last.args.begin(), last.args.end(), ";")) {
         golden_case step = last;
         step.args.assign(last.args.begin(), end);
         last.args.erase(last.args.begin(), end + 1);
+        interrupt_run(step);
         const outcome o = run_binary(step, dir.path, logs.path);
         // A signal or cut meets the first run alone: its output depends on timing.
         const bool timed = step.setup.contains("term") || step.setup.contains("cut");
@@ -823,6 +835,7 @@ TEST_P(Golden, RunGivesStoredResult) {
                  masked(timed ? "(depends on when the signal came)\n" : o.out) + o.err;
         for (const char* key : {"term", "cut", "tear"}) last.setup.erase(key);
     }
+    interrupt_run(last);
     const outcome o = run_binary(last, dir.path, logs.path);
     if (read_only || c.setup.contains("immutable")) set_immutable(frozen, false);
     const auto after = files_in(dir.path);

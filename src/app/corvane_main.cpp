@@ -89,7 +89,9 @@ int corvane_main(int argc, char** argv, std::FILE* out, std::FILE* err, bool own
         std::vector<char*> args;
         for (std::string& a : drop) args.push_back(a.data());
         args.push_back(nullptr);
+        run.dropped = true;
         status = run_tool(run, static_cast<int>(drop.size()), args.data());
+        say_drop_result(run, drop, status);
     } else {
         status = run_tool(run, argc, argv);
     }

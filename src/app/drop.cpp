@@ -6,6 +6,7 @@
 
 #include "format/ppf_layout.h"
 #include "run/image.h"
+#include "run/kit.h"
 
 namespace {
 
@@ -50,4 +51,9 @@ std::vector<std::string> dropped(run_output& run, int argc, char** argv, bool& r
                  image.c_str());
     refused = true;
     return {};
+}
+
+void say_drop_result(const run_state& run, const std::vector<std::string>& drop, int status) {
+    if (status != STATUS_OK || drop.size() < 2 || drop[1] != "-a" || !run.settings.file_bin) return;
+    std::fprintf(run.out, "The patched image is '%s'\n", run.settings.file_bin->c_str());
 }

@@ -94,7 +94,7 @@ constexpr option_row OPTIONS[] = {
     {'g', "extract", nullptr, "Extract the -n file into the file given first, or every file into that folder"},
     {RAW2336, "raw2336", nullptr, "Form 2 files as 2336-byte sectors, not RIFF-CDXA: -g writes, -n reads them",
      set_flag<&run_settings::mode_raw2336>},
-    {FORCE, "force", nullptr, "With -g -n: replace the file given first; with -p/-P: replace a complete earlier patch",
+    {FORCE, "force", nullptr, "Replace an output file that is there: -g -n the file given first, -a the one after the image; with -p/-P: a complete earlier patch",
      set_flag<&run_settings::mode_force>},
     {'q', "quiet", nullptr, "Quiet: no banner, trace or progress; refusals, results and closing lines stay",
      set_flag<&run_settings::mode_quiet>},
@@ -123,8 +123,9 @@ constexpr std::array ROWS = {
              .writes = writing::image,
              .file_block = true,
              .run = apply_mode,
-             .accepts = options("ahrdxq", {UNDO, DIZ, NO_PROGRESS}),
-             .refusal = "Option -a applies the PPF file given first: it takes no -o, -n, -l, -e, -v, -s, -c, -p or -P"},
+             .accepts = options("ahrdxq", {UNDO, DIZ, NO_PROGRESS, FORCE}),
+             .refusal = "Option -a applies the PPF file given first: it takes no -o, -n, -l, -e, -v, -s, -c, -p or -P",
+             .output_operand = true},
     mode_row{.selector = 'c',
              .access = image_access::own,
              .writes = writing::with_repair,
@@ -162,6 +163,8 @@ const mode_row& mode_chosen(option_set given) {
 }
 
 bool run_writes(const mode_row& row, const run_settings& s) {
-    const bool writes = row.writes == writing::image || (row.writes == writing::with_repair && s.mode_repair);
+    // An output file given after the image takes the writes: the image is only read.
+    const bool writes = (row.writes == writing::image && !(row.output_operand && s.file_output)) ||
+                        (row.writes == writing::with_repair && s.mode_repair);
     return writes && !s.mode_nowrite;
 }

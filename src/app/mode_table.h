@@ -105,6 +105,7 @@ struct mode_row {
     const char* (*refuse)(const run_settings& s) = nullptr;
     bool needs_place = false;  // needs -n or -o
     int operands = 2;          // 1: the image; 2: a data file (or PPF file, second image), then the image
+    bool output_operand = false;  // may take one more operand: the output file, written anew
 };
 
 // Every mode, in the order in which their selecting options win.

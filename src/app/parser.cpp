@@ -163,9 +163,11 @@ parse_result accept(run_settings& s, option_set given, const mode_row& row,
         // Nothing to do is a failure, but for a bare call that asks for help.
         return argc == 1 ? parse_result::usage : parse_result::refused_usage;
     }
-    if (operands.size() != static_cast<std::size_t>(row.operands)) return parse_result::refused_usage;
+    std::size_t count = operands.size();
+    if (row.output_operand && count == static_cast<std::size_t>(row.operands) + 1) s.file_output = operands[--count];
+    if (count != static_cast<std::size_t>(row.operands)) return parse_result::refused_usage;
     if (row.operands == 2) s.file_patch = operands[0];
-    s.file_bin = operands.back();
+    s.file_bin = operands[count - 1];
     return parse_result::ok;
 }
 

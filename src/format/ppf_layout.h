@@ -52,3 +52,4 @@ inline constexpr std::string_view PPF_DIZ_BEGIN = "@BEGIN_FILE_ID.DIZ";
 inline constexpr std::string_view PPF_DIZ_END = "@END_FILE_ID.DIZ";
 inline constexpr std::size_t PPF2_DIZ_LENGTH_SIZE = 4;
 inline constexpr std::size_t PPF3_DIZ_LENGTH_SIZE = 2;
+inline constexpr std::size_t PPF_DIZ_MAX = 3072;  // bytes of text

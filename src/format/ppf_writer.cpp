@@ -134,6 +134,14 @@ public:
         for (std::size_t i = 0; i < new_bytes.size(); ++i) {
             // Every byte past the image's end is recorded: appliers grow the image by them.
             if (old_bytes[i] == new_bytes[i] && base + i < image_end_) continue;
+            // With undo data, a record of no bytes marks where the image
+            // ended before it grew: the undo cuts it back there.
+            if (undo_ && !marked_ && base + i >= image_end_) {
+                close_record();
+                at_ = image_end_;
+                put_record();
+                marked_ = true;
+            }
             if (length_ == PPF_RECORD_MAX || (length_ != 0 && at_ + length_ != base + i)) close_record();
             if (length_ == 0) at_ = base + i;
             new_[length_] = new_bytes[i];
@@ -159,7 +167,10 @@ public:
 
 private:
     void close_record() {
-        if (length_ == 0) return;
+        if (length_ != 0) put_record();
+    }
+
+    void put_record() {
         std::array<std::uint8_t, PPF3_RECORD_HEAD> head{};
         store_le32(std::span(head).subspan<0, 4>(), static_cast<std::uint32_t>(at_));
         store_le32(std::span(head).subspan<4, 4>(), static_cast<std::uint32_t>(at_ >> 32));
@@ -184,6 +195,7 @@ private:
     std::uint64_t records_ = 0;
     std::uint64_t at_ = 0;      // image offset of the record being gathered
     std::size_t length_ = 0;    // its bytes so far
+    bool marked_ = false;       // the image's old end is marked
     std::array<std::uint8_t, PPF_RECORD_MAX> new_{}, old_{};
 };
 

@@ -89,12 +89,15 @@ public:
 // PPF 2.0: every rebuilt sector whole, as ten chunks.
 std::unique_ptr<ppf_records> ppf2_records();
 
-inline constexpr std::size_t MAX_DIZ = 3072;  // file_id.diz text
+inline constexpr std::size_t MAX_DIZ = PPF_DIZ_MAX;  // file_id.diz text
 
 // PPF 3.0: exactly the bytes the run changes (and every byte it appends past
 // the image's end), in records of up to 255 bytes (with `undo`, followed by
 // the bytes they replace), the block check on where the image can hold the
-// block, and a file_id.diz text when `diz` holds one.
+// block, and a file_id.diz text when `diz` holds one. With `undo`, a run that
+// grows the image puts a record of no bytes at its old end, before the
+// records past it: an applier writes nothing for it, an undo cuts the image
+// back there.
 std::unique_ptr<ppf_records> ppf3_records(bool undo, std::vector<std::uint8_t> diz);
 
 // Builds the header from the description and the image as it is now (its

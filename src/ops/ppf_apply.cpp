@@ -172,40 +172,251 @@ bool load_ppf(int fd, std::span<std::uint8_t> file, std::uint64_t image_size, pp
     return true;
 }
 
-std::string check_image(const ppf_patch& patch, std::span<const std::uint8_t> file, int fd,
-                        std::uint64_t image_size, bool undo) {
+namespace {
+
+// Reads the image through a window, for records in about ascending order.
+class image_reader {
+public:
+    image_reader(int fd, std::uint64_t size) : fd_(fd), size_(size), window_(WRITE_SIZE) {}
+
+    // The bytes from `at` for `length` that lie inside the image (fewer
+    // past its end). False when a read failed.
+    bool read(std::uint64_t at, std::size_t length, std::span<const std::uint8_t>& out) {
+        out = {};
+        if (at >= size_) return true;
+        const std::uint64_t want = std::min<std::uint64_t>(length, size_ - at);
+        if (at < at_ || at + want > at_ + have_) {
+            at_ = at;
+            have_ = pread_full(fd_, window_, at);
+            if (have_ < std::min<std::uint64_t>(window_.size(), size_ - at)) {
+                have_ = 0;
+                return false;
+            }
+        }
+        out = std::span<const std::uint8_t>(window_).subspan(static_cast<std::size_t>(at - at_),
+                                                             static_cast<std::size_t>(want));
+        return true;
+    }
+
+private:
+    int fd_;
+    std::uint64_t size_;
+    std::vector<std::uint8_t> window_;
+    std::uint64_t at_ = 0, have_ = 0;
+};
+
+std::vector<ppf_record> all_records(const ppf_patch& patch, std::span<const std::uint8_t> file) {
+    std::vector<ppf_record> records;
+    records.reserve(static_cast<std::size_t>(patch.records));
+    (void)for_each_record(patch, file, [&](const ppf_record& r) {
+        records.push_back(r);
+        return true;
+    });
+    return records;
+}
+
+bool overlapping(const std::vector<ppf_record>& records) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
+    spans.reserve(records.size());
+    for (const ppf_record& r : records)
+        if (r.length != 0) spans.emplace_back(r.image_at, r.image_at + r.length);
+    std::sort(spans.begin(), spans.end());
+    for (std::size_t i = 1; i < spans.size(); ++i)
+        if (spans[i].first < spans[i - 1].second) return true;
+    return false;
+}
+
+std::span<const std::uint8_t> new_bytes(std::span<const std::uint8_t> file, const ppf_record& r) {
+    return file.subspan(static_cast<std::size_t>(r.file_at), r.length);
+}
+std::span<const std::uint8_t> old_bytes(std::span<const std::uint8_t> file, const ppf_record& r) {
+    return file.subspan(static_cast<std::size_t>(r.file_at) + r.length, r.length);
+}
+
+// What one record finds in the image: its new bytes, its old ones (bytes
+// past the image's end count as old where the old ones are zeros, the bytes
+// a growing image gets), or neither.
+struct found_bytes {
+    bool is_new = false;
+    bool is_old = false;
+};
+
+found_bytes look(image_reader& image, std::span<const std::uint8_t> file, const ppf_record& r, bool undo) {
+    std::span<const std::uint8_t> now;
+    if (!image.read(r.image_at, r.length, now)) return {};
+    found_bytes f;
+    f.is_new = now.size() == r.length && std::ranges::equal(now, new_bytes(file, r));
     if (undo) {
-        if (!patch.undo) return "holds no undo data";
-        std::vector<std::uint8_t> now(PPF_RECORD_MAX);
-        std::uint64_t wrong = 0;
-        const bool holds = for_each_record(patch, file, [&](const ppf_record& r) {
-            const auto here = std::span(now).first(r.length);
-            wrong = r.image_at;
-            return pread_full(fd, here, r.image_at) == r.length &&
-                   std::equal(here.begin(), here.end(), file.begin() + std::ptrdiff_t(r.file_at));
-        });
-        if (holds) return {};
-        return say("has a record for image byte %llu whose patched bytes the image does not "
-                   "hold: the undo would not give the old image back",
-                   wrong);
+        const auto old = old_bytes(file, r);
+        f.is_old = std::ranges::equal(now, old.first(now.size())) &&
+                   std::all_of(old.begin() + std::ptrdiff_t(now.size()), old.end(), [](auto b) { return b == 0; });
     }
-    if (patch.has_size && patch.image_size != image_size)
-        return say("is for an image of %llu bytes, not %llu", patch.image_size, image_size);
-    if (patch.block_check) {
+    return f;
+}
+
+// The block check on the block as it was before records 1..applied: their
+// old bytes where the file has them, else their new bytes vouch for the
+// bytes they cover.
+bool block_holds(const ppf_patch& patch, std::span<const std::uint8_t> file, int fd,
+                 const std::vector<ppf_record>& records, std::uint64_t applied) {
+    std::array<std::uint8_t, PPF_BLOCK_SIZE> block{};
+    std::array<bool, PPF_BLOCK_SIZE> vouched{};
+    const std::size_t have = pread_full(fd, block, PPF_BLOCK_AT);
+    for (std::uint64_t j = 0; j < applied; ++j) {
+        const ppf_record& r = records[static_cast<std::size_t>(j)];
+        const std::uint64_t from = std::max(r.image_at, PPF_BLOCK_AT);
+        const std::uint64_t to = std::min(r.image_at + r.length, PPF_BLOCK_AT + PPF_BLOCK_SIZE);
+        for (std::uint64_t p = from; p < to; ++p) {
+            const auto i = static_cast<std::size_t>(p - PPF_BLOCK_AT);
+            if (patch.undo) block[i] = old_bytes(file, r)[static_cast<std::size_t>(p - r.image_at)];
+            else vouched[i] = true;
+        }
+    }
+    for (std::size_t i = 0; i < PPF_BLOCK_SIZE; ++i)
+        if (!vouched[i] && (i >= have || block[i] != patch.block[i])) return false;
+    return true;
+}
+
+// The length the image had before a growing file was applied, as its writer
+// marks it: one record of no bytes at that length, the records past it
+// covering every byte up to the patched image's end, all with zeros as their
+// old bytes. Nothing when the file bears no such mark; `unproven` when it
+// bears one its records do not bear out.
+std::optional<std::uint64_t> size_mark(const std::vector<ppf_record>& records, std::span<const std::uint8_t> file,
+                                       std::uint64_t image_size, bool& unproven) {
+    unproven = false;
+    std::optional<std::uint64_t> mark;
+    std::uint64_t end = 0, past = 0;
+    for (const ppf_record& r : records) {
+        if (r.length == 0) {
+            if (mark) unproven = true;
+            mark = r.image_at;
+        }
+        end = std::max(end, r.image_at + r.length);
+    }
+    if (!mark) return {};
+    for (const ppf_record& r : records) {
+        if (r.image_at + r.length <= *mark) continue;
+        const std::uint64_t from = std::max(r.image_at, *mark);
+        past += r.image_at + r.length - from;
+        const auto old = old_bytes(file, r).subspan(static_cast<std::size_t>(from - r.image_at));
+        if (!std::all_of(old.begin(), old.end(), [](auto b) { return b == 0; })) unproven = true;
+    }
+    if (end <= *mark || past != end - *mark || image_size < *mark || image_size > end) unproven = true;
+    if (unproven) return {};
+    return mark;
+}
+
+}  // namespace
+
+std::string check_image(const ppf_patch& patch, std::span<const std::uint8_t> file, int fd,
+                        std::uint64_t image_size, bool undo, ppf_state& state) {
+    state = ppf_state{};
+    if (undo && !patch.undo) return "holds no undo data";
+    const std::vector<ppf_record> records = all_records(patch, file);
+    const std::uint64_t total = records.size();
+    // Where records 1..k hold their new bytes and the rest their old ones:
+    // k the first record that does not hold its new bytes.
+    std::uint64_t k = total;
+    bool stands = false;  // the image stands as a run stopped after record k leaves it
+    std::uint64_t wrong_at = 0;  // the first record that does not hold its new bytes
+    image_reader image(fd, image_size);
+    const bool overlap = overlapping(records);
+    if (!overlap) {
+        for (std::uint64_t j = 0; j < total && k == total; ++j)
+            if (!look(image, file, records[static_cast<std::size_t>(j)], false).is_new) k = j;
+        // A record of no bytes is no sign of a run that went past it.
+        while (k > 0 && records[static_cast<std::size_t>(k - 1)].length == 0) --k;
+        stands = true;
+        for (std::uint64_t j = k; j < total && patch.undo && stands; ++j)
+            stands = look(image, file, records[static_cast<std::size_t>(j)], true).is_old;
+        if (k < total) wrong_at = records[static_cast<std::size_t>(k)].image_at;
+    }
+    if (undo) {
+        if (overlap) {
+            // Judged whole: every record must hold its new bytes.
+            const auto wrong = std::find_if(records.begin(), records.end(),
+                                            [&](const ppf_record& r) { return !look(image, file, r, false).is_new; });
+            stands = wrong == records.end();
+            k = total;
+            if (!stands) wrong_at = wrong->image_at;
+        }
+        if (!stands)
+            return say("has a record for image byte %llu whose patched bytes the image does not "
+                       "hold: the undo would not give the old image back",
+                       wrong_at);
+        state.applied = k;
+        state.size_before = size_mark(records, file, image_size, state.size_unproven);
+        return {};
+    }
+    // Judged as a fresh image: the length a PPF 2.0 file names, the block check.
+    auto fresh = [&]() -> std::string {
+        if (patch.has_size && patch.image_size != image_size)
+            return say("is for an image of %llu bytes, not %llu", patch.image_size, image_size);
         std::array<std::uint8_t, PPF_BLOCK_SIZE> block{};
-        if (pread_full(fd, block, PPF_BLOCK_AT) != PPF_BLOCK_SIZE || block != patch.block)
+        if (patch.block_check && (pread_full(fd, block, PPF_BLOCK_AT) != PPF_BLOCK_SIZE || block != patch.block))
             return "is for another image: its block check does not match";
+        return {};
+    };
+    if (stands && k > 0) {
+        std::uint64_t grown = patch.image_size;
+        for (const ppf_record& r : records) grown = std::max(grown, r.image_at + r.length);
+        const bool size_fits = !patch.has_size || (image_size >= patch.image_size && image_size <= grown);
+        // Without undo data, records whose new bytes the image held before
+        // (a sector's unchanged header) look applied: an image that passes as
+        // a fresh one is taken as one, unless it holds every record.
+        if (size_fits && (!patch.block_check || block_holds(patch, file, fd, records, k)) &&
+            (k == total || patch.undo || !fresh().empty())) {
+            state.applied = k;
+            return {};
+        }
     }
-    return {};
+    return fresh();
+}
+
+std::uint64_t bytes_to_write(const ppf_patch& patch, std::span<const std::uint8_t> file, bool undo,
+                             const ppf_state& state) {
+    std::uint64_t bytes = 0, j = 0;
+    (void)for_each_record(patch, file, [&](const ppf_record& r) {
+        if ((j++ < state.applied) == undo) bytes += r.length;
+        return true;
+    });
+    return bytes;
+}
+
+std::string ppf_diz_text(const ppf_patch& patch, std::span<const std::uint8_t> file) {
+    if (patch.end >= file.size()) return {};
+    const std::size_t length_size = patch.version == 2 ? PPF2_DIZ_LENGTH_SIZE : PPF3_DIZ_LENGTH_SIZE;
+    const std::size_t from = patch.end + PPF_DIZ_BEGIN.size();
+    const std::size_t to = file.size() - length_size - PPF_DIZ_END.size();
+    std::string_view text(reinterpret_cast<const char*>(file.data()) + from, std::min(to - from, PPF_DIZ_MAX));
+    std::string lines;
+    while (!text.empty()) {
+        std::string_view line = text.substr(0, text.find('\n'));
+        text.remove_prefix(std::min(text.size(), line.size() + 1));
+        if (line.ends_with('\r')) line.remove_suffix(1);
+        lines += printable_text(line) + '\n';
+    }
+    return lines;
 }
 
 bool apply_records(run_output& run, const ppf_patch& patch, std::span<const std::uint8_t> file, int fd,
-                   bool undo, const platform::held_signals& signals) {
+                   bool undo, const ppf_state& state, const platform::held_signals& signals) {
     // Records land in a window of the image read once and written back once
     // from its first to its last changed byte: the bytes between records
     // (a sector's header, say) go back as they were read.
     std::vector<std::uint8_t> window(WRITE_SIZE);
-    std::uint64_t window_at = 0, window_size = 0, low = 0, high = 0, done = 0, shown = 0;
+    // `done` counts the records in place, those found there included.
+    const std::uint64_t total = patch.records;
+    std::uint64_t window_at = 0, window_size = 0, low = 0, high = 0;
+    std::uint64_t done = undo ? total - state.applied : state.applied, shown = done;
+    bool printed = false;
+    auto show = [&] {
+        printed = true;
+        tprintf(trace_stream(run), "%10llu of %llu records applied\n", static_cast<unsigned long long>(done),
+                static_cast<unsigned long long>(total));
+        shown = done;
+    };
     auto flush = [&] {
         if (high == low) return true;
         if (pwrite_full(fd, std::span(window).subspan(static_cast<std::size_t>(low - window_at),
@@ -215,20 +426,17 @@ bool apply_records(run_output& run, const ppf_patch& patch, std::span<const std:
             return false;
         }
         low = high = 0;
-        if (done / 1000 != shown / 1000) {
-            tprintf(trace_stream(run), "%10llu of %llu records applied\n", static_cast<unsigned long long>(done),
-                         static_cast<unsigned long long>(patch.records));
-            shown = done;
-        }
+        if (done / 1000 != shown / 1000) show();
         return true;
     };
     const auto write = [&](const ppf_record& r) {
         if (r.image_at < window_at || r.image_at + r.length > window_at + window_size) {
             if (!flush()) return false;
             if (signals.pending()) {
-                std::fprintf(run.out, "Interrupted: the run stops after %llu of %llu records\n",
-                             static_cast<unsigned long long>(done),
-                             static_cast<unsigned long long>(patch.records));
+                std::fprintf(run.out,
+                             "Interrupted: the run stops after %llu of %llu records; run the same command "
+                             "again to finish it\n",
+                             static_cast<unsigned long long>(done), static_cast<unsigned long long>(total));
                 return false;
             }
             // Forward, the window starts at the record; backward, it ends there.
@@ -255,17 +463,17 @@ bool apply_records(run_output& run, const ppf_patch& patch, std::span<const std:
     // An undo goes backward: a record's old bytes may have been taken after
     // an earlier record had changed some of them, so the earliest record's
     // old bytes are the ones that must stay.
+    const std::vector<ppf_record> records = all_records(patch, file);
+    const auto first = records.begin() + std::ptrdiff_t(state.applied);
     if (undo) {
-        std::vector<ppf_record> records;
-        records.reserve(static_cast<std::size_t>(patch.records));
-        (void)for_each_record(patch, file, [&](const ppf_record& r) {
-            records.push_back(r);
-            return true;
-        });
-        for (auto r = records.rbegin(); r != records.rend(); ++r)
+        for (auto r = std::make_reverse_iterator(first); r != records.rend(); ++r)
             if (!write(*r)) return false;
-    } else if (!for_each_record(patch, file, write)) {
-        return false;
+    } else {
+        for (auto r = first; r != records.end(); ++r)
+            if (!write(*r)) return false;
     }
-    return flush();
+    if (!flush()) return false;
+    // The last count, when a line went before it.
+    if (printed && shown != done) show();
+    return true;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -63,17 +64,48 @@ std::string read_ppf(std::span<const std::uint8_t> file, std::uint64_t image_siz
 // nothing.
 bool load_ppf(int fd, std::span<std::uint8_t> file, std::uint64_t image_size, ppf_patch& out, std::string& why);
 
-// Checks the patch against the image open on `fd`: the length a PPF 2.0
-// file names, the block check, and for `undo` that the image holds every
-// record's new bytes (the block check then describes an image the undo
-// gives back, and is not made). Returns why not in one line.
-std::string check_image(const ppf_patch& patch, std::span<const std::uint8_t> file, int fd,
-                        std::uint64_t image_size, bool undo);
+// Where an image stands against a patch, as judged before the first write:
+// records 1..applied hold their new bytes and the others their old ones, as
+// a run stopped part-way leaves them (the applier writes records in file
+// order, an undo in reverse).
+struct ppf_state {
+    std::uint64_t applied = 0;
+    // An undo of a file that grew the image: the length the image had
+    // before, which the undo cuts it back to ...
+    std::optional<std::uint64_t> size_before;
+    // ... or the file marks that length but its records do not bear it out.
+    bool size_unproven = false;
+};
 
-// Writes every record's bytes into the image in file order, growing it
-// where records run past its end (with `undo`, the bytes they replaced, last
-// record first), adjacent records in one write, and prints one line per
-// thousand records at most. A held signal stops it between writes. False
+// Checks the patch against the image open on `fd` and says where the image
+// stands (`state`). An image that holds the new bytes of records 1..k (k at
+// least 1; with undo data, the old bytes of the rest) is the patch's image
+// stopped part-way when the block check holds on the block as it was before
+// those records (where the file has no undo data, the bytes they replaced
+// are unknown and their new bytes stand in for them) and a PPF 2.0 file's
+// length lies between the image's and the patched one's. Anything else is
+// judged whole as a fresh image: the length a PPF 2.0 file names and the
+// block check. For `undo`: every record holds its new bytes, or the image
+// stands as an undo stopped part-way leaves it (the block check then
+// describes an image the undo gives back, and is not made). Files whose
+// records overlap are judged whole only. Returns why not in one line.
+std::string check_image(const ppf_patch& patch, std::span<const std::uint8_t> file, int fd,
+                        std::uint64_t image_size, bool undo, ppf_state& state);
+
+// Writes the bytes of the records not yet in place (`state`) into the image
+// in file order, growing it where records run past its end (with `undo`,
+// the bytes they replaced, last record first), adjacent records in one
+// write, and prints one line per thousand records at most and the last
+// count. A held signal stops it between writes, saying how to go on. False
 // after reporting a failure or a stop.
 bool apply_records(run_output& run, const ppf_patch& patch, std::span<const std::uint8_t> file, int fd,
-                   bool undo, const platform::held_signals& signals);
+                   bool undo, const ppf_state& state, const platform::held_signals& signals);
+
+// Bytes of the records apply_records writes for `state`.
+std::uint64_t bytes_to_write(const ppf_patch& patch, std::span<const std::uint8_t> file, bool undo,
+                             const ppf_state& state);
+
+// The file's file_id.diz text as printable lines, each ended by '\n'
+// (controls as '?'), at most the size the format gives it; empty when the
+// file has none. (The description is ppf_patch::description.)
+std::string ppf_diz_text(const ppf_patch& patch, std::span<const std::uint8_t> file);

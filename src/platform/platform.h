@@ -244,10 +244,10 @@ public:
 // there are no such consoles.
 bool console_is_own();
 
-// Prints "Press Enter to close this window." on `out` and waits for a line
-// (or the end) of standard input, so an own console stays readable. Does
-// nothing where consoles do not close with the program.
-void wait_for_enter(std::FILE* out);
+// Prints `prompt` on `out` and waits for a line (or the end) of standard
+// input, so an own console stays readable. Does nothing where consoles do
+// not close with the program.
+void wait_for_enter(std::FILE* out, const char* prompt = "Press Enter to close this window.\n");
 
 // Makes argv the command line in UTF-8 where the system hands it to main in
 // another encoding (a Windows code page); elsewhere it is left as it is.

@@ -328,7 +328,7 @@ console_session::~console_session() = default;
 
 bool console_is_own() { return false; }
 
-void wait_for_enter(std::FILE*) {}
+void wait_for_enter(std::FILE*, const char*) {}
 
 // ---- Trees of new files ----
 

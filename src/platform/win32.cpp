@@ -478,8 +478,8 @@ bool console_is_own() {
     return ::GetConsoleProcessList(processes, 2) == 1;
 }
 
-void wait_for_enter(std::FILE* out) {
-    std::fputs("Press Enter to close this window.\n", out);
+void wait_for_enter(std::FILE* out, const char* prompt) {
+    std::fputs(prompt, out);
     std::fflush(out);
     for (int c = std::fgetc(stdin); c != EOF && c != '\n'; c = std::fgetc(stdin)) {
     }

@@ -18,6 +18,7 @@ struct run_settings {
     std::optional<std::string> str_desc;    // -d: PPF description
     std::optional<std::string> file_ppf3;   // -P: PPF 3.0 file to write
     std::optional<std::string> file_diz;    // --diz: file_id.diz text of the PPF 3.0 file
+    std::optional<std::string> file_output; // -a: third operand, the patched image written anew
     int mode_undo = 0;      // --undo: PPF 3.0 with undo data; applied, the undo data restored
     int mode_repair = 0;    // -w
     std::uint64_t count = 0;  // -k: sectors -c checks; 0 means "not given" (to the image's end)
@@ -34,7 +35,7 @@ struct run_settings {
     int mode_no_progress = 0;  // --no-progress: no progress line, even on a terminal
     int mode_quiet = 0;     // -q: no banner, file block, trace or progress
     int mode_raw2336 = 0;   // --raw2336: Form 2 files as 2336-byte sectors (-g writes, -n reads them)
-    int mode_force = 0;     // --force: -g -n replaces an OUTFILE that is there
+    int mode_force = 0;     // --force: -g -n and -a replace an output file that is there
     int mode_relocate = 0;  // --relocate: with -s, a file that cannot grow in place moves
     std::optional<std::string> file_lba_list;  // --lba-list: the table of sectors a relocation leaves
 };
@@ -47,4 +48,7 @@ inline const std::optional<std::string>& ppf_target(const run_settings& s) {
 // Everything one run of the tool reads and writes besides its files.
 struct run_state : run_output {
     run_settings settings;
+    // Files dropped on the program: a run that writes waits for Enter once
+    // it has shown what it is about to do.
+    bool dropped = false;
 };
