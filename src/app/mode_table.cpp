@@ -94,7 +94,7 @@ constexpr option_row OPTIONS[] = {
     {'g', "extract", nullptr, "Extract the -n file into the file given first, or every file into that folder"},
     {RAW2336, "raw2336", nullptr, "Form 2 files as 2336-byte sectors, not RIFF-CDXA: -g writes, -n reads them",
      set_flag<&run_settings::mode_raw2336>},
-    {FORCE, "force", nullptr, "Replace an output file that is there: -g -n the file given first, -a the one after the image; with -p/-P: a complete earlier patch",
+    {FORCE, "force", nullptr, "Replace an output file that is there (-g -n, -a); -p/-P: a PPF file that holds this run's records",
      set_flag<&run_settings::mode_force>},
     {'q', "quiet", nullptr, "Quiet: no banner, trace or progress; refusals, results and closing lines stay",
      set_flag<&run_settings::mode_quiet>},

@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "io/new_file.h"
+#include "io/progress.h"
 #include "modes/modes.h"
 #include "ops/ppf_apply.h"
 #include "run/image.h"
@@ -18,6 +19,7 @@ using ull = unsigned long long;
 // reporting a failure or a stop.
 bool copy_image(run_output& run, int from, std::uint64_t size, int to, const run_signals& signals) {
     std::vector<std::uint8_t> buffer(1 << 20);
+    progress_meter meter(run, size);
     for (std::uint64_t at = 0; at < size;) {
         if (signals.interrupted(run, "before the output file was written: the image is as it was")) return false;
         const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - at));
@@ -30,6 +32,7 @@ bool copy_image(run_output& run, int from, std::uint64_t size, int to, const run
             return false;
         }
         at += n;
+        meter.update(at);
     }
     return true;
 }

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "io/progress.h"
 #include "sector/byte_order.h"
 
 namespace {
@@ -410,6 +411,7 @@ bool apply_records(run_output& run, const ppf_patch& patch, std::span<const std:
     const std::uint64_t total = patch.records;
     std::uint64_t window_at = 0, window_size = 0, low = 0, high = 0;
     std::uint64_t done = undo ? total - state.applied : state.applied, shown = done;
+    progress_meter meter(run, total);
     bool printed = false;
     auto show = [&] {
         printed = true;
@@ -427,12 +429,14 @@ bool apply_records(run_output& run, const ppf_patch& patch, std::span<const std:
         }
         low = high = 0;
         if (done / 1000 != shown / 1000) show();
+        meter.update(done);
         return true;
     };
     const auto write = [&](const ppf_record& r) {
         if (r.image_at < window_at || r.image_at + r.length > window_at + window_size) {
             if (!flush()) return false;
             if (signals.pending()) {
+                meter.clear();
                 std::fprintf(run.out,
                              "Interrupted: the run stops after %llu of %llu records; run the same command "
                              "again to finish it\n",
