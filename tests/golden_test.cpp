@@ -729,26 +729,63 @@ void expect_changed_sectors_valid(const file_data& before, const file_data& afte
     }
 }
 
+// The records of a PPF file (1.0, 2.0 or 3.0), read from its layout alone,
+// apart from the tool's own reader: the image offset and the new bytes of
+// each, in file order.
+struct plain_record {
+    std::uint64_t offset;
+    bytes data;
+};
+
+std::vector<plain_record> plain_records(const bytes& f) {
+    const std::string magic(f.begin(), f.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(5, f.size())));
+    const bool v1 = magic == "PPF10", v3 = magic == "PPF30";
+    if (!v1 && !v3 && magic != "PPF20") return {};
+    const std::size_t offset_size = v3 ? 8 : 4;
+    const bool undo = v3 && f.size() > 58 && f[58] != 0;
+    std::size_t at = v1 ? 56 : v3 ? 60 + (f.size() > 57 && f[57] != 0 ? 1024 : 0) : 1084;
+    const std::string diz = "@BEGIN_FILE_ID.DIZ";
+    std::vector<plain_record> records;
+    while (at + offset_size < f.size() &&
+           std::string(f.begin() + static_cast<std::ptrdiff_t>(at),
+                       f.begin() + static_cast<std::ptrdiff_t>(std::min(f.size(), at + diz.size()))) != diz) {
+        std::uint64_t offset = 0;
+        for (std::size_t i = 0; i < offset_size; ++i) offset |= std::uint64_t{f[at + i]} << (8 * i);
+        const std::size_t length = f[at + offset_size];
+        const auto from = f.begin() + static_cast<std::ptrdiff_t>(std::min(f.size(), at + offset_size + 1));
+        records.push_back({offset, bytes(from, from + static_cast<std::ptrdiff_t>(std::min<std::size_t>(
+                                                         length, static_cast<std::size_t>(f.end() - from))))});
+        at += offset_size + 1 + length * (undo ? 2 : 1);
+    }
+    return records;
+}
+
 // A PPF 2.0 or 3.0 file the tool wrote lists its records in ascending
 // order of their image offsets, each after the bytes of the one before.
 void expect_records_ascending(const std::string& name, const bytes& f) {
     const std::string magic(f.begin(), f.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(5, f.size())));
     if (magic != "PPF20" && magic != "PPF30") return;
-    const bool v3 = magic == "PPF30";
-    const std::size_t offset_size = v3 ? 8 : 4;
-    const bool undo = v3 && f.size() > 58 && f[58] != 0;
-    std::size_t at = v3 ? 60 + (f.size() > 57 && f[57] != 0 ? 1024 : 0) : 1084;
-    const std::string diz = "@BEGIN_FILE_ID.DIZ";
     std::uint64_t next = 0;
-    while (at + offset_size < f.size() && std::string(f.begin() + static_cast<std::ptrdiff_t>(at),
-                                                       f.begin() + static_cast<std::ptrdiff_t>(std::min(f.size(), at + diz.size()))) != diz) {
-        std::uint64_t offset = 0;
-        for (std::size_t i = 0; i < offset_size; ++i) offset |= std::uint64_t{f[at + i]} << (8 * i);
-        const std::size_t length = f[at + offset_size];
-        ASSERT_GE(offset, next) << name << ": the record at byte " << at << " is out of order";
-        next = offset + length;
-        at += offset_size + 1 + length * (undo ? 2 : 1);
+    for (const plain_record& r : plain_records(f)) {
+        ASSERT_GE(r.offset, next) << name << ": the record at image offset " << r.offset << " is out of order";
+        next = r.offset + r.data.size();
     }
+}
+
+// applies=PPF:FROM:TO: the PPF file as the row left it, applied to FROM as
+// it was set up by an applier that knows only the file layout, gives TO as
+// the row left it.
+void expect_applies(const golden_case& c, const std::map<std::string, file_data>& before,
+                    const std::map<std::string, file_data>& after) {
+    const auto f = split(c["applies"], ':');
+    ASSERT_EQ(f.size(), 3U) << "applies=PPF:FROM:TO";
+    ASSERT_TRUE(after.contains(f[0]) && before.contains(f[1]) && after.contains(f[2])) << c["applies"];
+    bytes image = before.at(f[1]).whole();
+    for (const plain_record& r : plain_records(after.at(f[0]).whole())) {
+        if (r.offset + r.data.size() > image.size()) image.resize(r.offset + r.data.size());
+        std::copy(r.data.begin(), r.data.end(), image.begin() + static_cast<std::ptrdiff_t>(r.offset));
+    }
+    EXPECT_TRUE(image == after.at(f[2]).whole()) << f[0] << " applied to " << f[1] << " does not give " << f[2];
 }
 
 // The sectors a check run's report calls repaired.
@@ -864,6 +901,7 @@ TEST_P(Golden, RunGivesStoredResult) {
     for (const auto& [name, data] : after)
         if (name.ends_with(".ppf") && !(before.contains(name) && before.at(name) == data))
             expect_records_ascending(name, data.whole());
+    if (c.setup.contains("applies")) expect_applies(c, before, after);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Golden, ::testing::ValuesIn(load_cases()),
