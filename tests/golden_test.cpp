@@ -747,6 +747,51 @@ void expect_records_ascending(const std::string& name, const bytes& f) {
     }
 }
 
+// A PPF 2.0 or 3.0 file applied to `image` by a reader of its own, not the
+// tool's: the records in turn, growing the image where one runs past it.
+bytes applied_ppf(const bytes& f, bytes image) {
+    const std::string magic(f.begin(), f.begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(5, f.size())));
+    const bool v3 = magic == "PPF30";
+    EXPECT_TRUE(v3 || magic == "PPF20") << "no PPF 2.0 or 3.0 file";
+    const std::size_t offset_size = v3 ? 8 : 4;
+    const bool undo = v3 && f.size() > 58 && f[58] != 0;
+    std::size_t at = v3 ? 60 + (f.size() > 57 && f[57] != 0 ? 1024 : 0) : 1084;
+    std::size_t end = f.size();
+    const std::string diz = "@END_FILE_ID.DIZ";
+    const std::string text(f.begin(), f.end());
+    if (const std::size_t mark = text.rfind(diz); mark != std::string::npos) end = text.rfind("@BEGIN_FILE_ID.DIZ", mark);
+    while (at + offset_size < end) {
+        std::uint64_t offset = 0;
+        for (std::size_t i = 0; i < offset_size; ++i) offset |= std::uint64_t{f[at + i]} << (8 * i);
+        const std::size_t length = f[at + offset_size];
+        at += offset_size + 1;
+        if (image.size() < offset + length) image.resize(offset + length);
+        std::copy_n(f.begin() + static_cast<std::ptrdiff_t>(at), length, image.begin() + static_cast<std::ptrdiff_t>(offset));
+        at += length * (undo ? 2 : 1);
+    }
+    EXPECT_EQ(at, end) << "the records end inside a record";
+    return image;
+}
+
+// Each make run (-m) of a row: the PPF file it wrote turns its original (as
+// set up) into its modified image (as the row leaves it).
+void expect_patches_make(const std::vector<std::string>& args, const std::map<std::string, file_data>& before,
+                         const std::map<std::string, file_data>& after) {
+    for (auto from = args.begin(); from != args.end();) {
+        const auto to = std::find(from, args.end(), ";");
+        const std::vector<std::string> run(from, to);
+        from = to == args.end() ? to : to + 1;
+        const auto option = std::find_if(run.begin(), run.end(), [](const auto& a) { return a == "-P" || a == "-p"; });
+        if (std::find(run.begin(), run.end(), "-m") == run.end() || option == run.end() || run.size() < 3) continue;
+        const std::string &ppf = *std::next(option), &original = run[run.size() - 2], &modified = run.back();
+        if (!after.contains(ppf) || !before.contains(original) || !after.contains(modified) || original.ends_with(".cue") ||
+            (before.contains(ppf) && before.at(ppf).whole() == after.at(ppf).whole()))
+            continue;
+        EXPECT_TRUE(applied_ppf(after.at(ppf).whole(), before.at(original).whole()) == after.at(modified).whole())
+            << ppf << " does not turn " << original << " into " << modified;
+    }
+}
+
 // The sectors a check run's report calls repaired.
 std::set<std::size_t> reported_repaired(const std::string& out) {
     std::set<std::size_t> sectors;
@@ -851,6 +896,7 @@ TEST_P(Golden, RunGivesStoredResult) {
     for (const auto& [name, data] : after)
         if (name.ends_with(".ppf") && !(before.contains(name) && before.at(name) == data))
             expect_records_ascending(name, data.whole());
+    expect_patches_make(c.args, before, after);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Golden, ::testing::ValuesIn(load_cases()),

@@ -96,6 +96,7 @@ constexpr option_row OPTIONS[] = {
      set_flag<&run_settings::mode_raw2336>},
     {FORCE, "force", nullptr, "With -g -n: replace the file given first; with -p/-P: replace a complete earlier patch",
      set_flag<&run_settings::mode_force>},
+    {'m', "make", nullptr, "Make a patch (-P, -p) that turns the image given first into the second"},
     {'q', "quiet", nullptr, "Quiet: no banner, trace or progress; refusals, results and closing lines stay",
      set_flag<&run_settings::mode_quiet>},
     {NO_PROGRESS, "no-progress", nullptr, "No progress line on a terminal, even with -q",
@@ -113,7 +114,18 @@ const char* check_refusal(const run_settings& s) {
     return nullptr;
 }
 
+const char* make_refusal(const run_settings& s) {
+    if (!ppf_target(s)) return "-m writes a patch: give -P or -p to name it";
+    return nullptr;
+}
+
 constexpr std::array ROWS = {
+    mode_row{.selector = 'm',
+             .image = image_kind::any_file,
+             .run = make_mode,
+             .accepts = options("mhpPdxq", {UNDO, DIZ}),
+             .refusal = "-m makes a patch from two images and takes only -P, -p, -d, --undo, --diz, -x and -q",
+             .refuse = make_refusal},
     mode_row{.selector = 'g',
              .run = extract_mode,
              .accepts = options("ghnrq", {RAW2336, FORCE, NO_PROGRESS}),
