@@ -163,3 +163,22 @@ bool sector_matcher::next(sector_step& step) {
     following_move_ = step.source != NO_SOURCE && step.source != t;
     return true;
 }
+
+void pieces_of(const sector_step& step, const std::function<void(const step_piece&)>& each) {
+    const std::span<const std::uint8_t> t = step.target, src = step.source_bytes;
+    const std::uint64_t base = step.source == NO_SOURCE ? 0 : step.source * SECTOR_SIZE;
+    std::size_t added_from = 0, i = 0;
+    while (i < t.size()) {
+        std::size_t run = 0;
+        while (i + run < src.size() && i + run < t.size() && t[i + run] == src[i + run]) ++run;
+        if (run < MIN_COPY) {
+            i += run + 1;
+            continue;
+        }
+        if (added_from < i) each({false, 0, t.subspan(added_from, i - added_from)});
+        each({true, base + i, t.subspan(i, run)});
+        i += run;
+        added_from = i;
+    }
+    if (added_from < t.size()) each({false, 0, t.subspan(added_from)});
+}

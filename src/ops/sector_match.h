@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <span>
 #include <vector>
@@ -39,6 +40,17 @@ struct sector_step {
     std::span<const std::uint8_t> source_bytes;  // the source's bytes, at most as many; empty for none
     std::span<const std::uint8_t> in_place;      // the original's bytes at the same offset, at most as many
 };
+
+// How a step is coded: runs of at least MIN_COPY bytes that its source
+// holds at the same place in its sector are copies (from that byte of the
+// original), the rest adds. Pieces come in order and cover the target.
+inline constexpr std::size_t MIN_COPY = 8;
+struct step_piece {
+    bool copy = false;
+    std::uint64_t from = 0;  // copy: the original's byte offset
+    std::span<const std::uint8_t> bytes;
+};
+void pieces_of(const sector_step& step, const std::function<void(const step_piece&)>& each);
 
 struct match_image {
     int fd = -1;
