@@ -772,6 +772,16 @@ void expect_records_ascending(const std::string& name, const bytes& f) {
     }
 }
 
+// A PPF file applied to `image` by the records plain_records reads: in
+// turn, growing the image where one runs past it.
+bytes applied_plainly(const bytes& ppf, bytes image) {
+    for (const plain_record& r : plain_records(ppf)) {
+        if (r.offset + r.data.size() > image.size()) image.resize(r.offset + r.data.size());
+        std::copy(r.data.begin(), r.data.end(), image.begin() + static_cast<std::ptrdiff_t>(r.offset));
+    }
+    return image;
+}
+
 // applies=PPF:FROM:TO: the PPF file as the row left it, applied to FROM as
 // it was set up by an applier that knows only the file layout, gives TO as
 // the row left it.
@@ -780,12 +790,27 @@ void expect_applies(const golden_case& c, const std::map<std::string, file_data>
     const auto f = split(c["applies"], ':');
     ASSERT_EQ(f.size(), 3U) << "applies=PPF:FROM:TO";
     ASSERT_TRUE(after.contains(f[0]) && before.contains(f[1]) && after.contains(f[2])) << c["applies"];
-    bytes image = before.at(f[1]).whole();
-    for (const plain_record& r : plain_records(after.at(f[0]).whole())) {
-        if (r.offset + r.data.size() > image.size()) image.resize(r.offset + r.data.size());
-        std::copy(r.data.begin(), r.data.end(), image.begin() + static_cast<std::ptrdiff_t>(r.offset));
+    EXPECT_TRUE(applied_plainly(after.at(f[0]).whole(), before.at(f[1]).whole()) == after.at(f[2]).whole())
+        << f[0] << " applied to " << f[1] << " does not give " << f[2];
+}
+
+// Each make run (-m) of a row: the PPF file it wrote turns its original (as
+// set up) into its modified image (as the row leaves it).
+void expect_patches_make(const std::vector<std::string>& args, const std::map<std::string, file_data>& before,
+                         const std::map<std::string, file_data>& after) {
+    for (auto from = args.begin(); from != args.end();) {
+        const auto to = std::find(from, args.end(), ";");
+        const std::vector<std::string> run(from, to);
+        from = to == args.end() ? to : to + 1;
+        const auto option = std::find_if(run.begin(), run.end(), [](const auto& a) { return a == "-P" || a == "-p"; });
+        if (std::find(run.begin(), run.end(), "-m") == run.end() || option == run.end() || run.size() < 3) continue;
+        const std::string &ppf = *std::next(option), &original = run[run.size() - 2], &modified = run.back();
+        if (!after.contains(ppf) || !before.contains(original) || !after.contains(modified) || original.ends_with(".cue") ||
+            (before.contains(ppf) && before.at(ppf).whole() == after.at(ppf).whole()))
+            continue;
+        EXPECT_TRUE(applied_plainly(after.at(ppf).whole(), before.at(original).whole()) == after.at(modified).whole())
+            << ppf << " does not turn " << original << " into " << modified;
     }
-    EXPECT_TRUE(image == after.at(f[2]).whole()) << f[0] << " applied to " << f[1] << " does not give " << f[2];
 }
 
 // The sectors a check run's report calls repaired.
@@ -902,6 +927,7 @@ TEST_P(Golden, RunGivesStoredResult) {
         if (name.ends_with(".ppf") && !(before.contains(name) && before.at(name) == data))
             expect_records_ascending(name, data.whole());
     if (c.setup.contains("applies")) expect_applies(c, before, after);
+    expect_patches_make(c.args, before, after);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Golden, ::testing::ValuesIn(load_cases()),

@@ -21,14 +21,15 @@
 # where data follows the volume; on a
 # bootable disc with a Joliet tree the boot image and an empty file move
 # likewise, the boot catalog's entry following its image, while an emulated
-# diskette's image is refused the move. Stdout and
+# diskette's image is refused the move. Patches made from two images (-m
+# --xdelta) are decoded by xdelta3 (below). Stdout and
 # status of each run (less the version line) are in expected/other_authors/.
 #
 #   bash tests/other_authors.sh CORVANE MKIMAGE [--update]
 set -euo pipefail
 corvane=$(readlink -f "$1") mkimage=$(readlink -f "$2") update=${3:-}
 expected=$(cd "$(dirname "$0")" && pwd)/expected/other_authors
-for tool in vcdxbuild genisoimage; do
+for tool in vcdxbuild genisoimage xdelta3; do
     command -v $tool >/dev/null || { echo "other_authors: $tool is not installed"; exit 1; }
 done
 work=$(mktemp -d)
@@ -262,5 +263,43 @@ cp floppy.bin floppy_before.bin
 { cat ftree/FLOPPY.IMG; echo more; } >grow_floppy.dat
 run floppy_move_refused -s --relocate -n 'FLOPPY.IMG;1' grow_floppy.dat floppy.bin
 cmp -s floppy.bin floppy_before.bin || { echo "other_authors: a refused move changed the image"; failed=1; }
+
+# One patch from two images (-m --xdelta), decoded by xdelta3: a disc's tree
+# extracted, three files grown and put back with -s --relocate (each moves to
+# the volume's end), then xdelta3 rebuilds the final image from the pristine
+# one byte for byte and isoinfo reads every file back. The same for a file
+# changed in place, and for a disc made anew with a file inserted before the
+# others, which shifts every later file. (The dates genisoimage writes vary, so
+# only the run in place has its output compared.)
+mkdir mtree
+for n in 1 2 3 4 5 6; do seq 1 $((n * 900)) >mtree/F$n.DAT; done
+genisoimage -quiet -V CORVANE -o make.iso mtree
+"$mkimage" wrap make.iso make.bin
+cp make.bin pristine.bin
+"$corvane" -q -g mfiles make.bin >/dev/null
+for n in 2 4 5; do
+    seq 1 2000 >>mfiles/F$n.DAT
+    "$corvane" -q -s --relocate -n "F$n.DAT;1" mfiles/F$n.DAT make.bin >/dev/null
+done
+# decode NAME ORIGINAL MODIFIED: the xdelta file NAME.xdelta turns ORIGINAL into MODIFIED.
+decode() {
+    xdelta3 -d -f -s "$2" "$1.xdelta" decoded.bin && cmp decoded.bin "$3" ||
+        { echo "other_authors: xdelta3 does not turn $2 into $3 with $1.xdelta"; failed=1; }
+}
+capture make_xdelta_moved -m --xdelta moved.xdelta pristine.bin make.bin
+decode moved pristine.bin make.bin
+"$mkimage" unwrap decoded.bin decoded.iso
+read_back decoded.iso iso F1.DAT:mfiles/F1.DAT F2.DAT:mfiles/F2.DAT F3.DAT:mfiles/F3.DAT \
+    F4.DAT:mfiles/F4.DAT F5.DAT:mfiles/F5.DAT F6.DAT:mfiles/F6.DAT
+cp pristine.bin in_place.bin
+seq 2 901 >in_place.dat
+"$corvane" -q -n 'F1.DAT;1' in_place.dat in_place.bin >/dev/null
+run make_xdelta_in_place -m --xdelta in_place.xdelta pristine.bin in_place.bin
+decode in_place pristine.bin in_place.bin
+seq 1 9000 >mtree/A0.DAT
+genisoimage -quiet -V CORVANE -o shifted.iso mtree
+"$mkimage" wrap shifted.iso shifted.bin
+capture make_xdelta_shifted -m --xdelta shifted.xdelta pristine.bin shifted.bin
+decode shifted pristine.bin shifted.bin
 [ $failed = 0 ] && echo "other_authors: all runs as expected${update:+ (expected outputs written)}"
 exit $failed

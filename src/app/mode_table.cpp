@@ -16,6 +16,7 @@ using option_id::NO_PROGRESS;
 using option_id::RAW2336;
 using option_id::RELOCATE;
 using option_id::UNDO;
+using option_id::XDELTA;
 
 // -o and -k take a whole number up to 64 bits: decimal, hex with "0x" or
 // octal with a leading "0", and nothing else (no sign, no spaces, no
@@ -96,6 +97,8 @@ constexpr option_row OPTIONS[] = {
      set_flag<&run_settings::mode_raw2336>},
     {FORCE, "force", nullptr, "Replace an output file that is there (-g -n, -a); -p/-P: a PPF file that holds this run's records",
      set_flag<&run_settings::mode_force>},
+    {'m', "make", nullptr, "Make a patch (-P, -p, --xdelta) that turns the image given first into the second"},
+    {XDELTA, "xdelta", "file", "With -m: write the patch as an xdelta (VCDIFF) file", set_text<&run_settings::file_xdelta>},
     {'q', "quiet", nullptr, "Quiet: no banner, trace or progress; refusals, results and closing lines stay",
      set_flag<&run_settings::mode_quiet>},
     {NO_PROGRESS, "no-progress", nullptr, "No progress line on a terminal, even with -q",
@@ -113,7 +116,19 @@ const char* check_refusal(const run_settings& s) {
     return nullptr;
 }
 
+const char* make_refusal(const run_settings& s) {
+    if (!ppf_target(s) && !s.file_xdelta) return "-m writes a patch: give -P, -p or --xdelta to name it";
+    if (ppf_target(s) && s.file_xdelta) return "-m writes one patch: give one of -P, -p and --xdelta";
+    return nullptr;
+}
+
 constexpr std::array ROWS = {
+    mode_row{.selector = 'm',
+             .image = image_kind::any_file,
+             .run = make_mode,
+             .accepts = options("mhpPdxq", {UNDO, DIZ, XDELTA, NO_PROGRESS}),
+             .refusal = "-m makes a patch from two images and takes only -P, -p, --xdelta, -d, --undo, --diz, -x and -q",
+             .refuse = make_refusal},
     mode_row{.selector = 'g',
              .run = extract_mode,
              .accepts = options("ghnrq", {RAW2336, FORCE, NO_PROGRESS}),

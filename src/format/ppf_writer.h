@@ -55,6 +55,10 @@ public:
     int written_fd() const { return fd(); }
     std::string replaced() const { return direct_.valid() || !file_.replaces() ? std::string() : target_; }
 
+    // A file that is only measured (a dry run's): nothing is created, and
+    // append() counts the bytes alone.
+    void measure() { measured_ = true; }
+
 private:
     bool refuse(run_output& run, const char* why);
 
@@ -66,6 +70,7 @@ private:
     std::string shown_;          // the target as the user named it
     std::string target_;         // the file replaced: the target, its links followed
     std::uint64_t written_ = 0;  // bytes appended whole
+    bool measured_ = false;
 };
 
 // What a run puts in its PPF file, whichever the version: a header, the

@@ -11,5 +11,6 @@ int check_mode(run_state& run, opened_image& image);
 int compare_mode(run_state& run, opened_image& image);
 int extract_mode(run_state& run, opened_image& image);
 int list_mode(run_state& run, opened_image& image);
+int make_mode(run_state& run, opened_image& image);
 int patch_mode(run_state& run, opened_image& image);
 int verify_mode(run_state& run, opened_image& image);

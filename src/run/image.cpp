@@ -125,13 +125,17 @@ bool open_image(run_output& run, opened_image& image) {
     return false;
 }
 
-bool refuse_iso_image(run_output& run, int fd, const std::string& path) {
+bool is_iso_image(int fd) {
     constexpr std::uint64_t ISO_DESCRIPTOR_ID = VOLUME_DESCRIPTOR_SECTOR * USER_DATA_SIZE + descriptor_field::ID;
     std::array<std::uint8_t, STANDARD_ID.size()> id{};
     std::array<std::uint8_t, 12> sync{};
     if (pread_full(fd, id, ISO_DESCRIPTOR_ID) != id.size() || !std::equal(id.begin(), id.end(), STANDARD_ID.begin()))
         return false;
-    if (pread_full(fd, sync, VOLUME_DESCRIPTOR_SECTOR * SECTOR_SIZE) == sync.size() && has_sync(sync)) return false;
+    return pread_full(fd, sync, VOLUME_DESCRIPTOR_SECTOR * SECTOR_SIZE) != sync.size() || !has_sync(sync);
+}
+
+bool refuse_iso_image(run_output& run, int fd, const std::string& path) {
+    if (!is_iso_image(fd)) return false;
     std::fprintf(run.out, "'%s' holds 2048-byte sectors (an ISO image), not raw 2352-byte sectors\n", path.c_str());
     return true;
 }

@@ -54,9 +54,12 @@ std::optional<int> image_of(run_output& run, const std::string& given, data_trac
 // another run is writing it.
 bool open_image(run_output& run, opened_image& image);
 
-// An image of 2048-byte sectors (an ISO image) given where raw 2352-byte
-// sectors are read: sector 16 has no sync, and bytes 32769..32773 are
-// "CD001". Says so and returns true.
+// An image of 2048-byte sectors (an ISO image): sector 16 has no sync, and
+// bytes 32769..32773 are "CD001".
+bool is_iso_image(int fd);
+
+// An ISO image given where raw 2352-byte sectors are read. Says so and
+// returns true.
 bool refuse_iso_image(run_output& run, int fd, const std::string& path);
 
 // A cue sheet, told by its first bytes: its first keyword (after an

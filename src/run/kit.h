@@ -34,6 +34,7 @@ inline constexpr int STATUS_OK = 0;
 inline constexpr int STATUS_NAME = 1;    // -n name not found exactly once
 inline constexpr int STATUS_BAD = 1;     // -c: bad sectors remain
 inline constexpr int STATUS_NO_VOLUME = 1;  // -l: the image holds no ISO 9660 volume
+inline constexpr int STATUS_IDENTICAL = 1;  // -m: the images are identical
 inline constexpr int STATUS_FAIL = 255;  // every failure (exit(-1) as the shell sees it)
 
 // Prints the halt line and returns the failure status.

@@ -19,6 +19,7 @@ struct run_settings {
     std::optional<std::string> file_ppf3;   // -P: PPF 3.0 file to write
     std::optional<std::string> file_diz;    // --diz: file_id.diz text of the PPF 3.0 file
     std::optional<std::string> file_output; // -a: third operand, the patched image written anew
+    std::optional<std::string> file_xdelta; // --xdelta: VCDIFF patch a make run (-m) writes
     int mode_undo = 0;      // --undo: PPF 3.0 with undo data; applied, the undo data restored
     int mode_repair = 0;    // -w
     std::uint64_t count = 0;  // -k: sectors -c checks; 0 means "not given" (to the image's end)

@@ -1,0 +1,193 @@
+#include "format/vcdiff_writer.h"
+
+#include <algorithm>
+#include <string>
+
+#include "format/vcdiff_reader.h"
+#include "sector/byte_order.h"
+
+namespace {
+
+constexpr std::uint8_t HEADER_APPDATA = 0x04;  // application data follow the header byte
+constexpr std::uint8_t WINDOW_SOURCE = 0x01;   // the window copies from the source
+constexpr std::uint8_t WINDOW_ADLER32 = 0x04;  // its target's Adler-32 follows the section lengths
+
+// The standard code table, as far as this writer uses it: ADD of size 1..17
+// is opcode size + 1 (opcode 1 takes the size after it); COPY in address
+// mode m of size 4..18 is 19 + 16m + size - 3 (19 + 16m takes the size).
+constexpr std::uint8_t OP_ADD = 1;
+constexpr std::uint8_t OP_COPY = 19;
+constexpr std::uint64_t ADD_IN_OPCODE = 17;
+constexpr std::uint64_t COPY_IN_OPCODE_MIN = 4, COPY_IN_OPCODE_MAX = 18;
+
+// Address caches: four near slots, three blocks of 256 same slots.
+constexpr std::size_t NEAR = 4, SAME = 3 * 256;
+constexpr std::uint8_t MODE_SELF = 0, MODE_HERE = 1, MODE_NEAR = 2, MODE_SAME = MODE_NEAR + NEAR;
+
+std::size_t varint_size(std::uint64_t value) {
+    std::size_t n = 1;
+    while (value >= 128) {
+        value >>= 7;
+        ++n;
+    }
+    return n;
+}
+
+constexpr std::array<std::uint32_t, 256> crc_table() {
+    std::array<std::uint32_t, 256> table{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+        std::uint32_t c = i;
+        for (int k = 0; k < 8; ++k) c = (c & 1) != 0 ? 0xEDB88320U ^ (c >> 1) : c >> 1;
+        table[i] = c;
+    }
+    return table;
+}
+constexpr auto CRC_TABLE = crc_table();
+static_assert(CRC_TABLE[1] == 0x77073096U && CRC_TABLE[255] == 0x2D02EF8DU);
+
+}  // namespace
+
+void put_varint(std::vector<std::uint8_t>& out, std::uint64_t value) {
+    std::array<std::uint8_t, 10> digits{};
+    std::size_t n = 0;
+    do {
+        digits[n++] = static_cast<std::uint8_t>(value & 0x7F);
+        value >>= 7;
+    } while (value != 0);
+    while (n > 1) out.push_back(static_cast<std::uint8_t>(digits[--n] | 0x80));
+    out.push_back(digits[0]);
+}
+
+std::uint32_t crc32_update(std::uint32_t crc, std::span<const std::uint8_t> bytes) {
+    crc = ~crc;
+    for (const std::uint8_t b : bytes) crc = CRC_TABLE[(crc ^ b) & 0xFF] ^ (crc >> 8);
+    return ~crc;
+}
+
+vcdiff_writer::vcdiff_writer(std::uint64_t source_size, std::uint32_t source_crc) {
+    out_.assign(VCDIFF_MAGIC.begin(), VCDIFF_MAGIC.end());
+    out_.push_back(HEADER_APPDATA);
+    char crc[9];
+    std::snprintf(crc, sizeof crc, "%08x", static_cast<unsigned>(source_crc));
+    const std::string app = "corvane:source-size=" + std::to_string(source_size) + ":source-crc32=" + crc;
+    put_varint(out_, app.size());
+    out_.insert(out_.end(), app.begin(), app.end());
+}
+
+void vcdiff_writer::checksum(std::span<const std::uint8_t> bytes) { adler_ = adler32(bytes, adler_); }
+
+void vcdiff_writer::add(std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), room()));
+        if (window_.empty() || window_.back().is_copy)
+            window_.push_back({false, 0, data_.size()});
+        window_.back().size += n;
+        data_.insert(data_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
+        checksum(bytes.first(n));
+        added_ += n;
+        target_ += n;
+        bytes = bytes.subspan(n);
+        if (room() == 0) flush_window();
+    }
+}
+
+void vcdiff_writer::copy(std::uint64_t at, std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), room()));
+        if (!window_.empty() && window_.back().is_copy && window_.back().at + window_.back().size == at)
+            window_.back().size += n;
+        else
+            window_.push_back({true, n, at});
+        checksum(bytes.first(n));
+        copied_ += n;
+        target_ += n;
+        at += n;
+        bytes = bytes.subspan(n);
+        if (room() == 0) flush_window();
+    }
+}
+
+void vcdiff_writer::finish() { flush_window(); }
+
+void vcdiff_writer::flush_window() {
+    if (target_ == 0) return;
+    std::uint64_t low = UINT64_MAX, high = 0;
+    for (const instruction& i : window_)
+        if (i.is_copy) {
+            low = std::min(low, i.at);
+            high = std::max(high, i.at + i.size);
+        }
+    const bool source = low != UINT64_MAX;
+    const std::uint64_t segment = source ? high - low : 0;
+
+    std::vector<std::uint8_t> codes, addresses;
+    std::array<std::uint64_t, NEAR> near{};
+    std::array<std::uint64_t, SAME> same{};
+    std::size_t next_near = 0;
+    std::uint64_t here = segment;  // where the next target byte lands in the window's address space
+    for (const instruction& i : window_) {
+        if (!i.is_copy) {
+            ++adds_;
+            codes.push_back(static_cast<std::uint8_t>(i.size <= ADD_IN_OPCODE ? OP_ADD + i.size : OP_ADD));
+            if (i.size > ADD_IN_OPCODE) put_varint(codes, i.size);
+            here += i.size;
+            continue;
+        }
+        ++copies_;
+        const std::uint64_t address = i.at - low;
+        std::uint8_t mode = MODE_SELF;
+        std::uint64_t value = address;
+        const std::size_t slot = static_cast<std::size_t>(address % SAME);
+        if (same[slot] == address) {
+            mode = static_cast<std::uint8_t>(MODE_SAME + slot / 256);
+        } else {
+            if (varint_size(here - address) < varint_size(value)) {
+                mode = MODE_HERE;
+                value = here - address;
+            }
+            for (std::size_t k = 0; k < NEAR; ++k)
+                if (address >= near[k] && varint_size(address - near[k]) < varint_size(value)) {
+                    mode = static_cast<std::uint8_t>(MODE_NEAR + k);
+                    value = address - near[k];
+                }
+        }
+        const bool in_opcode = i.size >= COPY_IN_OPCODE_MIN && i.size <= COPY_IN_OPCODE_MAX;
+        codes.push_back(static_cast<std::uint8_t>(OP_COPY + 16U * mode + (in_opcode ? i.size - 3 : 0)));
+        if (!in_opcode) put_varint(codes, i.size);
+        if (mode >= MODE_SAME)
+            addresses.push_back(static_cast<std::uint8_t>(slot % 256));
+        else
+            put_varint(addresses, value);
+        near[next_near] = address;
+        next_near = (next_near + 1) % NEAR;
+        same[slot] = address;
+        here += i.size;
+    }
+
+    std::vector<std::uint8_t> delta;
+    put_varint(delta, target_);
+    delta.push_back(0);  // no section compressed
+    put_varint(delta, data_.size());
+    put_varint(delta, codes.size());
+    put_varint(delta, addresses.size());
+    std::array<std::uint8_t, 4> adler{};
+    store_be32(adler, adler_);
+    delta.insert(delta.end(), adler.begin(), adler.end());
+    delta.insert(delta.end(), data_.begin(), data_.end());
+    delta.insert(delta.end(), codes.begin(), codes.end());
+    delta.insert(delta.end(), addresses.begin(), addresses.end());
+
+    out_.push_back(static_cast<std::uint8_t>((source ? WINDOW_SOURCE : 0) | WINDOW_ADLER32));
+    if (source) {
+        put_varint(out_, segment);
+        put_varint(out_, low);
+    }
+    put_varint(out_, delta.size());
+    out_.insert(out_.end(), delta.begin(), delta.end());
+
+    ++windows_;
+    window_.clear();
+    data_.clear();
+    target_ = 0;
+    adler_ = 1;
+}

@@ -1,0 +1,184 @@
+#include "ops/sector_match.h"
+
+#include <algorithm>
+#include <cerrno>
+
+#include "io/sector_io.h"
+
+namespace {
+
+constexpr std::uint64_t CHUNK_SECTORS = 448;  // about a megabyte of each image per read
+constexpr std::size_t CANDIDATES = 8;         // hash matches tried per sector
+
+// The bytes a move leaves as they were: after the header of a Mode 2
+// sector (its EDC and parity do not cover the address), the user data of a
+// Mode 1 sector; all of any other sector.
+std::span<const std::uint8_t> kept_by_move(std::span<const std::uint8_t> sector) {
+    if (sector.size() != SECTOR_SIZE || !has_sync(sector)) return sector;
+    if (sector[MODE_BYTE] == 2) return sector.subspan(SUBHEADER);
+    if (sector[MODE_BYTE] == 1) return sector.subspan(MODE1_USER_DATA, USER_DATA_SIZE);
+    return sector;
+}
+
+// A hash of those bytes, their place in the sector mixed in. It never
+// leaves memory, so the words are read in the host's order.
+std::uint64_t hash_of(std::span<const std::uint8_t> sector) {
+    const std::span<const std::uint8_t> kept = kept_by_move(sector);
+    std::uint64_t h = 0x9E3779B97F4A7C15ULL ^ static_cast<std::uint64_t>(kept.data() - sector.data());
+    std::size_t i = 0;
+    for (; i + 8 <= kept.size(); i += 8) {
+        std::uint64_t w = 0;
+        for (std::size_t b = 0; b < 8; ++b) w |= std::uint64_t{kept[i + b]} << (8 * b);
+        h = (h ^ w) * 0xFF51AFD7ED558CCDULL;
+        h ^= h >> 32;
+    }
+    for (; i < kept.size(); ++i) h = (h ^ kept[i]) * 0x100000001B3ULL;
+    return h;
+}
+
+// Two sectors whose bytes kept by a move agree (the target's kind decides which).
+bool same_kept(std::span<const std::uint8_t> target, std::span<const std::uint8_t> source) {
+    if (source.size() != target.size()) return false;
+    const std::span<const std::uint8_t> kept = kept_by_move(target);
+    const auto from = static_cast<std::size_t>(kept.data() - target.data());
+    return std::equal(kept.begin(), kept.end(), source.begin() + static_cast<std::ptrdiff_t>(from));
+}
+
+}  // namespace
+
+sector_matcher::sector_matcher(match_image original, match_image modified)
+    : original_(original), modified_(modified), original_sectors_(original.size / SECTOR_SIZE) {}
+
+bool sector_matcher::fill() {
+    chunk_first_ = at_;
+    const std::uint64_t from = at_ * SECTOR_SIZE;
+    const std::uint64_t bytes = std::min<std::uint64_t>(CHUNK_SECTORS * SECTOR_SIZE, modified_.size - from);
+    chunk_sectors_ = (bytes + SECTOR_SIZE - 1) / SECTOR_SIZE;
+    target_.resize(static_cast<std::size_t>(bytes));
+    const std::uint64_t old_bytes = from < original_.size ? std::min(bytes, original_.size - from) : 0;
+    in_place_.resize(static_cast<std::size_t>(old_bytes));
+    if (pread_full(modified_.fd, target_, from) != target_.size() ||
+        pread_full(original_.fd, in_place_, from) != in_place_.size()) {
+        if (errno == 0) errno = EIO;  // an image cut short while it was read
+        failed_ = true;
+    }
+    return !failed_;
+}
+
+bool sector_matcher::read_original(std::uint64_t sector, std::vector<std::uint8_t>& out) {
+    out.resize(SECTOR_SIZE);
+    if (pread_full(original_.fd, out, sector * SECTOR_SIZE) == SECTOR_SIZE) return true;
+    if (errno == 0) errno = EIO;
+    failed_ = true;
+    return false;
+}
+
+bool sector_matcher::build_index() {
+    indexed_ = true;
+    index_.reserve(static_cast<std::size_t>(original_sectors_));
+    std::vector<std::uint8_t> chunk;
+    for (std::uint64_t first = 0; first < original_sectors_; first += CHUNK_SECTORS) {
+        const std::uint64_t count = std::min(CHUNK_SECTORS, original_sectors_ - first);
+        chunk.resize(static_cast<std::size_t>(count * SECTOR_SIZE));
+        if (pread_full(original_.fd, chunk, first * SECTOR_SIZE) != chunk.size()) {
+            if (errno == 0) errno = EIO;
+            failed_ = true;
+            return false;
+        }
+        for (std::uint64_t i = 0; i < count; ++i)
+            index_.push_back({hash_of(std::span(chunk).subspan(static_cast<std::size_t>(i * SECTOR_SIZE), SECTOR_SIZE)),
+                              first + i});
+    }
+    std::sort(index_.begin(), index_.end(),
+              [](const entry& a, const entry& b) { return a.hash != b.hash ? a.hash < b.hash : a.sector < b.sector; });
+    return true;
+}
+
+// True when original sector `candidate` holds the target's bytes kept by a
+// move; it is then in source_.
+bool sector_matcher::moved_from(std::uint64_t candidate, std::span<const std::uint8_t> target) {
+    if (candidate >= original_sectors_ || target.size() != SECTOR_SIZE) return false;
+    if (!read_original(candidate, source_)) return false;
+    return same_kept(target, source_);
+}
+
+// An original sector other than `skip` that holds the target's bytes kept
+// by a move (left in source_); NO_SOURCE when there is none.
+std::uint64_t sector_matcher::find(std::span<const std::uint8_t> target, std::uint64_t skip) {
+    if (target.size() != SECTOR_SIZE || (!indexed_ && !build_index())) return NO_SOURCE;
+    const std::uint64_t h = hash_of(target);
+    auto it = std::lower_bound(index_.begin(), index_.end(), h, [](const entry& e, std::uint64_t v) { return e.hash < v; });
+    for (std::size_t tried = 0; it != index_.end() && it->hash == h && tried < CANDIDATES && !failed_; ++it) {
+        if (it->sector == skip) continue;
+        ++tried;
+        if (moved_from(it->sector, target)) return it->sector;
+    }
+    return NO_SOURCE;
+}
+
+bool sector_matcher::next(sector_step& step) {
+    if (failed_ || at_ * SECTOR_SIZE >= modified_.size) return false;
+    if (at_ >= chunk_first_ + chunk_sectors_ && !fill()) return false;
+    const auto offset = static_cast<std::size_t>((at_ - chunk_first_) * SECTOR_SIZE);
+    step = sector_step{};
+    step.sector = at_;
+    step.target = std::span<const std::uint8_t>(target_).subspan(offset, std::min(SECTOR_SIZE, target_.size() - offset));
+    if (offset < in_place_.size())
+        step.in_place = std::span<const std::uint8_t>(in_place_).subspan(offset, std::min(step.target.size(), in_place_.size() - offset));
+    ++at_;
+    const std::uint64_t t = step.sector;
+    const std::uint64_t after_last = last_source_ == NO_SOURCE ? NO_SOURCE : last_source_ + 1;
+    if (step.in_place.size() == step.target.size() && std::ranges::equal(step.in_place, step.target)) {
+        step.kind = sector_kind::same;
+        step.source = t;
+        step.source_bytes = step.in_place;
+    } else if (after_last != t && moved_from(after_last, step.target)) {
+        step.kind = sector_kind::moved;
+        step.source = after_last;
+        step.source_bytes = source_;
+    } else if (step.in_place.size() == SECTOR_SIZE && same_kept(step.target, step.in_place)) {
+        step.kind = sector_kind::changed;  // its header alone
+        step.source = t;
+        step.source_bytes = step.in_place;
+    } else if (const std::uint64_t found = failed_ ? NO_SOURCE : find(step.target, t); found != NO_SOURCE) {
+        step.kind = sector_kind::moved;
+        step.source = found;
+        step.source_bytes = source_;
+    } else if (following_move_ && after_last < original_sectors_) {
+        // Where the sector before it came from: a moved file whose last
+        // sectors changed.
+        step.kind = t < original_sectors_ ? sector_kind::changed : sector_kind::appended;
+        step.source = after_last;
+        if (!read_original(after_last, source_)) return false;
+        step.source_bytes = source_;
+    } else if (!step.in_place.empty()) {
+        step.kind = sector_kind::changed;
+        step.source = t;
+        step.source_bytes = step.in_place;
+    } else {
+        step.kind = sector_kind::appended;
+    }
+    if (failed_) return false;
+    last_source_ = step.source;
+    following_move_ = step.source != NO_SOURCE && step.source != t;
+    return true;
+}
+
+void pieces_of(const sector_step& step, const std::function<void(const step_piece&)>& each) {
+    const std::span<const std::uint8_t> t = step.target, src = step.source_bytes;
+    const std::uint64_t base = step.source == NO_SOURCE ? 0 : step.source * SECTOR_SIZE;
+    std::size_t added_from = 0, i = 0;
+    while (i < t.size()) {
+        std::size_t run = 0;
+        while (i + run < src.size() && i + run < t.size() && t[i + run] == src[i + run]) ++run;
+        if (run < MIN_COPY) {
+            i += run + 1;
+            continue;
+        }
+        if (added_from < i) each({false, 0, t.subspan(added_from, i - added_from)});
+        each({true, base + i, t.subspan(i, run)});
+        i += run;
+        added_from = i;
+    }
+    if (added_from < t.size()) each({false, 0, t.subspan(added_from)});
+}
