@@ -93,11 +93,11 @@ TEST(Vcdiff, RefusesDamagedFiles) {
     bytes far = patch_file(target_checksum());
     far[far.size() - 3] = 30;  // the first copy's address past what it may reach
     EXPECT_EQ(decode(far).why, "window 0 copies from an address it has not reached");
-    bytes lzma = patch_file(target_checksum());
-    lzma[4] = 0x01;
-    lzma.insert(lzma.begin() + 5, 2);
-    lzma[5 + 1 + 6] = 0x01;  // its data section compressed
-    EXPECT_EQ(decode(lzma).why, "window 0 is compressed with LZMA, which this tool does not decode");
+    bytes fgk = patch_file(target_checksum());
+    fgk[4] = 0x01;
+    fgk.insert(fgk.begin() + 5, 16);
+    fgk[5 + 1 + 6] = 0x01;  // its data section compressed
+    EXPECT_EQ(decode(fgk).why, "window 0 is compressed with FGK, which this build of corvane does not decode");
 }
 
 }  // namespace

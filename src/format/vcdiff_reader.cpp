@@ -121,6 +121,17 @@ const char* compressor_name(std::uint8_t id) {
 
 }  // namespace
 
+std::optional<vcdiff_source> source_named(std::span<const std::uint8_t> application_header) {
+    const std::string text(application_header.begin(), application_header.end());
+    unsigned long long size = 0;
+    unsigned crc = 0;
+    int used = 0;
+    if (std::sscanf(text.c_str(), "corvane:source-size=%llu:source-crc32=%8x%n", &size, &crc, &used) != 2 ||
+        static_cast<std::size_t>(used) != text.size())
+        return std::nullopt;
+    return vcdiff_source{size, crc};
+}
+
 std::uint32_t adler32(std::span<const std::uint8_t> bytes, std::uint32_t adler) {
     constexpr std::uint32_t MOD = 65521;
     constexpr std::size_t RUN = 5552;  // bytes before the sums must be reduced
@@ -219,9 +230,8 @@ std::string vcdiff_reader::next(const vcdiff_input& source, std::uint64_t source
         return where + "is larger than the " + std::to_string(VCDIFF_MAX_WINDOW >> 20) + " MiB a window may hold";
     if ((*delta_indicator & (DATACOMP | INSTCOMP | ADDRCOMP)) != *delta_indicator)
         return where + "has indicator bits no VCDIFF file sets";
-    if (*delta_indicator != 0)
-        return where + "is compressed with " + compressor_name(static_cast<std::uint8_t>(compressor_)) +
-               ", which this tool does not decode";
+    if (*delta_indicator != 0 && compressor_ == vcdiff_compressor::none)
+        return where + "has compressed sections but the file names no compressor";
     std::optional<std::uint32_t> checksum;
     if (indicator & VCD_ADLER32) {
         const auto sum = in.take(4);
@@ -237,9 +247,30 @@ std::string vcdiff_reader::next(const vcdiff_input& source, std::uint64_t source
     if (auto why = read_at(sections_at, delta_); !why.empty()) return where + why;
 
     const std::span<const std::uint8_t> all(delta_);
-    cursor data(all.first(static_cast<std::size_t>(*data_size)));
-    cursor inst(all.subspan(static_cast<std::size_t>(*data_size), static_cast<std::size_t>(*inst_size)));
-    cursor addr(all.subspan(static_cast<std::size_t>(*data_size + *inst_size)));
+    std::array<std::span<const std::uint8_t>, 3> section = {
+        all.first(static_cast<std::size_t>(*data_size)),
+        all.subspan(static_cast<std::size_t>(*data_size), static_cast<std::size_t>(*inst_size)),
+        all.subspan(static_cast<std::size_t>(*data_size + *inst_size))};
+    // A compressed section: its length decompressed, then the compressor's bytes.
+    for (std::size_t k = 0; k < section.size(); ++k) {
+        if ((*delta_indicator & (1U << k)) == 0) continue;
+        static constexpr const char* NAMES[] = {"data", "instructions", "addresses"};
+        if (!secondary_[k]) secondary_[k] = make_secondary(compressor_);
+        if (!secondary_[k])
+            return where + "is compressed with " + compressor_name(static_cast<std::uint8_t>(compressor_)) +
+                   ", which this build of corvane does not decode";
+        cursor packed(section[k]);
+        const auto length = packed.integer();
+        if (!length || *length == 0 || *length > VCDIFF_MAX_SECTION)
+            return where + "has a compressed " + NAMES[k] + " section of no sound length";
+        decoded_[k].resize(static_cast<std::size_t>(*length));
+        if (!secondary_[k]->decode(section[k].subspan(packed.used()), decoded_[k]))
+            return where + "has a compressed " + NAMES[k] + " section that does not decompress";
+        section[k] = decoded_[k];
+    }
+    cursor data(section[0]);
+    cursor inst(section[1]);
+    cursor addr(section[2]);
     std::vector<std::uint8_t>& out = w.target;
     out.clear();
     out.reserve(static_cast<std::size_t>(*target_size));

@@ -8,6 +8,8 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -20,6 +22,27 @@ inline constexpr std::uint64_t VCDIFF_MAX_SECTION = 64U << 20;
 
 // Secondary compressors, by the id a file's header gives.
 enum class vcdiff_compressor : std::uint8_t { none = 0, djw = 1, lzma = 2, fgk = 16 };
+
+// A secondary decompressor of one kind of section (data, instructions or
+// addresses): one stream from window to window, as xdelta3 keeps it.
+class vcdiff_secondary {
+public:
+    virtual ~vcdiff_secondary() = default;
+    // Decompresses `in`, the section's compressed bytes in this window, into
+    // exactly `out`. False when they do not decompress to that.
+    virtual bool decode(std::span<const std::uint8_t> in, std::span<std::uint8_t> out) = 0;
+};
+
+// A decompressor of that kind, or null where this build has none.
+std::unique_ptr<vcdiff_secondary> make_secondary(vcdiff_compressor kind);
+
+// The source a file says it was made from, in its application header (as
+// corvane writes it: "corvane:source-size=N:source-crc32=XXXXXXXX").
+struct vcdiff_source {
+    std::uint64_t size = 0;
+    std::uint32_t crc32 = 0;
+};
+std::optional<vcdiff_source> source_named(std::span<const std::uint8_t> application_header);
 
 // Adler-32 of `bytes`, continued from `adler` (1 to start).
 std::uint32_t adler32(std::span<const std::uint8_t> bytes, std::uint32_t adler = 1);
@@ -70,5 +93,7 @@ private:
     vcdiff_compressor compressor_ = vcdiff_compressor::none;
     std::vector<std::uint8_t> application_;
     std::vector<std::uint8_t> delta_;  // the window's delta encoding
+    std::array<std::unique_ptr<vcdiff_secondary>, 3> secondary_;  // data, instructions, addresses
+    std::array<std::vector<std::uint8_t>, 3> decoded_;             // their sections decompressed
     bool read_failed_ = false;
 };
