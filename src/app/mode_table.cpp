@@ -17,6 +17,7 @@ using option_id::RAW2336;
 using option_id::RELOCATE;
 using option_id::UNDO;
 using option_id::XDELTA;
+using option_id::FIX_DUMP;
 
 // -o and -k take a whole number up to 64 bits: decimal, hex with "0x" or
 // octal with a leading "0", and nothing else (no sign, no spaces, no
@@ -99,6 +100,8 @@ constexpr option_row OPTIONS[] = {
      set_flag<&run_settings::mode_force>},
     {'m', "make", nullptr, "Make a patch (-P, -p, --xdelta) that turns the image given first into the second"},
     {XDELTA, "xdelta", "file", "With -m: write the patch as an xdelta (VCDIFF) file", set_text<&run_settings::file_xdelta>},
+    {FIX_DUMP, "fix-dump", nullptr, "With -a of an xdelta file: apply it to the image as the patch's dump had its EDCs",
+     set_flag<&run_settings::mode_fix_dump>},
     {'q', "quiet", nullptr, "Quiet: no banner, trace or progress; refusals, results and closing lines stay",
      set_flag<&run_settings::mode_quiet>},
     {NO_PROGRESS, "no-progress", nullptr, "No progress line on a terminal, even with -q",
@@ -138,7 +141,7 @@ constexpr std::array ROWS = {
              .writes = writing::image,
              .file_block = true,
              .run = apply_mode,
-             .accepts = options("ahrdxq", {UNDO, DIZ, NO_PROGRESS, FORCE}),
+             .accepts = options("ahrdxq", {UNDO, DIZ, NO_PROGRESS, FORCE, FIX_DUMP}),
              .refusal = "Option -a applies the PPF file given first: it takes no -o, -n, -l, -e, -v, -s, -c, -p or -P",
              .output_operand = true},
     mode_row{.selector = 'c',

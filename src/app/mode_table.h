@@ -27,6 +27,7 @@ inline constexpr int LBA_LIST = FIRST_LONG + 5;
 inline constexpr int FORCE = FIRST_LONG + 6;
 inline constexpr int NO_PROGRESS = FIRST_LONG + 7;
 inline constexpr int XDELTA = FIRST_LONG + 8;
+inline constexpr int FIX_DUMP = FIRST_LONG + 9;
 }  // namespace option_id
 
 // A set of options, one bit per option id: letters and long-only ids.

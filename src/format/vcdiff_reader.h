@@ -71,6 +71,9 @@ public:
 
     // True once every window has been decoded.
     bool done() const { return at_ == size_; }
+    // The file's length, and how far into it the windows decoded reach.
+    std::uint64_t size() const { return size_; }
+    std::uint64_t position() const { return at_; }
 
     // Decodes the next window into `w`, its copies read from `source` (of
     // `source_size` bytes) or from `target` (what the windows before gave).

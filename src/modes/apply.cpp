@@ -1,12 +1,17 @@
 // The apply run (-a): a PPF file (1.0, 2.0 or 3.0) read and checked whole,
 // against the image too, before its records are written: into the image, or
 // into a copy of it written anew when an output file follows the image.
+#include <array>
 #include <cerrno>
+#include <optional>
 
 #include "io/new_file.h"
+#include "format/vcdiff_reader.h"
 #include "io/progress.h"
 #include "modes/modes.h"
+#include "ops/doctor.h"
 #include "ops/ppf_apply.h"
+#include "ops/vcdiff_apply.h"
 #include "run/image.h"
 #include "run/kit.h"
 #include "run/settings.h"
@@ -54,6 +59,96 @@ bool admit_output_file(run_state& run, new_file& out, const opened_image& opened
     return true;
 }
 
+// A VCDIFF (xdelta) file, told by its magic whatever its name.
+bool is_vcdiff(int fd) {
+    std::array<std::uint8_t, 4> magic{};
+    return pread_full(fd, magic, 0) == magic.size() && magic == VCDIFF_MAGIC;
+}
+
+// After a patch did not fit: what the image is, and (for --fix-dump) the
+// mending that makes it the patch's dump, if one does.
+std::optional<dump_mending> diagnose(run_state& run, const opened_image& opened, std::uint64_t size,
+                                     const dump_expected& expected) {
+    std::optional<dump_mending> fits;
+    (void)diagnose_dump(run, opened.fd.get(), size, opened.path, expected, sheet_of_dump(opened), fits);
+    return fits;
+}
+
+// The apply run of a VCDIFF file: the patched image is built into a new
+// file (the output file, or a temporary that replaces the image), window by
+// window, each checked before it is written; the image itself is only read.
+int apply_vcdiff_file(run_state& run, opened_image& opened, const platform::file_info& image, data_file& patch) {
+    const run_settings& s = run.settings;
+    const std::string& name = *s.file_patch;
+    auto refuse = [&](const std::string& why) {
+        std::fprintf(run.out, "VCDIFF file '%s' %s -- refused\n", name.c_str(), why.c_str());
+        return error_exit(run);
+    };
+    if (s.mode_undo) return refuse("holds no undo data: --undo takes a PPF 3.0 file");
+    vcdiff_reader reader;
+    if (const std::string why = reader.open(patch.fd.get(), patch.info.size); !why.empty()) {
+        if (!reader.read_failed()) return refuse(why);
+        report_errno(run, "Failed to read VCDIFF file");
+        return error_exit(run);
+    }
+    tprintf(trace_stream(run), "VCDIFF file: %llu bytes\n", static_cast<ull>(patch.info.size));
+    // The dump the file was made from, where it names it: checked whole
+    // before anything is written.
+    sector_mend mend;
+    if (const auto source = source_named(reader.application_header())) {
+        std::uint32_t crc = 0;
+        if (source->size == image.size && !image_crc32(run, opened.fd.get(), image.size, nullptr, crc))
+            return error_exit(run);
+        if (source->size != image.size || crc != source->crc32) {
+            std::fprintf(run.out,
+                         "VCDIFF file '%s' is for an image of %llu bytes with CRC-32 %08X: this one is not it%s\n",
+                         name.c_str(), static_cast<ull>(source->size), static_cast<unsigned>(source->crc32),
+                         s.mode_fix_dump ? "" : " -- refused");
+            const auto fits = diagnose(run, opened, image.size, {source->size, source->crc32});
+            if (!s.mode_fix_dump || !fits) {
+                if (s.mode_fix_dump) std::fputs("--fix-dump finds no way to make it the patch's dump -- refused\n", run.out);
+                return error_exit(run);
+            }
+            std::fputs("Applying the patch to the image as the patch's dump had it (--fix-dump)\n", run.out);
+            mend = mend_of(*fits);
+        } else {
+            tprintf(trace_stream(run), "The image is the one the patch was made from (%llu bytes, CRC-32 %08X)\n",
+                    static_cast<ull>(image.size), static_cast<unsigned>(crc));
+        }
+    }
+    new_file out(s.file_output ? "Output file" : ".bin file");
+    if (s.file_output ? !admit_output_file(run, out, opened, image, patch.info)
+                      : !out.admit(run, opened.path, {{patch.info, "is the VCDIFF file"}}))
+        return error_exit(run);
+    if (run.dropped && !s.file_output && !s.mode_nowrite)
+        platform::wait_for_enter(run.out, "Press Enter to patch the image (close this window to leave it as it is).\n");
+    const run_signals signals(run.out, true);
+    if (!s.mode_nowrite && !out.create(run)) return error_exit(run);
+    vcdiff_outcome result;
+    if (!apply_vcdiff(run, reader, opened.fd.get(), image.size, s.mode_nowrite ? -1 : out.fd(), mend,
+                      *signals.held(), result)) {
+        if (result.why.empty()) return error_exit(run);
+        std::fprintf(run.out, "VCDIFF file '%s' %s -- refused\n", name.c_str(), result.why.c_str());
+        // A window whose target is not what the file says: the image is not
+        // the patch's dump, or the file is damaged.
+        if (result.why.find("checksum") != std::string::npos) (void)diagnose(run, opened, image.size, {});
+        return error_exit(run);
+    }
+    std::fprintf(run.out, "Applied %llu windows (%llu bytes), %llu checked by their checksum\n",
+                 static_cast<ull>(result.windows), static_cast<ull>(result.bytes), static_cast<ull>(result.checked));
+    if (s.mode_nowrite) {
+        std::fputs("Dry run: nothing written\nAll done.\n", run.out);
+        return STATUS_OK;
+    }
+    if (!(s.file_output ? out.commit(run) : out.commit(run, opened.fd))) return error_exit(run);
+    if (s.file_output)
+        std::fprintf(run.out, "Wrote the patched image to '%s'\n", s.file_output->c_str());
+    else
+        std::fprintf(run.out, "The patched image is '%s'\n", opened.path.c_str());
+    std::fputs("All done.\n", run.out);
+    return STATUS_OK;
+}
+
 }  // namespace
 
 int apply_mode(run_state& run, opened_image& opened) {
@@ -72,6 +167,7 @@ int apply_mode(run_state& run, opened_image& opened) {
         return error_exit(run);
     };
     if (platform::same_file(image, ppf.info)) return refuse("is the .bin file itself");
+    if (is_vcdiff(ppf.fd.get())) return apply_vcdiff_file(run, opened, image, ppf);
     const platform::bulk_buffer whole(static_cast<std::size_t>(ppf.info.size));
     if (!whole.valid()) return refuse("does not fit in memory");
     const std::span<const std::uint8_t> bytes = whole.bytes();
@@ -83,7 +179,14 @@ int apply_mode(run_state& run, opened_image& opened) {
     }
     ppf_state state;
     if (why.empty()) why = check_image(patch, bytes, bin.get(), image.size, undo, state);
-    if (!why.empty()) return refuse(why);
+    if (!why.empty()) {
+        std::fprintf(run.out, "PPF file '%s' %s -- refused\n", s.file_patch->c_str(), why.c_str());
+        // An image the file was not made for: say what it is.
+        if (why.starts_with("is for an image of") || why.starts_with("is for another image"))
+            (void)diagnose(run, opened, image.size,
+                           {patch.has_size ? std::optional<std::uint64_t>(patch.image_size) : std::nullopt, {}});
+        return error_exit(run);
+    }
     new_file out("Output file");
     if (s.file_output && !admit_output_file(run, out, opened, image, ppf.info)) return error_exit(run);
     const std::uint64_t total = patch.records;

@@ -139,3 +139,31 @@ bool refuse_iso_image(run_output& run, int fd, const std::string& path) {
     std::fprintf(run.out, "'%s' holds 2048-byte sectors (an ISO image), not raw 2352-byte sectors\n", path.c_str());
     return true;
 }
+
+std::optional<sheet_beside> sheet_of_dump(const opened_image& image) {
+    // The sheet given, else one named as the image but ".cue" beside it.
+    std::string path = image.sheet.value_or("");
+    if (path.empty()) {
+        const std::size_t dot = image.path.find_last_of('.');
+        const std::size_t folder = platform::folder_of(image.path).size();
+        path = (dot == std::string::npos || dot < folder ? image.path : image.path.substr(0, dot)) + ".cue";
+    }
+    bool opened = false;
+    const std::vector<std::uint8_t> text = head_of(path, opened);
+    cue_sheet sheet;
+    cue_error error;
+    if (!opened || !looks_like_cue_sheet(text_of(text)) || !read_cue(text_of(text), sheet, error)) return std::nullopt;
+    sheet_beside found{path, {}, {}};
+    for (const cue_file& f : sheet.files) {
+        const unique_fd fd = platform::open_read(cue_file_path(path, f));
+        platform::file_info info;
+        if (!fd.valid() || !platform::query(fd.get(), info)) return std::nullopt;
+        found.file_sizes.push_back(info.size);
+    }
+    // One file of several tracks: the first track alone, up to the second's
+    // first index or up to its INDEX 01, as splitting tools cut it.
+    if (sheet.files.size() == 1 && sheet.tracks.size() > 1)
+        for (const std::uint64_t at : {sheet.tracks[1].index, sheet.tracks[1].start})
+            found.data_track_sizes.push_back(at * SECTOR_SIZE);
+    return found;
+}

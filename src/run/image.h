@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "io/output.h"
+#include "ops/doctor.h"
 #include "platform/platform.h"
 
 struct cue_file;
@@ -76,6 +77,11 @@ std::optional<int> read_cue_sheet(run_output& run, const std::string& path, cue_
 
 // "Cue sheet 'PATH' line N: WHAT -- refused"; returns the failure status.
 int refuse_cue_line(run_output& run, const std::string& path, std::size_t line, const std::string& what);
+
+// The cue sheet of a dump, for telling what the dump is: the sheet the run
+// was given, or one named as the image with ".cue" beside it; with the sizes
+// of the files it names. Nothing when there is none that reads whole.
+std::optional<sheet_beside> sheet_of_dump(const opened_image& image);
 
 // Where a file the sheet `path` names lies: a relative name is taken from
 // the sheet's folder.

@@ -33,6 +33,7 @@ struct run_settings {
     int mode_checkedc = 0;  // -e
     int mode_nowrite = 0;   // -x
     int mode_replace = 0;   // -s: the -n file is replaced, its recorded size with it
+    int mode_fix_dump = 0;     // --fix-dump: -a of a VCDIFF file on the image as the patch's dump had it
     int mode_no_progress = 0;  // --no-progress: no progress line, even on a terminal
     int mode_quiet = 0;     // -q: no banner, file block, trace or progress
     int mode_raw2336 = 0;   // --raw2336: Form 2 files as 2336-byte sectors (-g writes, -n reads them)
