@@ -13,7 +13,7 @@ namespace {
 
 // Prints the file block of a mode that asks for it.
 void print_files(run_output& run, const run_settings& s) {
-    std::fprintf(run.out, "Patch File : %s\n", s.file_patch->c_str());
+    if (s.file_patch) std::fprintf(run.out, "Patch File : %s\n", s.file_patch->c_str());
     std::fprintf(run.out, "Patch .bin : %s\n", s.file_bin->c_str());
     if (s.file_orig) std::fprintf(run.out, "Original   : %s\n", s.file_orig->c_str());
     if (s.file_ppf) std::fprintf(run.out, "PPF20 File : %s\n", s.file_ppf->c_str());
@@ -38,9 +38,9 @@ int run_tool(run_state& run, int argc, char** argv) {
     switch (arguments(run, argc, argv, chosen)) {
         case parse_result::ok: break;
         case parse_result::version: print_version(out); return STATUS_OK;
-        case parse_result::usage: print_usage(out); return STATUS_OK;
-        case parse_result::help: print_usage(out); print_long_options(out); return STATUS_OK;
-        case parse_result::refused_usage: print_usage(out); return STATUS_FAIL;
+        case parse_result::usage: print_usage(out); print_help_pointer(out); return STATUS_OK;
+        case parse_result::help: print_usage(out); print_modes(out); print_long_options(out); return STATUS_OK;
+        case parse_result::refused_usage: print_usage(out); print_help_pointer(out); return STATUS_FAIL;
         case parse_result::refused: return STATUS_FAIL;
     }
     run_settings& s = run.settings;
@@ -81,10 +81,10 @@ int corvane_main(int argc, char** argv, std::FILE* out, std::FILE* err, bool own
     run.out = out;
     run.err = err;
     int status = STATUS_FAIL;
-    bool refused = false;
-    std::vector<std::string> drop = own_console ? dropped(run, argc, argv, refused) : std::vector<std::string>{};
-    if (refused) {
-        status = STATUS_FAIL;
+    std::optional<int> stop;
+    std::vector<std::string> drop = own_console ? dropped(run, argc, argv, stop) : std::vector<std::string>{};
+    if (stop) {
+        status = *stop;
     } else if (!drop.empty()) {
         std::vector<char*> args;
         for (std::string& a : drop) args.push_back(a.data());

@@ -38,6 +38,24 @@ bool is_cue_file(const std::string& path) {
     return is_cue_sheet(path) && (!opened || !has_sync(head));
 }
 
+bool looks_like_image(const std::string& path) {
+    if (is_cue_file(path)) return true;
+    const unique_fd fd = platform::open_read(path);
+    std::array<std::uint8_t, SYNC_SIZE> sync{};
+    for (const std::uint64_t sector : {0U, 16U})
+        if (fd.valid() && pread_full(fd.get(), sync, sector * SECTOR_SIZE) == sync.size() && has_sync(sync))
+            return true;
+    return false;
+}
+
+void hint_swapped_operands(run_output& run, const std::string& data, const std::string& image) {
+    if (looks_like_image(image) || !looks_like_image(data)) return;
+    std::fflush(run.out);
+    std::fprintf(run.err, "The operands look swapped: '%s' is no disc image and '%s' is one; the image comes last\n",
+                 image.c_str(), data.c_str());
+    std::fflush(run.err);
+}
+
 std::optional<int> read_cue_sheet(run_output& run, const std::string& path, cue_sheet& sheet) {
     unique_fd fd;
     platform::file_info info;

@@ -69,6 +69,14 @@ bool refuse_iso_image(run_output& run, int fd, const std::string& path);
 // one, so that what is wrong with it is said as of a cue sheet.
 bool is_cue_file(const std::string& path);
 
+// A file that holds a disc image: a cue sheet, or raw sectors (a sector
+// sync at the start of the file or of sector 16).
+bool looks_like_image(const std::string& path);
+
+// Says on err that the operands look swapped when `image`, the operand
+// taken for the image, is none and `data`, the one before it, is one.
+void hint_swapped_operands(run_output& run, const std::string& data, const std::string& image);
+
 // Reads and parses the cue sheet `path` (opened with a shared lock). Returns
 // the exit status when it cannot: a failed open or read, a file longer than
 // any cue sheet, a line it cannot read (said as refuse_cue_line says it).
