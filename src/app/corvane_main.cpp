@@ -6,6 +6,7 @@
 #include "app/drop.h"
 #include "app/mode_table.h"
 #include "app/parser.h"
+#include "format/ppf_layout.h"
 #include "run/image.h"
 #include "run/kit.h"
 
@@ -31,6 +32,17 @@ void warn_octal_offset(run_output& run, const run_settings& s) {
                  s.octal_offset.c_str() + digits);
 }
 
+// The -d text is cut to what the PPF file holds: said once, with the way
+// to a longer text.
+void warn_cut_description(run_output& run, const run_settings& s) {
+    const bool ppf3 = s.file_ppf3.has_value();
+    const std::size_t room = ppf3 ? PPF_DESCRIPTION_SIZE : PPF2_DESCRIPTION_TEXT;
+    if (!s.str_desc || !ppf_target(s) || s.str_desc->size() <= room) return;
+    std::fprintf(run.out, "Description of %zu bytes is cut to the %zu a PPF %s file holds; say more in %s\n",
+                 s.str_desc->size(), room, ppf3 ? "3.0" : "2.0",
+                 ppf3 ? "a file_id.diz text: --diz FILE" : "a PPF 3.0 file's file_id.diz text: -P PPF --diz FILE");
+}
+
 int run_tool(run_state& run, int argc, char** argv) {
     std::FILE* out = run.out;
     if (wants_banner(argc, argv)) print_banner(out);
@@ -50,6 +62,7 @@ int run_tool(run_state& run, int argc, char** argv) {
     image.writes = run_writes(row, s);
     if (row.access == image_access::own) {
         warn_octal_offset(run, s);
+        warn_cut_description(run, s);
         return row.run(run, image);
     }
     // A cue sheet stands for the file of its data track, which is the image
@@ -59,6 +72,7 @@ int run_tool(run_state& run, int argc, char** argv) {
     s.file_bin = image.path;
     if (row.file_block && !run.quiet) print_files(run, s);
     warn_octal_offset(run, s);
+    warn_cut_description(run, s);
     // A run that writes holds the image locked from before its first read to
     // its last write.
     if (!open_image(run, image)) return STATUS_FAIL;
