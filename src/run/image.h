@@ -86,5 +86,12 @@ std::optional<int> read_cue_sheet(run_output& run, const std::string& path, cue_
 int refuse_cue_line(run_output& run, const std::string& path, std::size_t line, const std::string& what);
 
 // Where a file the sheet `path` names lies: a relative name is taken from
-// the sheet's folder.
+// the sheet's folder. A name that names nothing as written stands for the
+// one file of its folder named so but for the case of its letters A to Z
+// (sheets are often made on Windows, where case does not count).
 std::string cue_file_path(const std::string& path, const cue_file& file);
+
+// Why a file the sheet `path` names cannot be opened (the open failed with
+// `error`): several files of its folder match its name but for case (named),
+// or the system's reason.
+std::string cue_file_unopened(const std::string& path, const cue_file& file, int error);
