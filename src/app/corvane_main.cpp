@@ -6,6 +6,7 @@
 #include "app/drop.h"
 #include "app/mode_table.h"
 #include "app/parser.h"
+#include "format/ppf_layout.h"
 #include "run/image.h"
 #include "run/kit.h"
 
@@ -13,7 +14,7 @@ namespace {
 
 // Prints the file block of a mode that asks for it.
 void print_files(run_output& run, const run_settings& s) {
-    std::fprintf(run.out, "Patch File : %s\n", s.file_patch->c_str());
+    if (s.file_patch) std::fprintf(run.out, "Patch File : %s\n", s.file_patch->c_str());
     std::fprintf(run.out, "Patch .bin : %s\n", s.file_bin->c_str());
     if (s.file_orig) std::fprintf(run.out, "Original   : %s\n", s.file_orig->c_str());
     if (s.file_ppf) std::fprintf(run.out, "PPF20 File : %s\n", s.file_ppf->c_str());
@@ -31,6 +32,17 @@ void warn_octal_offset(run_output& run, const run_settings& s) {
                  s.octal_offset.c_str() + digits);
 }
 
+// The -d text is cut to what the PPF file holds: said once, with the way
+// to a longer text.
+void warn_cut_description(run_output& run, const run_settings& s) {
+    const bool ppf3 = s.file_ppf3.has_value();
+    const std::size_t room = ppf3 ? PPF_DESCRIPTION_SIZE : PPF2_DESCRIPTION_TEXT;
+    if (!s.str_desc || !ppf_target(s) || s.str_desc->size() <= room) return;
+    std::fprintf(run.out, "Description of %zu bytes is cut to the %zu a PPF %s file holds; say more in %s\n",
+                 s.str_desc->size(), room, ppf3 ? "3.0" : "2.0",
+                 ppf3 ? "a file_id.diz text: --diz FILE" : "a PPF 3.0 file's file_id.diz text: -P PPF --diz FILE");
+}
+
 int run_tool(run_state& run, int argc, char** argv) {
     std::FILE* out = run.out;
     if (wants_banner(argc, argv)) print_banner(out);
@@ -38,9 +50,9 @@ int run_tool(run_state& run, int argc, char** argv) {
     switch (arguments(run, argc, argv, chosen)) {
         case parse_result::ok: break;
         case parse_result::version: print_version(out); return STATUS_OK;
-        case parse_result::usage: print_usage(out); return STATUS_OK;
-        case parse_result::help: print_usage(out); print_long_options(out); return STATUS_OK;
-        case parse_result::refused_usage: print_usage(out); return STATUS_FAIL;
+        case parse_result::usage: print_usage(out); print_help_pointer(out); return STATUS_OK;
+        case parse_result::help: print_usage(out); print_modes(out); print_long_options(out); return STATUS_OK;
+        case parse_result::refused_usage: print_usage(out); print_help_pointer(out); return STATUS_FAIL;
         case parse_result::refused: return STATUS_FAIL;
     }
     run_settings& s = run.settings;
@@ -50,6 +62,7 @@ int run_tool(run_state& run, int argc, char** argv) {
     image.writes = run_writes(row, s);
     if (row.access == image_access::own) {
         warn_octal_offset(run, s);
+        warn_cut_description(run, s);
         return row.run(run, image);
     }
     // A cue sheet stands for the file of its data track, which is the image
@@ -59,6 +72,7 @@ int run_tool(run_state& run, int argc, char** argv) {
     s.file_bin = image.path;
     if (row.file_block && !run.quiet) print_files(run, s);
     warn_octal_offset(run, s);
+    warn_cut_description(run, s);
     // A run that writes holds the image locked from before its first read to
     // its last write.
     if (!open_image(run, image)) return STATUS_FAIL;
@@ -81,10 +95,10 @@ int corvane_main(int argc, char** argv, std::FILE* out, std::FILE* err, bool own
     run.out = out;
     run.err = err;
     int status = STATUS_FAIL;
-    bool refused = false;
-    std::vector<std::string> drop = own_console ? dropped(run, argc, argv, refused) : std::vector<std::string>{};
-    if (refused) {
-        status = STATUS_FAIL;
+    std::optional<int> stop;
+    std::vector<std::string> drop = own_console ? dropped(run, argc, argv, stop) : std::vector<std::string>{};
+    if (stop) {
+        status = *stop;
     } else if (!drop.empty()) {
         std::vector<char*> args;
         for (std::string& a : drop) args.push_back(a.data());

@@ -9,7 +9,8 @@
 // With `own_console` (the process was started with a console of its own, as
 // from a file manager or by dropping files on it), files given without any
 // option are run as a drop: one image (or cue sheet) is checked (-c), a PPF
-// file and an image, in either order, applied (-a); and the run ends by
+// file and an image, in either order, applied (-a); nothing at all, or files
+// that are neither, show what to drop; and the run ends by
 // waiting for Enter, so that its window stays readable.
 int corvane_main(int argc, char** argv, std::FILE* out, std::FILE* err = stderr, bool own_console = false);
 

@@ -4,23 +4,12 @@
 #include <array>
 #include <string_view>
 
+#include "app/parser.h"
 #include "format/ppf_layout.h"
 #include "run/image.h"
 #include "run/kit.h"
 
 namespace {
-
-// A file that holds a disc image: a cue sheet, or raw sectors (a sector
-// sync at the start of the file or of sector 16).
-bool looks_like_image(const std::string& path) {
-    if (is_cue_file(path)) return true;
-    const unique_fd fd = platform::open_read(path);
-    std::array<std::uint8_t, SYNC_SIZE> sync{};
-    for (const std::uint64_t sector : {0U, 16U})
-        if (fd.valid() && pread_full(fd.get(), sync, sector * SECTOR_SIZE) == sync.size() && has_sync(sync))
-            return true;
-    return false;
-}
 
 // A PPF file (1.0, 2.0 or 3.0), told by its magic.
 bool looks_like_ppf(const std::string& path) {
@@ -31,16 +20,43 @@ bool looks_like_ppf(const std::string& path) {
     return std::find(PPF_MAGIC.begin(), PPF_MAGIC.end(), text) != PPF_MAGIC.end();
 }
 
+// What a drop does, shown when the program was started with nothing or
+// with files it cannot run.
+void print_drop_guide(std::FILE* out) {
+    std::fputs("Drop on corvane:\n"
+               "    a disc image (.bin, or its .cue sheet)           to check every sector of it\n"
+               "    a PPF file together with the image it patches    to apply the patch to the image\n"
+               "Everything else runs from a command prompt: corvane --help\n",
+               out);
+}
+
 }  // namespace
 
-std::vector<std::string> dropped(run_output& run, int argc, char** argv, bool& refused) {
-    refused = false;
+std::vector<std::string> dropped(run_output& run, int argc, char** argv, std::optional<int>& stop) {
+    stop.reset();
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
         if (argv[i][0] == '-') return {};  // an option: a command line, not a drop
         files.emplace_back(argv[i]);
     }
-    if (files.size() == 1 && looks_like_image(files[0])) return {argv[0], "-c", files[0]};
+    if (files.empty()) {  // started from a file manager, nothing dropped
+        print_banner(run.out);
+        print_drop_guide(run.out);
+        stop = STATUS_OK;
+        return {};
+    }
+    if (files.size() == 1) {
+        if (looks_like_image(files[0])) return {argv[0], "-c", files[0]};
+        if (looks_like_ppf(files[0]))
+            std::fprintf(run.out, "'%s' is a PPF file: drop it together with the image it patches -- refused\n",
+                         files[0].c_str());
+        else
+            std::fprintf(run.out, "'%s' is no disc image (no raw sectors, no cue sheet) -- refused\n",
+                         files[0].c_str());
+        print_drop_guide(run.out);
+        stop = STATUS_FAIL;
+        return {};
+    }
     if (files.size() != 2) return {};
     const bool first_ppf = looks_like_ppf(files[0]);
     if (!first_ppf && !looks_like_ppf(files[1])) return {};
@@ -49,7 +65,7 @@ std::vector<std::string> dropped(run_output& run, int argc, char** argv, bool& r
     if (looks_like_image(image)) return {argv[0], "-a", ppf, image};
     std::fprintf(run.out, "'%s' is no disc image (no raw sectors, no cue sheet): drop a PPF file and an image -- refused\n",
                  image.c_str());
-    refused = true;
+    stop = STATUS_FAIL;
     return {};
 }
 

@@ -2,6 +2,7 @@
 // into the command line they stand for.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,9 +11,11 @@
 
 // The run of files dropped on the program, as a command line ("corvane -c
 // IMAGE", "corvane -a PPF IMAGE"), or nothing when they are not one image or
-// a PPF file and an image. Only a drop of two files of which one is no image
-// is refused here, with its reason.
-std::vector<std::string> dropped(run_output& run, int argc, char** argv, bool& refused);
+// a PPF file and an image. With nothing dropped (a program started from a
+// file manager), or one file that is no image, or two of which one is no
+// image, it says what to drop (with its reason) and sets `stop` to the exit
+// status.
+std::vector<std::string> dropped(run_output& run, int argc, char** argv, std::optional<int>& stop);
 
 // After a drop's run: a PPF file applied names the image it patched in
 // place, the last line the window shows.

@@ -108,6 +108,12 @@ struct mode_row {
     bool needs_place = false;  // needs -n or -o
     int operands = 2;          // 1: the image; 2: a data file (or PPF file, second image), then the image
     bool output_operand = false;  // may take one more operand: the output file, written anew
+    bool image_alone = false;  // takes the image alone too, in place of both operands
+    // The usage refusal for other operands, "-l takes the image", said with
+    // `example` after it; `example` and `what` are its line in --help.
+    const char* takes = nullptr;
+    const char* example = nullptr;
+    const char* what = nullptr;
 };
 
 // Every mode, in the order in which their selecting options win.

@@ -167,8 +167,12 @@ parse_result accept(run_settings& s, option_set given, const mode_row& row,
     }
     std::size_t count = operands.size();
     if (row.output_operand && count == static_cast<std::size_t>(row.operands) + 1) s.file_output = operands[--count];
-    if (count != static_cast<std::size_t>(row.operands)) return parse_result::refused_usage;
-    if (row.operands == 2) s.file_patch = operands[0];
+    const bool image_alone = row.image_alone && count == 1;
+    if (count != static_cast<std::size_t>(row.operands) && !image_alone) {
+        if (row.takes != nullptr) say(out, std::string(row.takes) + ": " + row.example + "\n");
+        return parse_result::refused_usage;
+    }
+    if (row.operands == 2 && !image_alone) s.file_patch = operands[0];
     s.file_bin = operands[count - 1];
     return parse_result::ok;
 }
@@ -235,6 +239,19 @@ void print_usage(std::FILE* out) {
                "Name has a version string attached, like 'example.exe;1'\n"
                "One of either -n or -o must be specified\n",
                out);
+}
+
+void print_help_pointer(std::FILE* out) {
+    std::fputs("Every mode (-a, -c, -g, -s and more) and long option: corvane --help\n", out);
+}
+
+void print_modes(std::FILE* out) {
+    std::string selectors;
+    for (const mode_row& row : mode_table())
+        if (row.selector != 0) selectors += std::string(selectors.empty() ? "-" : ", -") + static_cast<char>(row.selector);
+    std::fprintf(out, "\nModes (the first of %s given chooses; none of them: a patch run):\n", selectors.c_str());
+    for (const mode_row& row : mode_table())
+        if (row.example != nullptr) std::fprintf(out, "    %-44s %s\n", row.example, row.what);
 }
 
 void print_long_options(std::FILE* out) {

@@ -11,9 +11,10 @@ struct mode_row;
 enum class parse_result {
     ok,             // the settings are complete
     usage,          // show the usage text, status 0
-    help,           // --help: the usage text and the long options, status 0
+    help,           // --help: the usage text, the modes and the long options, status 0
     version,        // --version: the version line alone, status 0
-    refused_usage,  // nothing to do, an unknown option or one missing its argument: usage text, status 255
+    refused_usage,  // nothing to do, an unknown option or one missing its argument, operands the
+                    // mode does not take (said first): usage text, status 255
     refused,        // a bad option value, already reported: status 255
 };
 
@@ -32,5 +33,9 @@ bool wants_banner(int argc, char** argv);
 void print_banner(std::FILE* out);
 void print_version(std::FILE* out);
 void print_usage(std::FILE* out);
-// The block --help adds after the usage text: one line per long option.
+// The line after the usage text that points at --help.
+void print_help_pointer(std::FILE* out);
+// The blocks --help adds after the usage text: one line per mode, from the
+// mode table, then one per long option.
+void print_modes(std::FILE* out);
 void print_long_options(std::FILE* out);

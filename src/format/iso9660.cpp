@@ -265,13 +265,16 @@ name_match match_name(std::string_view record, std::string_view wanted) {
 
 wanted_name wanted_name::of(std::string_view name) {
     wanted_name w;
-    w.by_path = name.find('/') != std::string_view::npos;
+    // A backslash parts a path as a slash does, as on Windows: no name on
+    // the disc can hold one.
+    constexpr std::string_view SEPARATORS = "/\\";
+    w.by_path = name.find_first_of(SEPARATORS) != std::string_view::npos;
     if (!w.by_path) {
         w.name = name;
         return w;
     }
     for (std::size_t at = 0; at <= name.size();) {
-        const std::size_t end = std::min(name.find('/', at), name.size());
+        const std::size_t end = std::min(name.find_first_of(SEPARATORS, at), name.size());
         if (end > at) w.dirs.emplace_back(name.substr(at, end - at));
         at = end + 1;
     }

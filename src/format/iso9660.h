@@ -120,7 +120,7 @@ enum class name_match { none, exact, version };
 name_match match_name(std::string_view record, std::string_view wanted);
 
 // A name looked for: a name alone, or a path from the root ("/TEXT/A.TXT;1"
-// and "TEXT/A.TXT;1" alike) when it holds a '/'.
+// and "TEXT/A.TXT;1" alike) when it holds a '/' or a backslash ("TEXT\A.TXT;1").
 struct wanted_name {
     bool by_path = false;
     std::vector<std::string> dirs;  // the directories of a path, from the root

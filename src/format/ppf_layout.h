@@ -17,6 +17,9 @@ inline constexpr std::array<std::string_view, 3> PPF_MAGIC = {"PPF10", "PPF20", 
 inline constexpr std::size_t PPF_METHOD = 5;
 inline constexpr std::size_t PPF_DESCRIPTION = 6;
 inline constexpr std::size_t PPF_DESCRIPTION_SIZE = 50;
+// A PPF 2.0 file written here keeps 46 bytes of text: "Lan" and a zero
+// close its description.
+inline constexpr std::size_t PPF2_DESCRIPTION_TEXT = 46;
 
 // PPF 1.0: the records follow the description.
 inline constexpr std::size_t PPF1_HEADER_SIZE = 56;

@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr std::size_t DESCRIPTION_TEXT = 46;  // PPF 2.0: room for the -d text
 // The raw sector that holds the block check, and where in it the block starts.
 constexpr std::uint64_t ID_SECTOR = PPF_BLOCK_AT / SECTOR_SIZE;
 constexpr std::size_t ID_FROM = PPF_BLOCK_AT % SECTOR_SIZE;
@@ -34,10 +33,10 @@ bool ppf2_header(run_output& run, ppf_file& ppf, int fd_bin, std::uint64_t image
 
     // The text fills at most 46 bytes; "Lan" and a zero always close the field.
     if (const auto& desc = description) {
-        const std::size_t n = std::min({desc->size(), std::strlen(desc->c_str()), DESCRIPTION_TEXT});
+        const std::size_t n = std::min({desc->size(), std::strlen(desc->c_str()), PPF2_DESCRIPTION_TEXT});
         std::memcpy(header.data() + PPF_DESCRIPTION, desc->data(), n);
     }
-    std::memcpy(header.data() + PPF_DESCRIPTION + DESCRIPTION_TEXT, "Lan", 3);
+    std::memcpy(header.data() + PPF_DESCRIPTION + PPF2_DESCRIPTION_TEXT, "Lan", 3);
     header[PPF_DESCRIPTION + PPF_DESCRIPTION_SIZE - 1] = 0;
 
     store_le32(std::span(header).subspan<PPF2_IMAGE_SIZE, 4>(), static_cast<std::uint32_t>(image_size));

@@ -223,7 +223,7 @@ std::optional<int> plan_cue(run_state& run, bool writes, scan_plan& plan) {
             case open_result::busy: errno = EWOULDBLOCK; [[fallthrough]];
             case open_result::open_failed:
             case open_result::lock_failed:
-                return refuse(f.line, "cannot open '" + file_path + "': " + platform::error_text(errno));
+                return refuse(f.line, cue_file_unopened(path, f, errno));
         }
         sectors.push_back(plan.files.back().info.size / SECTOR_SIZE);
         plan.counts.trailing += plan.files.back().info.size % SECTOR_SIZE;

@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace platform {
 
@@ -269,6 +270,11 @@ folder_state examine_folder(const std::string& path);
 
 // True when `path` itself is a symbolic link (on Windows, a reparse point).
 bool is_link(const std::string& path);
+
+// The names in the folder `path` ("" for the current folder), without "."
+// and "..", in the order the system gives them. False (errno set) when it
+// cannot be read.
+bool folder_names(const std::string& path, std::vector<std::string>& names);
 
 // A folder opened for making new names in it: each system keeps what it
 // needs to make them there and nowhere else (POSIX: the open folder, so that

@@ -358,6 +358,19 @@ bool is_link(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
+bool folder_names(const std::string& path, std::vector<std::string>& names) {
+    names.clear();
+    DIR* dir = ::opendir(path.empty() ? "." : path.c_str());
+    if (dir == nullptr) return false;
+    errno = 0;
+    while (const dirent* e = ::readdir(dir))
+        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
+    const int saved = errno;
+    ::closedir(dir);
+    errno = saved;
+    return saved == 0;
+}
+
 bool make_folder(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
 
 namespace {

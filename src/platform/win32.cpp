@@ -574,6 +574,27 @@ bool is_link(const std::string& path) {
     return attrs != NO_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+bool folder_names(const std::string& path, std::vector<std::string>& names) {
+    names.clear();
+    WIN32_FIND_DATAW found{};
+    const std::string folder = path.empty() ? std::string(".\\") : path;
+    const bool parted = folder.ends_with('\\') || folder.ends_with('/') || folder.ends_with(':');
+    const HANDLE search = ::FindFirstFileW(wide(folder + (parted ? "*" : "\\*")).c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        set_errno();
+        return false;
+    }
+    do {
+        if (std::wcscmp(found.cFileName, L".") != 0 && std::wcscmp(found.cFileName, L"..") != 0)
+            names.push_back(utf8(found.cFileName));
+    } while (::FindNextFileW(search, &found));
+    const DWORD error = ::GetLastError();
+    ::FindClose(search);
+    if (error == ERROR_NO_MORE_FILES) return true;
+    errno = errno_of(error);
+    return false;
+}
+
 bool make_folder(const std::string& path) {
     if (::CreateDirectoryW(wide(path).c_str(), nullptr)) return true;
     set_errno();

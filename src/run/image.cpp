@@ -38,6 +38,24 @@ bool is_cue_file(const std::string& path) {
     return is_cue_sheet(path) && (!opened || !has_sync(head));
 }
 
+bool looks_like_image(const std::string& path) {
+    if (is_cue_file(path)) return true;
+    const unique_fd fd = platform::open_read(path);
+    std::array<std::uint8_t, SYNC_SIZE> sync{};
+    for (const std::uint64_t sector : {0U, 16U})
+        if (fd.valid() && pread_full(fd.get(), sync, sector * SECTOR_SIZE) == sync.size() && has_sync(sync))
+            return true;
+    return false;
+}
+
+void hint_swapped_operands(run_output& run, const std::string& data, const std::string& image) {
+    if (looks_like_image(image) || !looks_like_image(data)) return;
+    std::fflush(run.out);
+    std::fprintf(run.err, "The operands look swapped: '%s' is no disc image and '%s' is one; the image comes last\n",
+                 image.c_str(), data.c_str());
+    std::fflush(run.err);
+}
+
 std::optional<int> read_cue_sheet(run_output& run, const std::string& path, cue_sheet& sheet) {
     unique_fd fd;
     platform::file_info info;
@@ -64,8 +82,50 @@ int refuse_cue_line(run_output& run, const std::string& path, std::size_t line, 
     return STATUS_FAIL;
 }
 
-std::string cue_file_path(const std::string& path, const cue_file& file) {
+namespace {
+
+// The file the sheet names, as written.
+std::string cue_file_as_written(const std::string& path, const cue_file& file) {
     return platform::is_absolute(file.name) ? file.name : platform::folder_of(path) + file.name;
+}
+
+bool same_but_case(std::string_view a, std::string_view b) {
+    const auto fold = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return fold(x) == fold(y); });
+}
+
+// The files of the folder of `wanted` whose names match its own but for
+// case, when nothing is found by its name as written.
+std::vector<std::string> case_blind_matches(const std::string& wanted) {
+    std::vector<std::string> matches;
+    if (platform::file_info info; platform::query(wanted, info)) return matches;
+    const std::string folder = platform::folder_of(wanted);
+    const std::string_view name = std::string_view(wanted).substr(folder.size());
+    std::vector<std::string> names;
+    if (!platform::folder_names(folder, names)) return matches;
+    std::sort(names.begin(), names.end());
+    for (const std::string& n : names)
+        if (same_but_case(n, name)) matches.push_back(folder + n);
+    return matches;
+}
+
+}  // namespace
+
+std::string cue_file_path(const std::string& path, const cue_file& file) {
+    const std::string wanted = cue_file_as_written(path, file);
+    const std::vector<std::string> matches = case_blind_matches(wanted);
+    return matches.size() == 1 ? matches[0] : wanted;
+}
+
+std::string cue_file_unopened(const std::string& path, const cue_file& file, int error) {
+    const std::string wanted = cue_file_as_written(path, file);
+    const std::vector<std::string> matches = case_blind_matches(wanted);
+    if (matches.size() < 2)
+        return "cannot open '" + (matches.empty() ? wanted : matches[0]) + "': " + platform::error_text(error);
+    std::string names;
+    for (const std::string& m : matches) names += (names.empty() ? "'" : ", '") + m + "'";
+    return "'" + wanted + "' is not there, and " + std::to_string(matches.size()) +
+           " files match it but for case: " + names + "; write the one meant as it is named";
 }
 
 std::optional<int> image_of(run_output& run, const std::string& given, data_track tracks, opened_image& image) {
@@ -109,7 +169,7 @@ std::optional<int> image_of(run_output& run, const std::string& given, data_trac
         image.track_after = "track " + std::to_string(next->number) + " of the cue sheet '" + given + "' (line " +
                        std::to_string(next->line) + ")";
     if (const unique_fd probe = platform::open_read(image.path); !probe.valid())
-        return refuse_line(file.line, "cannot open '" + image.path + "': " + platform::error_text(errno));
+        return refuse_line(file.line, cue_file_unopened(given, file, errno));
     return std::nullopt;
 }
 

@@ -70,6 +70,14 @@ bool refuse_iso_image(run_output& run, int fd, const std::string& path);
 // one, so that what is wrong with it is said as of a cue sheet.
 bool is_cue_file(const std::string& path);
 
+// A file that holds a disc image: a cue sheet, or raw sectors (a sector
+// sync at the start of the file or of sector 16).
+bool looks_like_image(const std::string& path);
+
+// Says on err that the operands look swapped when `image`, the operand
+// taken for the image, is none and `data`, the one before it, is one.
+void hint_swapped_operands(run_output& run, const std::string& data, const std::string& image);
+
 // Reads and parses the cue sheet `path` (opened with a shared lock). Returns
 // the exit status when it cannot: a failed open or read, a file longer than
 // any cue sheet, a line it cannot read (said as refuse_cue_line says it).
@@ -84,5 +92,12 @@ int refuse_cue_line(run_output& run, const std::string& path, std::size_t line, 
 std::optional<sheet_beside> sheet_of_dump(const opened_image& image);
 
 // Where a file the sheet `path` names lies: a relative name is taken from
-// the sheet's folder.
+// the sheet's folder. A name that names nothing as written stands for the
+// one file of its folder named so but for the case of its letters A to Z
+// (sheets are often made on Windows, where case does not count).
 std::string cue_file_path(const std::string& path, const cue_file& file);
+
+// Why a file the sheet `path` names cannot be opened (the open failed with
+// `error`): several files of its folder match its name but for case (named),
+// or the system's reason.
+std::string cue_file_unopened(const std::string& path, const cue_file& file, int error);

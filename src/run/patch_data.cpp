@@ -1,5 +1,7 @@
 #include "run/patch_data.h"
 
+#include "run/image.h"
+
 void print_start(run_output& run, const patch_window& window) {
     tprintf(trace_stream(run), "Offset %08llX lies on sector %llu (remainder %llu)\n",
                  static_cast<unsigned long long>(window.offset),
@@ -22,7 +24,10 @@ std::optional<int> open_patch_data(run_state& run, int fd_bin, data_run& d) {
     d.offset = s.offset;
     if (s.offset != 0 || !s.file_name) return std::nullopt;
     d.found = find_named(run, fd_bin, *s.file_name, s.mode_recurse != 0);
-    if (!d.found) return STATUS_NAME;
+    if (!d.found) {
+        hint_swapped_operands(run, *s.file_patch, *s.file_bin);
+        return STATUS_NAME;
+    }
     d.offset = d.found->offset;
     return std::nullopt;
 }
