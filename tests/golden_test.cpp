@@ -29,6 +29,7 @@
 #include <thread>
 
 #include "app/corvane_main.h"
+#include "format/vcdiff_reader.h"
 #include "platform/platform.h"
 #include "image_maker.h"
 #include "reference_coder.h"
@@ -794,6 +795,43 @@ void expect_applies(const golden_case& c, const std::map<std::string, file_data>
         << f[0] << " applied to " << f[1] << " does not give " << f[2];
 }
 
+// decodes=XDELTA:FROM:TO: the xdelta file as the row left it, decoded by the
+// tool's VCDIFF reader against FROM as it was set up, gives TO as the row left
+// it, each window carrying the checksum of its target.
+void expect_decodes(const golden_case& c, const std::map<std::string, file_data>& before,
+                    const std::map<std::string, file_data>& after) {
+    const auto f = split(c["decodes"], ':');
+    ASSERT_EQ(f.size(), 3U) << "decodes=XDELTA:FROM:TO";
+    ASSERT_TRUE(after.contains(f[0]) && before.contains(f[1]) && after.contains(f[2])) << c["decodes"];
+    const bytes patch = after.at(f[0]).whole(), source = before.at(f[1]).whole();
+    const auto path = fs::temp_directory_path() / "corvane-golden-decode.xdelta";
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(patch.data()),
+                                                static_cast<std::streamsize>(patch.size()));
+    const unique_fd fd = platform::open_read(path.string());
+    vcdiff_reader r;
+    std::string why = r.open(fd.get(), patch.size());
+    bytes target;
+    const vcdiff_input from_source = [&](std::uint64_t at, std::span<std::uint8_t> out) {
+        if (at + out.size() > source.size()) return false;
+        std::copy_n(source.begin() + static_cast<std::ptrdiff_t>(at), out.size(), out.begin());
+        return true;
+    };
+    const vcdiff_input from_target = [&](std::uint64_t at, std::span<std::uint8_t> out) {
+        if (at + out.size() > target.size()) return false;
+        std::copy_n(target.begin() + static_cast<std::ptrdiff_t>(at), out.size(), out.begin());
+        return true;
+    };
+    vcdiff_window w;
+    while (why.empty() && !r.done()) {
+        why = r.next(from_source, source.size(), from_target, w);
+        EXPECT_TRUE(!why.empty() || w.checked) << f[0] << ": window " << w.index << " carries no checksum";
+        target.insert(target.end(), w.target.begin(), w.target.end());
+    }
+    fs::remove(path);
+    EXPECT_EQ(why, "") << f[0];
+    EXPECT_TRUE(target == after.at(f[2]).whole()) << f[0] << " decoded against " << f[1] << " does not give " << f[2];
+}
+
 // Each make run (-m) of a row: the PPF file it wrote turns its original (as
 // set up) into its modified image (as the row leaves it).
 void expect_patches_make(const std::vector<std::string>& args, const std::map<std::string, file_data>& before,
@@ -927,6 +965,7 @@ TEST_P(Golden, RunGivesStoredResult) {
         if (name.ends_with(".ppf") && !(before.contains(name) && before.at(name) == data))
             expect_records_ascending(name, data.whole());
     if (c.setup.contains("applies")) expect_applies(c, before, after);
+    if (c.setup.contains("decodes")) expect_decodes(c, before, after);
     expect_patches_make(c.args, before, after);
 }
 

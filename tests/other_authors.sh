@@ -22,7 +22,8 @@
 # bootable disc with a Joliet tree the boot image and an empty file move
 # likewise, the boot catalog's entry following its image, while an emulated
 # diskette's image is refused the move. Patches made from two images (-m
-# --xdelta) are decoded by xdelta3 (below). Stdout and
+# --xdelta), and the change of a writing run (--xdelta), are decoded by
+# xdelta3 (below). Stdout and
 # status of each run (less the version line) are in expected/other_authors/.
 #
 #   bash tests/other_authors.sh CORVANE MKIMAGE [--update]
@@ -301,5 +302,16 @@ genisoimage -quiet -V CORVANE -o shifted.iso mtree
 "$mkimage" wrap shifted.iso shifted.bin
 capture make_xdelta_shifted -m --xdelta shifted.xdelta pristine.bin shifted.bin
 decode shifted pristine.bin shifted.bin
+# A writing run's own change (--xdelta): a file grown and moved by -s
+# --relocate, then one patched in place; xdelta3 turns each image as it was
+# before the run into the image after it.
+cp pristine.bin run.bin
+cp run.bin run_before.bin
+seq 1 9000 >run_grown.dat
+"$corvane" -q -s --relocate -n 'F3.DAT;1' --xdelta run_moved.xdelta run_grown.dat run.bin >/dev/null
+decode run_moved run_before.bin run.bin
+cp run.bin run_before.bin
+"$corvane" -q -n 'F6.DAT;1' --xdelta run_in_place.xdelta in_place.dat run.bin >/dev/null
+decode run_in_place run_before.bin run.bin
 [ $failed = 0 ] && echo "other_authors: all runs as expected${update:+ (expected outputs written)}"
 exit $failed

@@ -19,6 +19,7 @@ void print_files(run_output& run, const run_settings& s) {
     if (s.file_orig) std::fprintf(run.out, "Original   : %s\n", s.file_orig->c_str());
     if (s.file_ppf) std::fprintf(run.out, "PPF20 File : %s\n", s.file_ppf->c_str());
     if (s.file_ppf3) std::fprintf(run.out, "PPF30 File : %s\n", s.file_ppf3->c_str());
+    if (s.file_xdelta) std::fprintf(run.out, "xdelta File : %s\n", s.file_xdelta->c_str());
     std::fputs("\n", run.out);
 }
 

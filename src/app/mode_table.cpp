@@ -99,7 +99,8 @@ constexpr option_row OPTIONS[] = {
     {FORCE, "force", nullptr, "Replace an output file that is there (-g -n, -a); -p/-P: a PPF file that holds this run's records",
      set_flag<&run_settings::mode_force>},
     {'m', "make", nullptr, "Make a patch (-P, -p, --xdelta) that turns the image given first into the second"},
-    {XDELTA, "xdelta", "file", "With -m: write the patch as an xdelta (VCDIFF) file", set_text<&run_settings::file_xdelta>},
+    {XDELTA, "xdelta", "file", "Produce an xdelta (VCDIFF) patch of the image before and after the run (-m: the patch)",
+     set_text<&run_settings::file_xdelta>},
     {FIX_DUMP, "fix-dump", nullptr, "With -a of an xdelta file: apply it to the image as the patch's dump had its EDCs",
      set_flag<&run_settings::mode_fix_dump>},
     {'q', "quiet", nullptr, "Quiet: no banner, trace or progress; refusals, results and closing lines stay",
@@ -116,6 +117,7 @@ constexpr option_set DATA_OPTIONS = options("hvonelrpdxPq", {UNDO, DIZ, NO_PROGR
 const char* check_refusal(const run_settings& s) {
     if (s.offset % SECTOR_SIZE != 0) return "-o with -c is the byte offset of a sector: a multiple of 2352";
     if (ppf_target(s) && !s.mode_repair) return "-p and -P with -c write the repairs: give -w too";
+    if (s.file_xdelta && !s.mode_repair) return "--xdelta with -c writes the repairs: give -w too";
     return nullptr;
 }
 
@@ -157,7 +159,7 @@ constexpr std::array ROWS = {
              .access = image_access::own,
              .writes = writing::with_repair,
              .run = check_mode,
-             .accepts = options("cwkhoprdxPq", {UNDO, DIZ, FORCE, NO_PROGRESS}),
+             .accepts = options("cwkhoprdxPq", {UNDO, DIZ, FORCE, NO_PROGRESS, XDELTA}),
              .refusal = "-c checks the whole image and takes none of -l, -e, -v, -n, -s and -a",
              .refuse = check_refusal,
              .operands = 1,
@@ -192,7 +194,7 @@ constexpr std::array ROWS = {
              .writes = writing::image,
              .file_block = true,
              .run = patch_mode,
-             .accepts = DATA_OPTIONS | options("s", {RAW2336, RELOCATE, LBA_LIST, FORCE}),
+             .accepts = DATA_OPTIONS | options("s", {RAW2336, RELOCATE, LBA_LIST, FORCE, XDELTA}),
              .needs_place = true,
              .takes = "A patch run takes a patch file and the image",
              .example = "corvane -s -n NAME new.txt game.bin",

@@ -128,8 +128,10 @@ const char* option_rule(const run_settings& s, option_set given, const mode_row&
         return "Option --raw2336 takes Form 2 files as 2336-byte sectors: give -g, or -n without -o";
     if ((given & option_bit(option_id::RELOCATE)) != 0 && (given & option_bit('s')) == 0)
         return "Option --relocate moves the file -s replaces when it cannot grow in place: it needs -s";
-    if ((given & option_bit(option_id::XDELTA)) != 0 && (given & option_bit('m')) == 0)
-        return "Option --xdelta writes the patch of a make run: it needs -m";
+    if ((given & option_bit(option_id::XDELTA)) != 0 && (row.accepts & option_bit(option_id::XDELTA)) == 0)
+        return "Option --xdelta writes the patch of a run that changes the image: give -m, a patch run or -c -w";
+    if ((given & option_bit(option_id::XDELTA)) != 0 && ppf_target(s) && (given & option_bit('m')) == 0)
+        return "Options -p, -P and --xdelta each name the run's patch: give one";
     if ((given & option_bit(option_id::LBA_LIST)) != 0 && (given & option_bit(option_id::RELOCATE)) == 0)
         return "Option --lba-list lists the sectors a relocation leaves: it needs --relocate";
     return nullptr;

@@ -9,39 +9,7 @@
 
 namespace {
 
-// Header and window indicator bits.
-constexpr std::uint8_t VCD_DECOMPRESS = 0x01, VCD_CODETABLE = 0x02, VCD_APPHEADER = 0x04;
-constexpr std::uint8_t VCD_SOURCE = 0x01, VCD_TARGET = 0x02, VCD_ADLER32 = 0x04;
-constexpr std::uint8_t DATACOMP = 0x01, INSTCOMP = 0x02, ADDRCOMP = 0x04;
-
-// The instructions of the standard code table.
-enum : std::uint8_t { NOOP = 0, ADD = 1, RUN = 2, COPY = 3 };
-constexpr unsigned S_NEAR = 4, S_SAME = 3;  // its address cache
-
-struct instruction {
-    std::uint8_t type = NOOP, size = 0, mode = 0;
-};
-using code_entry = std::array<instruction, 2>;
-
-// The standard code table: 256 entries of one or two instructions each.
-constexpr std::array<code_entry, 256> standard_code_table() {
-    std::array<code_entry, 256> t{};
-    std::size_t i = 0;
-    t[i++] = {instruction{RUN, 0, 0}, {}};
-    for (std::uint8_t size = 0; size <= 17; ++size) t[i++] = {instruction{ADD, size, 0}, {}};
-    for (std::uint8_t mode = 0; mode <= 8; ++mode) {
-        t[i++] = {instruction{COPY, 0, mode}, {}};
-        for (std::uint8_t size = 4; size <= 18; ++size) t[i++] = {instruction{COPY, size, mode}, {}};
-    }
-    for (std::uint8_t mode = 0; mode <= 5; ++mode)
-        for (std::uint8_t add = 1; add <= 4; ++add)
-            for (std::uint8_t copy = 4; copy <= 6; ++copy) t[i++] = {instruction{ADD, add, 0}, {COPY, copy, mode}};
-    for (std::uint8_t mode = 6; mode <= 8; ++mode)
-        for (std::uint8_t add = 1; add <= 4; ++add) t[i++] = {instruction{ADD, add, 0}, {COPY, 4, mode}};
-    for (std::uint8_t mode = 0; mode <= 8; ++mode) t[i++] = {instruction{COPY, 4, mode}, {ADD, 1, 0}};
-    return t;
-}
-constexpr std::array<code_entry, 256> CODE_TABLE = standard_code_table();
+using instruction = vcdiff_instruction;
 
 // Reads bytes and integers (7 bits a byte, the high bit set on every byte
 // but the last) off a span; any read past its end sets `short_`.
@@ -85,28 +53,28 @@ public:
     // the position of the COPY in the source segment followed by the target.
     std::optional<std::uint64_t> decode(cursor& in, std::uint8_t mode, std::uint64_t here) {
         std::optional<std::uint64_t> addr;
-        if (mode == 0) {
+        if (mode == VCD_SELF) {
             addr = in.integer();
-        } else if (mode == 1) {
+        } else if (mode == VCD_HERE) {
             const auto back = in.integer();
             if (back && *back <= here) addr = here - *back;
-        } else if (mode < 2 + S_NEAR) {
+        } else if (mode < VCD_FIRST_SAME) {
             const auto off = in.integer();
-            if (off) addr = near_[mode - 2] + *off;
+            if (off) addr = near_[mode - VCD_FIRST_NEAR] + *off;
         } else {
             const auto b = in.byte();
-            if (b) addr = same_[(mode - (2 + S_NEAR)) * 256U + *b];
+            if (b) addr = same_[(mode - VCD_FIRST_SAME) * 256U + *b];
         }
         if (!addr) return std::nullopt;
         near_[next_] = *addr;
-        next_ = (next_ + 1) % S_NEAR;
+        next_ = (next_ + 1) % VCD_NEAR;
         same_[*addr % same_.size()] = *addr;
         return addr;
     }
 
 private:
-    std::array<std::uint64_t, S_NEAR> near_{};
-    std::array<std::uint64_t, S_SAME * 256> same_{};
+    std::array<std::uint64_t, VCD_NEAR> near_{};
+    std::array<std::uint64_t, VCD_SAME * 256> same_{};
     unsigned next_ = 0;
 };
 
@@ -228,7 +196,7 @@ std::string vcdiff_reader::next(const vcdiff_input& source, std::uint64_t source
         return where + "ends inside its header";
     if (*target_size > VCDIFF_MAX_WINDOW)
         return where + "is larger than the " + std::to_string(VCDIFF_MAX_WINDOW >> 20) + " MiB a window may hold";
-    if ((*delta_indicator & (DATACOMP | INSTCOMP | ADDRCOMP)) != *delta_indicator)
+    if ((*delta_indicator & (VCD_DATACOMP | VCD_INSTCOMP | VCD_ADDRCOMP)) != *delta_indicator)
         return where + "has indicator bits no VCDIFF file sets";
     if (*delta_indicator != 0 && compressor_ == vcdiff_compressor::none)
         return where + "has compressed sections but the file names no compressor";
@@ -279,8 +247,8 @@ std::string vcdiff_reader::next(const vcdiff_input& source, std::uint64_t source
     const vcdiff_input& segment = indicator & VCD_SOURCE ? source : target;
     while (!inst.empty()) {
         const auto index = inst.byte();
-        for (const instruction& op : CODE_TABLE[*index]) {
-            if (op.type == NOOP) continue;
+        for (const instruction& op : VCDIFF_CODE_TABLE[*index]) {
+            if (op.type == VCD_NOOP) continue;
             std::uint64_t size = op.size;
             if (size == 0) {
                 const auto n = inst.integer();
@@ -289,11 +257,11 @@ std::string vcdiff_reader::next(const vcdiff_input& source, std::uint64_t source
             }
             if (size > *target_size - out.size()) return where + "decodes past its target's length";
             const auto n = static_cast<std::size_t>(size);
-            if (op.type == ADD) {
+            if (op.type == VCD_ADD) {
                 const auto bytes = data.take(size);
                 if (!bytes) return where + "adds more bytes than its data section holds";
                 out.insert(out.end(), bytes->begin(), bytes->end());
-            } else if (op.type == RUN) {
+            } else if (op.type == VCD_RUN) {
                 const auto b = data.byte();
                 if (!b) return where + "runs past its data section";
                 out.insert(out.end(), n, *b);

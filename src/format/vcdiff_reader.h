@@ -14,7 +14,8 @@
 #include <string>
 #include <vector>
 
-inline constexpr std::array<std::uint8_t, 4> VCDIFF_MAGIC = {0xD6, 0xC3, 0xC4, 0x00};
+#include "format/vcdiff_layout.h"
+
 // The largest window target a file may have (xdelta3's decoder refuses
 // larger ones), and the largest section of a window.
 inline constexpr std::uint64_t VCDIFF_MAX_WINDOW = 16U << 20;

@@ -3,26 +3,26 @@
 #include <algorithm>
 #include <string>
 
+#include "format/vcdiff_layout.h"
 #include "format/vcdiff_reader.h"
 #include "sector/byte_order.h"
 
 namespace {
 
-constexpr std::uint8_t HEADER_APPDATA = 0x04;  // application data follow the header byte
-constexpr std::uint8_t WINDOW_SOURCE = 0x01;   // the window copies from the source
-constexpr std::uint8_t WINDOW_ADLER32 = 0x04;  // its target's Adler-32 follows the section lengths
-
-// The standard code table, as far as this writer uses it: ADD of size 1..17
-// is opcode size + 1 (opcode 1 takes the size after it); COPY in address
-// mode m of size 4..18 is 19 + 16m + size - 3 (19 + 16m takes the size).
-constexpr std::uint8_t OP_ADD = 1;
-constexpr std::uint8_t OP_COPY = 19;
-constexpr std::uint64_t ADD_IN_OPCODE = 17;
-constexpr std::uint64_t COPY_IN_OPCODE_MIN = 4, COPY_IN_OPCODE_MAX = 18;
-
-// Address caches: four near slots, three blocks of 256 same slots.
-constexpr std::size_t NEAR = 4, SAME = 3 * 256;
-constexpr std::uint8_t MODE_SELF = 0, MODE_HERE = 1, MODE_NEAR = 2, MODE_SAME = MODE_NEAR + NEAR;
+// The opcodes of the lone ADD of each size, and of the lone COPY of each
+// mode and size, in the standard table (0 where it has none).
+constexpr auto ADD_OPCODES = [] {
+    std::array<std::uint8_t, VCD_ADD_MAX + 1> a{};
+    for (std::uint8_t size = 0; size <= VCD_ADD_MAX; ++size) a[size] = vcdiff_opcode(VCD_ADD, size, 0);
+    return a;
+}();
+constexpr auto COPY_OPCODES = [] {
+    std::array<std::array<std::uint8_t, VCD_COPY_MAX + 1>, VCD_MODES> a{};
+    for (std::uint8_t mode = 0; mode < VCD_MODES; ++mode)
+        for (std::uint8_t size = 0; size <= VCD_COPY_MAX; ++size) a[mode][size] = vcdiff_opcode(VCD_COPY, size, mode);
+    return a;
+}();
+constexpr std::size_t NEAR = VCD_NEAR, SAME = VCD_SAME * 256;
 
 std::size_t varint_size(std::uint64_t value) {
     std::size_t n = 1;
@@ -33,17 +33,22 @@ std::size_t varint_size(std::uint64_t value) {
     return n;
 }
 
-constexpr std::array<std::uint32_t, 256> crc_table() {
-    std::array<std::uint32_t, 256> table{};
+// Eight tables, so that eight bytes are taken a step: table k gives the
+// CRC of a byte followed by k zero bytes.
+using crc_tables = std::array<std::array<std::uint32_t, 256>, 8>;
+constexpr crc_tables make_crc_tables() {
+    crc_tables t{};
     for (std::uint32_t i = 0; i < 256; ++i) {
         std::uint32_t c = i;
         for (int k = 0; k < 8; ++k) c = (c & 1) != 0 ? 0xEDB88320U ^ (c >> 1) : c >> 1;
-        table[i] = c;
+        t[0][i] = c;
     }
-    return table;
+    for (std::size_t k = 1; k < 8; ++k)
+        for (std::size_t i = 0; i < 256; ++i) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
+    return t;
 }
-constexpr auto CRC_TABLE = crc_table();
-static_assert(CRC_TABLE[1] == 0x77073096U && CRC_TABLE[255] == 0x2D02EF8DU);
+constexpr crc_tables CRC_TABLES = make_crc_tables();
+static_assert(CRC_TABLES[0][1] == 0x77073096U && CRC_TABLES[0][255] == 0x2D02EF8DU);
 
 }  // namespace
 
@@ -60,13 +65,21 @@ void put_varint(std::vector<std::uint8_t>& out, std::uint64_t value) {
 
 std::uint32_t crc32_update(std::uint32_t crc, std::span<const std::uint8_t> bytes) {
     crc = ~crc;
-    for (const std::uint8_t b : bytes) crc = CRC_TABLE[(crc ^ b) & 0xFF] ^ (crc >> 8);
+    const auto& t = CRC_TABLES;
+    std::size_t i = 0;
+    for (; i + 8 <= bytes.size(); i += 8) {
+        const std::uint32_t low = crc ^ load_le32(bytes.subspan(i).first<4>());
+        const std::uint32_t high = load_le32(bytes.subspan(i + 4).first<4>());
+        crc = t[7][low & 0xFF] ^ t[6][(low >> 8) & 0xFF] ^ t[5][(low >> 16) & 0xFF] ^ t[4][low >> 24] ^
+              t[3][high & 0xFF] ^ t[2][(high >> 8) & 0xFF] ^ t[1][(high >> 16) & 0xFF] ^ t[0][high >> 24];
+    }
+    for (; i < bytes.size(); ++i) crc = t[0][(crc ^ bytes[i]) & 0xFF] ^ (crc >> 8);
     return ~crc;
 }
 
 vcdiff_writer::vcdiff_writer(std::uint64_t source_size, std::uint32_t source_crc) {
     out_.assign(VCDIFF_MAGIC.begin(), VCDIFF_MAGIC.end());
-    out_.push_back(HEADER_APPDATA);
+    out_.push_back(VCD_APPHEADER);
     char crc[9];
     std::snprintf(crc, sizeof crc, "%08x", static_cast<unsigned>(source_crc));
     const std::string app = "corvane:source-size=" + std::to_string(source_size) + ":source-crc32=" + crc;
@@ -128,33 +141,33 @@ void vcdiff_writer::flush_window() {
     for (const instruction& i : window_) {
         if (!i.is_copy) {
             ++adds_;
-            codes.push_back(static_cast<std::uint8_t>(i.size <= ADD_IN_OPCODE ? OP_ADD + i.size : OP_ADD));
-            if (i.size > ADD_IN_OPCODE) put_varint(codes, i.size);
+            codes.push_back(ADD_OPCODES[i.size <= VCD_ADD_MAX ? i.size : 0]);
+            if (i.size > VCD_ADD_MAX) put_varint(codes, i.size);
             here += i.size;
             continue;
         }
         ++copies_;
         const std::uint64_t address = i.at - low;
-        std::uint8_t mode = MODE_SELF;
+        std::uint8_t mode = VCD_SELF;
         std::uint64_t value = address;
         const std::size_t slot = static_cast<std::size_t>(address % SAME);
         if (same[slot] == address) {
-            mode = static_cast<std::uint8_t>(MODE_SAME + slot / 256);
+            mode = static_cast<std::uint8_t>(VCD_FIRST_SAME + slot / 256);
         } else {
             if (varint_size(here - address) < varint_size(value)) {
-                mode = MODE_HERE;
+                mode = VCD_HERE;
                 value = here - address;
             }
             for (std::size_t k = 0; k < NEAR; ++k)
                 if (address >= near[k] && varint_size(address - near[k]) < varint_size(value)) {
-                    mode = static_cast<std::uint8_t>(MODE_NEAR + k);
+                    mode = static_cast<std::uint8_t>(VCD_FIRST_NEAR + k);
                     value = address - near[k];
                 }
         }
-        const bool in_opcode = i.size >= COPY_IN_OPCODE_MIN && i.size <= COPY_IN_OPCODE_MAX;
-        codes.push_back(static_cast<std::uint8_t>(OP_COPY + 16U * mode + (in_opcode ? i.size - 3 : 0)));
+        const bool in_opcode = i.size >= VCD_COPY_MIN && i.size <= VCD_COPY_MAX;
+        codes.push_back(COPY_OPCODES[mode][in_opcode ? i.size : 0]);
         if (!in_opcode) put_varint(codes, i.size);
-        if (mode >= MODE_SAME)
+        if (mode >= VCD_FIRST_SAME)
             addresses.push_back(static_cast<std::uint8_t>(slot % 256));
         else
             put_varint(addresses, value);
@@ -177,7 +190,7 @@ void vcdiff_writer::flush_window() {
     delta.insert(delta.end(), codes.begin(), codes.end());
     delta.insert(delta.end(), addresses.begin(), addresses.end());
 
-    out_.push_back(static_cast<std::uint8_t>((source ? WINDOW_SOURCE : 0) | WINDOW_ADLER32));
+    out_.push_back(static_cast<std::uint8_t>((source ? VCD_SOURCE : 0) | VCD_ADLER32));
     if (source) {
         put_varint(out_, segment);
         put_varint(out_, low);

@@ -21,6 +21,7 @@
 #include "run/image.h"
 #include "run/kit.h"
 #include "run/ppf_session.h"
+#include "run/xdelta_session.h"
 #include "run/settings.h"
 #include "sector/judge.h"
 
@@ -286,7 +287,7 @@ void append_line(std::string& lines, const sector_verdict& v, std::uint64_t sect
 // image and the report. A repairing run with a PPF file makes two passes,
 // so the PPF file is in place before the image is first written.
 struct pass {
-    ppf_session* ppf = nullptr;
+    patch_session* ppf = nullptr;
     bool write = false;   // the repairs go into the image
     bool report = false;  // the bad sectors are reported and counted
 };
@@ -314,7 +315,7 @@ std::optional<int> scan_batches(run_state& run, scan_plan& plan, const run_signa
             std::fputs(p.report ? "\nInterrupted: the run stops after the sectors reported above\n"
                                 : "\nInterrupted: the run stops before its first write\n",
                        run.out);
-            if (p.write) print_finish_hint(run, s, ppf_target(s).has_value());
+            if (p.write) print_finish_hint(run, s, patch_target(s).has_value());
             return error_exit(run);
         }
         const batch& b = batches[i];
@@ -388,14 +389,17 @@ void print_summary(run_state& run, const tally& t, bool cue) {
 int check_mode(run_state& run, opened_image& opened) {
     const run_settings& s = run.settings;
     const bool cue = is_cue_file(*s.file_bin);
-    const auto& target = ppf_target(s);
+    const auto& target = patch_target(s);
     std::FILE* block = trace_stream(run);
     tprintf(block, "Check %s : %s\n", cue ? "cue " : ".bin", s.file_bin->c_str());
-    if (target) tprintf(block, "PPF%s0 File : %s\n", s.file_ppf3 ? "3" : "2", target->c_str());
+    if (s.file_xdelta) tprintf(block, "xdelta File : %s\n", target->c_str());
+    else if (target) tprintf(block, "PPF%s0 File : %s\n", s.file_ppf3 ? "3" : "2", target->c_str());
     tprintf(block, "\n");
     if (cue && (s.offset != 0 || s.count != 0 || target)) {
-        std::fputs("A cue sheet is checked whole and gives no PPF file: -o, -k, -p and -P take an "
-                   "image -- refused\n",
+        std::fputs(s.file_xdelta ? "A cue sheet is checked whole and gives no xdelta file: -o, -k and --xdelta "
+                                   "take an image -- refused\n"
+                                 : "A cue sheet is checked whole and gives no PPF file: -o, -k, -p and -P take an "
+                                   "image -- refused\n",
                    run.out);
         return STATUS_FAIL;
     }
@@ -407,15 +411,22 @@ int check_mode(run_state& run, opened_image& opened) {
     // Held from before the PPF file is made to after its temporary file is gone.
     const run_signals signals(run.out, s.mode_repair != 0);
     ppf_session ppf;
+    xdelta_session xdelta;
     if (target) {
         const scan_file& image = plan.files.front();
-        std::vector<std::uint8_t> diz;
-        if (!load_diz(run, diz)) return STATUS_FAIL;
-        if (!ppf.start(run, s, {image.info}, std::move(diz))) return STATUS_FAIL;
-        if (!ppf.begin(run, image.fd.get(), image.info.size, s.str_desc)) return error_exit(run);
+        patch_session* patch = &ppf;
+        if (s.file_xdelta) {
+            if (!xdelta.start(run, s, {image.info})) return STATUS_FAIL;
+            patch = &xdelta;
+        } else {
+            std::vector<std::uint8_t> diz;
+            if (!load_diz(run, diz)) return STATUS_FAIL;
+            if (!ppf.start(run, s, {image.info}, std::move(diz))) return STATUS_FAIL;
+        }
+        if (!patch->begin(run, image.fd.get(), image.info.size, s.str_desc)) return error_exit(run);
         // A dry run reports in the same pass; a repairing one reports as it writes.
-        if (const auto stop = scan_batches(run, plan, signals, {&ppf, false, !write})) return *stop;
-        if (!ppf.finish(run)) return error_exit(run);
+        if (const auto stop = scan_batches(run, plan, signals, {patch, false, !write})) return *stop;
+        if (!patch->finish(run, image.info.size)) return error_exit(run);
     }
     if (!target || write)
         if (const auto stop = scan_batches(run, plan, signals, {nullptr, write, true})) return *stop;

@@ -13,6 +13,7 @@
 #include "modes/modes.h"
 #include "run/image.h"
 #include "run/form2_data.h"
+#include "run/patch_session.h"
 #include "run/writer.h"
 
 namespace {
@@ -66,9 +67,9 @@ public:
                          static_cast<unsigned long long>(image_sectors));
             return false;
         }
-        if (ppf_target(s) && w.size == 0 && !s.mode_replace) {
-            std::fprintf(run.out, "PPF file '%s' would hold no record: the patch is empty -- refused\n",
-                         ppf_target(s)->c_str());
+        if (patch_target(s) && w.size == 0 && !s.mode_replace) {
+            std::fprintf(run.out, "%s '%s' would hold no %s: the patch is empty -- refused\n", patch_noun(s),
+                         patch_target(s)->c_str(), s.file_xdelta ? "change" : "record");
             return false;
         }
         return true;

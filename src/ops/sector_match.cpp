@@ -120,12 +120,26 @@ bool sector_matcher::next(sector_step& step) {
     if (failed_ || at_ * SECTOR_SIZE >= modified_.size) return false;
     if (at_ >= chunk_first_ + chunk_sectors_ && !fill()) return false;
     const auto offset = static_cast<std::size_t>((at_ - chunk_first_) * SECTOR_SIZE);
-    step = sector_step{};
-    step.sector = at_;
-    step.target = std::span<const std::uint8_t>(target_).subspan(offset, std::min(SECTOR_SIZE, target_.size() - offset));
+    const auto target = std::span<const std::uint8_t>(target_).subspan(offset, std::min(SECTOR_SIZE, target_.size() - offset));
+    std::span<const std::uint8_t> in_place;
     if (offset < in_place_.size())
-        step.in_place = std::span<const std::uint8_t>(in_place_).subspan(offset, std::min(step.target.size(), in_place_.size() - offset));
-    ++at_;
+        in_place = std::span<const std::uint8_t>(in_place_).subspan(offset, std::min(target.size(), in_place_.size() - offset));
+    return match(at_++, target, in_place, step);
+}
+
+bool sector_matcher::match(std::uint64_t sector, std::span<const std::uint8_t> target,
+                           std::span<const std::uint8_t> in_place, sector_step& step) {
+    if (failed_) return false;
+    // After sectors not shown to it, the one before was the same as before.
+    if (sector != last_sector_ + 1) {
+        last_source_ = sector == 0 ? NO_SOURCE : sector - 1;
+        following_move_ = false;
+    }
+    last_sector_ = sector;
+    step = sector_step{};
+    step.sector = sector;
+    step.target = target;
+    step.in_place = in_place;
     const std::uint64_t t = step.sector;
     const std::uint64_t after_last = last_source_ == NO_SOURCE ? NO_SOURCE : last_source_ + 1;
     if (step.in_place.size() == step.target.size() && std::ranges::equal(step.in_place, step.target)) {

@@ -64,6 +64,12 @@ public:
     // The next sector of the modified image; false at its end, or after a
     // failed read (failed() then holds, with errno set).
     [[nodiscard]] bool next(sector_step& step);
+    // Sector `sector` of a target made elsewhere (the modified image is not
+    // read): `target` its bytes, `in_place` the original's bytes at its
+    // offset. Sectors come in ascending order; those not shown are the
+    // original's own. False after a failed read.
+    [[nodiscard]] bool match(std::uint64_t sector, std::span<const std::uint8_t> target,
+                             std::span<const std::uint8_t> in_place, sector_step& step);
     bool failed() const { return failed_; }
 
     // Bytes the index of the original's sectors takes (0 before it is built).
@@ -87,6 +93,7 @@ private:
     std::uint64_t chunk_first_ = 0, chunk_sectors_ = 0, at_ = 0;  // at_: the next sector
     std::vector<std::uint8_t> source_;  // an original sector read on its own
     std::uint64_t last_source_ = NO_SOURCE;
+    std::uint64_t last_sector_ = NO_SOURCE;  // the sector matched last
     bool following_move_ = false;  // the sector before came from another place
     std::vector<entry> index_;
     bool indexed_ = false;

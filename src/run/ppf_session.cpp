@@ -87,7 +87,7 @@ bool ppf_session::sectors(run_output& run, std::span<const std::uint8_t> old_byt
     return records_->sectors(run, ppf_, old_bytes, new_bytes, first);
 }
 
-bool ppf_session::finish(run_output& run) {
+bool ppf_session::finish(run_output& run, std::uint64_t) {
     if (!records_->end(run, ppf_)) return false;
     if (records_->records() == 0) {
         std::fprintf(run.out, "PPF file '%s' would hold no record: the run changes no byte -- refused\n",
@@ -120,13 +120,14 @@ bool ppf_session::keeps_whole_patch(run_output& run) {
 }
 
 void print_finish_hint(run_output& run, const run_settings& s, bool ppf_written) {
-    const auto& target = ppf_target(s);
+    const auto& target = patch_target(s);
+    const char* noun = patch_noun(s);
     if (target && ppf_written)
         std::fprintf(run.out,
-                     "PPF file '%s' is complete: it was written before the image.\n"
-                     "Running the same command again finishes the image; give it another PPF file "
+                     "%s '%s' is complete: it was written before the image.\n"
+                     "Running the same command again finishes the image; give it another %s "
                      "name, or none: '%s' stays the whole patch.\n",
-                     target->c_str(), target->c_str());
+                     noun, target->c_str(), noun, target->c_str());
     else
         std::fputs("Running the same command again finishes the image.\n", run.out);
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "format/ppf_writer.h"
+#include "run/patch_session.h"
 #include "run/settings.h"
 
 // Refuses, before the run's first write, an image too large for a PPF 2.0
@@ -23,7 +24,7 @@ std::uint64_t ppf_size_bound(const run_settings& s, std::uint64_t sectors);
 
 // The PPF file of a run that writes one (-p or -P): created as a temporary
 // beside its target, filled by the run's records, put in place by finish().
-class ppf_session {
+class ppf_session : public patch_session {
 public:
     // Creates the temporary for the settings' target, refusing a target that
     // is one of `inputs` or the run's own standard output or error. With no
@@ -36,7 +37,7 @@ public:
     // Writes the header, from the image as it is now. False after reporting
     // a failed write.
     [[nodiscard]] bool begin(run_output& run, int fd_bin, std::uint64_t image_size,
-                             const std::optional<std::string>& description);
+                             const std::optional<std::string>& description) override;
 
     bool active() const { return records_ != nullptr; }
     ppf_file& file() { return ppf_; }
@@ -45,14 +46,14 @@ public:
     // Appends the sectors from `first` on, as the image holds them and as
     // the run makes them. False after reporting a failed write.
     [[nodiscard]] bool sectors(run_output& run, std::span<const std::uint8_t> old_bytes,
-                               std::span<const std::uint8_t> new_bytes, std::uint64_t first);
+                               std::span<const std::uint8_t> new_bytes, std::uint64_t first) override;
 
     // Ends the file and puts it in place; a file that would hold no record
     // is refused ("would hold no record: the run changes no byte"), and so
     // is, without --force, one whose records all stand in the PPF file it
     // would replace when that file holds more (the complete patch of an
     // interrupted run). False after saying why not.
-    [[nodiscard]] bool finish(run_output& run);
+    [[nodiscard]] bool finish(run_output& run, std::uint64_t image_size = 0) override;
 
 private:
     bool keeps_whole_patch(run_output& run);

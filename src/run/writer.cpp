@@ -8,6 +8,7 @@
 #include "io/new_file.h"
 #include "io/progress.h"
 #include "run/ppf_session.h"
+#include "run/xdelta_session.h"
 
 bool run_input::load(run_output& run) {
     if (streamed()) return true;
@@ -167,7 +168,7 @@ private:
     bool build_directory(std::uint64_t sector, batch& b);
     bool build_descriptor(std::uint64_t sector, batch& b);
     bool short_input(std::uint64_t sector);
-    bool write_ppf(ppf_session& ppf, const run_signals& signals);
+    bool write_patch(patch_session& patch, const run_signals& signals);
     bool commit(batch& b);
     bool write_whole(std::span<const std::uint8_t> bytes, std::uint64_t first, const std::string& what);
     bool write_sectors(const run_signals& signals);
@@ -190,7 +191,7 @@ private:
     std::vector<std::uint8_t> overwritten_;
     progress_meter* meter_ = nullptr;  // the run's progress line
     std::uint64_t done_ = 0;           // bytes of sectors through a pass, for it
-    bool ppf_written_ = false;  // the PPF file is in place
+    bool ppf_written_ = false;  // the patch file (PPF or xdelta) is in place
     bool wrote_ = false;       // a write of the image was begun
     bool tree_begun_ = false;  // the directory sectors are being rewritten
 };
@@ -334,14 +335,14 @@ bool writer::short_input(std::uint64_t sector) {
     return false;
 }
 
-// Writes the PPF file's header and every rebuilt sector (the source's, a
-// replaced file's directory sectors, a grown image's volume descriptors and
-// postgap) into it, in ascending order of their offsets, and puts it in
-// place. False after saying why not.
-bool writer::write_ppf(ppf_session& ppf, const run_signals& signals) {
-    if (!ppf.begin(run_, bin_, job_.image.size, run_.settings.str_desc)) return false;
+// Starts the patch file (PPF or xdelta), gives it every rebuilt sector
+// (the source's, a replaced file's directory sectors, a grown image's volume
+// descriptors and postgap) in ascending order of their offsets, and puts it
+// in place. False after saying why not.
+bool writer::write_patch(patch_session& patch, const run_signals& signals) {
+    if (!patch.begin(run_, bin_, job_.image.size, run_.settings.str_desc)) return false;
     batch b;
-    auto add = [&] { return ppf.sectors(run_, b.old_sectors(), b.new_sectors(), b.first); };
+    auto add = [&] { return patch.sectors(run_, b.old_sectors(), b.new_sectors(), b.first); };
     // The directory sectors (and, where the image grows, the volume
     // descriptors) go before or after the source's sectors, wherever they
     // lie; a moved file's new postgap follows it.
@@ -370,10 +371,10 @@ bool writer::write_ppf(ppf_session& ppf, const run_signals& signals) {
         if (!add()) return false;
         meter_->update(done_ += b.count * SECTOR_SIZE);
     }
-    if (grows_ && !ppf.sectors(run_, tail_.old_bytes, tail_.new_bytes, grows_->new_first + grows_->new_sectors))
+    if (grows_ && !patch.sectors(run_, tail_.old_bytes, tail_.new_bytes, grows_->new_first + grows_->new_sectors))
         return false;
     if (!add_extras(after, extras.end())) return false;
-    return ppf.finish(run_);
+    return patch.finish(run_, grows_ ? grows_->end_sectors() * SECTOR_SIZE : job_.image.size);
 }
 
 // Writes the batch's rebuilt sectors back (unless the run is dry) and traces
@@ -535,8 +536,8 @@ bool writer::admit_sector_list(new_file& list) {
     const std::string& path = *s.file_lba_list;
     if (!admit_output(run_, list, path, inputs())) return false;
     std::string ppf;
-    if (ppf_target(s) && platform::resolve_links(*ppf_target(s), ppf) && same_name(ppf, path)) {
-        std::fprintf(run_.out, "Sector list '%s' is the PPF file of this run -- refused\n", path.c_str());
+    if (patch_target(s) && platform::resolve_links(*patch_target(s), ppf) && same_name(ppf, path)) {
+        std::fprintf(run_.out, "Sector list '%s' is the %s of this run -- refused\n", path.c_str(), patch_noun(s));
         return false;
     }
     return true;
@@ -560,6 +561,8 @@ int writer::run() {
     const bool write = job_.writes;
     const platform::file_info& input = source_.input().info();
     ppf_session ppf;
+    xdelta_session xdelta;
+    patch_session* patch = nullptr;
     if (ppf_target(s)) {
         std::vector<std::uint8_t> diz;
         if (!load_diz(run_, diz)) return fail();
@@ -567,15 +570,22 @@ int writer::run() {
             cut_back();
             return STATUS_FAIL;
         }
+        patch = &ppf;
+    } else if (s.file_xdelta) {
+        if (!xdelta.start(run_, s, inputs())) {
+            cut_back();
+            return STATUS_FAIL;
+        }
+        patch = &xdelta;
     }
     if (list && !list->create(run_)) return fail();
     print_start(run_, job_.start);
     tprintf(trace_stream(run_), "Patching .bin file\n");
     // Each pass reads (and the last writes) every sector of the source.
-    progress_meter meter(run_, (ppf.active() ? 2 : 1) * source_.count() * SECTOR_SIZE);
+    progress_meter meter(run_, (patch ? 2 : 1) * source_.count() * SECTOR_SIZE);
     meter_ = &meter;
-    if (ppf.active() && !write_ppf(ppf, signals)) return fail();
-    ppf_written_ = ppf.active();
+    if (patch && !write_patch(*patch, signals)) return fail();
+    ppf_written_ = patch != nullptr;
     if (!write_sectors(signals)) return fail();
     meter.clear();
     if (job_.replace) print_record_changes(run_, *job_.replace);
@@ -601,7 +611,7 @@ int writer::run() {
         if (!list->commit(run_)) return error_exit(run_);
     }
     if (!write)
-        std::fputs(ppf.active() || list ? "Dry run: nothing written to the image\n" : "Dry run: nothing written\n",
+        std::fputs(patch || list ? "Dry run: nothing written to the image\n" : "Dry run: nothing written\n",
                    run_.out);
     std::fputs("All done.\n", run_.out);
     return STATUS_OK;
