@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <numeric>
 #include <optional>
 #include <span>
 #include <vector>
@@ -40,8 +41,9 @@ constexpr unsigned RUN_0 = 0, RUN_1 = 1;
 
 // The code lengths' move-to-front list as it starts: 0, then the lengths
 // most often seen.
-constexpr std::array<std::uint8_t, MAX_LENGTH + 1> LENGTH_ORDER = {0,  4,  5,  6, 7,  8,  9,  10, 3,  11, 2,
-                                                                   12, 13, 1, 14, 15, 16, 17, 18, 19, 20};
+constexpr auto LENGTH_ORDER =
+    std::to_array<std::uint8_t>({0, 4, 5, 6, 7, 8, 9, 10, 3, 11, 2, 12, 13, 1, 14, 15, 16, 17, 18, 19, 20});
+static_assert(LENGTH_ORDER.size() == LENGTH_SYMBOLS - 1);
 
 class bit_reader {
 public:
@@ -79,16 +81,14 @@ private:
 
 // A canonical prefix code over symbols 0 .. n-1 (n <= 256) from their code
 // lengths, 0 for a symbol with no code. Lengths that over- or under-fill the
-// code are taken as they come: a code no symbol has fails to decode.
+// code are taken as they come: a code no symbol has fails to decode. No
+// length can exceed MAX_LENGTH: they come from fields of 4 bits or less, or
+// from LENGTH_ORDER.
 class prefix_code {
 public:
-    // False when a length is above MAX_LENGTH.
-    bool build(std::span<const std::uint8_t> lengths) {
+    void build(std::span<const std::uint8_t> lengths) {
         count_.fill(0);
-        for (const std::uint8_t l : lengths) {
-            if (l > MAX_LENGTH) return false;
-            ++count_[l];
-        }
+        for (const std::uint8_t l : lengths) ++count_[l];
         count_[0] = 0;
         std::array<unsigned, MAX_LENGTH + 1> next{};
         for (unsigned l = 1; l < MAX_LENGTH; ++l) next[l + 1] = next[l] + count_[l];
@@ -97,7 +97,6 @@ public:
         longest_ = 0;
         for (unsigned l = 1; l <= MAX_LENGTH; ++l)
             if (count_[l] != 0) longest_ = l;
-        return true;
     }
 
     std::optional<unsigned> decode(bit_reader& in) const {
@@ -122,7 +121,8 @@ private:
 };
 
 // Fills `out` with values coded by `code` through the move-to-front list
-// `order`. With `skip` nonzero, out[n] is 0 without reading whenever
+// `order`; the code's symbols run to order.size() + 1, so every position they
+// name is in the list. With `skip` nonzero, out[n] is 0 without reading whenever
 // out[n - skip] is 0 (a table has no code where the table before has none).
 bool decode_moved(bit_reader& in, const prefix_code& code, std::span<std::uint8_t> order,
                   std::span<std::uint8_t> out, std::size_t skip) {
@@ -148,7 +148,6 @@ bool decode_moved(bit_reader& in, const prefix_code& code, std::span<std::uint8_
             continue;
         }
         const std::size_t at = *symbol - 1;
-        if (at >= order.size()) return false;
         const std::uint8_t v = order[at];
         for (std::size_t k = at; k != 0; --k) order[k] = order[k - 1];
         order[0] = v;
@@ -184,14 +183,13 @@ public:
             length_lengths[s] = static_cast<std::uint8_t>(*l);
         }
         prefix_code length_code;
-        if (!length_code.build(length_lengths)) return false;
+        length_code.build(length_lengths);
         std::array<std::uint8_t, LENGTH_ORDER.size()> length_order = LENGTH_ORDER;
         std::array<std::uint8_t, MAX_TABLES * ALPHABET> lengths{};
         const std::span<std::uint8_t> used_lengths = std::span(lengths).first(tables * ALPHABET);
         if (!decode_moved(bits, length_code, length_order, used_lengths, ALPHABET)) return false;
         std::array<prefix_code, MAX_TABLES> table;
-        for (unsigned t = 0; t < tables; ++t)
-            if (!table[t].build(used_lengths.subspan(t * ALPHABET, ALPHABET))) return false;
+        for (unsigned t = 0; t < tables; ++t) table[t].build(used_lengths.subspan(t * ALPHABET, ALPHABET));
 
         // Which table codes each sector.
         std::vector<std::uint8_t> selector(sectors, 0);
@@ -203,9 +201,9 @@ public:
                 selector_lengths[s] = static_cast<std::uint8_t>(*l);
             }
             prefix_code selector_code;
-            if (!selector_code.build(std::span(selector_lengths).first(tables + 1))) return false;
+            selector_code.build(std::span(selector_lengths).first(tables + 1));
             std::array<std::uint8_t, MAX_TABLES> order{};
-            for (unsigned t = 0; t < tables; ++t) order[t] = static_cast<std::uint8_t>(t);
+            std::iota(order.begin(), order.end(), std::uint8_t{0});
             if (!decode_moved(bits, selector_code, std::span(order).first(tables), selector, 0)) return false;
         }
 
