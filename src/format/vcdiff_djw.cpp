@@ -43,7 +43,12 @@ constexpr unsigned RUN_0 = 0, RUN_1 = 1;
 // most often seen.
 constexpr auto LENGTH_ORDER =
     std::to_array<std::uint8_t>({0, 4, 5, 6, 7, 8, 9, 10, 3, 11, 2, 12, 13, 1, 14, 15, 16, 17, 18, 19, 20});
-static_assert(LENGTH_ORDER.size() == LENGTH_SYMBOLS - 1);
+constexpr bool holds_every_length() {
+    std::array<bool, MAX_LENGTH + 1> seen{};
+    for (const std::uint8_t l : LENGTH_ORDER) seen[l] = true;
+    return std::all_of(seen.begin(), seen.end(), [](bool b) { return b; });
+}
+static_assert(LENGTH_ORDER.size() == LENGTH_SYMBOLS - 1 && holds_every_length());
 
 class bit_reader {
 public:
@@ -94,15 +99,12 @@ public:
         for (unsigned l = 1; l < MAX_LENGTH; ++l) next[l + 1] = next[l] + count_[l];
         for (std::size_t s = 0; s < lengths.size(); ++s)
             if (lengths[s] != 0) symbols_[next[lengths[s]]++] = static_cast<std::uint8_t>(s);
-        longest_ = 0;
-        for (unsigned l = 1; l <= MAX_LENGTH; ++l)
-            if (count_[l] != 0) longest_ = l;
     }
 
     std::optional<unsigned> decode(bit_reader& in) const {
         // `code` is never below `first`, the first code of its length.
         unsigned code = 0, first = 0, index = 0;
-        for (unsigned l = 1; l <= longest_; ++l) {
+        for (unsigned l = 1; l <= MAX_LENGTH; ++l) {
             const auto b = in.bit();
             if (!b) return std::nullopt;
             code |= *b;
@@ -117,7 +119,6 @@ public:
 private:
     std::array<unsigned, MAX_LENGTH + 1> count_{};  // codes of each length
     std::array<std::uint8_t, ALPHABET> symbols_{};  // by length, then by symbol
-    unsigned longest_ = 0;
 };
 
 // Fills `out` with values coded by `code` through the move-to-front list
