@@ -1,7 +1,8 @@
 // The VCDIFF reader on a window written by hand: every instruction of the
 // standard code table's kinds (ADD, RUN, COPY from the source, COPY of the
 // bytes the copy itself makes, a NEAR address), its checksum, and the
-// refusals of a damaged file.
+// refusals of a damaged file; DJW sections, hand-made and as xdelta3 writes
+// them.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "format/vcdiff_reader.h"
+#include "image_maker.h"
 #include "io/sector_io.h"
 #include "platform/platform.h"
 
@@ -46,7 +48,10 @@ struct decoded {
     bool checked = false;
 };
 
-decoded decode(const bytes& file, std::uint64_t source_size = SOURCE.size()) {
+// Decodes `file` against `source` (of `source_size` bytes, as the reader is
+// told), each window's target kept for the ones after it.
+decoded decode(const bytes& file, std::uint64_t source_size = SOURCE.size(),
+               const bytes& source = bytes(SOURCE.begin(), SOURCE.end())) {
     const auto path = std::filesystem::temp_directory_path() / "corvane-vcdiff-test.vcdiff";
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()),
                                                 static_cast<std::streamsize>(file.size()));
@@ -54,15 +59,19 @@ decoded decode(const bytes& file, std::uint64_t source_size = SOURCE.size()) {
     decoded d;
     vcdiff_reader r;
     d.why = r.open(fd.get(), file.size());
-    const vcdiff_input source = [&](std::uint64_t at, std::span<std::uint8_t> out) {
-        if (at + out.size() > SOURCE.size()) return false;
-        std::copy_n(SOURCE.begin() + static_cast<std::ptrdiff_t>(at), out.size(), out.begin());
+    const vcdiff_input from_source = [&](std::uint64_t at, std::span<std::uint8_t> out) {
+        if (at + out.size() > source.size()) return false;
+        std::copy_n(source.begin() + static_cast<std::ptrdiff_t>(at), out.size(), out.begin());
         return true;
     };
-    const vcdiff_input none = [](std::uint64_t, std::span<std::uint8_t>) { return false; };
+    const vcdiff_input from_target = [&](std::uint64_t at, std::span<std::uint8_t> out) {
+        if (at + out.size() > d.target.size()) return false;
+        std::copy_n(d.target.begin() + static_cast<std::ptrdiff_t>(at), out.size(), out.begin());
+        return true;
+    };
     vcdiff_window w;
     while (d.why.empty() && !r.done()) {
-        d.why = r.next(source, source_size, none, w);
+        d.why = r.next(from_source, source_size, from_target, w);
         d.target.append(w.target.begin(), w.target.end());
         d.checked = w.checked;
     }
@@ -98,6 +107,53 @@ TEST(Vcdiff, RefusesDamagedFiles) {
     fgk.insert(fgk.begin() + 5, 16);
     fgk[5 + 1 + 6] = 0x01;  // its data section compressed
     EXPECT_EQ(decode(fgk).why, "window 0 is compressed with FGK, which this build of corvane does not decode");
+}
+
+// A DJW section by hand: two tables over 5-byte sectors ("a".."p" in 4 bits;
+// "a".."f" in 1 to 5 bits), their lengths coded with runs of 97, 15 and 142
+// and a table's lengths skipped where the one before has none; selectors
+// 0 1 1 0 0 1 1 1.
+const bytes DJW_SECTION = {0x04, 0xA1, 0xAA, 0x00, 0xAA, 0x00, 0x00, 0xAA, 0xA0, 0x00, 0x02, 0x00, 0x20, 0x02, 0x00,
+                           0x00, 0x04, 0x21, 0x84, 0x00, 0x00, 0xCE, 0x28, 0x26, 0x80, 0x00, 0x08, 0x24, 0x11, 0x91,
+                           0x2C, 0xC0, 0xF8, 0xDE, 0x07, 0x8D, 0x45, 0x15, 0x58, 0x18, 0xA1, 0x07, 0x00};
+const std::string DJW_OUTPUT = "deadbeefaaaaabcdeffadedbabeaaaaaaaaa";  // a last sector of 1 byte
+constexpr std::size_t BROKEN_AT = 26;  // djw_tables: the first byte of its DJW data section
+
+TEST(Vcdiff, DecodesDjwSectionsAndRefusesDamagedOnes) {
+    const auto djw = make_secondary(vcdiff_compressor::djw);
+    ASSERT_TRUE(djw);
+    std::string out(DJW_OUTPUT.size(), '\0');
+    const auto as_bytes = [](std::string& s) { return std::span(reinterpret_cast<std::uint8_t*>(s.data()), s.size()); };
+    // Twice with one decompressor: nothing carries from one section to the next.
+    for (int pass = 0; pass < 2; ++pass) {
+        out.assign(out.size(), '\0');
+        EXPECT_TRUE(djw->decode(DJW_SECTION, as_bytes(out)));
+        EXPECT_EQ(out, DJW_OUTPUT);
+    }
+    for (std::size_t cut = 0; cut < DJW_SECTION.size(); ++cut)
+        EXPECT_FALSE(djw->decode(std::span(DJW_SECTION).first(cut), as_bytes(out))) << cut;
+    bytes longer = DJW_SECTION;
+    longer.push_back(0);
+    EXPECT_FALSE(djw->decode(longer, as_bytes(out)));
+    std::string more(DJW_OUTPUT.size() + 8, '\0');  // more than the last byte's spare bits
+    EXPECT_FALSE(djw->decode(DJW_SECTION, as_bytes(more)));
+
+    // xdelta3's own (its fuzz seeds): each window's checksum vouches for it.
+    const fixture::bytes source = fixture::random_bytes(5000, 7);
+    const std::string corpus = CORVANE_VCDIFF_CORPUS;
+    const decoded tables = decode(fixture::read_file(corpus + "/djw_tables"), source.size(), source);
+    EXPECT_EQ(tables.why, "");
+    EXPECT_TRUE(tables.checked);
+    EXPECT_EQ(tables.target.size(), 6200U);
+    EXPECT_EQ(decode(fixture::read_file(corpus + "/djw_one_table"), source.size(), source).target, tables.target);
+    const decoded windows = decode(fixture::read_file(corpus + "/djw_windows"), source.size(), source);
+    EXPECT_EQ(windows.why, "");
+    EXPECT_TRUE(windows.checked);
+    EXPECT_EQ(windows.target.size(), 17300U);
+    bytes broken = fixture::read_file(corpus + "/djw_tables");
+    broken[BROKEN_AT] ^= 0xFF;
+    EXPECT_EQ(decode(broken, source.size(), source).why,
+              "window 0 has a compressed data section that does not decompress");
 }
 
 }  // namespace

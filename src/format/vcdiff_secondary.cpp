@@ -1,11 +1,13 @@
 // The secondary decompressors of VCDIFF sections. xdelta3 compresses each
 // kind of section (data, instructions, addresses) as one stream across the
 // windows: LZMA as an .xz stream without a check, flushed at the end of
-// every window. DJW and FGK are not read.
+// every window. DJW sections stand alone (format/vcdiff_djw.cpp). FGK is
+// not read.
 #include <cstdint>
 #include <memory>
 #include <span>
 
+#include "format/vcdiff_djw.h"
 #include "format/vcdiff_reader.h"
 
 #if CORVANE_HAVE_LZMA
@@ -44,13 +46,12 @@ private:
 
 }  // namespace
 
+#endif
+
 std::unique_ptr<vcdiff_secondary> make_secondary(vcdiff_compressor kind) {
+    if (kind == vcdiff_compressor::djw) return make_djw_secondary();
+#if CORVANE_HAVE_LZMA
     if (kind == vcdiff_compressor::lzma) return std::make_unique<lzma_section>();
+#endif
     return nullptr;
 }
-
-#else
-
-std::unique_ptr<vcdiff_secondary> make_secondary(vcdiff_compressor) { return nullptr; }
-
-#endif
