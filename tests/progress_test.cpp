@@ -20,6 +20,7 @@ struct screen {
         std::string s(static_cast<std::size_t>(std::ftell(file)), '\0');
         std::rewind(file);
         s.resize(std::fread(s.data(), 1, s.size(), file));
+        std::fseek(file, 0, SEEK_END);  // a write after a read must seek first
         return s;
     }
 };
