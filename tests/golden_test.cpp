@@ -804,7 +804,7 @@ void expect_decodes(const golden_case& c, const std::map<std::string, file_data>
     ASSERT_EQ(f.size(), 3U) << "decodes=XDELTA:FROM:TO";
     ASSERT_TRUE(after.contains(f[0]) && before.contains(f[1]) && after.contains(f[2])) << c["decodes"];
     const bytes patch = after.at(f[0]).whole(), source = before.at(f[1]).whole();
-    const auto path = fs::temp_directory_path() / "corvane-golden-decode.xdelta";
+    const auto path = fs::temp_directory_path() / ("corvane-golden-decode-" + c.name + ".xdelta");
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(patch.data()),
                                                 static_cast<std::streamsize>(patch.size()));
     const unique_fd fd = platform::open_read(path.string());

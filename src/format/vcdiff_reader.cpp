@@ -294,8 +294,8 @@ std::string vcdiff_reader::next(const vcdiff_input& source, std::uint64_t source
     if (checksum) {
         const std::uint32_t got = adler32(out);
         if (got != *checksum) {
-            char text[96];
-            std::snprintf(text, sizeof text, "target checksum does not match (Adler-32 %08X expected, %08X decoded)",
+            char text[112];
+            std::snprintf(text, sizeof text, "gives a target whose checksum does not match (Adler-32 %08X expected, %08X decoded)",
                           *checksum, got);
             return where + text;
         }

@@ -1,6 +1,7 @@
 // The apply run (-a): a PPF file (1.0, 2.0 or 3.0) read and checked whole,
 // against the image too, before its records are written: into the image, or
 // into a copy of it written anew when an output file follows the image.
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <optional>
@@ -59,10 +60,11 @@ bool admit_output_file(run_state& run, new_file& out, const opened_image& opened
     return true;
 }
 
-// A VCDIFF (xdelta) file, told by its magic whatever its name.
+// A VCDIFF (xdelta) file, told by its magic whatever its name (of any
+// version: the reader refuses one it cannot read, as a VCDIFF file).
 bool is_vcdiff(int fd) {
-    std::array<std::uint8_t, 4> magic{};
-    return pread_full(fd, magic, 0) == magic.size() && magic == VCDIFF_MAGIC;
+    std::array<std::uint8_t, 3> magic{};
+    return pread_full(fd, magic, 0) == magic.size() && std::equal(magic.begin(), magic.end(), VCDIFF_MAGIC.begin());
 }
 
 // After a patch did not fit: what the image is, and (for --fix-dump) the

@@ -73,8 +73,10 @@ bool diagnose_dump(run_output& run, int image, std::uint64_t image_size, const s
     fits.reset();
     std::FILE* out = run.out;
     std::fputs("What this image is:\n", out);
-    std::fprintf(out, "  %llu bytes (%s%s)", static_cast<ull>(image_size), sectors_text(image_size).c_str(),
-                 image_size % SECTOR_SIZE ? " and a part" : "");
+    const bool iso = looks_like_iso(image, image_size);
+    std::fprintf(out, "  %llu bytes", static_cast<ull>(image_size));
+    if (!iso)
+        std::fprintf(out, " (%s%s)", sectors_text(image_size).c_str(), image_size % SECTOR_SIZE ? " and a part" : "");
     if (expected.size && *expected.size != image_size)
         std::fprintf(out, "; the patch is for an image of %llu bytes", static_cast<ull>(*expected.size));
     std::fputs("\n", out);
@@ -96,7 +98,7 @@ bool diagnose_dump(run_output& run, int image, std::uint64_t image_size, const s
             explained = true;
         }
     }
-    if (looks_like_iso(image, image_size)) {
+    if (iso) {
         std::fputs("  It is an ISO image of 2048-byte sectors; the patch is for a raw image of 2352-byte sectors "
                    "(a .bin with its .cue): apply it to the raw dump\n",
                    out);
@@ -129,7 +131,7 @@ bool diagnose_dump(run_output& run, int image, std::uint64_t image_size, const s
                 if (all_zero(form2_edc(s))) ++form2_zero;
             }
         }
-        if (expected.crc32)
+        if (expected.crc32 && (!expected.size || *expected.size == image_size))
             for (std::size_t v = 0; v < VARIANTS.size(); ++v) {
                 copy = chunk;
                 if (mends[v])
@@ -142,14 +144,16 @@ bool diagnose_dump(run_output& run, int image, std::uint64_t image_size, const s
     }
     meter.clear();
     if (faulty != 0) {
-        std::fprintf(out, "  %llu sectors fail their own EDC or parity: the dump is damaged (corvane -c %s names them)\n",
-                     static_cast<ull>(faulty), image_path.c_str());
+        std::fprintf(out, "  %llu %s: the dump is damaged (corvane -c %s names %s)\n", static_cast<ull>(faulty),
+                     faulty == 1 ? "sector fails its own EDC or parity" : "sectors fail their own EDC or parity",
+                     image_path.c_str(), faulty == 1 ? "it" : "them");
         explained = true;
     }
     if (form2_zero != 0)
         std::fprintf(out, "  %llu of its %llu Form 2 sectors carry an EDC of zero (none), as some dumping tools write them\n",
                      static_cast<ull>(form2_zero), static_cast<ull>(form2));
-    if (expected.crc32) {
+    // A CRC-32 says more only of an image of the size the patch's dump had.
+    if (expected.crc32 && (!expected.size || *expected.size == image_size)) {
         for (std::size_t v = 1; v < VARIANTS.size(); ++v)
             if (crc[v] == *expected.crc32 && crc[0] != *expected.crc32) {
                 fits = VARIANTS[v];
