@@ -143,10 +143,7 @@ int apply_vcdiff_file(run_state& run, opened_image& opened, const platform::file
         return STATUS_OK;
     }
     if (!(s.file_output ? out.commit(run) : out.commit(run, opened.fd))) return error_exit(run);
-    if (s.file_output)
-        std::fprintf(run.out, "Wrote the patched image to '%s'\n", s.file_output->c_str());
-    else
-        std::fprintf(run.out, "The patched image is '%s'\n", opened.path.c_str());
+    if (s.file_output) std::fprintf(run.out, "Wrote the patched image to '%s'\n", s.file_output->c_str());
     std::fputs("All done.\n", run.out);
     return STATUS_OK;
 }
@@ -170,6 +167,7 @@ int apply_mode(run_state& run, opened_image& opened) {
     };
     if (platform::same_file(image, ppf.info)) return refuse("is the .bin file itself");
     if (is_vcdiff(ppf.fd.get())) return apply_vcdiff_file(run, opened, image, ppf);
+    if (s.mode_fix_dump) return refuse("names no dump to mend the image to: --fix-dump takes an xdelta file made by corvane");
     const platform::bulk_buffer whole(static_cast<std::size_t>(ppf.info.size));
     if (!whole.valid()) return refuse("does not fit in memory");
     const std::span<const std::uint8_t> bytes = whole.bytes();
