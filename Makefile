@@ -6,7 +6,7 @@ CORVANE := build/demo-build/corvane
 # builds the benchmarks too), and the other authoring tools
 # whose discs the directory reader is tested against (xdelta3: the decoder of
 # the xdelta files the make run writes).
-TEST_PACKAGES := cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev vcdimager genisoimage xdelta3
+TEST_PACKAGES := cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev vcdimager genisoimage xdelta3 liblzma-dev
 # What the Windows build and its tests under wine need (googletest: its
 # sources, built by the cross compiler; groff-base: the man page as text).
 WINDOWS_PACKAGES := cmake make g++-mingw-w64-x86-64-posix wine wine64 googletest groff-base
