@@ -202,8 +202,8 @@ int apply_mode(run_state& run, opened_image& opened) {
     const bool done_already = undo ? state.applied == 0 : state.applied == total;
     if (done_already && total != 0 && cut_to == image.size) {
         std::fprintf(run.out, "%s: nothing written\nAll done.\n",
-                     undo ? "Every record already holds its old bytes: the patch is undone already"
-                          : "Every record already holds its new bytes: the patch is applied already");
+                     undo ? "Every record already holds its old bytes: the patch is already undone"
+                          : "Every record already holds its new bytes: the patch is already applied");
         return STATUS_OK;
     }
     if (resumed && !done_already)

@@ -112,7 +112,7 @@ void print_compared(run_output& run, const range_trace& trace) {
 }
 
 int say_identical(run_output& run) {
-    std::fputs("The images are identical: no patch written\n", run.out);
+    std::fputs("the images are identical: no patch written\n", run.out);
     return STATUS_IDENTICAL;
 }
 
