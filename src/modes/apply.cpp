@@ -255,11 +255,10 @@ int apply_mode(run_state& run, opened_image& opened) {
         return error_exit(run);
     }
     const std::uint64_t count = undo ? state.applied : total - state.applied;
-    if (count == 0) {
-    } else if (!resumed)
+    if (count != 0 && !resumed)
         std::fprintf(run.out, "%s %llu records (%llu bytes)\n", undo ? "Restored the old bytes of" : "Applied",
                      static_cast<ull>(count), static_cast<ull>(written));
-    else
+    else if (count != 0)
         std::fprintf(run.out, "%s records %llu..%llu (%llu bytes)\n", undo ? "Restored the old bytes of" : "Applied",
                      static_cast<ull>(undo ? 1 : state.applied + 1), static_cast<ull>(undo ? state.applied : total),
                      static_cast<ull>(written));
