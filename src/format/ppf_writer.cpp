@@ -130,9 +130,19 @@ public:
     bool sectors(run_output& run, ppf_file& ppf, std::span<const std::uint8_t> old_bytes,
                  std::span<const std::uint8_t> new_bytes, std::uint64_t first) override {
         const std::uint64_t base = first * SECTOR_SIZE;
-        for (std::size_t i = 0; i < new_bytes.size(); ++i) {
-            // Every byte past the image's end is recorded: appliers grow the image by them.
-            if (old_bytes[i] == new_bytes[i] && base + i < image_end_) continue;
+        const std::size_t n = new_bytes.size();
+        // Bytes inside the image are recorded where they change; every byte
+        // past its end is recorded: appliers grow the image by them.
+        const std::size_t inside =
+            base >= image_end_ ? 0 : static_cast<std::size_t>(std::min<std::uint64_t>(n, image_end_ - base));
+        for (std::size_t i = 0; i < n;) {
+            while (i < inside && old_bytes[i] == new_bytes[i]) ++i;
+            if (i == n) break;
+            std::size_t j = i;
+            if (i < inside)
+                while (j < inside && old_bytes[j] != new_bytes[j]) ++j;
+            else
+                j = n;
             // With undo data, a record of no bytes marks where the image
             // ended before it grew: the undo cuts it back there.
             if (undo_ && !marked_ && base + i >= image_end_) {
@@ -141,10 +151,8 @@ public:
                 put_record();
                 marked_ = true;
             }
-            if (length_ == PPF_RECORD_MAX || (length_ != 0 && at_ + length_ != base + i)) close_record();
-            if (length_ == 0) at_ = base + i;
-            new_[length_] = new_bytes[i];
-            old_[length_++] = old_bytes[i];
+            gather(base + i, old_bytes.subspan(i, j - i), new_bytes.subspan(i, j - i));
+            i = j;
         }
         return out_.size() < (1U << 18) || flush(run, ppf);
     }
@@ -167,6 +175,22 @@ public:
 private:
     void close_record() {
         if (length_ != 0) put_record();
+    }
+
+    // Adds consecutive recorded bytes from image offset `at` on, into records
+    // of up to 255 bytes, a new record where they do not follow the last.
+    void gather(std::uint64_t at, std::span<const std::uint8_t> old_bytes, std::span<const std::uint8_t> new_bytes) {
+        while (!new_bytes.empty()) {
+            if (length_ == PPF_RECORD_MAX || (length_ != 0 && at_ + length_ != at)) close_record();
+            if (length_ == 0) at_ = at;
+            const std::size_t k = std::min(new_bytes.size(), PPF_RECORD_MAX - length_);
+            std::copy_n(new_bytes.begin(), k, new_.begin() + static_cast<std::ptrdiff_t>(length_));
+            std::copy_n(old_bytes.begin(), k, old_.begin() + static_cast<std::ptrdiff_t>(length_));
+            length_ += k;
+            at += k;
+            new_bytes = new_bytes.subspan(k);
+            old_bytes = old_bytes.subspan(k);
+        }
     }
 
     void put_record() {
