@@ -23,7 +23,8 @@
 # likewise, the boot catalog's entry following its image, while an emulated
 # diskette's image is refused the move. Patches made from two images (-m
 # --xdelta), and the change of a writing run (--xdelta), are decoded by
-# xdelta3 (below). Stdout and
+# xdelta3; xdelta3's patches of every kind, and those of -m --xdelta, are
+# applied by -a, as xdelta3 -d applies them (below). Stdout and
 # status of each run (less the version line) are in expected/other_authors/.
 #
 #   bash tests/other_authors.sh CORVANE MKIMAGE [--update]
@@ -38,12 +39,15 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 failed=0
 
-# capture NAME ARGS...: corvane ARGS; its stdout and exit status in NAME.out.
+# capture NAME ARGS...: corvane ARGS; its stdout and exit status in NAME.out
+# (less the size of a VCDIFF file: xdelta3 packs the dates genisoimage wrote,
+# which vary, into more or fewer bytes).
 capture() {
     local name=$1 status=0
     shift
     "$corvane" "$@" >"$name.raw" || status=$?
-    { sed -E 's/^Version [0-9.]+ build [0-9]+ \(.*\) - .*\.$/Version (this build)/' "$name.raw"
+    { sed -E -e 's/^Version [0-9.]+ build [0-9]+ \(.*\) - .*\.$/Version (this build)/' \
+          -e 's/^VCDIFF file: [0-9]+ bytes$/VCDIFF file: (its size)/' "$name.raw"
       echo "exit status $status"; } >"$name.out"
 }
 # run NAME ARGS...: capture, then compare with the expected file (or write it).
@@ -87,6 +91,7 @@ mkdir data
 } >vcd.xml
 vcdxbuild -T '2026-01-01 00:00:00' -b vcd.bin -c vcd.cue vcd.xml >vcdxbuild.log 2>&1 ||
     { cat vcdxbuild.log; exit 1; }
+cp vcd.bin vcd_pristine.bin  # (each disc as made: the source of an xdelta3 patch below)
 
 # The plain ISO 9660 image; -l allows its names of more than 8 characters.
 mkdir -p tree/SUBDIR
@@ -95,6 +100,7 @@ head -c 4000 /dev/zero | tr '\0' 'r' >tree/LONG_FILE_NAME_NUM_150.TXT
 for i in $(seq -w 1 100); do echo "nested file $i" >tree/SUBDIR/NESTED_FILE_NUMBER_$i.DAT; done
 genisoimage -quiet -l -V CORVANE -o plain.iso tree
 "$mkimage" wrap plain.iso plain.bin
+cp plain.bin plain_pristine.bin
 
 seq 1 2000 >numbers.txt               # (head on a file: no writer to be cut off)
 head -c 2048 numbers.txt >new.dat     # fills FILE_150.DAT's one sector
@@ -131,6 +137,7 @@ for f in boot.img boot.cat hidden.dat; do hide+=(-hide "$f" -hide-joliet "$f"); 
 genisoimage -quiet -J -V CORVANE -b boot.img -c boot.cat -no-emul-boot -boot-load-size 4 \
     "${hide[@]}" -sort sort.txt -o boot.iso btree
 "$mkimage" wrap boot.iso boot.bin
+cp boot.bin boot_pristine.bin
 isoinfo -d -i boot.iso | sed -n '/El Torito/,$p' >boot_before.txt
 head -c 5000 numbers.txt >grow5000.dat
 head -c 3000 numbers.txt >grow3000.dat
@@ -313,5 +320,72 @@ decode run_moved run_before.bin run.bin
 cp run.bin run_before.bin
 "$corvane" -q -n 'F6.DAT;1' --xdelta run_in_place.xdelta in_place.dat run.bin >/dev/null
 decode run_in_place run_before.bin run.bin
+
+# xdelta3's patches applied (-a): each disc as made turned into the disc the
+# runs above left, by xdelta3 -e with one setting per row. corvane -a writes
+# into an output file the bytes xdelta3 -d writes (its stdout stored); in
+# place (no output file) the image becomes them, no other file left behind;
+# a dry run (-x) leaves the image as it was and writes nothing. A row whose
+# setting names a compressor must have compressed sections, or it tests none.
+# same A B WHAT: files A and B hold the same bytes, else WHAT failed.
+same() { cmp -s "$1" "$2" || { echo "other_authors: $3"; failed=1; }; }
+# apply_check NAME SOURCE MODIFIED XDELTA3-OPTIONS...
+apply_check() {
+    local name=$1 source=$2 modified=$3
+    shift 3
+    xdelta3 -e -f "$@" -s "$source" "$modified" "$name.xdelta"
+    if [[ " $* " == *" -S lzma "* || " $* " == *" -S djw "* ]] &&
+        ! xdelta3 printhdrs "$name.xdelta" | grep -E 'delta indicator: +VCD_' >/dev/null; then
+        echo "other_authors: $name.xdelta has no compressed section"; failed=1
+    fi
+    xdelta3 -d -f -s "$source" "$name.xdelta" theirs.bin
+    same theirs.bin "$modified" "xdelta3 -d does not undo its own $name.xdelta"
+    rm -f ours.bin
+    run "$name" -a "$name.xdelta" "$source" ours.bin
+    same ours.bin theirs.bin "corvane -a $name.xdelta writes other bytes than xdelta3 -d"
+    cp "$source" image.bin
+    files_before=$(ls | grep -Ev '\.(raw|out)$')
+    capture "${name}_in_place" -q -a "$name.xdelta" image.bin
+    same image.bin theirs.bin "corvane -a $name.xdelta in place leaves other bytes than xdelta3 -d writes"
+    cp "$source" image.bin
+    capture "${name}_dry" -x -a "$name.xdelta" image.bin
+    same image.bin "$source" "corvane -x -a $name.xdelta changes the image"
+    [ "$(ls | grep -Ev '\.(raw|out)$')" = "$files_before" ] ||
+        { echo "other_authors: corvane -a $name.xdelta leaves other files behind"; failed=1; }
+    grep -qx 'exit status 0' "${name}_in_place.out" && grep -qx 'exit status 0' "${name}_dry.out" ||
+        { echo "other_authors: corvane -a $name.xdelta in place or dry fails"; failed=1; }
+}
+apply_check xdelta3_none vcd_pristine.bin vcd.bin -S none
+apply_check xdelta3_lzma boot_pristine.bin boot.bin -S lzma
+apply_check xdelta3_djw plain_pristine.bin plain.bin -S djw
+# Several windows, each compressor's state carried from one to the next.
+apply_check xdelta3_windows_lzma pristine.bin make.bin -S lzma -W 65536
+apply_check xdelta3_windows_djw pristine.bin make.bin -S djw -W 16384
+# A source window far from its target: a file at the disc's start grown past
+# its neighbours and moved to the end, 2 MB on, copied from where it was
+# (-B: a source window that spans the whole disc, so xdelta3 finds it there).
+mkdir fartree
+seq 1 3000 >fartree/A.DAT
+seq 1 250000 >fartree/FILL.DAT
+genisoimage -quiet -V CORVANE -o far.iso fartree
+"$mkimage" wrap far.iso far_pristine.bin
+cp far_pristine.bin far.bin
+seq 1 6000 >grow_far.dat
+"$corvane" -q -s --relocate -n 'A.DAT;1' grow_far.dat far.bin >/dev/null
+apply_check xdelta3_far far_pristine.bin far.bin -S none -W 65536 -B 4194304
+xdelta3 printhdrs xdelta3_far.xdelta | awk '/window at offset/ { at = $NF }
+    /copy window offset/ && at - $NF > 2000000 { far = 1 } END { exit !far }' ||
+    { echo "other_authors: no window of xdelta3_far.xdelta copies from 2 MB before it"; failed=1; }
+# corvane's own patches (-m --xdelta above) applied back: the moved files and
+# the shifted disc, into an output file and in place.
+for name in moved:make.bin shifted:shifted.bin; do
+    modified=${name#*:} name=${name%:*}
+    rm -f ours.bin
+    run "apply_$name" -q -a "$name.xdelta" pristine.bin ours.bin
+    same ours.bin "$modified" "corvane -a does not turn pristine.bin into $modified with its own $name.xdelta"
+    cp pristine.bin image.bin
+    "$corvane" -q -a "$name.xdelta" image.bin >/dev/null
+    same image.bin "$modified" "corvane -a $name.xdelta in place does not make $modified"
+done
 [ $failed = 0 ] && echo "other_authors: all runs as expected${update:+ (expected outputs written)}"
 exit $failed

@@ -20,6 +20,17 @@ public:
 
     // The bytes at `at`. False when they cannot all be read.
     bool read(std::uint64_t at, std::span<std::uint8_t> out) {
+        // A copy of a chunk or more, with no sector to mend, goes straight
+        // from the image into the window: the long copies of the bytes a
+        // patch leaves as they were.
+        if (!mend_ && out.size() >= CHUNK_SECTORS * SECTOR_SIZE) {
+            errno = 0;
+            if (at >= size_ || out.size() > size_ - at || pread_full(fd_, out, at) != out.size()) {
+                if (errno == 0) errno = EIO;
+                return false;
+            }
+            return true;
+        }
         while (!out.empty()) {
             if (at < chunk_at_ || at >= chunk_at_ + chunk_.size()) {
                 if (at >= size_ || !load(at - at % SECTOR_SIZE)) return false;
