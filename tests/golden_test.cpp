@@ -350,6 +350,14 @@ void set_up(const golden_case& c, const fs::path& dir) {
         if (key == "link") fs::create_symlink(split(value, ':').at(1), dir / split(value, ':')[0]);
     }
     if (const auto names = split(c["rename"], ':'); !names.empty()) fs::rename(dir / names[0], dir / names.at(1));
+    // xdelta3=OUT:OPTIONS:SOURCE:TARGET: Debian's xdelta3 encodes TARGET
+    // against SOURCE into OUT, its options parted by commas.
+    if (const auto f = split(c["xdelta3"], ':'); !f.empty()) {
+        std::string command = "cd '" + dir.string() + "' && xdelta3 -e -f";
+        for (const std::string& option : split(f.at(1), ',')) command += " " + option;
+        command += " -s " + f.at(2) + " " + f.at(3) + " " + f.at(0) + " >/dev/null 2>&1";
+        if (std::system(command.c_str()) != 0) throw std::runtime_error("xdelta3 failed: " + command);
+    }
 }
 
 // Makes a file immutable (or not): not even root may open it for writing, as
@@ -894,6 +902,17 @@ TEST_P(Golden, RunGivesStoredResult) {
 #endif
 #ifdef CORVANE_GOLDEN_PORTABLE
     if (c.setup.contains("linux-only")) GTEST_SKIP() << "needs Linux: " + c["linux-only"];
+    if (c.setup.contains("xdelta3") && std::system("xdelta3 -V >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs Debian's xdelta3";
+    // lzma: the row's xdelta file is LZMA-compressed: the tool under test
+    // reads it where it was built with liblzma (a Windows build: where the
+    // runner is told so).
+#ifdef CORVANE_TESTS_LZMA
+    const bool reads_lzma = !on_windows() || std::getenv("CORVANE_GOLDEN_LZMA") != nullptr;
+#else
+    const bool reads_lzma = false;
+#endif
+    if (c.setup.contains("lzma") && !reads_lzma) GTEST_SKIP() << "the tool under test reads no LZMA";
 #endif
     scratch_dir dir, logs;
     const bool root_only = c.setup.contains("tmpfs") || c.setup.contains("nodevnull");
