@@ -32,8 +32,8 @@ bool all_zero(std::span<const std::uint8_t> b) {
 }
 
 // The variants of the image a CRC-32 is taken of, the image as it is first.
-constexpr std::array<dump_mending, 3> VARIANTS = {dump_mending::none, dump_mending::form2_edc_computed,
-                                                  dump_mending::form2_edc_zeroed};
+constexpr std::array<dump_mending, 4> VARIANTS = {dump_mending::none, dump_mending::form2_edc_computed,
+                                                  dump_mending::form2_edc_zeroed, dump_mending::coded_rebuilt};
 
 // An ISO image of 2048-byte sectors: its length a multiple of 2048 but not
 // of 2352, or a volume descriptor at the place it has in such an image.
@@ -61,6 +61,10 @@ sector_mend mend_of(dump_mending kind) {
         case dump_mending::form2_edc_zeroed:
             return [](std::span<std::uint8_t, SECTOR_SIZE> s, std::uint64_t) {
                 if (is_form2(s)) std::fill_n(form2_edc(s).begin(), EDC_SIZE, 0);
+            };
+        case dump_mending::coded_rebuilt:
+            return [](std::span<std::uint8_t, SECTOR_SIZE> s, std::uint64_t index) {
+                (void)check_sector(s, index + ADDRESS_BIAS, true);
             };
         case dump_mending::none: break;
     }
@@ -157,11 +161,10 @@ bool diagnose_dump(run_output& run, int image, std::uint64_t image_size, const s
         for (std::size_t v = 1; v < VARIANTS.size(); ++v)
             if (crc[v] == *expected.crc32 && crc[0] != *expected.crc32) {
                 fits = VARIANTS[v];
-                std::fprintf(out,
-                             "  With the EDC of its Form 2 sectors %s, it is the patch's dump byte for byte: "
-                             "--fix-dump applies the patch to it so\n",
-                             VARIANTS[v] == dump_mending::form2_edc_computed ? "computed where it is zero"
-                                                                               : "zero");
+                std::fprintf(out, "  With %s, it is the patch's dump byte for byte: --fix-dump applies the patch to it so\n",
+                             VARIANTS[v] == dump_mending::form2_edc_computed ? "the EDC of its Form 2 sectors computed where it is zero"
+                             : VARIANTS[v] == dump_mending::form2_edc_zeroed ? "the EDC of its Form 2 sectors zero"
+                                                                             : "the EDC and parity of its failing sectors rebuilt");
                 return true;
             }
         if (crc[0] == *expected.crc32) {

@@ -33,6 +33,7 @@ enum class dump_mending : std::uint8_t {
     none,
     form2_edc_computed,  // Form 2 sectors with an EDC of zero get it computed
     form2_edc_zeroed,    // Form 2 sectors get an EDC of zero
+    coded_rebuilt,       // sectors whose EDC or parity fail get them rebuilt, as a repairing tool does
 };
 
 // The mend of that kind, for the applier's source.
