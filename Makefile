@@ -8,14 +8,16 @@ CORVANE := build/demo-build/corvane
 # the xdelta files the make run writes).
 TEST_PACKAGES := cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev vcdimager genisoimage xdelta3 liblzma-dev
 # What the Windows build and its tests under wine need (googletest: its
-# sources, built by the cross compiler; groff-base: the man page as text).
-WINDOWS_PACKAGES := cmake make g++-mingw-w64-x86-64-posix wine wine64 googletest groff-base
+# sources, built by the cross compiler; groff-base: the man page as text;
+# dpkg-dev and xz-utils: apt-get source of xz-utils, whose liblzma the build
+# cross-compiles).
+WINDOWS_PACKAGES := cmake make g++-mingw-w64-x86-64-posix wine wine64 googletest groff-base dpkg-dev xz-utils
 # What building the Debian package and checking it need.
 DEB_PACKAGES := build-essential cmake debhelper dpkg-dev lintian man-db
 PREFIX ?= /usr/local
 
 .PHONY: demo install test test-packages test-asan test-portable test-big-endian bench bench-patch bench-apply bench-apply-xdelta bench-make bench-scan bench-extract fuzz fuzz-build fuzz-ci \
-        deb deb-packages deb-check windows windows-packages test-windows windows-zip clean
+        deb deb-packages deb-check windows windows-packages windows-lzma test-windows windows-zip clean
 
 # Installs those of the Debian packages $(1) the machine lacks (apt-get as
 # root); otherwise prints the command to run and stops.
@@ -81,13 +83,19 @@ test-big-endian:
 	bash tests/big_endian.sh
 
 # The Windows build: build/mingw/corvane.exe, static, from Debian's MinGW-w64
-# cross compiler.
-windows: windows-packages
+# cross compiler, with liblzma built first.
+windows: windows-lzma
 	cmake --preset mingw >/dev/null
 	cmake --build --preset mingw -j2
 
 windows-packages:
 	$(call need_packages,$(WINDOWS_PACKAGES))
+
+# A static liblzma for MinGW-w64 in build/mingw-deps, built from Debian's
+# xz-utils source (apt-get source, once, into build/xz-src): needs a deb-src
+# line for this Debian release in the apt sources, as .ci/run adds.
+windows-lzma: windows-packages
+	bash cmake/mingw-liblzma.sh
 
 # Its coder tests under wine, and every golden row that has a Windows form run
 # by the dev build's golden runner against corvane.exe under wine. (The dev

@@ -14,6 +14,7 @@ if(NOT WIN32)
     message(STATUS "No MinGW-w64 cross compiler or no wine: the Windows build is left out")
   elseif(CORVANE_WITH_WINDOWS)
     add_custom_target(windows ALL
+      COMMAND bash cmake/mingw-liblzma.sh
       COMMAND sh -c "${CMAKE_COMMAND} --preset mingw >/dev/null"
       COMMAND ${CMAKE_COMMAND} -E env --unset=MAKEFLAGS ${CMAKE_COMMAND} --build --preset mingw -j2
       WORKING_DIRECTORY ${PROJECT_SOURCE_DIR} VERBATIM)
@@ -45,6 +46,12 @@ set_tests_properties(wine_stop PROPERTIES FIXTURES_CLEANUP wine)
 
 add_test(NAME coder COMMAND corvane_tests)
 set_tests_properties(coder PROPERTIES FIXTURES_REQUIRED wine)
+
+# The Windows build reads LZMA-compressed patches too (its liblzma is built
+# from xz's source).
+add_test(NAME xdelta_lzma
+         COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/xdelta_lzma.sh ${CORVANE_PROGRAM} ${MKIMAGE_PROGRAM})
+set_tests_properties(xdelta_lzma PROPERTIES FIXTURES_REQUIRED wine)
 
 # In two halves, which ctest -j2 runs side by side.
 if(CORVANE_GOLDEN_RUNNER)
