@@ -56,7 +56,8 @@ set_tests_properties(xdelta_lzma PROPERTIES FIXTURES_REQUIRED wine)
 # In two halves, which ctest -j2 runs side by side.
 if(CORVANE_GOLDEN_RUNNER)
   set(golden_env CORVANE_GOLDEN_SYSTEM=windows CORVANE_GOLDEN_TOOL=${CORVANE_PROGRAM}
-      CORVANE_GOLDEN_EXE=$<TARGET_FILE:corvane> CORVANE_GOLDEN_HOLDER=${HOLDER_PROGRAM})
+      CORVANE_GOLDEN_EXE=$<TARGET_FILE:corvane> CORVANE_GOLDEN_HOLDER=${HOLDER_PROGRAM}
+      CORVANE_GOLDEN_LZMA=1)  # the Windows build links liblzma (it stops without it)
   foreach(half 0 1)
     add_test(NAME golden_${half} COMMAND ${CORVANE_GOLDEN_RUNNER} --gtest_filter=Cases/Golden.*)
     set_tests_properties(golden_${half} PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT
