@@ -89,6 +89,22 @@ TEST(Vcdiff, DecodesEveryKindOfInstructionAndChecksTheWindow) {
     EXPECT_EQ(adler32(std::span(reinterpret_cast<const std::uint8_t*>(wiki.data()), wiki.size())), 0x11E60398U);
 }
 
+// The code table's paired entries: ADD 1 then COPY 4 in a SAME-cache mode
+// (235), COPY 4 then ADD 1 (247); and a SAME address after a SELF one.
+TEST(Vcdiff, DecodesPairedInstructionsAndTheSameCache) {
+    const std::string want = "ABCDxABCDEFGHy";
+    const bytes data = {'x', 'y'}, inst = {20, 235, 247}, addr = {0, 0, 4};
+    bytes f = {0xD6, 0xC3, 0xC4, 0x00, 0x00, 0x05, 10, 0};
+    f.push_back(static_cast<std::uint8_t>(1 + 1 + 3 + 4 + data.size() + inst.size() + addr.size()));
+    f.insert(f.end(), {static_cast<std::uint8_t>(want.size()), 0x00, 2, 3, 3});
+    const std::uint32_t sum = adler32(std::span(reinterpret_cast<const std::uint8_t*>(want.data()), want.size()));
+    for (int shift = 24; shift >= 0; shift -= 8) f.push_back(static_cast<std::uint8_t>(sum >> shift));
+    for (const bytes* section : {&data, &inst, &addr}) f.insert(f.end(), section->begin(), section->end());
+    const decoded d = decode(f);
+    EXPECT_EQ(d.why, "");
+    EXPECT_EQ(d.target, want);
+}
+
 TEST(Vcdiff, RefusesDamagedFiles) {
     EXPECT_EQ(decode(patch_file(target_checksum() ^ 1)).why.substr(0, 55),
               "window 0 gives a target whose checksum does not match (");
