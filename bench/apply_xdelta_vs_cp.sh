@@ -26,18 +26,7 @@ runs=${RUNS:-5}
 sectors=${SECTORS:-330000}
 big=$((40 * 1024 * 1024))
 
-tree=$dir/tree
-mkdir "$tree"
-head -c "$big" /dev/urandom > "$tree/A_BIG.DAT"
-fill=$((sectors * 2048 - big - 2 * 1024 * 1024))
-for ((n = 0; fill > 0; ++n)); do
-    chunk=$((fill < 64 * 1024 * 1024 ? fill : 64 * 1024 * 1024))
-    head -c "$chunk" /dev/urandom > "$(printf '%s/FILL%03d.DAT' "$tree" "$n")"
-    fill=$((fill - chunk))
-done
-genisoimage -quiet -V BENCH -o "$dir/disc.iso" "$tree"
-"$mkimage" wrap "$dir/disc.iso" "$dir/pristine.bin"
-rm "$dir/disc.iso"
+bench_disc
 size=$(stat -c %s "$dir/pristine.bin")
 echo "Image: $((size / 2352)) sectors, $size bytes; files in $dir ($fs); median of $runs alternating runs"
 
@@ -63,13 +52,6 @@ time_of() {
     rm -f "$dir/out.bin" "$dir/copy.bin"
     t0=$(now_us); "$@" > /dev/null 2>&1; t1=$(now_us); echo $((t1 - t0))
 }
-median() { stats "$@" | cut -d ' ' -f 1; }
-peak_of() {
-    [[ -x /usr/bin/time ]] || { echo unmeasured; return; }
-    rm -f "$dir/out.bin"
-    /usr/bin/time -f '%M' -o "$dir/peak.txt" "$@" > /dev/null 2>&1
-    echo "$(($(tail -n 1 "$dir/peak.txt") / 1024)) MiB"
-}
 ours() { "$corvane" -q -a "$1" "$dir/pristine.bin" "$dir/out.bin"; }
 theirs() { xdelta3 -d -f -s "$dir/pristine.bin" "$1" "$dir/out.bin"; }
 secs() { bc -l <<< "$1 / 1000000"; }
@@ -93,7 +75,9 @@ row() {
     cp_us=$(median "${cp_all[@]}")
     ours_us=$(median "${ours_all[@]}")
     theirs_us=$(median "${theirs_all[@]}")
+    rm -f "$dir/out.bin"
     ours_peak=$(peak_of "$corvane" -q -a "$patch" "$dir/pristine.bin" "$dir/out.bin")
+    rm -f "$dir/out.bin"
     theirs_peak=$(peak_of xdelta3 -d -f -s "$dir/pristine.bin" "$patch" "$dir/out.bin")
     printf '%-27s %10d bytes | cp %5.2f s | ours %5.2f s (%4.2fx cp), peak %s | xdelta3 -d %5.2f s (%4.2fx cp), peak %s\n' \
         "$name" "$(stat -c %s "$patch")" "$(secs "$cp_us")" "$(secs "$ours_us")" "$(bc -l <<< "$ours_us / $cp_us")" \

@@ -24,18 +24,7 @@ runs=${RUNS:-3}
 sectors=${SECTORS:-330000}
 big=$((40 * 1024 * 1024))
 
-tree=$dir/tree
-mkdir "$tree"
-head -c "$big" /dev/urandom > "$tree/A_BIG.DAT"
-fill=$((sectors * 2048 - big - 2 * 1024 * 1024))
-for ((n = 0; fill > 0; ++n)); do
-    chunk=$((fill < 64 * 1024 * 1024 ? fill : 64 * 1024 * 1024))
-    head -c "$chunk" /dev/urandom > "$(printf '%s/FILL%03d.DAT' "$tree" "$n")"
-    fill=$((fill - chunk))
-done
-genisoimage -quiet -V BENCH -o "$dir/disc.iso" "$tree"
-"$mkimage" wrap "$dir/disc.iso" "$dir/pristine.bin"
-rm "$dir/disc.iso"
+bench_disc
 cp "$dir/pristine.bin" "$dir/copy.bin"
 size=$(stat -c %s "$dir/pristine.bin")
 echo "Image: $((size / 2352)) sectors, $size bytes; files in $dir ($fs); median of $runs alternating runs"
@@ -54,12 +43,6 @@ genisoimage -quiet -V BENCH -o "$dir/rebuilt.iso" "$tree"
 rm -r "$dir/rebuilt.iso" "$tree" "$dir/new_big.dat" "$dir/grown.dat"
 
 time_of() { local t0 t1; t0=$(now_us); "$@" > /dev/null 2>&1; t1=$(now_us); echo $((t1 - t0)); }
-median() { stats "$@" | cut -d ' ' -f 1; }
-peak_of() {
-    [[ -x /usr/bin/time ]] || { echo unmeasured; return; }
-    /usr/bin/time -f '%M' -o "$dir/peak.txt" "$@" > /dev/null 2>&1
-    echo "$(($(tail -n 1 "$dir/peak.txt") / 1024)) MiB"
-}
 
 # row NAME MODIFIED FORMAT [XDELTA3-OPTIONS...]: cmp, ours (FORMAT -P or
 # --xdelta) and, given "default" or options, xdelta3 so, alternating.
