@@ -12,6 +12,7 @@
 #include "io/new_file.h"
 #include "modes/modes.h"
 #include "ops/sector_match.h"
+#include "ops/vcdiff_apply.h"
 #include "run/image.h"
 #include "run/kit.h"
 #include "run/ppf_session.h"
@@ -139,24 +140,6 @@ private:
     std::uint64_t written_ = 0;
 };
 
-// The CRC-32 of the whole original, which the xdelta file carries.
-bool original_crc(run_output& run, const data_file& orig, const run_signals& signals, std::uint32_t& crc) {
-    std::vector<std::uint8_t> chunk(1 << 20);
-    crc = 0;
-    for (std::uint64_t at = 0; at < orig.info.size; at += chunk.size()) {
-        const std::span<std::uint8_t> part = std::span(chunk).first(
-            static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), orig.info.size - at)));
-        if (pread_full(orig.fd.get(), part, at) != part.size()) {
-            if (errno == 0) errno = EIO;
-            report_errno(run, "Failed to read original image");
-            return false;
-        }
-        crc = crc32_update(crc, part);
-        if (signals.interrupted(run, "before the patch is written")) return false;
-    }
-    return true;
-}
-
 int make_xdelta(run_output& run, const run_settings& s, const data_file& orig, int modified_fd,
                 std::uint64_t modified_size, const std::vector<platform::file_info>& inputs) {
     const bool dry = s.mode_nowrite != 0;
@@ -165,7 +148,10 @@ int make_xdelta(run_output& run, const run_settings& s, const data_file& orig, i
     if (!dry && (!admit_output(run, out.file(), target, inputs) || !out.file().create(run))) return STATUS_FAIL;
     const run_signals signals(run.out, !dry);
     std::uint32_t crc = 0;
-    if (!original_crc(run, orig, signals, crc)) return error_exit(run);
+    // The CRC-32 of the whole original, which the xdelta file carries.
+    if (!image_crc32(run, orig.fd.get(), orig.info.size, nullptr, crc, "original image",
+                     [&] { return signals.interrupted(run, "before the patch is written"); }))
+        return error_exit(run);
     vcdiff_writer writer(orig.info.size, crc);
     sector_matcher matcher({orig.fd.get(), orig.info.size}, {modified_fd, modified_size});
     range_trace trace(trace_stream(run));

@@ -73,17 +73,19 @@ private:
 
 }  // namespace
 
-bool image_crc32(run_output& run, int image, std::uint64_t image_size, const sector_mend& mend, std::uint32_t& crc) {
+bool image_crc32(run_output& run, int image, std::uint64_t image_size, const sector_mend& mend, std::uint32_t& crc,
+                 const char* what, const std::function<bool()>& stopped) {
     source_chunks source(image, image_size, mend);
     progress_meter meter(run, image_size);
     crc = 0;
     for (std::uint64_t at = 0; at < image_size; at += source.chunk().size()) {
         if (!source.load(at)) {
-            report_errno(run, "Failed to read image");
+            report_errno(run, (std::string("Failed to read ") + what).c_str());
             return false;
         }
         crc = crc32_update(crc, source.chunk());
         meter.update(at);
+        if (stopped && stopped()) return false;
     }
     return true;
 }

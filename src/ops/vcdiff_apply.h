@@ -33,5 +33,8 @@ bool apply_vcdiff(run_output& run, vcdiff_reader& reader, int image, std::uint64
                   const sector_mend& mend, const platform::held_signals& signals, vcdiff_outcome& result);
 
 // CRC-32 (zip's) of the image's bytes, its sectors mended by `mend` where
-// given. False after reporting a failed read.
-bool image_crc32(run_output& run, int image, std::uint64_t image_size, const sector_mend& mend, std::uint32_t& crc);
+// given. `stopped`, where given, is asked after each chunk whether a signal
+// stops the run (it says so). False after reporting a failed read of the
+// `what` ("Failed to read WHAT") or a stop.
+bool image_crc32(run_output& run, int image, std::uint64_t image_size, const sector_mend& mend, std::uint32_t& crc,
+                 const char* what = "image", const std::function<bool()>& stopped = {});
