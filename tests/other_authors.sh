@@ -211,7 +211,7 @@ read_back reloc_after.iso "iso joliet" A.DAT:grow6000.dat B.DAT:rtree/B.DAT C.DA
 # The same disc with ten sectors of data after its volume (another session's
 # files, say): growth past the volume would overwrite them, so the move is
 # refused, naming the first such sector, and the image stays as it was.
-{ cat reloc.iso; seq 1 5000 | head -c $((10 * 2048)); } >after.iso
+{ cat reloc.iso; head -c $((10 * 2048)) < <(seq 1 5000); } >after.iso  # (no pipe: seq cut short is no failure)
 "$mkimage" wrap after.iso after.bin
 cp after.bin after_before.bin
 run reloc_data_after_volume -s --relocate -n 'A.DAT;1' grow6000.dat after.bin
@@ -230,7 +230,7 @@ seq 1 300 >etree/Z.DAT
 printf 'etree/%s %s\n' BOOT.IMG 30 Z.DAT 20 >esort.txt
 genisoimage -quiet -J -V CORVANE -b BOOT.IMG -c BOOT.CAT -no-emul-boot -sort esort.txt -o eltorito.iso etree
 "$mkimage" wrap eltorito.iso eltorito.bin
-seq 1 3000 | head -c 9000 >grow9000.dat
+head -c 9000 < <(seq 1 3000) >grow9000.dat
 run eltorito_move_boot -s --relocate -n 'BOOT.IMG;1' grow9000.dat eltorito.bin
 run eltorito_move_empty -s --relocate -n 'EMPTY.;1' grow3000.dat eltorito.bin
 run eltorito_check -c eltorito.bin
