@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "format/checksum.h"
 #include "format/vcdiff_reader.h"
 #include "image_maker.h"
 #include "io/sector_io.h"
@@ -87,6 +88,30 @@ TEST(Vcdiff, DecodesEveryKindOfInstructionAndChecksTheWindow) {
     EXPECT_EQ(adler32(std::span<const std::uint8_t>()), 1U);
     const std::string wiki = "Wikipedia";  // the checksum's own example
     EXPECT_EQ(adler32(std::span(reinterpret_cast<const std::uint8_t*>(wiki.data()), wiki.size())), 0x11E60398U);
+}
+
+// The fast checksums (folded CRC-32, vector Adler-32, where the processor
+// has them) against the plain ones over every length up to a few blocks,
+// from unaligned starts, continued from a running value, and over bytes
+// that push Adler-32's sums to their bounds.
+TEST(Vcdiff, FastChecksumsEqualThePlainOnes) {
+    const std::string check = "123456789";
+    EXPECT_EQ(crc32_update(0, std::span(reinterpret_cast<const std::uint8_t*>(check.data()), check.size())), 0xCBF43926U);
+    bytes random(70000);
+    std::uint32_t seed = 12345;
+    for (auto& b : random) b = static_cast<std::uint8_t>((seed = seed * 1103515245U + 12345U) >> 23);
+    const bytes full(70000, 0xFF);
+    for (const bytes* data : {static_cast<const bytes*>(&random), &full})
+        for (std::size_t start : {0U, 1U, 7U}) {
+            for (std::size_t n = 0; n < 300; ++n) {
+                const auto part = std::span(*data).subspan(start, n);
+                ASSERT_EQ(crc32_update(0x1234567U, part), crc32_plain(0x1234567U, part)) << n;
+                ASSERT_EQ(adler32(part, 0xFFF0FFF0U), adler32_plain(part, 0xFFF0FFF0U)) << n;
+            }
+            const auto all = std::span(*data).subspan(start);
+            EXPECT_EQ(crc32_update(0, all), crc32_plain(0, all));
+            EXPECT_EQ(adler32(all), adler32_plain(all, 1));
+        }
 }
 
 // The code table's paired entries: ADD 1 then COPY 4 in a SAME-cache mode

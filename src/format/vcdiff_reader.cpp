@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <optional>
 
+#include "format/checksum.h"
 #include "io/sector_io.h"
 #include "sector/byte_order.h"
 
@@ -98,29 +99,6 @@ std::optional<vcdiff_source> source_named(std::span<const std::uint8_t> applicat
         static_cast<std::size_t>(used) != text.size())
         return std::nullopt;
     return vcdiff_source{size, crc};
-}
-
-std::uint32_t adler32(std::span<const std::uint8_t> bytes, std::uint32_t adler) {
-    constexpr std::uint32_t MOD = 65521;
-    // Over a run of n bytes, a grows by their sum and b by n times a at the
-    // run's start plus each byte times the bytes from it to the run's end:
-    // two sums the compiler can take in vector registers. 4096 bytes keep
-    // the weighted sum inside 32 bits.
-    constexpr std::size_t RUN = 4096;
-    std::uint64_t a = adler & 0xFFFFU, b = adler >> 16;
-    while (!bytes.empty()) {
-        const std::size_t n = std::min(RUN, bytes.size());
-        const std::uint8_t* p = bytes.data();
-        std::uint32_t total = 0, weighted = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            total += p[i];
-            weighted += static_cast<std::uint32_t>(n - i) * p[i];
-        }
-        b = (b + n * a + weighted) % MOD;
-        a = (a + total) % MOD;
-        bytes = bytes.subspan(n);
-    }
-    return static_cast<std::uint32_t>(b << 16 | a);
 }
 
 std::string vcdiff_reader::read_at(std::uint64_t at, std::span<std::uint8_t> out) {

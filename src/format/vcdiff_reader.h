@@ -45,9 +45,6 @@ struct vcdiff_source {
 };
 std::optional<vcdiff_source> source_named(std::span<const std::uint8_t> application_header);
 
-// Adler-32 of `bytes`, continued from `adler` (1 to start).
-std::uint32_t adler32(std::span<const std::uint8_t> bytes, std::uint32_t adler = 1);
-
 // Reads `out.size()` bytes at offset `at` of the source (the image) or of the
 // target written so far. False when they cannot all be read.
 using vcdiff_input = std::function<bool(std::uint64_t at, std::span<std::uint8_t> out)>;

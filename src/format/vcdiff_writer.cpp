@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "format/checksum.h"
 #include "format/vcdiff_layout.h"
 #include "format/vcdiff_reader.h"
 #include "sector/byte_order.h"
@@ -33,23 +34,6 @@ std::size_t varint_size(std::uint64_t value) {
     return n;
 }
 
-// Eight tables, so that eight bytes are taken a step: table k gives the
-// CRC of a byte followed by k zero bytes.
-using crc_tables = std::array<std::array<std::uint32_t, 256>, 8>;
-constexpr crc_tables make_crc_tables() {
-    crc_tables t{};
-    for (std::uint32_t i = 0; i < 256; ++i) {
-        std::uint32_t c = i;
-        for (int k = 0; k < 8; ++k) c = (c & 1) != 0 ? 0xEDB88320U ^ (c >> 1) : c >> 1;
-        t[0][i] = c;
-    }
-    for (std::size_t k = 1; k < 8; ++k)
-        for (std::size_t i = 0; i < 256; ++i) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
-    return t;
-}
-constexpr crc_tables CRC_TABLES = make_crc_tables();
-static_assert(CRC_TABLES[0][1] == 0x77073096U && CRC_TABLES[0][255] == 0x2D02EF8DU);
-
 }  // namespace
 
 void put_varint(std::vector<std::uint8_t>& out, std::uint64_t value) {
@@ -61,20 +45,6 @@ void put_varint(std::vector<std::uint8_t>& out, std::uint64_t value) {
     } while (value != 0);
     while (n > 1) out.push_back(static_cast<std::uint8_t>(digits[--n] | 0x80));
     out.push_back(digits[0]);
-}
-
-std::uint32_t crc32_update(std::uint32_t crc, std::span<const std::uint8_t> bytes) {
-    crc = ~crc;
-    const auto& t = CRC_TABLES;
-    std::size_t i = 0;
-    for (; i + 8 <= bytes.size(); i += 8) {
-        const std::uint32_t low = crc ^ load_le32(bytes.subspan(i).first<4>());
-        const std::uint32_t high = load_le32(bytes.subspan(i + 4).first<4>());
-        crc = t[7][low & 0xFF] ^ t[6][(low >> 8) & 0xFF] ^ t[5][(low >> 16) & 0xFF] ^ t[4][low >> 24] ^
-              t[3][high & 0xFF] ^ t[2][(high >> 8) & 0xFF] ^ t[1][(high >> 16) & 0xFF] ^ t[0][high >> 24];
-    }
-    for (; i < bytes.size(); ++i) crc = t[0][(crc ^ bytes[i]) & 0xFF] ^ (crc >> 8);
-    return ~crc;
 }
 
 vcdiff_writer::vcdiff_writer(std::uint64_t source_size, std::uint32_t source_crc) {

@@ -56,9 +56,6 @@ private:
     std::uint64_t windows_ = 0, copies_ = 0, copied_ = 0, adds_ = 0, added_ = 0;
 };
 
-// CRC-32 (the polynomial of zip and PNG), continued from `crc` (0 to start).
-std::uint32_t crc32_update(std::uint32_t crc, std::span<const std::uint8_t> bytes);
-
 // The VCDIFF integer: base 128, most significant digit first, the top bit
 // set on every byte but the last.
 void put_varint(std::vector<std::uint8_t>& out, std::uint64_t value);

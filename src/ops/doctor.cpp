@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <numeric>
 
+#include "format/checksum.h"
 #include "format/iso9660.h"
-#include "format/vcdiff_writer.h"
 #include "io/progress.h"
 #include "io/sector_io.h"
 #include "sector/byte_order.h"

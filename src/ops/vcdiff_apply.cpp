@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <vector>
 
-#include "format/vcdiff_writer.h"
+#include "format/checksum.h"
 #include "io/progress.h"
 #include "io/sector_io.h"
 

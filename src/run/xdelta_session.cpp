@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "format/checksum.h"
 #include "ops/sector_match.h"
 #include "run/kit.h"
 
