@@ -147,13 +147,16 @@ int make_xdelta(run_output& run, const run_settings& s, const data_file& orig, i
     xdelta_out out(dry);
     if (!dry && (!admit_output(run, out.file(), target, inputs) || !out.file().create(run))) return STATUS_FAIL;
     const run_signals signals(run.out, !dry);
+    sector_matcher matcher({orig.fd.get(), orig.info.size}, {modified_fd, modified_size});
     std::uint32_t crc = 0;
-    // The CRC-32 of the whole original, which the xdelta file carries.
-    if (!image_crc32(run, orig.fd.get(), orig.info.size, nullptr, crc, "original image",
-                     [&] { return signals.interrupted(run, "before the patch is written"); }))
+    // The CRC-32 of the whole original, which the xdelta file carries; the
+    // same read makes the matcher's index of its sectors.
+    if (!image_crc32(
+            run, orig.fd.get(), orig.info.size, nullptr, crc, "original image",
+            [&] { return signals.interrupted(run, "before the patch is written"); },
+            [&](std::uint64_t at, std::span<const std::uint8_t> bytes) { matcher.index_original(at, bytes); }))
         return error_exit(run);
     vcdiff_writer writer(orig.info.size, crc);
-    sector_matcher matcher({orig.fd.get(), orig.info.size}, {modified_fd, modified_size});
     range_trace trace(trace_stream(run));
     sector_step step;
     const auto piece = [&](const step_piece& p) {

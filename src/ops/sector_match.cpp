@@ -83,8 +83,22 @@ bool sector_matcher::read_original(std::uint64_t sector, std::vector<std::uint8_
     return false;
 }
 
-bool sector_matcher::build_index() {
+void sector_matcher::sort_index() {
+    std::sort(index_.begin(), index_.end(),
+              [](const entry& a, const entry& b) { return a.hash != b.hash ? a.hash < b.hash : a.sector < b.sector; });
     indexed_ = true;
+}
+
+void sector_matcher::index_original(std::uint64_t at, std::span<const std::uint8_t> bytes) {
+    if (indexed_ || at != shown_ * SECTOR_SIZE) return;
+    if (at == 0) index_.reserve(static_cast<std::size_t>(original_sectors_));
+    for (; bytes.size() >= SECTOR_SIZE && shown_ < original_sectors_; bytes = bytes.subspan(SECTOR_SIZE))
+        index_.push_back({hash_of(bytes.first(SECTOR_SIZE)), shown_++});
+    if (shown_ == original_sectors_) sort_index();
+}
+
+bool sector_matcher::build_index() {
+    index_.clear();
     index_.reserve(static_cast<std::size_t>(original_sectors_));
     std::vector<std::uint8_t> chunk;
     for (std::uint64_t first = 0; first < original_sectors_; first += CHUNK_SECTORS) {
@@ -99,8 +113,7 @@ bool sector_matcher::build_index() {
             index_.push_back({hash_of(std::span(chunk).subspan(static_cast<std::size_t>(i * SECTOR_SIZE), SECTOR_SIZE)),
                               first + i});
     }
-    std::sort(index_.begin(), index_.end(),
-              [](const entry& a, const entry& b) { return a.hash != b.hash ? a.hash < b.hash : a.sector < b.sector; });
+    sort_index();
     return true;
 }
 

@@ -8,7 +8,7 @@
 //
 // Memory: one 16-byte entry per whole sector of the original (5.3 MB for a
 // 330,000-sector image of 780 MB), built on the first sector that is not
-// the same, plus a megabyte of each image at a time.
+// the same (or from a pass that read the original before), plus a megabyte of each image at a time.
 #pragma once
 
 #include <cstdint>
@@ -71,6 +71,11 @@ public:
     [[nodiscard]] bool match(std::uint64_t sector, std::span<const std::uint8_t> target,
                              std::span<const std::uint8_t> in_place, sector_step& step);
     bool failed() const { return failed_; }
+    // The original's bytes from byte `at` on, shown by a pass that reads it
+    // whole for another reason: shown in ascending order from its start to
+    // its end, in pieces of whole sectors, they make the index without a
+    // read of its own. Anything else leaves the index to that read.
+    void index_original(std::uint64_t at, std::span<const std::uint8_t> bytes);
 
     // Bytes the index of the original's sectors takes (0 before it is built).
     std::uint64_t index_bytes() const { return index_.capacity() * sizeof(entry); }
@@ -83,6 +88,7 @@ private:
 
     bool fill();
     bool build_index();
+    void sort_index();
     bool read_original(std::uint64_t sector, std::vector<std::uint8_t>& out);
     bool moved_from(std::uint64_t candidate, std::span<const std::uint8_t> target);
     std::uint64_t find(std::span<const std::uint8_t> target, std::uint64_t skip);
@@ -97,5 +103,6 @@ private:
     bool following_move_ = false;  // the sector before came from another place
     std::vector<entry> index_;
     bool indexed_ = false;
+    std::uint64_t shown_ = 0;  // original sectors shown to index_original()
     bool failed_ = false;
 };

@@ -74,7 +74,7 @@ private:
 }  // namespace
 
 bool image_crc32(run_output& run, int image, std::uint64_t image_size, const sector_mend& mend, std::uint32_t& crc,
-                 const char* what, const std::function<bool()>& stopped) {
+                 const char* what, const std::function<bool()>& stopped, const chunk_seen& seen) {
     source_chunks source(image, image_size, mend);
     progress_meter meter(run, image_size);
     crc = 0;
@@ -84,6 +84,7 @@ bool image_crc32(run_output& run, int image, std::uint64_t image_size, const sec
             return false;
         }
         crc = crc32_update(crc, source.chunk());
+        if (seen) seen(at, source.chunk());
         meter.update(at);
         if (stopped && stopped()) return false;
     }

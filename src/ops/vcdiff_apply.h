@@ -35,6 +35,8 @@ bool apply_vcdiff(run_output& run, vcdiff_reader& reader, int image, std::uint64
 // CRC-32 (zip's) of the image's bytes, its sectors mended by `mend` where
 // given. `stopped`, where given, is asked after each chunk whether a signal
 // stops the run (it says so). False after reporting a failed read of the
-// `what` ("Failed to read WHAT") or a stop.
+// `what` ("Failed to read WHAT") or a stop. `seen`, where given, is shown
+// each chunk read (whole sectors from a sector's start, in order).
+using chunk_seen = std::function<void(std::uint64_t at, std::span<const std::uint8_t> bytes)>;
 bool image_crc32(run_output& run, int image, std::uint64_t image_size, const sector_mend& mend, std::uint32_t& crc,
-                 const char* what = "image", const std::function<bool()>& stopped = {});
+                 const char* what = "image", const std::function<bool()>& stopped = {}, const chunk_seen& seen = {});

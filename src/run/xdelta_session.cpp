@@ -3,14 +3,14 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "format/checksum.h"
+#include "ops/vcdiff_apply.h"
 #include "ops/sector_match.h"
 #include "run/kit.h"
 
 namespace {
 
-// Bytes of the image read at a time.
-constexpr std::size_t CHUNK = 1 << 20;
+// Bytes of the image read at a time: whole sectors, about a megabyte.
+constexpr std::size_t CHUNK = 448 * SECTOR_SIZE;
 
 }  // namespace
 
@@ -26,18 +26,14 @@ bool xdelta_session::begin(run_output& run, int fd_bin, std::uint64_t image_size
     fd_ = fd_bin;
     image_size_ = image_size;
     chunk_.resize(CHUNK);
-    std::uint32_t crc = 0;
-    for (std::uint64_t at = 0; at < image_size; at += CHUNK) {
-        const auto part = std::span(chunk_).first(static_cast<std::size_t>(std::min<std::uint64_t>(CHUNK, image_size - at)));
-        if (pread_full(fd_, part, at) != part.size()) {
-            if (errno == 0) errno = EIO;
-            report_errno(run, "Failed to read .bin file");
-            return false;
-        }
-        crc = crc32_update(crc, part);
-    }
-    writer_ = std::make_unique<vcdiff_writer>(image_size, crc);
     matcher_ = std::make_unique<sector_matcher>(match_image{fd_bin, image_size}, match_image{});
+    // The image's CRC-32, which the file carries; the same read makes the
+    // matcher's index of its sectors.
+    std::uint32_t crc = 0;
+    if (!image_crc32(run, fd_bin, image_size, nullptr, crc, ".bin file", {},
+                     [&](std::uint64_t at, std::span<const std::uint8_t> bytes) { matcher_->index_original(at, bytes); }))
+        return false;
+    writer_ = std::make_unique<vcdiff_writer>(image_size, crc);
     return true;
 }
 
