@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
 
 #include "io/sector_io.h"
 
@@ -30,8 +31,8 @@ std::uint64_t hash_of(std::span<const std::uint8_t> sector) {
     std::array<std::uint64_t, 4> lane = {0x9E3779B97F4A7C15ULL ^ static_cast<std::uint64_t>(kept.data() - sector.data()),
                                          0xC2B2AE3D27D4EB4FULL, 0x165667B19E3779F9ULL, 0x27D4EB2F165667C5ULL};
     const auto word = [&](std::size_t at) {
-        std::uint64_t w = 0;
-        for (std::size_t b = 0; b < 8; ++b) w |= std::uint64_t{kept[at + b]} << (8 * b);
+        std::uint64_t w;
+        std::memcpy(&w, kept.data() + at, sizeof w);
         return w;
     };
     std::size_t i = 0;
