@@ -458,15 +458,20 @@ void set_volume_size(std::span<std::uint8_t, SECTOR_SIZE> raw, std::uint64_t sec
     encode_sectors(raw, sector);
 }
 
-std::string sector_table(const replace_plan& plan) {
+std::string sector_table(const std::vector<const replace_plan*>& plans) {
     std::string table = "# path\told sector\told size\tnew sector\tnew size\n";
+    const auto listed = std::find_if(plans.begin(), plans.end(), [](const replace_plan* p) { return !p->files.empty(); });
+    if (listed == plans.end()) return table;
     char line[64];
-    for (const placed_record& f : plan.files) {
-        const bool its = std::any_of(plan.records.begin(), plan.records.end(), [&](const placed_record& r) {
-            return r.record.sector == f.record.sector && r.record.position == f.record.position;
-        });
-        const std::uint64_t at = its && plan.moved ? plan.moved->new_first : f.record.extent;
-        const std::uint64_t size = its ? plan.new_size : f.record.data_length;
+    for (const placed_record& f : (*listed)->files) {
+        const replace_plan* its = nullptr;
+        for (const replace_plan* plan : plans)
+            if (std::any_of(plan->records.begin(), plan->records.end(), [&](const placed_record& r) {
+                    return r.record.sector == f.record.sector && r.record.position == f.record.position;
+                }))
+                its = plan;
+        const std::uint64_t at = its && its->moved ? its->moved->new_first : f.record.extent;
+        const std::uint64_t size = its ? its->new_size : f.record.data_length;
         std::snprintf(line, sizeof line, "\t%lu\t%lu\t%llu\t%llu\n", static_cast<unsigned long>(f.record.extent),
                       static_cast<unsigned long>(f.record.data_length), static_cast<unsigned long long>(at),
                       static_cast<unsigned long long>(size));

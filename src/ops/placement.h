@@ -96,9 +96,10 @@ void rebuild_postgap_sector(std::span<std::uint8_t, SECTOR_SIZE> sector, std::ui
 // orders) of a relocation that grows the image, rebuilt.
 void set_volume_size(std::span<std::uint8_t, SECTOR_SIZE> raw, std::uint64_t sector, std::uint64_t size);
 
-// The table of sectors a relocation leaves: a line per file record of
-// every tree with its path, old and new first sector and size.
-std::string sector_table(const replace_plan& plan);
+// The table of sectors the replacements of a run leave: a line per file
+// record of every tree (from the first plan that lists them) with its path,
+// old and new first sector and size.
+std::string sector_table(const std::vector<const replace_plan*>& plans);
 
 // The subheader of a file's sector, encoded as Form 1: the last one's with
 // the data bit set and the form, audio and video bits cleared; every other

@@ -149,11 +149,21 @@ struct postgap {
 // One run of the writer.
 class writer {
 public:
-    writer(run_state& run, const write_job& job, sector_source& source)
-        : run_(run), job_(job), source_(source), bin_(job.bin.get()) {
-        const relocation* r = job.replace && job.replace->moved ? &*job.replace->moved : nullptr;
-        grows_ = r && r->grows ? r : nullptr;
-        if (job.replace) directories_ = record_sectors(*job.replace);
+    writer(run_state& run, const write_job& job, std::vector<write_part> parts)
+        : run_(run), job_(job), parts_(std::move(parts)), bin_(job.bin.get()) {
+        std::stable_sort(parts_.begin(), parts_.end(), [](const write_part& a, const write_part& b) {
+            return a.source->first() < b.source->first();
+        });
+        for (const write_part& p : parts_) {
+            if (!p.replace) continue;
+            plans_.push_back(p.replace);
+            const relocation* r = p.replace->moved ? &*p.replace->moved : nullptr;
+            if (r && r->grows) grows_ = r;
+            const std::vector<std::uint64_t> own = record_sectors(*p.replace);
+            directories_.insert(directories_.end(), own.begin(), own.end());
+        }
+        std::sort(directories_.begin(), directories_.end());
+        directories_.erase(std::unique(directories_.begin(), directories_.end()), directories_.end());
     }
 
     int run();
@@ -163,13 +173,13 @@ private:
     bool admit(const run_signals& signals);
     bool reserve();
     bool build_postgap();
-    bool build_batch(std::uint64_t from, batch& b);
+    bool build_batch(const write_part& part, std::uint64_t from, batch& b);
     bool take_sector(std::uint64_t sector, batch& b);
     bool build_directory(std::uint64_t sector, batch& b);
     bool build_descriptor(std::uint64_t sector, batch& b);
-    bool short_input(std::uint64_t sector);
+    bool short_input(const write_part& part, std::uint64_t sector);
     bool write_patch(patch_session& patch, const run_signals& signals);
-    bool commit(batch& b);
+    bool commit(batch& b, const write_part* part);
     bool write_whole(std::span<const std::uint8_t> bytes, std::uint64_t first, const std::string& what);
     bool write_sectors(const run_signals& signals);
     bool interrupted(const run_signals& signals);
@@ -177,11 +187,21 @@ private:
     std::vector<platform::file_info> inputs();
     bool admit_sector_list(new_file& list);
 
-    std::uint64_t end() const { return source_.first() + source_.count(); }
+    static std::uint64_t end(const write_part& p) { return p.source->first() + p.source->count(); }
+    bool growing(const write_part& p) const { return grows_ && p.replace && p.replace->moved && &*p.replace->moved == grows_; }
+    bool boot_catalog(std::uint64_t sector) const {
+        return std::any_of(plans_.begin(), plans_.end(), [&](const replace_plan* p) { return boot_catalog_sector(*p, sector); });
+    }
+    std::uint64_t source_sectors() const {
+        std::uint64_t n = 0;
+        for (const write_part& p : parts_) n += p.source->count();
+        return n;
+    }
 
     run_state& run_;
     const write_job& job_;
-    sector_source& source_;
+    std::vector<write_part> parts_;  // in ascending order of their first sectors
+    std::vector<const replace_plan*> plans_;
     int bin_;
     const relocation* grows_ = nullptr;  // the image grows by a moved file
     std::vector<std::uint64_t> directories_;
@@ -203,11 +223,14 @@ private:
 bool writer::refuse() {
     const run_settings& s = run_.settings;
     // Patching an image with itself would read back its own rewritten sectors.
-    if (platform::same_file(job_.image, source_.input().info())) {
-        std::fprintf(run_.out, "Patch file '%s' is the .bin file itself -- refused\n", s.file_patch->c_str());
+    for (const write_part& p : parts_) {
+        if (!platform::same_file(job_.image, p.source->input().info())) continue;
+        std::fprintf(run_.out, "%s file '%s' is the .bin file itself -- refused\n", p.name ? "Host" : "Patch",
+                     (p.name ? *p.name : *s.file_patch).c_str());
         return false;
     }
-    if (!source_.refuse(run_)) return false;
+    for (const write_part& p : parts_)
+        if (!p.source->refuse(run_)) return false;
     if (grows_ && s.file_ppf) {
         std::fprintf(run_.out,
                      "PPF 2.0 file '%s' records the image's size, and the move grows the image: give -P "
@@ -218,12 +241,14 @@ bool writer::refuse() {
     if (!fits_ppf2(run_, s, job_.image.size)) return false;
     // A file-size limit would stop the writes part-way, inside a sector: the
     // run is refused before the first instead.
-    std::uint64_t last_end = source_.count() != 0 ? end() : 0;
+    std::uint64_t last_end = 0;
+    for (const write_part& p : parts_)
+        if (p.source->count() != 0) last_end = std::max(last_end, end(p));
     for (const std::uint64_t sector : directories_) last_end = std::max(last_end, sector + 1);
     if (grows_) last_end = std::max(last_end, grows_->end_sectors());
     const std::uint64_t need = job_.writes ? last_end * SECTOR_SIZE : 0;
     // PPF 3.0 records a grown image's appended sectors too.
-    std::uint64_t recorded = source_.count() + directories_.size();
+    std::uint64_t recorded = source_sectors() + directories_.size();
     if (grows_) recorded += grows_->descriptors.size() + relocation::POSTGAP_SECTORS;
     if (s.file_ppf3 && grows_) recorded += grows_->end_sectors();
     return fits_size_limit(run_, std::max(need, ppf_size_bound(s, recorded)));
@@ -235,15 +260,17 @@ bool writer::refuse() {
 // the directory sectors of a replaced file, under the Form 1 rules. A
 // growing image's postgap is read and built too.
 bool writer::admit(const run_signals& signals) {
-    if (!grows_) {
-        std::vector<std::uint8_t> chunk(std::min<std::uint64_t>(source_.count(), CHECK_SECTORS) * SECTOR_SIZE);
-        for (std::uint64_t from = source_.first(); from < end(); from += CHECK_SECTORS) {
+    std::vector<std::uint8_t> chunk(CHECK_SECTORS * SECTOR_SIZE);
+    for (const write_part& p : parts_) {
+        if (growing(p)) continue;
+        sector_source& source = *p.source;
+        for (std::uint64_t from = source.first(); from < end(p); from += CHECK_SECTORS) {
             if (signals.interrupted(run_, "before its first write")) return false;
-            const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(CHECK_SECTORS, end() - from));
+            const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(CHECK_SECTORS, end(p) - from));
             if (!read_sectors(run_, bin_, std::span(chunk).first(n * SECTOR_SIZE), from)) return false;
             for (std::size_t i = 0; i < n; ++i) {
-                if (foreign_sector(run_, sector_in(chunk, i), from + i, source_.takes_form2())) return false;
-                source_.admitted(run_, sector_in(chunk, i), from + i);
+                if (foreign_sector(run_, sector_in(chunk, i), from + i, source.takes_form2())) return false;
+                source.admitted(run_, sector_in(chunk, i), from + i);
             }
         }
     }
@@ -257,9 +284,12 @@ bool writer::admit(const run_signals& signals) {
 // image grows, for its postgap: a full disk stops the run here.
 bool writer::reserve() {
     if (!job_.writes) return true;
-    if (grows_)
-        return reserve_sectors(run_, bin_, grows_->new_first, grows_->end_sectors() - grows_->new_first);
-    return source_.count() == 0 || reserve_sectors(run_, bin_, source_.first(), source_.count());
+    for (const write_part& p : parts_) {
+        const bool ok = growing(p) ? reserve_sectors(run_, bin_, grows_->new_first, grows_->end_sectors() - grows_->new_first)
+                                   : p.source->count() == 0 || reserve_sectors(run_, bin_, p.source->first(), p.source->count());
+        if (!ok) return false;
+    }
+    return true;
 }
 
 // Reads the old postgap's sectors (and what lies where the new one goes)
@@ -284,14 +314,14 @@ bool writer::build_postgap() {
 // Reads the batch of target sectors from `from` on and has the source lay
 // its input into copies of them. False after a failed or short read of the
 // image.
-bool writer::build_batch(std::uint64_t from, batch& b) {
+bool writer::build_batch(const write_part& part, std::uint64_t from, batch& b) {
     b.directory = false;
     b.first = from;
-    b.count = static_cast<std::size_t>(std::min<std::uint64_t>(BATCH_SECTORS, end() - from));
+    b.count = static_cast<std::size_t>(std::min<std::uint64_t>(BATCH_SECTORS, end(part) - from));
     if (!read_old(run_, bin_, std::span(b.old_bytes).first(b.count * SECTOR_SIZE), from,
                   grows_ ? grows_->image_sectors : UINT64_MAX))
         return false;
-    source_.fill(b);
+    part.source->fill(b);
     return true;
 }
 
@@ -310,7 +340,7 @@ bool writer::take_sector(std::uint64_t sector, batch& b) {
 // holds, rebuilt. False after a failed or short read.
 bool writer::build_directory(std::uint64_t sector, batch& b) {
     if (!take_sector(sector, b)) return false;
-    update_records(b.sector(0), *job_.replace, sector);
+    for (const replace_plan* plan : plans_) update_records(b.sector(0), *plan, sector);
     encode_sectors(b.rebuilt(), sector);
     return true;
 }
@@ -325,13 +355,13 @@ bool writer::build_descriptor(std::uint64_t sector, batch& b) {
 
 // The input's short read: the sector's trace stops at its read, and the
 // source says what fell short.
-bool writer::short_input(std::uint64_t sector) {
+bool writer::short_input(const write_part& part, std::uint64_t sector) {
     clear_progress(run_);
     std::string trace;
     append_index(trace, sector);
     append_read_sector(trace);
     print_trace(run_, trace);
-    source_.report_short(run_, sector);
+    part.source->report_short(run_, sector);
     return false;
 }
 
@@ -343,37 +373,45 @@ bool writer::write_patch(patch_session& patch, const run_signals& signals) {
     if (!patch.begin(run_, bin_, job_.image.size, run_.settings.str_desc)) return false;
     batch b;
     auto add = [&] { return patch.sectors(run_, b.old_sectors(), b.new_sectors(), b.first); };
-    // The directory sectors (and, where the image grows, the volume
-    // descriptors) go before or after the source's sectors, wherever they
-    // lie; a moved file's new postgap follows it.
-    struct extra {
+    // Every rebuilt sector in ascending order: the directory sectors (and,
+    // where the image grows, the volume descriptors) before, between or after
+    // the parts' sectors, wherever they lie; a moved file's new postgap
+    // follows it.
+    enum class kind { part, directory, descriptor, postgap };
+    struct item {
         std::uint64_t sector;
-        bool descriptor;
+        kind what;
+        const write_part* part;
     };
-    std::vector<extra> extras;
-    for (const std::uint64_t sector : directories_) extras.push_back({sector, false});
-    if (grows_)
-        for (const std::uint64_t sector : grows_->descriptors) extras.push_back({sector, true});
-    std::sort(extras.begin(), extras.end(), [](const extra& x, const extra& y) { return x.sector < y.sector; });
-    const auto after = std::partition_point(extras.begin(), extras.end(),
-                                            [&](const extra& e) { return e.sector < source_.first(); });
-    auto add_extras = [&](auto begin, auto stop) {
-        for (auto e = begin; e != stop; ++e)
-            if (!(e->descriptor ? build_descriptor(e->sector, b) : build_directory(e->sector, b)) || !add())
-                return false;
-        return true;
-    };
-    if (!add_extras(extras.begin(), after)) return false;
-    for (std::uint64_t from = source_.first(); from < end(); from += BATCH_SECTORS) {
-        if (signals.interrupted(run_, "before its first write")) return false;
-        if (!build_batch(from, b)) return false;
-        if (b.complete != b.count) return short_input(from + b.complete);
-        if (!add()) return false;
-        meter_->update(done_ += b.count * SECTOR_SIZE);
+    std::vector<item> items;
+    for (const write_part& p : parts_) items.push_back({p.source->first(), kind::part, &p});
+    for (const std::uint64_t sector : directories_) items.push_back({sector, kind::directory, nullptr});
+    if (grows_) {
+        for (const std::uint64_t sector : grows_->descriptors) items.push_back({sector, kind::descriptor, nullptr});
+        items.push_back({grows_->new_first + grows_->new_sectors, kind::postgap, nullptr});
     }
-    if (grows_ && !patch.sectors(run_, tail_.old_bytes, tail_.new_bytes, grows_->new_first + grows_->new_sectors))
-        return false;
-    if (!add_extras(after, extras.end())) return false;
+    std::stable_sort(items.begin(), items.end(), [](const item& x, const item& y) { return x.sector < y.sector; });
+    for (const item& e : items) {
+        switch (e.what) {
+        case kind::directory:
+        case kind::descriptor:
+            if (!(e.what == kind::descriptor ? build_descriptor(e.sector, b) : build_directory(e.sector, b)) || !add())
+                return false;
+            break;
+        case kind::postgap:
+            if (!patch.sectors(run_, tail_.old_bytes, tail_.new_bytes, e.sector)) return false;
+            break;
+        case kind::part:
+            for (std::uint64_t from = e.sector; from < end(*e.part); from += BATCH_SECTORS) {
+                if (signals.interrupted(run_, "before its first write")) return false;
+                if (!build_batch(*e.part, from, b)) return false;
+                if (b.complete != b.count) return short_input(*e.part, from + b.complete);
+                if (!add()) return false;
+                meter_->update(done_ += b.count * SECTOR_SIZE);
+            }
+            break;
+        }
+    }
     return patch.finish(run_, grows_ ? grows_->end_sectors() * SECTOR_SIZE : job_.image.size);
 }
 
@@ -382,7 +420,7 @@ bool writer::write_patch(patch_session& patch, const run_signals& signals) {
 // and traced, the failing one's trace line stops where the write failed,
 // and a sector the write left torn gets its old bytes back. False after a
 // failure has been reported.
-bool writer::commit(batch& b) {
+bool writer::commit(batch& b, const write_part* part) {
     const std::span<const std::uint8_t> sectors = b.rebuilt();
     std::size_t done = sectors.size();
     wrote_ = wrote_ || (job_.writes && !sectors.empty());
@@ -394,11 +432,11 @@ bool writer::commit(batch& b) {
         append_index(trace, b.first + i);
         append_read_sector(trace);
         if (b.directory) {
-            if (job_.replace && boot_catalog_sector(*job_.replace, b.first)) trace += " | BOOT CATALOG";
+            if (boot_catalog(b.first)) trace += " | BOOT CATALOG";
             else append_directory(trace);
             append_rebuilt(trace);
         } else {
-            source_.trace(trace, b, i);
+            part->source->trace(trace, b, i);
         }
         if (i == written) {
             trace.pop_back();  // the line stops where the write failed
@@ -444,21 +482,22 @@ bool writer::interrupted(const run_signals& signals) {
 // grown volume's descriptors.
 bool writer::write_sectors(const run_signals& signals) {
     batch b;
-    for (std::uint64_t from = source_.first(); from < end(); from += BATCH_SECTORS) {
-        if (interrupted(signals)) return false;
-        if (!build_batch(from, b)) return false;
-        // An image cut short meanwhile is not written past its new end with
-        // sectors read before the cut.
-        const std::uint64_t batch_end = (from + b.count) * SECTOR_SIZE;
-        platform::file_info now;
-        if (job_.writes && batch_end <= job_.image.size && platform::query(bin_, now) && now.size < batch_end) {
-            (void)kept_length(run_, bin_, job_.image.size, "image");
-            return false;
+    for (const write_part& p : parts_)
+        for (std::uint64_t from = p.source->first(); from < end(p); from += BATCH_SECTORS) {
+            if (interrupted(signals)) return false;
+            if (!build_batch(p, from, b)) return false;
+            // An image cut short meanwhile is not written past its new end
+            // with sectors read before the cut.
+            const std::uint64_t batch_end = (from + b.count) * SECTOR_SIZE;
+            platform::file_info now;
+            if (job_.writes && batch_end <= job_.image.size && platform::query(bin_, now) && now.size < batch_end) {
+                (void)kept_length(run_, bin_, job_.image.size, "image");
+                return false;
+            }
+            if (!commit(b, &p)) return false;
+            if (b.complete != b.count) return short_input(p, from + b.complete);
+            meter_->update(done_ += b.count * SECTOR_SIZE);
         }
-        if (!commit(b)) return false;
-        if (b.complete != b.count) return short_input(from + b.complete);
-        meter_->update(done_ += b.count * SECTOR_SIZE);
-    }
     // A growing image takes its postgap too before the tree names the file.
     if (grows_) {
         const std::uint64_t first = grows_->new_first + grows_->new_sectors;
@@ -473,7 +512,7 @@ bool writer::write_sectors(const run_signals& signals) {
     }
     tree_begun_ = true;
     for (const std::uint64_t sector : directories_)
-        if (!build_directory(sector, b) || !commit(b)) return false;
+        if (!build_directory(sector, b) || !commit(b, nullptr)) return false;
     if (grows_)
         for (const std::uint64_t sector : grows_->descriptors) {
             if (!build_descriptor(sector, b)) return false;
@@ -522,7 +561,8 @@ void writer::cut_back() {
 // Every file the run reads: the image (with the cue sheet it was given by,
 // and the files that names), the patch, and the file_id.diz text.
 std::vector<platform::file_info> writer::inputs() {
-    std::vector<platform::file_info> files{job_.image, source_.input().info()};
+    std::vector<platform::file_info> files{job_.image};
+    for (const write_part& p : parts_) files.push_back(p.source->input().info());
     files.insert(files.end(), job_.sheet.begin(), job_.sheet.end());
     if (platform::file_info diz; run_.settings.file_diz && platform::query(*run_.settings.file_diz, diz))
         files.push_back(diz);
@@ -549,7 +589,7 @@ int writer::run() {
     // The sector list is judged now and created with the PPF file, before
     // the image's first write; it is put in place once the image is whole.
     std::optional<new_file> list;
-    if (job_.sector_list && job_.replace && !admit_sector_list(list.emplace("Sector list"))) return error_exit(run_);
+    if (job_.sector_list && !plans_.empty() && !admit_sector_list(list.emplace("Sector list"))) return error_exit(run_);
     // From the first read of the target sectors on, a signal stops the run
     // only between batches of sectors.
     const run_signals signals(run_.out, true);
@@ -557,9 +597,10 @@ int writer::run() {
         cut_back();
         return error_exit(run_);
     };
-    if (!source_.load(run_) || !admit(signals) || !reserve()) return fail();
+    for (const write_part& p : parts_)
+        if (!p.source->load(run_)) return fail();
+    if (!admit(signals) || !reserve()) return fail();
     const bool write = job_.writes;
-    const platform::file_info& input = source_.input().info();
     ppf_session ppf;
     xdelta_session xdelta;
     patch_session* patch = nullptr;
@@ -582,13 +623,13 @@ int writer::run() {
     print_start(run_, job_.start);
     tprintf(trace_stream(run_), "Patching .bin file\n");
     // Each pass reads (and the last writes) every sector of the source.
-    progress_meter meter(run_, (patch ? 2 : 1) * source_.count() * SECTOR_SIZE);
+    progress_meter meter(run_, (patch ? 2 : 1) * source_sectors() * SECTOR_SIZE);
     meter_ = &meter;
     if (patch && !write_patch(*patch, signals)) return fail();
     ppf_written_ = patch != nullptr;
     if (!write_sectors(signals)) return fail();
     meter.clear();
-    if (job_.replace) print_record_changes(run_, *job_.replace);
+    for (const replace_plan* plan : plans_) print_record_changes(run_, *plan);
 
     // Success is reported only once everything written is on disk, and the
     // files are still what the run started with.
@@ -597,12 +638,14 @@ int writer::run() {
         return error_exit(run_);
     }
     const std::uint64_t image_size = grows_ && write ? grows_->end_sectors() * SECTOR_SIZE : job_.image.size;
-    if (!kept_length(run_, bin_, image_size, "image") ||
-        !kept_length(run_, source_.input().fd(), input.size, "patch file"))
-        return error_exit(run_);
+    if (!kept_length(run_, bin_, image_size, "image")) return error_exit(run_);
+    for (const write_part& p : parts_)
+        if (!kept_length(run_, p.source->input().fd(), p.source->input().info().size,
+                         p.name ? ("file '" + *p.name + "'").c_str() : "patch file"))
+            return error_exit(run_);
     if (!finish_writes(run_, {&job_.bin}, false)) return error_exit(run_);
     if (list) {
-        const std::string table = sector_table(*job_.replace);
+        const std::string table = sector_table(plans_);
         const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(table.data()), table.size());
         if (write_full(list->fd(), bytes) != bytes.size()) {
             report_errno(run_, ("Failed to write Sector list '" + *s.file_lba_list + "'").c_str());
@@ -620,5 +663,9 @@ int writer::run() {
 }  // namespace
 
 int write_image(run_state& run, const write_job& job, sector_source& source) {
-    return writer(run, job, source).run();
+    return writer(run, job, {write_part{&source, job.replace, nullptr}}).run();
+}
+
+int write_image(run_state& run, const write_job& job, std::vector<write_part> parts) {
+    return writer(run, job, std::move(parts)).run();
 }

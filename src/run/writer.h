@@ -114,5 +114,18 @@ struct write_job {
     std::vector<platform::file_info> sheet = {};  // the image's cue sheet and every file it names
 };
 
+// One file of a run that writes several: its source, over its own range of
+// sectors, and with -s the plan of its records (and its move). `name`, when
+// given, is the input's name in the run's messages (else the patch file's).
+struct write_part {
+    sector_source* source = nullptr;
+    const replace_plan* replace = nullptr;
+    const std::string* name = nullptr;
+};
+
 // Runs the writer: from the refusals to "All done.". Returns the exit status.
 int write_image(run_state& run, const write_job& job, sector_source& source);
+// The same for several parts, whose ranges do not overlap: one admission,
+// one reservation, one patch file, one write pass in ascending order of
+// their sectors, then every file's records. `job.replace` is not read.
+int write_image(run_state& run, const write_job& job, std::vector<write_part> parts);
