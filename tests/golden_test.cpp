@@ -343,10 +343,11 @@ void set_up(const golden_case& c, const fs::path& dir) {
     for (const auto& [key, value] : c.setup) {
         if (key == "patch" || key == "orig" || key == "second" || key.find('.') != std::string::npos) {
             const std::string name = key.find('.') != std::string::npos ? key : key + ".bin";
+            fs::create_directories((dir / name).parent_path());  // a file in a tree: its folders first
             if (value == "fifo") ::mkfifo((dir / name).c_str(), 0644);
             else fixture::write_file(dir / name, content_of(value, image));
         }
-        if (key == "dir") fs::create_directory(dir / value);
+        if (key == "dir") fs::create_directories(dir / value);
         if (key == "link") fs::create_symlink(split(value, ':').at(1), dir / split(value, ':')[0]);
     }
     if (const auto names = split(c["rename"], ':'); !names.empty()) fs::rename(dir / names[0], dir / names.at(1));

@@ -18,6 +18,8 @@ using option_id::RELOCATE;
 using option_id::UNDO;
 using option_id::XDELTA;
 using option_id::FIX_DUMP;
+using option_id::SKIP_NEW;
+using option_id::TREE;
 
 // -o and -k take a whole number up to 64 bits: decimal, hex with "0x" or
 // octal with a leading "0", and nothing else (no sign, no spaces, no
@@ -89,6 +91,10 @@ constexpr option_row OPTIONS[] = {
      set_flag<&run_settings::mode_relocate>},
     {LBA_LIST, "lba-list", "file", "With --relocate: write every file's old and new sector to this file",
      set_text<&run_settings::file_lba_list>},
+    {TREE, "tree", nullptr, "With -s: put back every file of the folder given first that differs from the disc's",
+     set_flag<&run_settings::mode_tree>},
+    {SKIP_NEW, "skip-new", nullptr, "With --tree: leave out host files that name nothing on the disc",
+     set_flag<&run_settings::mode_skip_new>},
     {'a', "apply", nullptr, "Apply the PPF file (1.0, 2.0 or 3.0) or xdelta (VCDIFF) file given first to the image"},
     {'c', "check", nullptr, "Check every sector of the image (or a cue sheet's tracks); one operand"},
     {'w', "repair", nullptr, "With -c: repair the EDC/ECC of bad sectors", set_flag<&run_settings::mode_repair>},
@@ -121,6 +127,12 @@ const char* check_refusal(const run_settings& s) {
     return nullptr;
 }
 
+const char* tree_refusal(const run_settings& s) {
+    if (!s.mode_replace) return "--tree puts files back as -s does: give -s";
+    if (s.mode_skip_new && !s.mode_tree) return "--skip-new belongs to --tree";
+    return nullptr;
+}
+
 const char* make_refusal(const run_settings& s) {
     if (!ppf_target(s) && !s.file_xdelta) return "-m writes a patch: give -P, -p or --xdelta to name it";
     if (ppf_target(s) && s.file_xdelta) return "-m writes one patch: give one of -P, -p and --xdelta";
@@ -137,6 +149,16 @@ constexpr std::array ROWS = {
              .takes = "-m takes the original image and the modified one",
              .example = "corvane -m -P fix.ppf orig.bin game.bin",
              .what = "Make one patch (-P, -p or --xdelta) from the original to the modified image"},
+    mode_row{.selector = TREE,
+             .image = image_kind::raw_mode2,
+             .writes = writing::image,
+             .run = tree_mode,
+             .accepts = options("shpPdxq", {TREE, SKIP_NEW, RELOCATE, LBA_LIST, RAW2336, UNDO, DIZ, XDELTA, NO_PROGRESS, FORCE}),
+             .refusal = "--tree puts a folder back and takes only -s, --relocate, --lba-list, --skip-new, --raw2336, -p, -P, --xdelta, -d, -x and -q",
+             .refuse = tree_refusal,
+             .takes = "--tree takes the folder, then the image",
+             .example = "corvane -s --tree tree game.bin",
+             .what = "Put back every changed file of a folder -g wrote (-s --tree)"},
     mode_row{.selector = 'g',
              .run = extract_mode,
              .accepts = options("ghnrq", {RAW2336, FORCE, NO_PROGRESS}),

@@ -28,6 +28,8 @@ inline constexpr int FORCE = FIRST_LONG + 6;
 inline constexpr int NO_PROGRESS = FIRST_LONG + 7;
 inline constexpr int XDELTA = FIRST_LONG + 8;
 inline constexpr int FIX_DUMP = FIRST_LONG + 9;
+inline constexpr int TREE = FIRST_LONG + 10;
+inline constexpr int SKIP_NEW = FIRST_LONG + 11;
 }  // namespace option_id
 
 // A set of options, one bit per option id: letters and long-only ids.

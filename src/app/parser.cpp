@@ -120,7 +120,7 @@ void say(std::FILE* to, const std::string& text) {
 
 // Rules of single options that hold whatever the mode: said in one line.
 const char* option_rule(const run_settings& s, option_set given, const mode_row& row) {
-    if ((given & option_bit('s')) != 0 && ((row.accepts & option_bit('s')) == 0 || !s.file_name || s.offset != 0))
+    if ((given & option_bit('s')) != 0 && ((row.accepts & option_bit('s')) == 0 || (row.needs_place && (!s.file_name || s.offset != 0))))
         return "Option -s replaces a file found by -n in a patch run: it needs -n and takes no -o, -l, -e or -v";
     if ((given & option_bit(option_id::RAW2336)) != 0 &&
         ((row.accepts & option_bit(option_id::RAW2336)) == 0 ||

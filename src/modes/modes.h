@@ -14,3 +14,4 @@ int list_mode(run_state& run, opened_image& image);
 int make_mode(run_state& run, opened_image& image);
 int patch_mode(run_state& run, opened_image& image);
 int verify_mode(run_state& run, opened_image& image);
+int tree_mode(run_state& run, opened_image& image);

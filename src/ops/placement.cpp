@@ -71,13 +71,15 @@ std::optional<std::uint64_t> find_sector(int fd, std::uint64_t from, std::uint64
 // claims, or before it one that holds data. Empty when they can.
 std::string growth_blocker(int fd, const disc_map& map, const replace_plan& plan, std::uint64_t from,
                            std::uint64_t to, std::uint64_t image_sectors, const std::string& name,
-                           std::uint64_t new_size) {
+                           std::uint64_t new_size, const shared_room* room) {
     const auto taken = first_claimed(map, plan, from, to, image_sectors);
     // Before the first claimed sector, a sector whose user data are not all
-    // zero holds something no directory names.
-    const auto data = find_sector(fd, from, taken ? taken->first : to, [](auto sector) {
-        return std::any_of(sector.begin() + USER_DATA, sector.begin() + USER_DATA_END,
-                           [](std::uint8_t b) { return b != 0; });
+    // zero holds something no directory names (unless a file of the run
+    // gave it up).
+    std::uint64_t at = from;
+    const auto data = find_sector(fd, from, taken ? taken->first : to, [&](auto sector) {
+        return !(room && room->is_freed(at++)) && std::any_of(sector.begin() + USER_DATA, sector.begin() + USER_DATA_END,
+                                                             [](std::uint8_t b) { return b != 0; });
     });
     if (!taken && !data) return {};
     char head[160];
@@ -113,7 +115,8 @@ bool postgap_sector(std::span<const std::uint8_t, SECTOR_SIZE> sector) {
 // The first sector of the lowest run of `count` sectors before `end` that
 // nothing on the disc claims (the file's old sectors and the postgap
 // included) and whose sectors are blank.
-std::optional<std::uint64_t> find_hole(int fd, const disc_map& map, std::uint64_t end, std::uint64_t count) {
+std::optional<std::uint64_t> find_hole(int fd, const disc_map& map, std::uint64_t end, std::uint64_t count,
+                                       const shared_room* room) {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> taken;  // [first, end)
     for (const claim& c : map.claims) taken.emplace_back(c.first, c.first + std::min(c.count, UINT64_MAX - c.first));
     taken.emplace_back(end > POSTGAP_SECTORS ? end - POSTGAP_SECTORS : 0, UINT64_MAX);
@@ -122,7 +125,7 @@ std::optional<std::uint64_t> find_hole(int fd, const disc_map& map, std::uint64_
         if (to <= from || to - from < count) return std::nullopt;
         std::uint64_t at = from, run_from = from;
         const auto last = find_sector(fd, from, to, [&](auto sector) {
-            if (!blank_sector(sector)) run_from = at + 1;
+            if (!blank_sector(sector) && !(room && room->is_freed(at))) run_from = at + 1;
             return ++at - run_from == count;
         });
         if (last) return *last + 1 - count;
@@ -353,8 +356,14 @@ std::array<std::uint8_t, 4> subheader_for(const replace_plan& plan, bool last) {
     return sub;
 }
 
-bool plan_replacement(run_output& run, int fd_bin, const dir_lookup& found, std::uint64_t new_size,
-                      replace_plan& plan, bool relocate, const std::string& track_after) {
+bool shared_room::is_freed(std::uint64_t sector) const {
+    return std::any_of(freed.begin(), freed.end(), [&](const auto& f) { return sector >= f.first && sector < f.second; });
+}
+
+namespace {
+
+bool plan_in(run_output& run, int fd_bin, const dir_lookup& found, std::uint64_t new_size, replace_plan& plan,
+             bool relocate, const std::string& track_after, const disc_map& map, const shared_room* room) {
     const dir_record& file = found.record;
     const std::string name = printable_name(file.name);
     if (new_size > UINT32_MAX) {
@@ -362,7 +371,6 @@ bool plan_replacement(run_output& run, int fd_bin, const dir_lookup& found, std:
                      static_cast<unsigned long long>(new_size));
         return false;
     }
-    const disc_map map = map_disc(fd_bin);
     plan.new_size = new_size;
     // Its records: the one found by name, and every other that names its
     // first sector and its size in any tree (a hard link, or the file as a
@@ -397,10 +405,10 @@ bool plan_replacement(run_output& run, int fd_bin, const dir_lookup& found, std:
     const std::uint64_t needs = user_data_sectors(new_size);
     if (needs <= had) return true;
     const std::string in_place = growth_blocker(fd_bin, map, plan, file.extent + had, file.extent + needs,
-                                                image_sectors, name, new_size);
+                                                image_sectors, name, new_size, room);
     if (in_place.empty()) return true;
     if (!relocate) {
-        std::fprintf(run.out, "%s -- refused\n", in_place.c_str());
+        if (!(room && room->quiet)) std::fprintf(run.out, "%s -- refused\n", in_place.c_str());
         return false;
     }
     relocation r;
@@ -417,12 +425,13 @@ bool plan_replacement(run_output& run, int fd_bin, const dir_lookup& found, std:
         std::fprintf(run.out, "%s\n'%s' cannot move: %s -- refused\n", in_place.c_str(), name.c_str(), boot.c_str());
         return false;
     }
-    if (const auto hole = find_hole(fd_bin, map, volume_end, needs)) {
+    if (const auto hole = find_hole(fd_bin, map, volume_end, needs, room)) {
         r.new_first = *hole;
         plan.moved = r;
         return true;
     }
-    const std::string growth = plan_growth(fd_bin, map, image.size, track_after, r);
+    const std::string growth = room && room->grown ? "another file of this run grows it already"
+                                                   : plan_growth(fd_bin, map, image.size, track_after, r);
     if (growth.empty()) {
         plan.moved = r;
         return true;
@@ -432,6 +441,18 @@ bool plan_replacement(run_output& run, int fd_bin, const dir_lookup& found, std:
                  "'%s' can neither grow in place nor move -- refused\n",
                  in_place.c_str(), static_cast<unsigned long long>(needs), growth.c_str(), name.c_str());
     return false;
+}
+
+}  // namespace
+
+bool plan_replacement(run_output& run, int fd_bin, const dir_lookup& found, std::uint64_t new_size,
+                      replace_plan& plan, bool relocate, const std::string& track_after) {
+    return plan_in(run, fd_bin, found, new_size, plan, relocate, track_after, map_disc(fd_bin), nullptr);
+}
+
+bool plan_replacement(run_output& run, int fd_bin, const dir_lookup& found, std::uint64_t new_size,
+                      replace_plan& plan, bool relocate, const std::string& track_after, const shared_room& room) {
+    return plan_in(run, fd_bin, found, new_size, plan, relocate, track_after, room.map, &room);
 }
 
 void rebuild_postgap_sector(std::span<std::uint8_t, SECTOR_SIZE> sector, std::uint64_t at, bool blank) {

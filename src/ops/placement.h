@@ -86,6 +86,20 @@ bool boot_catalog_sector(const replace_plan& plan, std::uint64_t sector);
 bool plan_replacement(run_output& run, int fd_bin, const dir_lookup& found, std::uint64_t new_size,
                       replace_plan& plan, bool relocate = false, const std::string& track_after = {});
 
+// The disc as the files planned before in one run leave it, for the next:
+// their claims at their new places and sizes, and the sectors they give up
+// (which hold their old data, yet another file may take).
+struct shared_room {
+    disc_map map;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> freed;  // [first, end)
+    bool grown = false;  // a file of the run grows the image already
+    bool quiet = false;  // a file that cannot grow in place is not refused aloud
+    bool is_freed(std::uint64_t sector) const;
+};
+// As plan_replacement, within the room the run's other files leave.
+bool plan_replacement(run_output& run, int fd_bin, const dir_lookup& found, std::uint64_t new_size,
+                      replace_plan& plan, bool relocate, const std::string& track_after, const shared_room& room);
+
 // A relocated postgap sector: `old` (a copy of the sector it is modelled
 // on) rebuilt in place as the same kind of sector with the same subheader
 // at image sector `sector`; with `blank`, its user data zero. A sector with

@@ -39,6 +39,8 @@ struct run_settings {
     int mode_raw2336 = 0;   // --raw2336: Form 2 files as 2336-byte sectors (-g writes, -n reads them)
     int mode_force = 0;     // --force: -g -n and -a replace an output file that is there
     int mode_relocate = 0;  // --relocate: with -s, a file that cannot grow in place moves
+    int mode_tree = 0;      // --tree: with -s, every changed file of the folder given first is put back
+    int mode_skip_new = 0;  // --skip-new: with --tree, host files that name nothing on the disc are left out
     std::optional<std::string> file_lba_list;  // --lba-list: the table of sectors a relocation leaves
 };
 

@@ -620,7 +620,7 @@ int writer::run() {
         patch = &xdelta;
     }
     if (list && !list->create(run_)) return fail();
-    print_start(run_, job_.start);
+    if (job_.says_start) print_start(run_, job_.start);
     tprintf(trace_stream(run_), "Patching .bin file\n");
     // Each pass reads (and the last writes) every sector of the source.
     progress_meter meter(run_, (patch ? 2 : 1) * source_sectors() * SECTOR_SIZE);
@@ -630,6 +630,7 @@ int writer::run() {
     if (!write_sectors(signals)) return fail();
     meter.clear();
     for (const replace_plan* plan : plans_) print_record_changes(run_, *plan);
+    std::fputs(job_.summary.c_str(), run_.out);
 
     // Success is reported only once everything written is on disk, and the
     // files are still what the run started with.

@@ -112,6 +112,8 @@ struct write_job {
     const replace_plan* replace = nullptr;  // with -s: the file's records, and its move
     bool sector_list = false;               // --lba-list: the sector table of a relocation
     std::vector<platform::file_info> sheet = {};  // the image's cue sheet and every file it names
+    bool says_start = true;                 // the start line is printed (a run of one window)
+    std::string summary = {};               // printed after the record lines
 };
 
 // One file of a run that writes several: its source, over its own range of

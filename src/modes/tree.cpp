@@ -1,0 +1,223 @@
+// Putting back a whole tree (-s --tree FOLDER): FOLDER as -g wrote it, with
+// some files edited. Every file of the disc whose host file differs is
+// replaced as -s would replace it, all of them planned together and written
+// by the one writer in one run: one patch file, one write pass.
+#include <algorithm>
+#include <cerrno>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "modes/modes.h"
+#include "modes/sources.h"
+#include "ops/extract.h"
+#include "ops/tree_plan.h"
+#include "run/image.h"
+
+namespace {
+
+// A host path as the host compares names: each part's key.
+std::string path_key(const std::string& path) {
+    std::string key;
+    std::size_t from = 0;
+    while (from <= path.size()) {
+        const std::size_t end = std::min(path.find('/', from), path.size());
+        if (!key.empty()) key += '/';
+        key += platform::host_key(std::string_view(path).substr(from, end - from));
+        from = end + 1;
+    }
+    return key;
+}
+
+// Every file under `folder` (paths below it, '/' between parts), folders
+// entered. False after reporting a folder that cannot be read.
+bool host_files(run_output& run, const std::string& folder, const std::string& below, std::vector<std::string>& files) {
+    std::vector<std::string> names;
+    const std::string here = below.empty() ? folder : folder + "/" + below;
+    if (!platform::folder_names(here, names)) {
+        report_errno(run, ("Failed to read folder '" + here + "'").c_str());
+        return false;
+    }
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        const std::string rel = below.empty() ? name : below + "/" + name;
+        platform::file_info info;
+        if (platform::query(folder + "/" + rel, info) && info.directory) {
+            if (!host_files(run, folder, rel, files)) return false;
+        } else {
+            files.push_back(rel);
+        }
+    }
+    return true;
+}
+
+// A changed file, its host file open, and what the writer lays in.
+struct put_back {
+    tree_change change;
+    std::string host;
+    data_run data;
+    std::optional<xa_data> xa;
+};
+
+// True when the host file holds what the disc file holds: a Form 1 file's
+// bytes, or a Form 2 or interleaved file's sectors from their subheader on.
+// False too when the image cannot be read there (the run reads it again).
+bool same_content(int fd_bin, const dir_record& r, const data_file& host, const std::optional<xa_data>& xa) {
+    const std::uint64_t sectors = xa ? xa->input.sectors : user_data_sectors(host.info.size);
+    if (xa ? sectors != xa->file.sectors : host.info.size != r.data_length) return false;
+    const std::size_t piece = xa ? xa->input.piece : USER_DATA_SIZE;
+    std::vector<std::uint8_t> disc(SECTOR_SIZE), mine(piece);
+    for (std::uint64_t i = 0; i < sectors; ++i) {
+        if (pread_full(fd_bin, disc, (r.extent + i) * SECTOR_SIZE) != SECTOR_SIZE) return false;
+        const std::uint64_t at = xa ? xa->input.offset_of(i) : i * USER_DATA_SIZE;
+        const std::size_t n = xa ? piece : static_cast<std::size_t>(std::min<std::uint64_t>(USER_DATA_SIZE, host.info.size - at));
+        if (pread_full(host.fd.get(), std::span(mine).first(n), at) != n) return false;
+        const auto theirs = xa ? std::span(disc).last(SECTOR_SIZE - SUBHEADER) : std::span(disc).subspan(USER_DATA, n);
+        // An input sector of 2352 bytes carries a sync and header the run rebuilds.
+        const auto from = xa ? mine.end() - static_cast<std::ptrdiff_t>(theirs.size()) : mine.begin();
+        if (!std::equal(theirs.begin(), theirs.end(), from)) return false;
+    }
+    return true;
+}
+
+// The line of a changed file in the plan.
+void print_change(run_output& run, const tree_change& c) {
+    const auto old_size = static_cast<unsigned long long>(c.found.record.data_length);
+    const auto new_size = static_cast<unsigned long long>(c.new_size);
+    const auto first = static_cast<unsigned long long>(c.found.record.extent);
+    const std::uint64_t had = user_data_sectors(c.found.record.data_length), needs = user_data_sectors(c.new_size);
+    if (const auto& m = c.plan.moved)
+        tprintf(trace_stream(run), "Moved '%s' from sector %llu to %llu (%llu -> %llu bytes)\n", c.path.c_str(), first,
+                static_cast<unsigned long long>(m->new_first), old_size, new_size);
+    else if (needs > had)
+        tprintf(trace_stream(run), "Grown '%s' into sectors %llu to %llu (%llu -> %llu bytes)\n", c.path.c_str(),
+                static_cast<unsigned long long>(first + had), static_cast<unsigned long long>(first + needs - 1),
+                old_size, new_size);
+    else
+        tprintf(trace_stream(run), "Replaced '%s' in place (%llu -> %llu bytes)\n", c.path.c_str(), old_size, new_size);
+}
+
+}  // namespace
+
+int tree_mode(run_state& run, opened_image& image) {
+    const run_settings& s = run.settings;
+    const std::string& folder = *s.file_patch;
+    const int fd = image.fd.get();
+    tprintf(trace_stream(run), "Put back into .bin : %s\nFrom folder : %s\n\n", s.file_bin->c_str(), folder.c_str());
+    if (platform::file_info f; !platform::query(folder, f) || !f.directory) {
+        std::fprintf(run.out, "Folder '%s' is no folder -- refused\n", folder.c_str());
+        return error_exit(run);
+    }
+    const tree_plan tree = plan_tree(fd);
+    for (const std::string& line : tree.problems) std::fprintf(run.out, "%s\n", line.c_str());
+    for (const name_clash& c : tree.clashes)
+        std::fprintf(run.out, "'%s' and '%s' would both be '%s' in the folder\n", c.first.c_str(), c.second.c_str(),
+                     c.host.c_str());
+    for (const long_name& n : tree.too_long)
+        std::fprintf(run.out, "'%s' would take a name of %llu bytes here, past the %llu this system holds\n",
+                     n.path.c_str(), static_cast<unsigned long long>(n.length),
+                     static_cast<unsigned long long>(platform::host_name_limit()));
+    if (!tree.problems.empty() || !tree.clashes.empty() || !tree.too_long.empty()) {
+        std::fputs("The disc's tree cannot be matched with the folder -- refused\n", run.out);
+        return error_exit(run);
+    }
+    // Host files that name no file of the disc.
+    std::map<std::string, std::size_t> by_key;
+    for (std::size_t i = 0; i < tree.entries.size(); ++i)
+        if (!tree.entries[i].record.is_directory) by_key[path_key(host_path(tree, i))] = i;
+    std::vector<std::string> files;
+    if (!host_files(run, folder, "", files)) return error_exit(run);
+    std::vector<std::string> strangers;
+    for (const std::string& f : files)
+        if (by_key.find(path_key(f)) == by_key.end()) strangers.push_back(f);
+    if (!strangers.empty() && !s.mode_skip_new) {
+        for (const std::string& f : strangers)
+            std::fprintf(run.out, "Host file '%s/%s' names no file of the disc\n", folder.c_str(), f.c_str());
+        std::fprintf(run.out, "%zu host files name nothing on the disc (--skip-new leaves them out) -- refused\n",
+                     strangers.size());
+        return error_exit(run);
+    }
+    std::map<std::string, std::string> present;  // key -> host path below the folder
+    for (const std::string& f : files) present[path_key(f)] = f;
+
+    // Each file compared with its host file.
+    std::vector<std::unique_ptr<put_back>> changed;
+    std::uint64_t kept = 0, missing = 0;
+    for (std::size_t i = 0; i < tree.entries.size(); ++i) {
+        const tree_entry& e = tree.entries[i];
+        if (e.record.is_directory) continue;
+        const auto host = present.find(path_key(host_path(tree, i)));
+        if (host == present.end()) {
+            tprintf(trace_stream(run), "Left '%s': not in the folder\n", e.path.c_str());
+            ++missing;
+            continue;
+        }
+        auto p = std::make_unique<put_back>();
+        p->host = folder + "/" + host->second;
+        if (const auto stop = open_data(run, p->host, "Host", "Failed to open host file", p->data.patch)) return *stop;
+        p->data.found = dir_lookup{1, std::uint64_t{e.record.extent} * SECTOR_SIZE, e.record, false};
+        if (const auto stop = open_xa_data(run, fd, p->data, p->data.patch, "Host", p->xa)) return *stop;
+        if (same_content(fd, e.record, p->data.patch, p->xa)) {
+            tprintf(trace_stream(run), "Kept '%s'\n", e.path.c_str());
+            ++kept;
+            continue;
+        }
+        p->change.found = *p->data.found;
+        p->change.path = e.path;
+        p->change.new_size = p->xa ? p->xa->input.sectors * USER_DATA_SIZE : p->data.patch.info.size;
+        p->change.movable = !p->xa;
+        changed.push_back(std::move(p));
+    }
+    char summary[200];
+    if (changed.empty()) {
+        std::snprintf(summary, sizeof summary,
+                      "Nothing to put back: %llu files kept, %llu not in the folder\n",
+                      static_cast<unsigned long long>(kept), static_cast<unsigned long long>(missing));
+        std::fputs(summary, run.out);
+        return STATUS_OK;
+    }
+    std::vector<tree_change> changes;
+    for (const auto& p : changed) changes.push_back(p->change);
+    if (!plan_tree_changes(run, fd, changes, s.mode_relocate != 0, image.track_after)) {
+        std::fputs("The tree does not fit the disc: nothing written -- refused\n", run.out);
+        return error_exit(run);
+    }
+    std::uint64_t moved = 0, grown = 0;
+    std::vector<write_part> parts;
+    std::vector<std::unique_ptr<sector_source>> sources;
+    for (std::size_t i = 0; i < changed.size(); ++i) {
+        put_back& p = *changed[i];
+        p.change.plan = std::move(changes[i].plan);
+        const tree_change& c = p.change;
+        print_change(run, c);
+        moved += c.plan.moved ? 1U : 0U;
+        grown += !c.plan.moved && user_data_sectors(c.new_size) > user_data_sectors(c.found.record.data_length);
+        data_run& d = p.data;
+        d.offset = (c.plan.moved ? c.plan.moved->new_first : c.found.record.extent) * SECTOR_SIZE;
+        if (!p.xa) {
+            if (const auto stop = place_window(run, fd, d)) return *stop;
+            sources.push_back(std::make_unique<form1_patch>(d, &c.plan));
+        } else {
+            if (!platform::query(fd, d.image)) {
+                report_errno(run, "Failed to stat .bin file");
+                return error_exit(run);
+            }
+            sources.push_back(std::make_unique<form2_sectors>(d, *p.xa));
+        }
+        parts.push_back({sources.back().get(), &c.plan, &p.host});
+    }
+    std::snprintf(summary, sizeof summary,
+                  "Put back %zu files (%llu grown in place, %llu moved); %llu kept, %llu not in the folder\n",
+                  changed.size(), static_cast<unsigned long long>(grown), static_cast<unsigned long long>(moved),
+                  static_cast<unsigned long long>(kept), static_cast<unsigned long long>(missing));
+    platform::file_info now;
+    if (!platform::query(fd, now)) {
+        report_errno(run, "Failed to stat .bin file");
+        return error_exit(run);
+    }
+    write_job job{image.fd, image.writes, now, {}, nullptr, s.file_lba_list.has_value(), image.sheet_files};
+    job.says_start = false;
+    job.summary = summary;
+    return write_image(run, job, std::move(parts));
+}
