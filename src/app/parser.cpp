@@ -250,7 +250,14 @@ void print_help_pointer(std::FILE* out) {
 void print_modes(std::FILE* out) {
     std::string selectors;
     for (const mode_row& row : mode_table())
-        if (row.selector != 0) selectors += std::string(selectors.empty() ? "-" : ", -") + static_cast<char>(row.selector);
+        if (row.selector != 0) {
+            selectors += selectors.empty() ? "" : ", ";
+            // A long-only selector is named by its long form.
+            for (const option_row& o : option_table())
+                if (o.id == row.selector)
+                    selectors += row.selector >= option_id::FIRST_LONG ? std::string("--") + o.name
+                                                                       : std::string("-") + static_cast<char>(o.id);
+        }
     std::fprintf(out, "\nModes (the first of %s given chooses; none of them: a patch run):\n", selectors.c_str());
     for (const mode_row& row : mode_table())
         if (row.example != nullptr) std::fprintf(out, "    %-44s %s\n", row.example, row.what);
