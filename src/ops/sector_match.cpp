@@ -55,6 +55,20 @@ bool same_kept(std::span<const std::uint8_t> target, std::span<const std::uint8_
     return std::equal(kept.begin(), kept.end(), source.begin() + static_cast<std::ptrdiff_t>(from));
 }
 
+// How many bytes at the start of `a` and `b` agree: eight at a time while
+// they do.
+std::size_t common_run(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    std::size_t k = 0;
+    for (std::uint64_t x, y; k + 8 <= n; k += 8) {
+        std::memcpy(&x, a.data() + k, 8);
+        std::memcpy(&y, b.data() + k, 8);
+        if (x != y) break;
+    }
+    while (k < n && a[k] == b[k]) ++k;
+    return k;
+}
+
 }  // namespace
 
 sector_matcher::sector_matcher(match_image original, match_image modified)
@@ -207,8 +221,7 @@ void pieces_of(const sector_step& step, const std::function<void(const step_piec
     const std::uint64_t base = step.source == NO_SOURCE ? 0 : step.source * SECTOR_SIZE;
     std::size_t added_from = 0, i = 0;
     while (i < t.size()) {
-        std::size_t run = 0;
-        while (i + run < src.size() && i + run < t.size() && t[i + run] == src[i + run]) ++run;
+        const std::size_t run = common_run(t.subspan(i), src.subspan(std::min(i, src.size())));
         if (run < MIN_COPY) {
             i += run + 1;
             continue;
