@@ -13,6 +13,7 @@
 
 #include "format/checksum.h"
 #include "format/vcdiff_reader.h"
+#include "format/vcdiff_writer.h"
 #include "image_maker.h"
 #include "io/sector_io.h"
 #include "platform/platform.h"
@@ -112,6 +113,37 @@ TEST(Vcdiff, FastChecksumsEqualThePlainOnes) {
             EXPECT_EQ(crc32_update(0, all), crc32_plain(0, all));
             EXPECT_EQ(adler32(all), adler32_plain(all, 1));
         }
+}
+
+// Copies from the target: within a window they stay copies (the window's
+// target after its source segment), and the part of one whose bytes are in
+// an earlier window becomes an add; the writer's file decodes to the target.
+TEST(Vcdiff, WrittenTargetCopiesDecodeAcrossWindows) {
+    bytes source(4096);
+    for (std::size_t i = 0; i < source.size(); ++i) source[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+    vcdiff_writer w(source.size(), 0);
+    bytes target;
+    const auto copy = [&](std::uint64_t at, std::size_t n) {
+        w.copy(at, std::span(source).subspan(static_cast<std::size_t>(at), n));
+        target.insert(target.end(), source.begin() + static_cast<std::ptrdiff_t>(at),
+                      source.begin() + static_cast<std::ptrdiff_t>(at + n));
+    };
+    const auto again = [&](std::uint64_t at, std::size_t n) {
+        const bytes part(target.begin() + static_cast<std::ptrdiff_t>(at), target.begin() + static_cast<std::ptrdiff_t>(at + n));
+        w.copy_target(at, part);
+        target.insert(target.end(), part.begin(), part.end());
+    };
+    copy(100, 3000);
+    again(0, 2000);  // in the first window
+    while (target.size() + 4096 < VCDIFF_WINDOW) copy(0, 4096);
+    again(target.size() - 6000, 5000);  // runs into the second window: its end added there
+    w.finish();
+    EXPECT_EQ(w.windows(), 2U);
+    EXPECT_EQ(w.added(), 5000 - (VCDIFF_WINDOW - (target.size() - 5000)));
+    const decoded d = decode(w.output(), source.size(), source);
+    EXPECT_EQ(d.why, "");
+    EXPECT_TRUE(d.checked);
+    EXPECT_TRUE(d.target == std::string(target.begin(), target.end()));
 }
 
 // The code table's paired entries: ADD 1 then COPY 4 in a SAME-cache mode

@@ -74,13 +74,33 @@ void vcdiff_writer::add(std::span<const std::uint8_t> bytes) {
     }
 }
 
-void vcdiff_writer::copy(std::uint64_t at, std::span<const std::uint8_t> bytes) {
+void vcdiff_writer::copy(std::uint64_t at, std::span<const std::uint8_t> bytes) { copy_from(at, bytes, false); }
+
+void vcdiff_writer::copy_target(std::uint64_t at, std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+        if (at < window_at_) {
+            // Bytes of an earlier window, out of this one's reach.
+            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), window_at_ - at));
+            add(bytes.first(n));
+            at += n;
+            bytes = bytes.subspan(n);
+            continue;
+        }
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), room()));
+        copy_from(at, bytes.first(n), true);
+        at += n;
+        bytes = bytes.subspan(n);
+    }
+}
+
+void vcdiff_writer::copy_from(std::uint64_t at, std::span<const std::uint8_t> bytes, bool from_target) {
     while (!bytes.empty()) {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), room()));
-        if (!window_.empty() && window_.back().is_copy && window_.back().at + window_.back().size == at)
+        if (!window_.empty() && window_.back().is_copy && window_.back().from_target == from_target &&
+            window_.back().at + window_.back().size == at)
             window_.back().size += n;
         else
-            window_.push_back({true, n, at});
+            window_.push_back({true, n, at, from_target});
         checksum(bytes.first(n));
         copied_ += n;
         target_ += n;
@@ -96,7 +116,7 @@ void vcdiff_writer::flush_window() {
     if (target_ == 0) return;
     std::uint64_t low = UINT64_MAX, high = 0;
     for (const instruction& i : window_)
-        if (i.is_copy) {
+        if (i.is_copy && !i.from_target) {
             low = std::min(low, i.at);
             high = std::max(high, i.at + i.size);
         }
@@ -117,7 +137,8 @@ void vcdiff_writer::flush_window() {
             continue;
         }
         ++copies_;
-        const std::uint64_t address = i.at - low;
+        // The window's address space: its source segment, then its target.
+        const std::uint64_t address = i.from_target ? segment + (i.at - window_at_) : i.at - low;
         std::uint8_t mode = VCD_SELF;
         std::uint64_t value = address;
         const std::size_t slot = static_cast<std::size_t>(address % SAME);
@@ -171,6 +192,7 @@ void vcdiff_writer::flush_window() {
     ++windows_;
     window_.clear();
     data_.clear();
+    window_at_ += target_;
     target_ = 0;
     adler_ = 1;
 }

@@ -25,6 +25,10 @@ public:
     // The next target bytes, copied from the source at `at`: `bytes` are
     // what the source holds there (the window's checksum covers them).
     void copy(std::uint64_t at, std::span<const std::uint8_t> bytes);
+    // The next target bytes, copied from the target itself at `at` (an
+    // offset in the whole target, before the next byte): where those bytes
+    // are in an earlier window, they are added instead.
+    void copy_target(std::uint64_t at, std::span<const std::uint8_t> bytes);
     // Ends the last window.
     void finish();
 
@@ -41,9 +45,11 @@ private:
     struct instruction {
         bool is_copy;
         std::uint64_t size;
-        std::uint64_t at;  // copy: source offset; add: offset into data_
+        std::uint64_t at;  // copy: source offset (or target offset); add: offset into data_
+        bool from_target = false;
     };
 
+    void copy_from(std::uint64_t at, std::span<const std::uint8_t> bytes, bool from_target);
     void flush_window();
     void checksum(std::span<const std::uint8_t> bytes);
     std::uint64_t room() const { return VCDIFF_WINDOW - target_; }
@@ -52,6 +58,7 @@ private:
     std::vector<instruction> window_;
     std::vector<std::uint8_t> data_;      // the window's added bytes
     std::uint64_t target_ = 0;            // target bytes in the window
+    std::uint64_t window_at_ = 0;         // target bytes before the window
     std::uint32_t adler_ = 1;  // Adler-32 of the window's target so far
     std::uint64_t windows_ = 0, copies_ = 0, copied_ = 0, adds_ = 0, added_ = 0;
 };

@@ -158,19 +158,11 @@ int make_xdelta(run_output& run, const run_settings& s, const data_file& orig, i
         return error_exit(run);
     vcdiff_writer writer(orig.info.size, crc);
     range_trace trace(trace_stream(run));
+    step_coder coder(writer);
     sector_step step;
-    const auto piece = [&](const step_piece& p) {
-        if (p.copy)
-            writer.copy(p.from, p.bytes);
-        else
-            writer.add(p.bytes);
-    };
     while (matcher.next(step)) {
         trace.add(step);
-        if (step.kind == sector_kind::same)
-            writer.copy(step.sector * SECTOR_SIZE, step.target);
-        else
-            pieces_of(step, piece);
+        coder.code(step);
         if (writer.output().size() >= (1U << 20) && !out.drain(run, writer.output())) return error_exit(run);
         if (step.sector % 4096 == 0 && signals.interrupted(run, "before the patch is written")) return error_exit(run);
     }

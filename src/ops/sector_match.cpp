@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "format/vcdiff_writer.h"
 #include "io/sector_io.h"
 
 namespace {
@@ -232,4 +233,37 @@ void pieces_of(const sector_step& step, const std::function<void(const step_piec
         added_from = i;
     }
     if (added_from < t.size()) each({false, 0, t.subspan(added_from)});
+}
+
+void step_coder::code(const sector_step& step) {
+    const std::span<const std::uint8_t> t = step.target;
+    const std::uint64_t at = step.sector * SECTOR_SIZE;
+    if (step.kind == sector_kind::same) {
+        writer_.copy(at, t);
+        before_sector_ = NO_SOURCE;
+        return;
+    }
+    // The address's minute, second and frame are bytes 12 to 14. A repeat
+    // keeps at least the minute: it adds no more than the three bytes a
+    // moved sector adds, and its copies run on from the sector before.
+    constexpr std::size_t MINUTE = 12, AFTER_ADDRESS = 15;
+    if (t.size() == SECTOR_SIZE && before_sector_ != NO_SOURCE && before_sector_ + 1 == step.sector &&
+        std::equal(t.begin(), t.begin() + MINUTE + 1, before_.begin()) &&
+        std::equal(t.begin() + AFTER_ADDRESS, t.end(), before_.begin() + AFTER_ADDRESS)) {
+        std::size_t kept = MINUTE + 1;
+        while (kept < AFTER_ADDRESS && t[kept] == before_[kept]) ++kept;
+        const std::uint64_t from = before_sector_ * SECTOR_SIZE;
+        writer_.copy_target(from, t.first(kept));
+        writer_.add(t.subspan(kept, AFTER_ADDRESS - kept));
+        writer_.copy_target(from + AFTER_ADDRESS, t.subspan(AFTER_ADDRESS));
+    } else {
+        pieces_of(step, [&](const step_piece& p) {
+            if (p.copy)
+                writer_.copy(p.from, p.bytes);
+            else
+                writer_.add(p.bytes);
+        });
+    }
+    before_sector_ = t.size() == SECTOR_SIZE ? step.sector : NO_SOURCE;
+    if (t.size() == SECTOR_SIZE) before_.assign(t.begin(), t.end());
 }

@@ -52,6 +52,24 @@ struct step_piece {
 };
 void pieces_of(const sector_step& step, const std::function<void(const step_piece&)>& each);
 
+class vcdiff_writer;
+
+// Codes the steps of a target, in order, into a VCDIFF writer: a sector the
+// same as before as a copy of itself; a sector that is the one before it
+// again but for the last bytes of its address (a run of blank sectors, a
+// postgap) as a copy of that one from the target with those bytes added;
+// any other by its pieces.
+class step_coder {
+public:
+    explicit step_coder(vcdiff_writer& writer) : writer_(writer) {}
+    void code(const sector_step& step);
+
+private:
+    vcdiff_writer& writer_;
+    std::vector<std::uint8_t> before_;            // the sector before, when it was not the same
+    std::uint64_t before_sector_ = NO_SOURCE;
+};
+
 struct match_image {
     int fd = -1;
     std::uint64_t size = 0;

@@ -34,6 +34,7 @@ bool xdelta_session::begin(run_output& run, int fd_bin, std::uint64_t image_size
                      [&](std::uint64_t at, std::span<const std::uint8_t> bytes) { matcher_->index_original(at, bytes); }))
         return false;
     writer_ = std::make_unique<vcdiff_writer>(image_size, crc);
+    coder_ = std::make_unique<step_coder>(*writer_);
     return true;
 }
 
@@ -90,15 +91,7 @@ bool xdelta_session::sectors(run_output& run, std::span<const std::uint8_t> old_
             report_errno(run, "Failed to read .bin file");
             return false;
         }
-        if (step.kind == sector_kind::same)
-            writer_->copy(offset, target);
-        else
-            pieces_of(step, [&](const step_piece& p) {
-                if (p.copy)
-                    writer_->copy(p.from, p.bytes);
-                else
-                    writer_->add(p.bytes);
-            });
+        coder_->code(step);
         at_ = offset + SECTOR_SIZE;
     }
     return drain(run, false);

@@ -14,6 +14,7 @@
 #include "run/patch_session.h"
 
 class sector_matcher;
+class step_coder;
 
 class xdelta_session : public patch_session {
 public:
@@ -44,6 +45,7 @@ private:
     std::uint64_t image_size_ = 0;
     std::unique_ptr<vcdiff_writer> writer_;
     std::unique_ptr<sector_matcher> matcher_;
+    std::unique_ptr<step_coder> coder_;  // after the writer it codes into
     std::uint64_t at_ = 0;       // target bytes coded so far
     std::uint64_t written_ = 0;  // bytes of the file written so far
     bool changes_ = false;
