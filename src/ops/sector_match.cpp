@@ -220,11 +220,13 @@ bool sector_matcher::match(std::uint64_t sector, std::span<const std::uint8_t> t
 void pieces_of(const sector_step& step, const std::function<void(const step_piece&)>& each) {
     const std::span<const std::uint8_t> t = step.target, src = step.source_bytes;
     const std::uint64_t base = step.source == NO_SOURCE ? 0 : step.source * SECTOR_SIZE;
+    const std::size_t both = std::min(t.size(), src.size());
     std::size_t added_from = 0, i = 0;
-    while (i < t.size()) {
-        const std::size_t run = common_run(t.subspan(i), src.subspan(std::min(i, src.size())));
+    while (i < both) {
+        while (i < both && t[i] != src[i]) ++i;  // to the next byte that agrees
+        const std::size_t run = common_run(t.subspan(i), src.subspan(i));
         if (run < MIN_COPY) {
-            i += run + 1;
+            i += run;
             continue;
         }
         if (added_from < i) each({false, 0, t.subspan(added_from, i - added_from)});
