@@ -20,6 +20,7 @@ using option_id::XDELTA;
 using option_id::FIX_DUMP;
 using option_id::SKIP_NEW;
 using option_id::TREE;
+using option_id::FILE_LIST;
 
 // -o and -k take a whole number up to 64 bits: decimal, hex with "0x" or
 // octal with a leading "0", and nothing else (no sign, no spaces, no
@@ -95,6 +96,8 @@ constexpr option_row OPTIONS[] = {
      set_flag<&run_settings::mode_tree>},
     {SKIP_NEW, "skip-new", nullptr, "With --tree: leave out host files that name nothing on the disc",
      set_flag<&run_settings::mode_skip_new>},
+    {FILE_LIST, "file-list", "file", "With -s: put back the host files this list names, a disc path and a tab before each",
+     set_text<&run_settings::file_list>},
     {'a', "apply", nullptr, "Apply the PPF file (1.0, 2.0 or 3.0) or xdelta (VCDIFF) file given first to the image"},
     {'c', "check", nullptr, "Check every sector of the image (or a cue sheet's tracks); one operand"},
     {'w', "repair", nullptr, "With -c: repair the EDC/ECC of bad sectors", set_flag<&run_settings::mode_repair>},
@@ -128,7 +131,7 @@ const char* check_refusal(const run_settings& s) {
 }
 
 const char* tree_refusal(const run_settings& s) {
-    if (!s.mode_replace) return "--tree puts files back as -s does: give -s";
+    if (!s.mode_replace) return s.mode_tree ? "--tree puts files back as -s does: give -s" : "--file-list puts files back as -s does: give -s";
     if (s.mode_skip_new && !s.mode_tree) return "--skip-new belongs to --tree";
     return nullptr;
 }
@@ -153,12 +156,23 @@ constexpr std::array ROWS = {
              .image = image_kind::raw_mode2,
              .writes = writing::image,
              .run = tree_mode,
-             .accepts = options("shpPdxq", {TREE, SKIP_NEW, RELOCATE, LBA_LIST, RAW2336, UNDO, DIZ, XDELTA, NO_PROGRESS, FORCE}),
-             .refusal = "--tree puts a folder back and takes only -s, --relocate, --lba-list, --skip-new, --raw2336, -p, -P, --xdelta, -d, -x and -q",
+             .accepts = options("shpPdxq", {TREE, FILE_LIST, SKIP_NEW, RELOCATE, LBA_LIST, RAW2336, UNDO, DIZ, XDELTA, NO_PROGRESS, FORCE}),
+             .refusal = "--tree puts a folder back and takes only -s, --file-list, --relocate, --lba-list, --skip-new, --raw2336, -p, -P, --xdelta, -d, -x and -q",
              .refuse = tree_refusal,
              .takes = "--tree takes the folder, then the image",
              .example = "corvane -s --tree tree game.bin",
              .what = "Put back every changed file of a folder -g wrote (-s --tree)"},
+    mode_row{.selector = FILE_LIST,
+             .image = image_kind::raw_mode2,
+             .writes = writing::image,
+             .run = tree_mode,
+             .accepts = options("shpPdxq", {TREE, FILE_LIST, SKIP_NEW, RELOCATE, LBA_LIST, RAW2336, UNDO, DIZ, XDELTA, NO_PROGRESS, FORCE}),
+             .refusal = "--file-list puts files back and takes only -s, --tree, --relocate, --lba-list, --skip-new, --raw2336, -p, -P, --xdelta, -d, -x and -q",
+             .refuse = tree_refusal,
+             .operands = 1,
+             .takes = "--file-list takes the image (with --tree: the folder, then the image)",
+             .example = "corvane -s --file-list files.txt game.bin",
+             .what = "Put back every changed file a list names (-s --file-list)"},
     mode_row{.selector = 'g',
              .run = extract_mode,
              .accepts = options("ghnrq", {RAW2336, FORCE, NO_PROGRESS}),
@@ -231,7 +245,7 @@ std::span<const mode_row> mode_table() { return ROWS; }
 
 const mode_row& mode_chosen(option_set given) {
     for (const mode_row& row : ROWS)
-        if (row.selector == 0 || (given & option_bit(row.selector)) != 0) return row;
+        if (row.selector == 0 || (given & option_bit(row.selector)).any()) return row;
     return ROWS.back();
 }
 

@@ -30,22 +30,43 @@ inline constexpr int XDELTA = FIRST_LONG + 8;
 inline constexpr int FIX_DUMP = FIRST_LONG + 9;
 inline constexpr int TREE = FIRST_LONG + 10;
 inline constexpr int SKIP_NEW = FIRST_LONG + 11;
+inline constexpr int FILE_LIST = FIRST_LONG + 12;
 }  // namespace option_id
 
 // A set of options, one bit per option id: letters and long-only ids.
-using option_set = std::uint64_t;
+class option_set {
+public:
+    static constexpr int LONG_IDS = 64;  // room for this many long-only ids
 
-constexpr option_set option_bit(int id) {
-    if (id >= 'a' && id <= 'z') return option_set{1} << (id - 'a');
-    if (id >= 'A' && id <= 'Z') return option_set{1} << (26 + id - 'A');
-    if (id >= option_id::FIRST_LONG && id < option_id::FIRST_LONG + 12)
-        return option_set{1} << (52 + id - option_id::FIRST_LONG);
-    return 0;
-}
+    constexpr option_set() = default;
+    // The set of the one option `id`; empty for an id that is no option.
+    static constexpr option_set of(int id) {
+        option_set set;
+        if (id >= 'a' && id <= 'z') set.set_bit(id - 'a');
+        if (id >= 'A' && id <= 'Z') set.set_bit(26 + id - 'A');
+        if (id >= option_id::FIRST_LONG && id < option_id::FIRST_LONG + LONG_IDS)
+            set.set_bit(52 + id - option_id::FIRST_LONG);
+        return set;
+    }
+
+    constexpr bool any() const { return words_[0] != 0 || words_[1] != 0; }
+    constexpr option_set operator|(option_set o) const { return {words_[0] | o.words_[0], words_[1] | o.words_[1]}; }
+    constexpr option_set operator&(option_set o) const { return {words_[0] & o.words_[0], words_[1] & o.words_[1]}; }
+    constexpr option_set operator~() const { return {~words_[0], ~words_[1]}; }
+    constexpr option_set& operator|=(option_set o) { return *this = *this | o; }
+    constexpr option_set& operator&=(option_set o) { return *this = *this & o; }
+
+private:
+    constexpr option_set(std::uint64_t low, std::uint64_t high) : words_{low, high} {}
+    constexpr void set_bit(int n) { words_[n / 64] |= std::uint64_t{1} << (n % 64); }
+    std::uint64_t words_[2] = {0, 0};
+};
+
+constexpr option_set option_bit(int id) { return option_set::of(id); }
 
 // The options named by the letters of `letters`, plus the long-only ids.
 constexpr option_set options(const char* letters, std::initializer_list<int> long_only = {}) {
-    option_set set = 0;
+    option_set set;
     for (const char* c = letters; *c != '\0'; ++c) set |= option_bit(*c);
     for (const int id : long_only) set |= option_bit(id);
     return set;
@@ -103,7 +124,7 @@ struct mode_row {
     writing writes = writing::nothing;
     bool file_block = false;  // prints the "Patch File : ..." block before opening the image
     run_function run = nullptr;
-    option_set accepts = 0;         // the options it takes (and ignores where they do nothing)
+    option_set accepts;             // the options it takes (and ignores where they do nothing)
     const char* refusal = nullptr;  // said for any other option (none: the option's own rule says it)
     // Further refusals of the settings (none: none); nullptr when they fit.
     const char* (*refuse)(const run_settings& s) = nullptr;

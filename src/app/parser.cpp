@@ -120,19 +120,19 @@ void say(std::FILE* to, const std::string& text) {
 
 // Rules of single options that hold whatever the mode: said in one line.
 const char* option_rule(const run_settings& s, option_set given, const mode_row& row) {
-    if ((given & option_bit('s')) != 0 && ((row.accepts & option_bit('s')) == 0 || (row.needs_place && (!s.file_name || s.offset != 0))))
+    if ((given & option_bit('s')).any() && (!(row.accepts & option_bit('s')).any() || (row.needs_place && (!s.file_name || s.offset != 0))))
         return "Option -s replaces a file found by -n in a patch run: it needs -n and takes no -o, -l, -e or -v";
-    if ((given & option_bit(option_id::RAW2336)) != 0 &&
-        ((row.accepts & option_bit(option_id::RAW2336)) == 0 ||
+    if ((given & option_bit(option_id::RAW2336)).any() &&
+        (!(row.accepts & option_bit(option_id::RAW2336)).any() ||
          (row.needs_place && (!s.file_name || s.offset != 0))))
         return "Option --raw2336 takes Form 2 files as 2336-byte sectors: give -g, or -n without -o";
-    if ((given & option_bit(option_id::RELOCATE)) != 0 && (given & option_bit('s')) == 0)
+    if ((given & option_bit(option_id::RELOCATE)).any() && !(given & option_bit('s')).any())
         return "Option --relocate moves the file -s replaces when it cannot grow in place: it needs -s";
-    if ((given & option_bit(option_id::XDELTA)) != 0 && (row.accepts & option_bit(option_id::XDELTA)) == 0)
+    if ((given & option_bit(option_id::XDELTA)).any() && !(row.accepts & option_bit(option_id::XDELTA)).any())
         return "Option --xdelta writes the patch of a run that changes the image: give -m, a patch run or -c -w";
-    if ((given & option_bit(option_id::XDELTA)) != 0 && ppf_target(s) && (given & option_bit('m')) == 0)
+    if ((given & option_bit(option_id::XDELTA)).any() && ppf_target(s) && !(given & option_bit('m')).any())
         return "Options -p, -P and --xdelta each name the run's patch: give one";
-    if ((given & option_bit(option_id::LBA_LIST)) != 0 && (given & option_bit(option_id::RELOCATE)) == 0)
+    if ((given & option_bit(option_id::LBA_LIST)).any() && !(given & option_bit(option_id::RELOCATE)).any())
         return "Option --lba-list lists the sectors a relocation leaves: it needs --relocate";
     return nullptr;
 }
@@ -141,7 +141,7 @@ const char* option_rule(const run_settings& s, option_set given, const mode_row&
 const char* ppf_conflict(const run_settings& s, option_set given) {
     if (s.file_ppf && s.file_ppf3) return "Options -p and -P each name the run's PPF file: give one";
     if (s.file_diz && !s.file_ppf3) return "Option --diz adds a text to a PPF 3.0 file: it needs -P";
-    if (s.mode_undo && !s.file_ppf3 && (given & option_bit('a')) == 0) return "Option --undo needs -P or -a";
+    if (s.mode_undo && !s.file_ppf3 && !(given & option_bit('a')).any()) return "Option --undo needs -P or -a";
     return nullptr;
 }
 
@@ -154,9 +154,9 @@ parse_result accept(run_settings& s, option_set given, const mode_row& row,
     // where it does not, the option's own mode does.
     const option_set refused = given & ~row.accepts;
     constexpr option_set check_only = option_bit('w') | option_bit('k');
-    if (!refusal && row.refusal && (refused & ~check_only) != 0) refusal = row.refusal;
+    if (!refusal && row.refusal && (refused & ~check_only).any()) refusal = row.refusal;
     if (!refusal) refusal = ppf_conflict(s, given);
-    if (!refusal && (refused & check_only) != 0) refusal = "-w and -k belong to a check run: give -c too";
+    if (!refusal && (refused & check_only).any()) refusal = "-w and -k belong to a check run: give -c too";
     if (!refusal && row.refuse) refusal = row.refuse(s);
     if (refusal != nullptr) {
         say(out, std::string(refusal) + " -- refused\n");
@@ -182,7 +182,7 @@ parse_result accept(run_settings& s, option_set given, const mode_row& row,
 parse_result parse(run_settings& s, int argc, char** argv, std::FILE* out, std::FILE* err, const mode_row*& chosen) {
     option_scanner scan(argc, argv);
     bool unknown = false;
-    option_set given = 0;
+    option_set given;
     for (option_hit hit; scan.next(hit);) {
         if (hit.row != nullptr) given |= option_bit(hit.row->id);
         if (hit.row == nullptr) {

@@ -1,7 +1,9 @@
 // Putting back a whole tree (-s --tree FOLDER): FOLDER as -g wrote it, with
-// some files edited. Every file of the disc whose host file differs is
-// replaced as -s would replace it, all of them planned together and written
-// by the one writer in one run: one patch file, one write pass.
+// some files edited; or the files a list names (--file-list), kept anywhere;
+// or both, the list's lines taking the place of the folder's files. Every
+// file of the disc whose host file differs is replaced as -s would replace
+// it, all of them planned together and written by the one writer in one
+// run: one patch file, one write pass.
 #include <algorithm>
 #include <cerrno>
 #include <map>
@@ -12,6 +14,7 @@
 #include "modes/modes.h"
 #include "modes/sources.h"
 #include "ops/extract.h"
+#include "ops/file_list.h"
 #include "ops/tree_plan.h"
 #include "run/image.h"
 
@@ -98,18 +101,110 @@ void print_change(run_output& run, const tree_change& c) {
         tprintf(trace_stream(run), "Replaced '%s' in place (%llu -> %llu bytes)\n", c.path.c_str(), old_size, new_size);
 }
 
+// A file of the disc and the host file that holds what it should hold.
+struct pairing {
+    std::string host;
+    std::string open_failed;  // the report when the host file cannot be opened
+};
+
+// The host files of the folder, each paired with the disc file it names.
+// False after refusing the run: the folder cannot be read, or a host file
+// names nothing on the disc (unless --skip-new).
+bool pair_folder(run_state& run, const tree_plan& tree, std::map<std::size_t, pairing>& pairs) {
+    const std::string& folder = *run.settings.file_patch;
+    std::map<std::string, std::size_t> by_key;
+    for (std::size_t i = 0; i < tree.entries.size(); ++i)
+        if (!tree.entries[i].record.is_directory) by_key[path_key(host_path(tree, i))] = i;
+    std::vector<std::string> files;
+    if (!host_files(run, folder, "", files)) return false;
+    std::vector<std::string> strangers;
+    for (const std::string& f : files) {
+        const auto named = by_key.find(path_key(f));
+        if (named == by_key.end())
+            strangers.push_back(f);
+        else
+            pairs[named->second] = {folder + "/" + f, "Failed to open host file"};
+    }
+    if (!strangers.empty() && !run.settings.mode_skip_new) {
+        for (const std::string& f : strangers)
+            std::fprintf(run.out, "Host file '%s/%s' names no file of the disc\n", folder.c_str(), f.c_str());
+        std::fprintf(run.out, "%zu host files name nothing on the disc (--skip-new leaves them out) -- refused\n",
+                     strangers.size());
+        return false;
+    }
+    return true;
+}
+
+// The list file's text. Returns the exit status when the run stops here.
+std::optional<int> read_list(run_state& run, const std::string& path, std::string& text) {
+    constexpr std::uint64_t MAX_LIST = std::uint64_t{16} << 20;
+    data_file list;
+    if (const auto stop = open_data(run, path, "File list", "Failed to open file list", list)) return stop;
+    if (list.info.size > MAX_LIST) {
+        std::fprintf(run.out, "File list '%s' is longer than %llu bytes -- refused\n", path.c_str(),
+                     static_cast<unsigned long long>(MAX_LIST));
+        return error_exit(run);
+    }
+    text.resize(static_cast<std::size_t>(list.info.size));
+    if (pread_full(list.fd.get(), std::span(reinterpret_cast<std::uint8_t*>(text.data()), text.size()), 0) ==
+        text.size())
+        return std::nullopt;
+    report_errno(run, "Failed to read file list");
+    return error_exit(run);
+}
+
+// The list's lines, each paired with the disc file it names, in place of the
+// folder's host file for it. False after naming every line that cannot be
+// taken and refusing the run. Returns the exit status when the run stops here.
+std::optional<int> pair_list(run_state& run, const tree_plan& tree, std::map<std::size_t, pairing>& pairs) {
+    const std::string& path = *run.settings.file_list;
+    std::string text;
+    if (const auto stop = read_list(run, path, text)) return stop;
+    const file_list list = parse_file_list(text);
+    std::vector<list_problem> problems = list.problems;
+    std::map<std::size_t, std::size_t> line_of;  // entry -> the line naming it
+    for (const list_line& line : list.lines) {
+        const std::vector<std::size_t> named = disc_files_named(tree, line.disc);
+        if (named.size() != 1) {
+            problems.push_back({line.number, "'" + line.disc + "' names " +
+                                                 (named.empty() ? "no file of the disc" : "several files: give its version")});
+        } else if (const auto [at, fresh] = line_of.emplace(named[0], line.number); !fresh) {
+            problems.push_back({line.number, "'" + tree.entries[named[0]].path + "' is named on line " +
+                                                 std::to_string(at->second) + " too"});
+        } else {
+            pairs[named[0]] = {line.host, path + " line " + std::to_string(line.number) + ": Failed to open host file '" +
+                                              line.host + "'"};
+        }
+    }
+    if (problems.empty()) return std::nullopt;
+    std::sort(problems.begin(), problems.end(),
+              [](const list_problem& a, const list_problem& b) { return a.number < b.number; });
+    for (const list_problem& p : problems)
+        std::fprintf(run.out, "%s line %zu: %s\n", path.c_str(), p.number, p.why.c_str());
+    std::fprintf(run.out, "The file list cannot be taken (%zu lines): nothing written -- refused\n", problems.size());
+    return error_exit(run);
+}
+
 }  // namespace
 
 int tree_mode(run_state& run, opened_image& image) {
     const run_settings& s = run.settings;
-    const std::string& folder = *s.file_patch;
     const int fd = image.fd.get();
-    tprintf(trace_stream(run), "Put back into .bin : %s\nFrom folder : %s\n\n", s.file_bin->c_str(), folder.c_str());
-    if (platform::file_info f; !platform::query(folder, f) || !f.directory) {
-        std::fprintf(run.out, "Folder '%s' is no folder -- refused\n", folder.c_str());
-        return error_exit(run);
+    tprintf(trace_stream(run), "Put back into .bin : %s\n", s.file_bin->c_str());
+    if (s.mode_tree) tprintf(trace_stream(run), "From folder : %s\n", s.file_patch->c_str());
+    if (s.file_list) tprintf(trace_stream(run), "From list : %s\n", s.file_list->c_str());
+    tprintf(trace_stream(run), "\n");
+    if (s.mode_tree) {
+        if (platform::file_info f; !platform::query(*s.file_patch, f) || !f.directory) {
+            std::fprintf(run.out, "Folder '%s' is no folder -- refused\n", s.file_patch->c_str());
+            return error_exit(run);
+        }
     }
-    const tree_plan tree = plan_tree(fd);
+    tree_plan tree = plan_tree(fd);
+    if (!s.mode_tree) {  // the host names -g would give do not matter to a list
+        tree.clashes.clear();
+        tree.too_long.clear();
+    }
     for (const std::string& line : tree.problems) std::fprintf(run.out, "%s\n", line.c_str());
     for (const name_clash& c : tree.clashes)
         std::fprintf(run.out, "'%s' and '%s' would both be '%s' in the folder\n", c.first.c_str(), c.second.c_str(),
@@ -122,24 +217,11 @@ int tree_mode(run_state& run, opened_image& image) {
         std::fputs("The disc's tree cannot be matched with the folder -- refused\n", run.out);
         return error_exit(run);
     }
-    // Host files that name no file of the disc.
-    std::map<std::string, std::size_t> by_key;
-    for (std::size_t i = 0; i < tree.entries.size(); ++i)
-        if (!tree.entries[i].record.is_directory) by_key[path_key(host_path(tree, i))] = i;
-    std::vector<std::string> files;
-    if (!host_files(run, folder, "", files)) return error_exit(run);
-    std::vector<std::string> strangers;
-    for (const std::string& f : files)
-        if (by_key.find(path_key(f)) == by_key.end()) strangers.push_back(f);
-    if (!strangers.empty() && !s.mode_skip_new) {
-        for (const std::string& f : strangers)
-            std::fprintf(run.out, "Host file '%s/%s' names no file of the disc\n", folder.c_str(), f.c_str());
-        std::fprintf(run.out, "%zu host files name nothing on the disc (--skip-new leaves them out) -- refused\n",
-                     strangers.size());
-        return error_exit(run);
-    }
-    std::map<std::string, std::string> present;  // key -> host path below the folder
-    for (const std::string& f : files) present[path_key(f)] = f;
+    std::map<std::size_t, pairing> pairs;  // disc file's entry -> its host file
+    if (s.mode_tree && !pair_folder(run, tree, pairs)) return error_exit(run);
+    if (s.file_list)
+        if (const auto stop = pair_list(run, tree, pairs)) return *stop;
+    const char* unpaired = s.mode_tree ? "not in the folder" : "not listed";
 
     // Each file compared with its host file.
     std::vector<std::unique_ptr<put_back>> changed;
@@ -147,15 +229,16 @@ int tree_mode(run_state& run, opened_image& image) {
     for (std::size_t i = 0; i < tree.entries.size(); ++i) {
         const tree_entry& e = tree.entries[i];
         if (e.record.is_directory) continue;
-        const auto host = present.find(path_key(host_path(tree, i)));
-        if (host == present.end()) {
-            tprintf(trace_stream(run), "Left '%s': not in the folder\n", e.path.c_str());
+        const auto paired = pairs.find(i);
+        if (paired == pairs.end()) {
+            if (s.mode_tree) tprintf(trace_stream(run), "Left '%s': not in the folder\n", e.path.c_str());
             ++missing;
             continue;
         }
         auto p = std::make_unique<put_back>();
-        p->host = folder + "/" + host->second;
-        if (const auto stop = open_data(run, p->host, "Host", "Failed to open host file", p->data.patch)) return *stop;
+        p->host = paired->second.host;
+        if (const auto stop = open_data(run, p->host, "Host", paired->second.open_failed.c_str(), p->data.patch))
+            return *stop;
         p->data.found = dir_lookup{1, std::uint64_t{e.record.extent} * SECTOR_SIZE, e.record, false};
         if (const auto stop = open_xa_data(run, fd, p->data, p->data.patch, "Host", p->xa)) return *stop;
         if (same_content(fd, e.record, p->data.patch, p->xa)) {
@@ -172,8 +255,8 @@ int tree_mode(run_state& run, opened_image& image) {
     char summary[200];
     if (changed.empty()) {
         std::snprintf(summary, sizeof summary,
-                      "Nothing to put back: %llu files kept, %llu not in the folder\n",
-                      static_cast<unsigned long long>(kept), static_cast<unsigned long long>(missing));
+                      "Nothing to put back: %llu files kept, %llu %s\n",
+                      static_cast<unsigned long long>(kept), static_cast<unsigned long long>(missing), unpaired);
         std::fputs(summary, run.out);
         return STATUS_OK;
     }
@@ -208,9 +291,9 @@ int tree_mode(run_state& run, opened_image& image) {
         parts.push_back({sources.back().get(), &c.plan, &p.host});
     }
     std::snprintf(summary, sizeof summary,
-                  "Put back %zu files (%llu grown in place, %llu moved); %llu kept, %llu not in the folder\n",
+                  "Put back %zu files (%llu grown in place, %llu moved); %llu kept, %llu %s\n",
                   changed.size(), static_cast<unsigned long long>(grown), static_cast<unsigned long long>(moved),
-                  static_cast<unsigned long long>(kept), static_cast<unsigned long long>(missing));
+                  static_cast<unsigned long long>(kept), static_cast<unsigned long long>(missing), unpaired);
     platform::file_info now;
     if (!platform::query(fd, now)) {
         report_errno(run, "Failed to stat .bin file");

@@ -41,6 +41,7 @@ struct run_settings {
     int mode_relocate = 0;  // --relocate: with -s, a file that cannot grow in place moves
     int mode_tree = 0;      // --tree: with -s, every changed file of the folder given first is put back
     int mode_skip_new = 0;  // --skip-new: with --tree, host files that name nothing on the disc are left out
+    std::optional<std::string> file_list;  // --file-list: with -s, lines of a disc path, a tab, a host file to put there
     std::optional<std::string> file_lba_list;  // --lba-list: the table of sectors a relocation leaves
 };
 
