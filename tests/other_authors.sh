@@ -24,7 +24,9 @@
 # diskette's image is refused the move. Patches made from two images (-m
 # --xdelta), and the change of a writing run (--xdelta), are decoded by
 # xdelta3; xdelta3's patches of every kind, and those of -m --xdelta, are
-# applied by -a, as xdelta3 -d applies them (below). Stdout and
+# applied by -a, as xdelta3 -d applies them (below). A whole tree with eight
+# changed files goes back in one run (-s --tree), read back by isoinfo through
+# both trees, its PPF file applied to a pristine copy. Stdout and
 # status of each run (less the version line) are in expected/other_authors/.
 #
 #   bash tests/other_authors.sh CORVANE MKIMAGE [--update]
@@ -389,5 +391,37 @@ for name in moved:make.bin shifted:shifted.bin; do
     "$corvane" -q -a "$name.xdelta" image.bin >/dev/null
     same image.bin "$modified" "corvane -a $name.xdelta in place does not make $modified"
 done
+# A whole tree put back (-s --tree): a disc with a Joliet tree, extracted
+# (-g), eight of its files changed (three grow past their neighbours, one
+# shrinks and leaves them room, two grow within their last sector, two keep
+# their size), put back
+# in one run with --relocate and one PPF 3.0 file. isoinfo reads every file
+# back through both trees, every sector checks good, and the PPF file turns a
+# pristine copy into the same image byte for byte.
+mkdir -p ttree/SUB
+for n in 01 02 03 04 05 06 07 08 09 10; do seq 1 $((10#$n * 300 + 500)) >ttree/F$n.DAT; done
+seq 1 20000 >ttree/F07.DAT   # 53 sectors: shrunk, it leaves room for two that grow
+for n in 1 2 3; do seq 1 $((n * 700)) >ttree/SUB/G$n.DAT; done
+genisoimage -quiet -J -V CORVANE -o treedisc.iso ttree
+"$mkimage" wrap treedisc.iso treedisc.bin
+cp treedisc.bin treedisc_pristine.bin
+"$corvane" -q -g tfiles treedisc.bin >/dev/null
+for f in F02 F05 F09; do seq 1 3000 >>tfiles/$f.DAT; done    # past their neighbours
+seq 5 805 >tfiles/F01.DAT                                     # other bytes, 12 more
+printf 'more' >>tfiles/F04.DAT                                # within its last sector
+seq 1 100 >tfiles/F07.DAT                                     # shrinks
+tr '1' '7' <ttree/F10.DAT >tfiles/F10.DAT
+tr '2' '8' <ttree/SUB/G2.DAT >tfiles/SUB/G2.DAT
+run tree_put_back -s --tree --relocate -P fix.ppf tfiles treedisc.bin
+run tree_put_back_check -c treedisc.bin
+"$mkimage" unwrap treedisc.bin treedisc_after.iso
+files=()
+for f in $(cd tfiles && find . -type f | sort); do files+=("${f#./}:tfiles/${f#./}"); done
+read_back treedisc_after.iso "iso joliet" "${files[@]}"
+cp treedisc_pristine.bin treedisc_applied.bin
+"$corvane" -q -a fix.ppf treedisc_applied.bin >/dev/null ||
+    { echo "other_authors: -a fix.ppf fails on the pristine disc"; failed=1; }
+cmp -s treedisc_applied.bin treedisc.bin ||
+    { echo "other_authors: fix.ppf does not turn the pristine disc into the one -s --tree left"; failed=1; }
 [ $failed = 0 ] && echo "other_authors: all runs as expected${update:+ (expected outputs written)}"
 exit $failed
