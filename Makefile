@@ -16,7 +16,7 @@ WINDOWS_PACKAGES := cmake make g++-mingw-w64-x86-64-posix wine wine64 googletest
 DEB_PACKAGES := build-essential cmake debhelper dpkg-dev lintian man-db
 PREFIX ?= /usr/local
 
-.PHONY: demo install test test-packages test-asan test-portable test-big-endian bench bench-patch bench-apply bench-apply-xdelta bench-make bench-scan bench-extract fuzz fuzz-build fuzz-ci \
+.PHONY: demo install test test-packages test-asan test-portable test-big-endian bench bench-patch bench-apply bench-apply-xdelta bench-make bench-tree bench-scan bench-extract fuzz fuzz-build fuzz-ci \
         deb deb-packages deb-check windows windows-packages windows-lzma test-windows windows-zip clean
 
 # Installs those of the Debian packages $(1) the machine lacks (apt-get as
@@ -143,6 +143,11 @@ bench-make:
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j2 --target corvane mkimage
 	bench/make_vs_cmp.sh
+
+bench-tree:
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j2 --target corvane mkimage
+	bench/tree_vs_cp.sh
 
 bench-patch:
 	cmake --preset release >/dev/null

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "format/cdxa.h"
 #include "modes/modes.h"
 #include "modes/sources.h"
 #include "ops/extract.h"
@@ -66,20 +67,50 @@ struct put_back {
 // True when the host file holds what the disc file holds: a Form 1 file's
 // bytes, or a Form 2 or interleaved file's sectors from their subheader on.
 // False too when the image cannot be read there (the run reads it again).
-bool same_content(int fd_bin, const dir_record& r, const data_file& host, const std::optional<xa_data>& xa) {
+// Both are read a chunk of sectors at a time, into buffers kept from one
+// file to the next.
+struct compare_buffers {
+    static constexpr std::uint64_t CHUNK = 64;  // sectors
+    std::vector<std::uint8_t> disc = std::vector<std::uint8_t>(CHUNK * SECTOR_SIZE);
+    std::vector<std::uint8_t> host = std::vector<std::uint8_t>(CHUNK * SECTOR_SIZE);
+};
+
+// Without `xa`, where the file's sectors are not yet known to be Form 1,
+// `form2` comes back true, and the answer false, at the first Form 2 sector.
+bool same_content(int fd_bin, const dir_record& r, const data_file& host, const std::optional<xa_data>& xa,
+                  compare_buffers& buffers, bool& form2) {
     const std::uint64_t sectors = xa ? xa->input.sectors : user_data_sectors(host.info.size);
     if (xa ? sectors != xa->file.sectors : host.info.size != r.data_length) return false;
+    // Bytes of the host file a sector holds, and where the disc's copy of them starts.
     const std::size_t piece = xa ? xa->input.piece : USER_DATA_SIZE;
-    std::vector<std::uint8_t> disc(SECTOR_SIZE), mine(piece);
-    for (std::uint64_t i = 0; i < sectors; ++i) {
-        if (pread_full(fd_bin, disc, (r.extent + i) * SECTOR_SIZE) != SECTOR_SIZE) return false;
-        const std::uint64_t at = xa ? xa->input.offset_of(i) : i * USER_DATA_SIZE;
-        const std::size_t n = xa ? piece : static_cast<std::size_t>(std::min<std::uint64_t>(USER_DATA_SIZE, host.info.size - at));
-        if (pread_full(host.fd.get(), std::span(mine).first(n), at) != n) return false;
-        const auto theirs = xa ? std::span(disc).last(SECTOR_SIZE - SUBHEADER) : std::span(disc).subspan(USER_DATA, n);
-        // An input sector of 2352 bytes carries a sync and header the run rebuilds.
-        const auto from = xa ? mine.end() - static_cast<std::ptrdiff_t>(theirs.size()) : mine.begin();
-        if (!std::equal(theirs.begin(), theirs.end(), from)) return false;
+    const std::size_t compared = xa ? SECTOR_SIZE - SUBHEADER : USER_DATA_SIZE;
+    const std::size_t disc_at = xa ? SUBHEADER : USER_DATA;
+    const std::uint64_t host_at = xa ? xa->input.offset_of(0) : 0;
+    const std::uint64_t host_end = xa ? xa->input.offset_of(sectors) : host.info.size;
+    constexpr std::uint64_t CHUNK = compare_buffers::CHUNK;
+    const std::span<std::uint8_t> disc(buffers.disc), mine(buffers.host);  // a piece is at most a sector
+    for (std::uint64_t first = 0; first < sectors; first += CHUNK) {
+        const std::uint64_t count = std::min(CHUNK, sectors - first);
+        const auto disc_bytes = disc.first(count * SECTOR_SIZE);
+        if (pread_full(fd_bin, disc_bytes, (r.extent + first) * SECTOR_SIZE) != disc_bytes.size()) return false;
+        const std::uint64_t from = host_at + first * piece;
+        const auto host_bytes =
+            mine.first(static_cast<std::size_t>(std::min<std::uint64_t>(count * piece, host_end - from)));
+        if (pread_full(host.fd.get(), host_bytes, from) != host_bytes.size()) return false;
+        for (std::uint64_t i = 0; i < count; ++i) {
+            if (!xa && form_of(disc_bytes.subspan(static_cast<std::size_t>(i * SECTOR_SIZE)).first<SECTOR_SIZE>()) ==
+                           sector_form::form2) {
+                form2 = true;
+                return false;
+            }
+            const std::size_t at = static_cast<std::size_t>(i * piece);
+            const std::size_t n = std::min(piece, host_bytes.size() - at);
+            // An input sector of 2352 bytes carries a sync and header the run rebuilds.
+            const std::size_t length = xa ? compared : n;
+            const auto theirs = disc_bytes.subspan(static_cast<std::size_t>(i * SECTOR_SIZE) + disc_at, length);
+            const auto ours = host_bytes.subspan(at + n - length, length);
+            if (!std::equal(theirs.begin(), theirs.end(), ours.begin())) return false;
+        }
     }
     return true;
 }
@@ -226,6 +257,7 @@ int tree_mode(run_state& run, opened_image& image) {
     // Each file compared with its host file.
     std::vector<std::unique_ptr<put_back>> changed;
     std::uint64_t kept = 0, missing = 0;
+    compare_buffers buffers;
     for (std::size_t i = 0; i < tree.entries.size(); ++i) {
         const tree_entry& e = tree.entries[i];
         if (e.record.is_directory) continue;
@@ -240,8 +272,16 @@ int tree_mode(run_state& run, opened_image& image) {
         if (const auto stop = open_data(run, p->host, "Host", paired->second.open_failed.c_str(), p->data.patch))
             return *stop;
         p->data.found = dir_lookup{1, std::uint64_t{e.record.extent} * SECTOR_SIZE, e.record, false};
+        // A Form 1 file the host file holds as it is: the disc read once. Any
+        // other (a Form 2 sector met, a change, --raw2336) is looked at whole.
+        bool form2 = false;
+        if (!s.mode_raw2336 && same_content(fd, e.record, p->data.patch, std::nullopt, buffers, form2)) {
+            tprintf(trace_stream(run), "Kept '%s'\n", e.path.c_str());
+            ++kept;
+            continue;
+        }
         if (const auto stop = open_xa_data(run, fd, p->data, p->data.patch, "Host", p->xa)) return *stop;
-        if (same_content(fd, e.record, p->data.patch, p->xa)) {
+        if (p->xa && same_content(fd, e.record, p->data.patch, p->xa, buffers, form2)) {
             tprintf(trace_stream(run), "Kept '%s'\n", e.path.c_str());
             ++kept;
             continue;

@@ -37,7 +37,8 @@ file_list parse_file_list(std::string_view text) {
 }
 
 std::vector<std::size_t> disc_files_named(const tree_plan& tree, std::string_view path) {
-    const std::string wanted = path.starts_with('/') ? std::string(path) : "/" + std::string(path);
+    std::string wanted(1, '/');
+    wanted.append(path.starts_with('/') ? path.substr(1) : path);
     std::vector<std::size_t> exact, any_version;
     for (std::size_t i = 0; i < tree.entries.size(); ++i) {
         const tree_entry& e = tree.entries[i];
