@@ -185,8 +185,8 @@ std::optional<int> read_list(run_state& run, const std::string& path, std::strin
 }
 
 // The list's lines, each paired with the disc file it names, in place of the
-// folder's host file for it. False after naming every line that cannot be
-// taken and refusing the run. Returns the exit status when the run stops here.
+// folder's host file for it. A line that cannot be taken is named, all of
+// them before the run is refused. Returns the exit status when the run stops.
 std::optional<int> pair_list(run_state& run, const tree_plan& tree, std::map<std::size_t, pairing>& pairs) {
     const std::string& path = *run.settings.file_list;
     std::string text;
