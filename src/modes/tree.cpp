@@ -273,14 +273,16 @@ int tree_mode(run_state& run, opened_image& image) {
             return *stop;
         p->data.found = dir_lookup{1, std::uint64_t{e.record.extent} * SECTOR_SIZE, e.record, false};
         // A Form 1 file the host file holds as it is: the disc read once. Any
-        // other (a Form 2 sector met, a change, --raw2336) is looked at whole.
+        // other (a Form 2 sector met, a change) is looked at whole. --raw2336
+        // is the form of the Form 2 and interleaved files alone, as -g wrote
+        // them: a Form 1 file stays a plain file.
         bool form2 = false;
-        if (!s.mode_raw2336 && same_content(fd, e.record, p->data.patch, std::nullopt, buffers, form2)) {
+        if (same_content(fd, e.record, p->data.patch, std::nullopt, buffers, form2)) {
             tprintf(trace_stream(run), "Kept '%s'\n", e.path.c_str());
             ++kept;
             continue;
         }
-        if (const auto stop = open_xa_data(run, fd, p->data, p->data.patch, "Host", p->xa)) return *stop;
+        if (const auto stop = open_xa_data(run, fd, p->data, p->data.patch, "Host", p->xa, true)) return *stop;
         if (p->xa && same_content(fd, e.record, p->data.patch, p->xa, buffers, form2)) {
             tprintf(trace_stream(run), "Kept '%s'\n", e.path.c_str());
             ++kept;

@@ -1,13 +1,13 @@
 #include "run/form2_data.h"
 
 std::optional<int> open_xa_data(run_state& run, int fd_bin, const data_run& d, const data_file& input,
-                                const char* what, std::optional<xa_data>& xa) {
+                                const char* what, std::optional<xa_data>& xa, bool form1_plain) {
     const run_settings& s = run.settings;
     if (!d.found || d.found->record.is_directory) return std::nullopt;
     const std::string name = printable_name(d.found->record.name);
     const xa_file_facts file = scan_xa_file(fd_bin, d.found->record);
     if (file.kind == file_kind::form1) {
-        if (!s.mode_raw2336) return std::nullopt;
+        if (!s.mode_raw2336 || form1_plain) return std::nullopt;
         std::fprintf(run.out,
                      "'%s' is a Form 1 file: --raw2336 takes the 2336-byte sectors of Form 2 or interleaved "
                      "files only -- refused\n",

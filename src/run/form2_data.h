@@ -19,6 +19,7 @@ struct xa_data {
 // Refuses --raw2336 with a Form 1 file, plain data for a Form 2 or
 // interleaved one, and input that is not whole sectors. Sets `xa` when the
 // run takes the file's sectors from the input; returns the exit status when
-// the run stops.
+// the run stops. `form1_plain`: a Form 1 file under --raw2336 is taken as a
+// plain file (the tree's files), not refused.
 std::optional<int> open_xa_data(run_state& run, int fd_bin, const data_run& d, const data_file& input,
-                                const char* what, std::optional<xa_data>& xa);
+                                const char* what, std::optional<xa_data>& xa, bool form1_plain = false);
