@@ -597,6 +597,17 @@ int writer::run() {
         cut_back();
         return error_exit(run_);
     };
+    // Several inputs share the memory of the largest (or 64 MiB): those read
+    // whole go first, the rest are read as the run goes.
+    std::uint64_t budget = 64ULL << 20;
+    for (const write_part& p : parts_)
+        if (!p.source->input().streamed()) budget = std::max(budget, p.source->input().size());
+    for (const write_part& p : parts_) {
+        run_input& in = p.source->input();
+        if (in.streamed()) continue;
+        if (in.size() > budget) in.stream();
+        else budget -= in.size();
+    }
     for (const write_part& p : parts_)
         if (!p.source->load(run_)) return fail();
     if (!admit(signals) || !reserve()) return fail();

@@ -59,7 +59,11 @@ public:
 
     // Reads an input that fits in memory whole. False after saying why not.
     bool load(run_output& run);
-    bool streamed() const { return size_ > IN_MEMORY; }
+    bool streamed() const { return streamed_ || size_ > IN_MEMORY; }
+    // Read as the run goes even though it fits: the run's memory went to
+    // other inputs.
+    void stream() { streamed_ = true; }
+    std::uint64_t size() const { return size_; }
     // `count` bytes from `at` on: from memory, or read into `scratch`. Fewer
     // only where the input ends (or, read from the file, a read failed).
     std::span<const std::uint8_t> bytes(std::uint64_t at, std::size_t count, std::vector<std::uint8_t>& scratch) const;
@@ -71,6 +75,7 @@ private:
     int fd_;
     platform::file_info info_;
     std::uint64_t at_, size_;
+    bool streamed_ = false;
     std::unique_ptr<platform::bulk_buffer> whole_;
 };
 
