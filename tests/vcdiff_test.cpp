@@ -54,7 +54,10 @@ struct decoded {
 // told), each window's target kept for the ones after it.
 decoded decode(const bytes& file, std::uint64_t source_size = SOURCE.size(),
                const bytes& source = bytes(SOURCE.begin(), SOURCE.end())) {
-    const auto path = std::filesystem::temp_directory_path() / "corvane-vcdiff-test.vcdiff";
+    // A file of its own per test: ctest runs the tests side by side.
+    const auto path = std::filesystem::temp_directory_path() /
+                      ("corvane-vcdiff-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+                       ".vcdiff");
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()),
                                                 static_cast<std::streamsize>(file.size()));
     const unique_fd fd = platform::open_read(path.string());
