@@ -95,7 +95,7 @@ windows-packages:
 # xz-utils source (apt-get source, once, into build/xz-src): needs a deb-src
 # line for this Debian release in the apt sources, as .ci/run adds.
 windows-lzma: windows-packages
-	bash cmake/mingw-liblzma.sh
+	bash cmake/cross-liblzma.sh mingw
 
 # Its coder tests under wine, and every golden row that has a Windows form run
 # by the dev build's golden runner against corvane.exe under wine. (The dev

@@ -112,8 +112,8 @@ std::string vcdiff_reader::open(int fd, std::uint64_t size) {
     fd_ = fd;
     size_ = size;
     std::array<std::uint8_t, 4 + 1 + 1 + 10> head{};
-    const auto got = pread_full(fd, std::span(head).first(std::min<std::size_t>(head.size(), size)), 0);
-    if (got < std::min<std::size_t>(head.size(), size)) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(head.size(), size));
+    if (pread_full(fd, std::span(head).first(want), 0) < want) {
         read_failed_ = true;
         return "cannot be read";
     }

@@ -131,7 +131,7 @@ void vcdiff_writer::flush_window() {
     for (const instruction& i : window_) {
         if (!i.is_copy) {
             ++adds_;
-            codes.push_back(ADD_OPCODES[i.size <= VCD_ADD_MAX ? i.size : 0]);
+            codes.push_back(ADD_OPCODES[i.size <= VCD_ADD_MAX ? static_cast<std::size_t>(i.size) : 0]);
             if (i.size > VCD_ADD_MAX) put_varint(codes, i.size);
             here += i.size;
             continue;
@@ -156,7 +156,7 @@ void vcdiff_writer::flush_window() {
                 }
         }
         const bool in_opcode = i.size >= VCD_COPY_MIN && i.size <= VCD_COPY_MAX;
-        codes.push_back(COPY_OPCODES[mode][in_opcode ? i.size : 0]);
+        codes.push_back(COPY_OPCODES[mode][in_opcode ? static_cast<std::size_t>(i.size) : 0]);
         if (!in_opcode) put_varint(codes, i.size);
         if (mode >= VCD_FIRST_SAME)
             addresses.push_back(static_cast<std::uint8_t>(slot % 256));

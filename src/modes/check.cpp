@@ -30,7 +30,7 @@ namespace {
 // Sectors per read. Up to two threads read and judge, each at most two
 // batches ahead of the report.
 constexpr std::size_t SCAN_BATCH = 64;
-constexpr std::size_t MAX_WORKERS = 2;
+constexpr unsigned MAX_WORKERS = 2;
 
 // A file the run checks: open for reading, or for reading and writing and
 // locked when the run repairs it.
@@ -75,14 +75,14 @@ struct batch_results {
 
 // Reads and judges the batches on one thread per core (two at most), and
 // hands the results out in batch order, so the report keeps sector order
-// while reading, judging and writing overlap.
+// while reading, judging and writing overlap. Where the build has no threads
+// each batch is read and judged when it is asked for.
 class scanner {
 public:
     scanner(const std::vector<stretch>& stretches, const std::vector<batch>& batches, bool repair)
         : stretches_(stretches), batches_(batches), repair_(repair) {
-        const std::size_t workers =
-            std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, MAX_WORKERS);
-        results_.resize(2 * workers);
+        const std::size_t workers = platform::helper_threads(MAX_WORKERS);
+        results_.resize(std::max<std::size_t>(2 * workers, 1));
         for (std::size_t w = 0; w < workers; ++w)
             threads_.emplace_back([this, w, workers] { work(w, workers); });
     }
@@ -100,6 +100,12 @@ public:
     // The results of batch i, once they are in: the caller is then done with
     // every batch before i. They stay as they are until the next call.
     batch_results& results(std::size_t i) {
+        if (threads_.empty()) {
+            batch_results& r = results_.front();
+            fill(r, batches_[i]);
+            r.batch = i;
+            return r;
+        }
         std::unique_lock lock(mutex_);
         done_ = i;
         changed_.notify_all();

@@ -111,7 +111,7 @@ bool verify_run(run_output& run, int fd_bin, int fd_orig, const patch_window& wi
     std::array<std::uint8_t, SECTOR_SIZE> verify{};
     data_reader source(fd_orig);
     std::uint64_t remaining = window.size;
-    std::uint64_t remainder = window.remainder;
+    auto remainder = static_cast<std::size_t>(window.remainder);  // inside a sector
     for (std::uint64_t sector = window.first; remaining != 0; ++sector) {
         print_index(run, sector);
         if (read_sector_traced(run, fd_bin, buffer, sector) < 0) return false;

@@ -176,14 +176,14 @@ bool extract_pass(int fd_bin, const dir_record& record, const xa_field& field, x
     bool form1 = false, form2 = false;
     std::uint64_t left = record.data_length;
     for (std::uint64_t done = 0; done < count;) {
-        const std::uint64_t n = std::min(CHUNK_SECTORS, count - done);
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(CHUNK_SECTORS, count - done));
         const auto chunk = std::span(sectors).first(n * SECTOR_SIZE);
         if (pread_full(fd_bin, chunk, (record.extent + done) * SECTOR_SIZE) != chunk.size()) {
             result.read_failed = true;
             return true;
         }
         std::size_t fill = 0;
-        for (std::uint64_t i = 0; i < n; ++i) {
+        for (std::size_t i = 0; i < n; ++i) {
             const auto sector = chunk.subspan(i * SECTOR_SIZE).first<SECTOR_SIZE>();
             const std::uint64_t index = record.extent + done + i;
             const bool is_form2 = form_of(sector) == sector_form::form2;

@@ -129,7 +129,7 @@ std::string check_records(std::span<const std::uint8_t> file, std::size_t have,
         out.grown_size = std::max(out.grown_size, r.image_at + r.length);
         out.bytes += r.length;
         ++out.records;
-        at = r.file_at + stored;
+        at = static_cast<std::size_t>(r.file_at + stored);  // inside the file, which is in memory
     }
     return {};
 }
@@ -246,10 +246,11 @@ found_bytes look(image_reader& image, std::span<const std::uint8_t> file, const 
     std::span<const std::uint8_t> now;
     if (!image.read(r.image_at, r.length, now)) return {};
     found_bytes f;
-    f.is_new = now.size() == r.length && std::ranges::equal(now, new_bytes(file, r));
+    const auto replacement = new_bytes(file, r);
+    f.is_new = now.size() == r.length && std::equal(now.begin(), now.end(), replacement.begin(), replacement.end());
     if (undo) {
         const auto old = old_bytes(file, r);
-        f.is_old = std::ranges::equal(now, old.first(now.size())) &&
+        f.is_old = std::equal(now.begin(), now.end(), old.begin()) &&
                    std::all_of(old.begin() + std::ptrdiff_t(now.size()), old.end(), [](auto b) { return b == 0; });
     }
     return f;

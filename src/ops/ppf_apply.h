@@ -46,7 +46,7 @@ bool for_each_record(const ppf_patch& patch, std::span<const std::uint8_t> file,
     for (std::size_t at = patch.start; at < patch.end;) {
         const ppf_record r = record_at(patch, file, at);
         if (!visit(r)) return false;
-        at = r.file_at + r.length * (patch.undo ? 2U : 1U);
+        at = static_cast<std::size_t>(r.file_at + r.length * (patch.undo ? 2U : 1U));  // checked: inside the file
     }
     return true;
 }

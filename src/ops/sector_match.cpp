@@ -181,7 +181,7 @@ bool sector_matcher::match(std::uint64_t sector, std::span<const std::uint8_t> t
     step.in_place = in_place;
     const std::uint64_t t = step.sector;
     const std::uint64_t after_last = last_source_ == NO_SOURCE ? NO_SOURCE : last_source_ + 1;
-    if (step.in_place.size() == step.target.size() && std::ranges::equal(step.in_place, step.target)) {
+    if (step.in_place.size() == step.target.size() && std::equal(step.in_place.begin(), step.in_place.end(), step.target.begin())) {
         step.kind = sector_kind::same;
         step.source = t;
         step.source_bytes = step.in_place;

@@ -166,6 +166,11 @@ bool sync_file(int fd);
 bool replace_file(const std::string& from, const std::string& to, bool must_be_new, bool& renamed,
                   unique_fd& held);
 
+// How many threads beside its own a run may start to share work: one per
+// core, at most `wanted`; none where the build has no threads (the browser
+// page's WebAssembly runs on its worker's one thread).
+unsigned helper_threads(unsigned wanted);
+
 // The signals that ask a run to stop (interrupt, terminate, hang up, quit,
 // CPU-time limit) are held back while one of these lives and looked for with
 // pending(); the destructor lets them through, so one that arrived then ends

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -225,12 +227,23 @@ bool replace_file(const std::string& from, const std::string& to, bool must_be_n
 #else
         const bool moved = false;
 #endif
+#if defined(__EMSCRIPTEN__)
+        // The browser page's file system has no second names, and its one
+        // run is the only one that writes there: a look, then the rename.
+        struct stat st {};
+        if (!moved && ::lstat(to.c_str(), &st) == 0) {
+            errno = EEXIST;
+            return false;
+        }
+        if (!moved && ::rename(from.c_str(), to.c_str()) != 0) return false;
+#else
         // Without the no-replace rename: a second name, which fails where
         // `to` exists, then the first goes.
         if (!moved) {
             if (::link(from.c_str(), to.c_str()) != 0) return false;
             (void)::unlink(from.c_str());
         }
+#endif
     } else if (::rename(from.c_str(), to.c_str()) != 0) {
         return false;
     }
@@ -238,6 +251,15 @@ bool replace_file(const std::string& from, const std::string& to, bool must_be_n
     const std::string folder = folder_of(to).empty() ? "." : folder_of(to);
     const unique_fd d(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return !d.valid() || sync_file(d.get());
+}
+
+unsigned helper_threads(unsigned wanted) {
+#if defined(__EMSCRIPTEN__) && !defined(__EMSCRIPTEN_PTHREADS__)
+    (void)wanted;
+    return 0;
+#else
+    return std::clamp(std::thread::hardware_concurrency(), 1U, wanted);
+#endif
 }
 
 struct held_signals::state {

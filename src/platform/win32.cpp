@@ -17,6 +17,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -386,6 +387,8 @@ BOOL WINAPI on_console_event(DWORD) {
 }
 
 }  // namespace
+
+unsigned helper_threads(unsigned wanted) { return std::clamp(std::thread::hardware_concurrency(), 1U, wanted); }
 
 struct held_signals::state {};
 

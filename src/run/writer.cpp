@@ -300,7 +300,7 @@ bool writer::build_postgap() {
     const std::size_t bytes = relocation::POSTGAP_SECTORS * SECTOR_SIZE;
     tail_.new_bytes.resize(bytes);
     tail_.old_bytes.resize(bytes);
-    overwritten_.resize(r.new_first < r.image_sectors ? (r.image_sectors - r.new_first) * SECTOR_SIZE : 0);
+    overwritten_.resize(r.new_first < r.image_sectors ? static_cast<std::size_t>((r.image_sectors - r.new_first) * SECTOR_SIZE) : 0);
     if (!read_sectors(run_, bin_, tail_.new_bytes, r.tail_from) ||
         (!overwritten_.empty() && !read_sectors(run_, bin_, overwritten_, r.new_first)) ||
         !read_old(run_, bin_, tail_.old_bytes, r.new_first + r.new_sectors, r.image_sectors))

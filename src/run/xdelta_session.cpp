@@ -68,7 +68,7 @@ bool xdelta_session::sectors(run_output& run, std::span<const std::uint8_t> old_
         return false;
     }
     if (!copy_image(run, first * SECTOR_SIZE)) return false;
-    changes_ = changes_ || !std::ranges::equal(old_bytes, new_bytes);
+    changes_ = changes_ || !std::equal(old_bytes.begin(), old_bytes.end(), new_bytes.begin(), new_bytes.end());
     sector_step step;
     for (std::size_t i = 0; i * SECTOR_SIZE < new_bytes.size(); ++i) {
         const std::uint64_t sector = first + i;
