@@ -12,12 +12,21 @@ TEST_PACKAGES := cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev vcdim
 # dpkg-dev and xz-utils: apt-get source of xz-utils, whose liblzma the build
 # cross-compiles).
 WINDOWS_PACKAGES := cmake make g++-mingw-w64-x86-64-posix wine wine64 googletest groff-base dpkg-dev xz-utils
+# What the browser page needs: Debian's emscripten (whose optimizer needs
+# node-acorn), dpkg-dev and xz-utils for liblzma's source; its test also
+# Chromium's headless shell (playwright-core, from the npm registry, drives
+# it: nothing downloads a browser) and xdelta3.
+WEB_PACKAGES := cmake make emscripten node-acorn dpkg-dev xz-utils
+WEB_TEST_PACKAGES := chromium chromium-headless-shell xdelta3
+# Debian's emscripten runs its optimizer under node with Debian's modules.
+export NODE_PATH := $(if $(NODE_PATH),$(NODE_PATH):)/usr/share/nodejs
 # What building the Debian package and checking it need.
 DEB_PACKAGES := build-essential cmake debhelper dpkg-dev lintian man-db
 PREFIX ?= /usr/local
 
 .PHONY: demo install test test-packages test-asan test-portable test-big-endian bench bench-patch bench-apply bench-apply-xdelta bench-make bench-tree bench-scan bench-extract fuzz fuzz-build fuzz-ci \
-        deb deb-packages deb-check windows windows-packages windows-lzma test-windows windows-zip clean
+        deb deb-packages deb-check windows windows-packages windows-lzma test-windows windows-zip \
+        web web-packages web-npm test-web bench-web clean
 
 # Installs those of the Debian packages $(1) the machine lacks (apt-get as
 # root); otherwise prints the command to run and stops.
@@ -58,10 +67,13 @@ install:
 	cmake --build --preset demo -j2 --target corvane
 	cmake --install build/demo-build --prefix $(PREFIX)
 
+# The page's test joins in where emscripten and Chromium are installed.
 test: test-packages
 	cmake --preset dev >/dev/null
 	cmake --build --preset dev -j2
 	ctest --preset dev -j2
+	@if command -v emcc >/dev/null && [ -x /usr/bin/chromium-headless-shell ]; then $(MAKE) test-web; \
+	else echo "test-web skipped: emscripten or chromium-headless-shell is not installed"; fi
 
 test-packages:
 	$(call need_packages,$(TEST_PACKAGES))
@@ -121,6 +133,49 @@ windows-zip: windows
 	cd build/windows-zip && cmake -E tar cf $(CURDIR)/$(WINDOWS_ZIP) --format=zip corvane
 	bash .ci/windows-zip-check $(WINDOWS_ZIP) build/mingw/mkimage.exe
 	@echo "Made $(WINDOWS_ZIP)"
+
+# The patcher page in build/web (a static folder: any web host, or opened
+# from file://): the apply and check runs built by emscripten, with liblzma
+# cross-built first from Debian's xz-utils source as for Windows.
+web: web-packages
+	bash cmake/cross-liblzma.sh web
+	emcmake cmake -S . -B build/web-build -DCMAKE_BUILD_TYPE=Release -DCORVANE_WERROR=ON \
+	  -DCORVANE_TESTS=OFF -DCORVANE_BENCHMARKS=OFF -DCORVANE_PORTABLE_POSIX=ON \
+	  -Dliblzma_DIR=$(CURDIR)/build/web-deps/lib/cmake/liblzma -DCORVANE_WEB_SITE=$(CURDIR)/build/web >/dev/null
+	cmake --build build/web-build -j2 --target corvane_page
+	@echo "The page is in build/web: open build/web/index.html, or put the folder on any web host"
+
+web-packages:
+	$(call need_packages,$(WEB_PACKAGES))
+
+# Debian's npm, where no npm came with node.
+web-npm:
+	$(call need_packages,npm)
+
+# playwright-core, pinned by web/package-lock.json, in build/web-node.
+WEB_NODE := build/web-node/node_modules/playwright-core
+$(WEB_NODE): web/package.json web/package-lock.json
+	@command -v npm >/dev/null || $(MAKE) web-npm
+	mkdir -p build/web-node && cp web/package.json web/package-lock.json build/web-node/
+	cd build/web-node && npm ci --no-audit --no-fund --loglevel=error
+	touch $@
+
+# The page in headless Chromium, through its own controls, against the
+# native tool (the demo build) on the same inputs.
+test-web: web
+	$(call need_packages,$(WEB_TEST_PACKAGES))
+	$(MAKE) $(WEB_NODE)
+	cmake --preset demo >/dev/null
+	cmake --build --preset demo -j2 --target corvane mkimage
+	bash web/test/test-web.sh build/web build/demo-build/corvane build/demo-build/mkimage build/web-node/node_modules
+
+# A large image patched in headless Chromium against the native -a.
+bench-web: web
+	$(call need_packages,$(WEB_TEST_PACKAGES) genisoimage)
+	$(MAKE) $(WEB_NODE)
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j2 --target corvane mkimage
+	bench/web_apply.sh
 
 # The coder's benchmarks, then the large-image rows (an image of about 780 MB).
 bench:

@@ -93,6 +93,7 @@ worker.onmessage = e => {
     const speed = m.seconds > 0 ? mb((m.read + m.written) / m.seconds) : '0.0';
     rate.textContent = `${m.phase === 'apply' ? 'Applying' : 'Checking'}: ${percent} %, ${speed} MB/s`;
   } else if (m.type === 'run') {
+    $('timing').textContent += `${$('timing').textContent ? ', ' : ''}${m.phase === 'apply' ? 'Applied' : 'checked'} in ${m.seconds.toFixed(1)} s`;
     log.textContent += m.text;
     $('log-box').hidden = false;
     if (m.phase === 'apply' && m.status !== 0) {
@@ -138,6 +139,7 @@ form.addEventListener('submit', e => {
   $('save-box').hidden = true;
   if (download.href.startsWith('blob:')) URL.revokeObjectURL(download.href);
   log.textContent = '';
+  $('timing').textContent = '';
   bar.value = 0;
   $('progress-box').hidden = false;
   say('Applying the patch…');
