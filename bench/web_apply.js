@@ -1,7 +1,7 @@
 // The page's side of web_apply.sh: applies PATCH to IMAGE RUNS times through
 // the page's controls, served by a static host on this machine, while the
 // resident size of the browser's renderer processes is sampled. Prints one
-// line: "apply_median_ms apply_min_ms apply_max_ms check_median_ms peak_MiB".
+// line: "apply_median_ms apply_min_ms apply_max_ms check_median_ms peak_MiB heap_MiB".
 //   node web_apply.js SITE PATCH IMAGE RUNS
 'use strict';
 const fs = require('fs');
@@ -36,7 +36,7 @@ function descendants(pid) {
 }
 
 function rendererMiB(pids) {
-  let peak = 0;
+  let peak = 0, heap = 0;  // MiB: the renderer's resident size, the WebAssembly memory
   for (const p of pids) {
     try {
       if (!fs.readFileSync(`/proc/${p}/cmdline`, 'utf8').includes('--type=renderer')) continue;
@@ -47,6 +47,10 @@ function rendererMiB(pids) {
   return peak;
 }
 
+function traceOf(pids) {
+  return pids.map(p => { try { const t = fs.readFileSync(`/proc/${p}/status`, 'utf8'); return fs.readFileSync(`/proc/${p}/cmdline`, 'utf8').includes('--type=renderer') ? ['RssAnon', 'RssFile', 'RssShmem'].map(k => new RegExp(k + ':\\s+(\\d+)').exec(t)[1] / 1024 | 0).join('/') : ''; } catch (e) { return ''; } }).filter(Boolean).join(' ');
+}
+
 const median = v => [...v].sort((a, b) => a - b)[Math.floor((v.length - 1) / 2)];
 
 (async () => {
@@ -55,7 +59,7 @@ const median = v => [...v].sort((a, b) => a - b)[Math.floor((v.length - 1) / 2)]
   const browser = await chromium.connect(browserServer.wsEndpoint());
   const root = browserServer.process().pid;
   const applies = [], checks = [];
-  let peak = 0;
+  let peak = 0, heap = 0;  // MiB: the renderer's resident size, the WebAssembly memory
   for (let n = 0; n < Number(runs); ++n) {
     const page = await browser.newPage();
     await page.goto(`http://127.0.0.1:${server.address().port}/index.html`);
@@ -63,7 +67,11 @@ const median = v => [...v].sort((a, b) => a - b)[Math.floor((v.length - 1) / 2)]
     await page.setInputFiles('#image', image);
     await page.waitForSelector('#apply:not([disabled])');
     const pids = descendants(root);
-    const sampler = setInterval(() => { peak = Math.max(peak, rendererMiB(pids)); }, 100);
+    const sampler = setInterval(() => {
+      const now = rendererMiB(pids);
+      peak = Math.max(peak, now);
+      if (process.env.TRACE_MEMORY) process.stderr.write(`${now.toFixed(0)} ${traceOf(pids)}\n`);
+    }, 250);
     await page.click('#apply');
     await page.waitForFunction(() => document.getElementById('apply').disabled === false &&
       document.getElementById('status').textContent !== '', null, { timeout: 0, polling: 500 });
@@ -74,11 +82,12 @@ const median = v => [...v].sort((a, b) => a - b)[Math.floor((v.length - 1) / 2)]
     const [, apply, check] = /Applied in ([\d.]+) s, checked in ([\d.]+) s/.exec(timing);
     applies.push(1000 * Number(apply));
     checks.push(1000 * Number(check));
+    heap = Math.max(heap, await page.workers()[0].evaluate(() => HEAP8.length) / 1048576);
     process.stderr.write(`run ${n + 1}: ${timing}\n`);
     await page.close();
   }
   await browser.close();
   await browserServer.close();
   server.close();
-  console.log([median(applies), Math.min(...applies), Math.max(...applies), median(checks), Math.round(peak)].join(' '));
+  console.log([median(applies), Math.min(...applies), Math.max(...applies), median(checks), Math.round(peak), Math.round(heap)].join(' '));
 })().catch(e => { console.error(String(e)); process.exit(1); });

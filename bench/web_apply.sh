@@ -32,12 +32,13 @@ read -r na_us na_min na_max <<< "$(stats "${native_all[@]}")"
 
 NODE_PATH=$root/build/web-node/node_modules node "$root/bench/web_apply.js" "$root/build/web" \
     "$dir/fix.ppf" "$dir/pristine.bin" "$runs" > "$dir/page.txt"
-read -r pg_ms pg_min pg_max check_ms peak_mb <<< "$(tail -n 1 "$dir/page.txt")"
+read -r pg_ms pg_min pg_max check_ms peak_mb heap_mb <<< "$(tail -n 1 "$dir/page.txt")"
 echo "Files in $dir ($fs); median of $runs runs (min-max); load: $(cut -d " " -f 1-3 /proc/loadavg)"
-awk -v na="$na_us" -v nar="$na_min-$na_max" -v pg="$pg_ms" -v pgr="$pg_min-$pg_max" -v ck="$check_ms" -v peak="$peak_mb" 'BEGIN {
+awk -v na="$na_us" -v nar="$na_min-$na_max" -v pg="$pg_ms" -v pgr="$pg_min-$pg_max" -v ck="$check_ms" -v peak="$peak_mb" -v heap="$heap_mb" 'BEGIN {
     printf "native corvane -a        %8.1f s  (%s us)\n", na / 1e6, nar
     printf "page, apply              %8.1f s  (%s ms)\n", pg / 1000, pgr
     printf "page, check of result    %8.1f s\n", ck / 1000
     printf "ratio page / native      %8.2f  (apply medians; target 3 or less)\n", pg * 1000 / na
     printf "page peak memory         %8d MiB  (renderer resident; target 256 or less)\n", peak
+    printf "page WebAssembly memory  %8d MiB  (its largest)\n", heap
 }'

@@ -28,12 +28,20 @@ cp game.bin "disc (Track 1).bin"
 head -c $((2352 * 20)) /dev/urandom > "disc (Track 2).bin"
 printf 'FILE "disc (Track 1).bin" BINARY\r\n  TRACK 01 MODE2/2352\r\n    INDEX 01 00:00:00\r\nFILE "disc (Track 2).bin" BINARY\r\n  TRACK 02 AUDIO\r\n    INDEX 00 00:00:00\r\n    INDEX 01 00:02:00\r\n' > disc.cue
 
+# A larger image, read and written in many pieces: random data over most
+# of its sectors, as a PPF 3.0 file (made by a dry run, so the image stays).
+"$mkimage" blank 16000 large.bin >/dev/null
+head -c $((15000 * 2048)) /dev/urandom > large-data.bin
+"$corvane" -q -x -P large.ppf -o $((17 * 2352)) large-data.bin large.bin >/dev/null
+rm large-data.bin
+
 # name | patch | image given | other files the page is given
 cases=(
   "ppf3|fix3.ppf|game.bin|"
   "ppf2-wrong-dump|fix2.ppf|other.bin|"
   "xdelta-lzma|fix.xdelta|game.bin|"
   "cue-two-files|fix3.ppf|disc.cue|disc (Track 1).bin:disc (Track 2).bin"
+  "ppf3-large|large.ppf|large.bin|"
 )
 : > "$work/cases.txt"
 for c in "${cases[@]}"; do
