@@ -76,12 +76,14 @@ struct batch_results {
 // Reads and judges the batches on one thread per core (two at most), and
 // hands the results out in batch order, so the report keeps sector order
 // while reading, judging and writing overlap. Where the build has no threads
-// each batch is read and judged when it is asked for.
+// (or there is one batch) each batch is read and judged when it is asked for.
 class scanner {
 public:
     scanner(const std::vector<stretch>& stretches, const std::vector<batch>& batches, bool repair)
         : stretches_(stretches), batches_(batches), repair_(repair) {
-        const std::size_t workers = platform::helper_threads(MAX_WORKERS);
+        // A single batch is read when it is asked for: a thread would only
+        // make the caller wait for it.
+        const std::size_t workers = batches.size() > 1 ? platform::helper_threads(MAX_WORKERS) : 0;
         results_.resize(std::max<std::size_t>(2 * workers, 1));
         for (std::size_t w = 0; w < workers; ++w)
             threads_.emplace_back([this, w, workers] { work(w, workers); });
