@@ -22,14 +22,30 @@ class PrivateStore {
     this.handle = handle;
   }
   read(into, at) { return this.handle.read(into, { at }); }
-  write(from, at) { return this.handle.write(from, { at }); }
+  write(from, at) { return full(() => this.handle.write(from, { at })); }
   size() { return this.handle.getSize(); }
-  truncate(size) { this.handle.truncate(size); }
+  truncate(size) { full(() => this.handle.truncate(size)); }
   flush() { this.handle.flush(); }
+  close() {
+    if (this.closed) return;
+    this.closed = true;
+    this.handle.close();
+  }
   async file() {
     this.handle.flush();
-    this.handle.close();
+    this.close();
     return this.entry.getFile();
+  }
+}
+
+// The browser's refusal to store more (its quota for the site) is, to the
+// run, a full disk: it reports the failed write and stops.
+const ENOSPC = 51, EINVAL = 28;
+function full(act) {
+  try {
+    return act();
+  } catch (e) {
+    throw e.name === 'QuotaExceededError' ? new FS.ErrnoError(ENOSPC) : e;
   }
 }
 
@@ -92,6 +108,7 @@ class PieceStore {
     this.length = size;
   }
   flush() {}
+  close() {}
   async file(name) {
     const parts = [];
     for (let i = 0; i * PIECE < this.length; ++i) {
@@ -107,9 +124,11 @@ class PieceStore {
 // run waits for its write.
 const PRIVATE_PREFIX = 'corvane-result-';
 let spareStores = [];
+let openStores = [];  // every store of the last run, closed before the next
 
 async function readyStores(count) {
-  spareStores = [];
+  for (const store of openStores) store.close();
+  spareStores = openStores = [];
   let folder = null;
   try {
     folder = await navigator.storage.getDirectory();
@@ -128,10 +147,11 @@ async function readyStores(count) {
       spareStores.push(new PieceStore());
     }
   }
+  openStores = [...spareStores];
 }
 
 function takeStore() {
-  if (spareStores.length === 0) throw new FS.ErrnoError(28 /* ENOSPC */);
+  if (spareStores.length === 0) throw new FS.ErrnoError(ENOSPC);
   return spareStores.shift();
 }
 
@@ -189,7 +209,7 @@ const storeStreamOps = {
     let at = offset;
     if (whence === 1) at += stream.position;
     else if (whence === 2) at += stream.node.store.size();
-    if (at < 0) throw new FS.ErrnoError(28 /* EINVAL */);
+    if (at < 0) throw new FS.ErrnoError(EINVAL);
     return at;
   },
   read(stream, buffer, offset, length, position) {

@@ -90,7 +90,7 @@ bool same_content(int fd_bin, const dir_record& r, const data_file& host, const 
     constexpr std::uint64_t CHUNK = compare_buffers::CHUNK;
     const std::span<std::uint8_t> disc(buffers.disc), mine(buffers.host);  // a piece is at most a sector
     for (std::uint64_t first = 0; first < sectors; first += CHUNK) {
-        const std::uint64_t count = std::min(CHUNK, sectors - first);
+        const auto count = static_cast<std::size_t>(std::min(CHUNK, sectors - first));
         const auto disc_bytes = disc.first(count * SECTOR_SIZE);
         if (pread_full(fd_bin, disc_bytes, (r.extent + first) * SECTOR_SIZE) != disc_bytes.size()) return false;
         const std::uint64_t from = host_at + first * piece;

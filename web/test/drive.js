@@ -1,8 +1,8 @@
 // Drives the patcher page in Debian's headless Chromium through its own
 // controls: each case of WORK/cases.txt (made by test-web.sh) is applied
-// from file:// and from a static host on this machine, and must end as the
-// native tool ended: the same words, the same result's SHA-1, or nothing to
-// save. Prints one line per case and origin; the exit status counts failures.
+// from file:// and from a static host on this machine, one after another in
+// one page, and must end as the native tool ended: the same words, the same
+// result's SHA-1, or nothing to save. Prints one line per case and origin; the exit status counts failures.
 //   node drive.js SITE WORK
 'use strict';
 const fs = require('fs');
@@ -29,15 +29,23 @@ function host() {
   return new Promise(resolve => server.listen(0, '127.0.0.1', () => resolve(server)));
 }
 
-async function runCase(browser, origin, c) {
+// The page of one origin, opened once; `problems` collects what goes wrong
+// in it for the case being run.
+async function openPage(browser, origin) {
   const context = await browser.newContext({ acceptDownloads: true });
   const page = await context.newPage();
-  const strays = [];
-  page.on('request', r => { if (!r.url().startsWith(origin) && !r.url().startsWith('blob:')) strays.push(r.url()); });
-  const problems = [];
-  page.on('pageerror', e => problems.push(`page error: ${e.message}`));
-  page.on('console', m => { if (m.type() === 'error') problems.push(`console: ${m.text()}`); });
+  page.problems = [];
+  page.on('request', r => {
+    if (!r.url().startsWith(origin) && !r.url().startsWith('blob:')) page.problems.push(`request outside the page: ${r.url()}`);
+  });
+  page.on('pageerror', e => page.problems.push(`page error: ${e.message}`));
+  page.on('console', m => { if (m.type() === 'error') page.problems.push(`console: ${m.text()}`); });
   await page.goto(`${origin}/index.html`);
+  return page;
+}
+
+async function runCase(page, c) {
+  const problems = page.problems = [];
   await page.setInputFiles('#patch', path.join(work, 'in', c.patch));
   await page.setInputFiles('#image', [c.image, ...c.others].map(f => path.join(work, 'in', f)));
   await page.waitForSelector('#apply:not([disabled])', { timeout: 20000 });
@@ -61,8 +69,6 @@ async function runCase(browser, origin, c) {
     if (!/not applied/.test(status)) problems.push(`status: ${status}`);
     if (!(await page.isHidden('#save-box'))) problems.push('a result is offered to save');
   }
-  if (strays.length) problems.push(`requests outside the page: ${strays.join(', ')}`);
-  await context.close();
   return problems;
 }
 
@@ -76,11 +82,12 @@ async function runCase(browser, origin, c) {
   const browser = await chromium.launch({ executablePath: browserPath });
   let failed = 0;
   for (const origin of origins) {
+    const page = await openPage(browser, origin);
     for (const c of cases) {
       const started = Date.now();
       let problems;
       try {
-        problems = await runCase(browser, origin, c);
+        problems = await runCase(page, c);
       } catch (e) {
         problems = [String(e).split('\n')[0]];
       }
@@ -89,6 +96,18 @@ async function runCase(browser, origin, c) {
       for (const p of problems) console.log(`     ${p}`);
       failed += problems.length ? 1 : 0;
     }
+    // Served by a host, the results are kept in the private file system.
+    if (!origin.startsWith('file:')) {
+      const kept = await page.evaluate(async () => {
+        const names = [];
+        for await (const name of (await navigator.storage.getDirectory()).keys()) names.push(name);
+        return names;
+      });
+      const used = kept.some(n => n.startsWith('corvane-result-'));
+      console.log(`${used ? 'ok  ' : 'FAIL'} results in the private file system (host): ${kept.join(', ')}`);
+      failed += used ? 0 : 1;
+    }
+    await page.context().close();
   }
   await browser.close();
   server.close();
