@@ -15,24 +15,57 @@
 // ---- Stores: where the files a run creates keep their bytes ----
 
 // A file of the origin private file system, through its synchronous handle:
-// nothing of it is held in memory.
+// nothing of it is held in memory but the writes not yet made. Writes that
+// go on from where the last one ended are gathered up to GATHER bytes and
+// made as one (the private file system's cost is per write); a read, a
+// change of length, a sync or a close makes them first, so a failure among
+// them is the failure of a write, a sync or a close.
+const GATHER = 8 << 20;
 class PrivateStore {
   constructor(entry, handle) {
     this.entry = entry;
     this.handle = handle;
+    this.gathered = new Uint8Array(GATHER);
+    this.gatheredAt = 0;
+    this.gatheredLength = 0;
   }
-  read(into, at) { return this.handle.read(into, { at }); }
-  write(from, at) { return full(() => this.handle.write(from, { at })); }
-  size() { return this.handle.getSize(); }
-  truncate(size) { full(() => this.handle.truncate(size)); }
-  flush() { this.handle.flush(); }
+  settle() {
+    if (this.gatheredLength === 0) return;
+    const bytes = this.gathered.subarray(0, this.gatheredLength);
+    this.gatheredLength = 0;
+    if (full(() => this.handle.write(bytes, { at: this.gatheredAt })) !== bytes.length)
+      throw new FS.ErrnoError(ENOSPC);
+  }
+  read(into, at) {
+    this.settle();
+    return this.handle.read(into, { at });
+  }
+  write(from, at) {
+    const end = this.gatheredAt + this.gatheredLength;
+    if (this.gatheredLength && (at !== end || this.gatheredLength + from.length > GATHER)) this.settle();
+    if (from.length > GATHER) return full(() => this.handle.write(from, { at }));
+    if (this.gatheredLength === 0) this.gatheredAt = at;
+    this.gathered.set(from, this.gatheredLength);
+    this.gatheredLength += from.length;
+    return from.length;
+  }
+  size() { return this.gatheredLength ? Math.max(this.handle.getSize(), this.gatheredAt + this.gatheredLength) : this.handle.getSize(); }
+  truncate(size) {
+    this.settle();
+    full(() => this.handle.truncate(size));
+  }
+  flush() {
+    this.settle();
+    this.handle.flush();
+  }
   close() {
     if (this.closed) return;
     this.closed = true;
+    this.gatheredLength = 0;
     this.handle.close();
   }
   async file() {
-    this.handle.flush();
+    this.flush();
     this.close();
     return this.entry.getFile();
   }
@@ -107,6 +140,7 @@ class PieceStore {
     this.hot = this.hot.filter(i => i < kept);
     this.length = size;
   }
+  settle() {}
   flush() {}
   close() {}
   async file(name) {
@@ -233,6 +267,9 @@ const storeStreamOps = {
   fsync(stream) {
     stream.node.store.flush();
     return 0;
+  },
+  close(stream) {
+    stream.node.store.settle();
   },
 };
 
