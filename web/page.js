@@ -93,11 +93,13 @@ worker.onmessage = e => {
     const speed = m.seconds > 0 ? mb((m.read + m.written) / m.seconds) : '0.0';
     rate.textContent = `${m.phase === 'apply' ? 'Applying' : 'Checking'}: ${percent} %, ${speed} MB/s`;
   } else if (m.type === 'run') {
-    $('timing').textContent += `${$('timing').textContent ? ', ' : ''}${m.phase === 'apply' ? 'Applied' : 'checked'} in ${m.seconds.toFixed(1)} s`;
+    if (m.status <= 1)
+      $('timing').textContent += `${$('timing').textContent ? ', ' : ''}${m.phase === 'apply' ? 'Applied' : 'checked'} in ${m.seconds.toFixed(1)} s`;
     log.textContent += m.text;
     $('log-box').hidden = false;
     if (m.phase === 'apply' && m.status !== 0) {
       finish();
+      $('progress-box').hidden = true;
       say('The patch was not applied: the patcher says why below. Nothing was saved.', true);
     } else if (m.phase === 'apply') {
       bar.value = 100;
@@ -110,6 +112,7 @@ worker.onmessage = e => {
       else { finish(); say('The result could not be checked: the patcher says why below.', true); }
     }
   } else if (m.type === 'result') {
+    bar.value = 100;
     result = m.file;
     finish();
     offerResult();
