@@ -14,7 +14,7 @@ if(NOT WIN32)
     message(STATUS "No MinGW-w64 cross compiler or no wine: the Windows build is left out")
   elseif(CORVANE_WITH_WINDOWS)
     add_custom_target(windows ALL
-      COMMAND bash cmake/mingw-liblzma.sh
+      COMMAND bash cmake/cross-liblzma.sh mingw
       COMMAND sh -c "${CMAKE_COMMAND} --preset mingw >/dev/null"
       COMMAND ${CMAKE_COMMAND} -E env --unset=MAKEFLAGS ${CMAKE_COMMAND} --build --preset mingw -j2
       WORKING_DIRECTORY ${PROJECT_SOURCE_DIR} VERBATIM)
