@@ -70,9 +70,10 @@ std::string past_end(const dir_record& r, const std::string& path, std::uint64_t
            " sectors) runs past the end of the image (" + std::to_string(image_sectors) + " sectors)";
 }
 
-// Extracts one file into `out`; false after reporting a failed read or write.
+// Extracts one file into `out` (the host file `host`); false after reporting
+// a failed read or write.
 bool extract_one(run_output& run, int fd_bin, const dir_record& r, const std::optional<xa_field>& xa,
-                 const run_settings& s, int out, const std::string& path, tally& t) {
+                 const run_settings& s, int out, const std::string& path, const std::string& host, tally& t) {
     const extract_result x = extract_file(fd_bin, r, xa.value_or(xa_field{}), output_form(s), out);
     if (x.read_failed) {
         if (errno != 0) report_errno(run, "Failed to read .bin file");
@@ -80,7 +81,7 @@ bool extract_one(run_output& run, int fd_bin, const dir_record& r, const std::op
         return false;
     }
     if (x.write_failed) {
-        report_errno(run, "Failed to write extracted file");
+        report_errno(run, ("Failed to write extracted file '" + host + "'").c_str());
         return false;
     }
     print_file_line(run, r, x.kind, path);
@@ -140,7 +141,7 @@ int extract_named(run_state& run, int fd_bin, const std::vector<platform::file_i
     if (!out.create(run)) return error_exit(run);
     tally t;
     const std::optional<xa_field> xa = xa_field_at(fd_bin, r);
-    if (!extract_one(run, fd_bin, r, xa, s, out.fd(), path, t) || !out.commit(run)) return error_exit(run);
+    if (!extract_one(run, fd_bin, r, xa, s, out.fd(), path, outfile, t) || !out.commit(run)) return error_exit(run);
     print_summary(run, t);
     return status_of(t);
 }
@@ -210,9 +211,9 @@ int extract_tree(run_state& run, int fd_bin) {
             report_errno(run, ("Failed to create '" + host_path(plan, i) + "'").c_str());
             return error_exit(run);
         }
-        bool ok = extract_one(run, fd_bin, e.record, e.xa, s, out.get(), e.path, t);
+        bool ok = extract_one(run, fd_bin, e.record, e.xa, s, out.get(), e.path, host_path(plan, i), t);
         if (ok && !out.close()) {
-            report_errno(run, "Failed to close extracted file");
+            report_errno(run, ("Failed to close extracted file '" + host_path(plan, i) + "'").c_str());
             ok = false;
         }
         if (!ok) {
