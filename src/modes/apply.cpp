@@ -200,11 +200,14 @@ int apply_mode(run_state& run, opened_image& opened) {
     // Where the image stands: every record in place, or some of them.
     const std::uint64_t cut_to = state.size_before.value_or(image.size);
     const bool done_already = undo ? state.applied == 0 : state.applied == total;
+    // In place there is nothing to write; an output file still gets the
+    // image, which is what the patch makes.
     if (done_already && total != 0 && cut_to == image.size) {
-        std::fprintf(run.out, "%s: nothing written\nAll done.\n",
+        std::fprintf(run.out, "%s%s\n",
                      undo ? "Every record already holds its old bytes: the patch is already undone"
-                          : "Every record already holds its new bytes: the patch is already applied");
-        return STATUS_OK;
+                          : "Every record already holds its new bytes: the patch is already applied",
+                     s.file_output ? "" : ": nothing written\nAll done.");
+        if (!s.file_output) return STATUS_OK;
     }
     if (resumed && !done_already)
         std::fprintf(run.out, undo ? "Resuming: the old bytes of records %llu..%llu already restored\n"
