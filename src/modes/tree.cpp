@@ -35,8 +35,11 @@ std::string path_key(const std::string& path) {
 }
 
 // Every file under `folder` (paths below it, '/' between parts), folders
-// entered. False after reporting a folder that cannot be read.
-bool host_files(run_output& run, const std::string& folder, const std::string& below, std::vector<std::string>& files) {
+// entered once each (a link back to a folder above is not followed round).
+// False after reporting a folder that cannot be read.
+using folder_ids = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+bool host_files(run_output& run, const std::string& folder, const std::string& below, std::vector<std::string>& files,
+                folder_ids& entered) {
     std::vector<std::string> names;
     const std::string here = below.empty() ? folder : folder + "/" + below;
     if (!platform::folder_names(here, names)) {
@@ -48,7 +51,10 @@ bool host_files(run_output& run, const std::string& folder, const std::string& b
         const std::string rel = below.empty() ? name : below + "/" + name;
         platform::file_info info;
         if (platform::query(folder + "/" + rel, info) && info.directory) {
-            if (!host_files(run, folder, rel, files)) return false;
+            const std::pair id{info.device, info.inode};
+            if (std::find(entered.begin(), entered.end(), id) != entered.end()) continue;
+            entered.push_back(id);
+            if (!host_files(run, folder, rel, files, entered)) return false;
         } else {
             files.push_back(rel);
         }
@@ -147,7 +153,9 @@ bool pair_folder(run_state& run, const tree_plan& tree, std::map<std::size_t, pa
     for (std::size_t i = 0; i < tree.entries.size(); ++i)
         if (!tree.entries[i].record.is_directory) by_key[path_key(host_path(tree, i))] = i;
     std::vector<std::string> files;
-    if (!host_files(run, folder, "", files)) return false;
+    folder_ids entered;
+    if (platform::file_info top; platform::query(folder, top)) entered.emplace_back(top.device, top.inode);
+    if (!host_files(run, folder, "", files, entered)) return false;
     std::vector<std::string> strangers;
     for (const std::string& f : files) {
         const auto named = by_key.find(path_key(f));
