@@ -46,6 +46,7 @@ TEST(FileList, DiscPathsWithAndWithoutTheirVersion) {
     using v = std::vector<std::size_t>;
     EXPECT_EQ(disc_files_named(tree, "/DATA/A.BIN;1"), v{1});
     EXPECT_EQ(disc_files_named(tree, "DATA/A.BIN"), v{1});
+    EXPECT_EQ(disc_files_named(tree, "\\DATA\\A.BIN;1"), v{1});  // as Windows writes it
     EXPECT_EQ(disc_files_named(tree, "B.TXT;2"), v{3});
     EXPECT_EQ(disc_files_named(tree, "B.TXT"), (v{2, 3}));  // which one is the user's to say
     EXPECT_EQ(disc_files_named(tree, "C"), v{4});

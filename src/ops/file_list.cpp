@@ -1,5 +1,7 @@
 #include "ops/file_list.h"
 
+#include <algorithm>
+
 namespace {
 
 // The path without its last part's version.
@@ -37,8 +39,11 @@ file_list parse_file_list(std::string_view text) {
 }
 
 std::vector<std::size_t> disc_files_named(const tree_plan& tree, std::string_view path) {
+    // Backslashes, as Windows writes paths, part the names too: no name on
+    // the disc holds one.
     std::string wanted(1, '/');
-    wanted.append(path.starts_with('/') ? path.substr(1) : path);
+    wanted.append(path.starts_with('/') || path.starts_with('\\') ? path.substr(1) : path);
+    std::replace(wanted.begin(), wanted.end(), '\\', '/');
     std::vector<std::size_t> exact, any_version;
     for (std::size_t i = 0; i < tree.entries.size(); ++i) {
         const tree_entry& e = tree.entries[i];

@@ -31,6 +31,6 @@ struct file_list {
 file_list parse_file_list(std::string_view text);
 
 // The files of `tree` a disc path names: from the root, its leading '/' and
-// the version (";1") of its last part optional. Empty when none does; two or
+// the version (";1") of its last part optional, '\\' as good as '/'. Empty when none does; two or
 // more when it leaves the version out and the disc has several.
 std::vector<std::size_t> disc_files_named(const tree_plan& tree, std::string_view path);
