@@ -93,6 +93,13 @@ bool sector_matcher::fill() {
 
 bool sector_matcher::read_original(std::uint64_t sector, std::vector<std::uint8_t>& out) {
     out.resize(SECTOR_SIZE);
+    // A sector of the original the current chunk holds already (a file
+    // shifted by a few sectors comes from there): no read of its own.
+    if (sector >= chunk_first_ && (sector - chunk_first_ + 1) * SECTOR_SIZE <= in_place_.size()) {
+        const auto at = static_cast<std::ptrdiff_t>((sector - chunk_first_) * SECTOR_SIZE);
+        std::copy_n(in_place_.begin() + at, SECTOR_SIZE, out.begin());
+        return true;
+    }
     if (pread_full(original_.fd, out, sector * SECTOR_SIZE) == SECTOR_SIZE) return true;
     if (errno == 0) errno = EIO;
     failed_ = true;
