@@ -1,6 +1,7 @@
 #include "ops/vcdiff_apply.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <vector>
 
@@ -11,10 +12,13 @@
 namespace {
 
 // The image as the patch's source: read in chunks of whole sectors, each
-// mended as it comes in, the last chunk kept for the copies that follow.
+// mended as it comes in, the last few chunks kept for the copies that
+// follow (a window of many short copies takes them from all over its
+// source segment).
 class source_chunks {
 public:
     static constexpr std::size_t CHUNK_SECTORS = 448;  // about 1 MiB
+    static constexpr std::size_t KEPT = 16;            // chunks kept, the least recently used given up
 
     source_chunks(int fd, std::uint64_t size, const sector_mend& mend) : fd_(fd), size_(size), mend_(mend) {}
 
@@ -32,43 +36,64 @@ public:
             return true;
         }
         while (!out.empty()) {
-            if (at < chunk_at_ || at >= chunk_at_ + chunk_.size()) {
-                if (at >= size_ || !load(at - at % SECTOR_SIZE)) return false;
+            const auto kept = std::find_if(slots_.begin(), slots_.end(), [&](const slot& s) {
+                return s.used != 0 && at >= s.at && at < s.at + s.bytes.size();
+            });
+            if (kept != slots_.end()) {
+                current_ = static_cast<std::size_t>(kept - slots_.begin());
+                kept->used = ++clock_;
+            } else if (at >= size_ || !load(at - at % SECTOR_SIZE)) {
+                return false;
             }
-            const auto from = static_cast<std::size_t>(at - chunk_at_);
-            const std::size_t n = std::min(out.size(), chunk_.size() - from);
-            std::copy_n(chunk_.begin() + static_cast<std::ptrdiff_t>(from), n, out.begin());
+            const slot& s = slots_[current_];
+            const auto from = static_cast<std::size_t>(at - s.at);
+            const std::size_t n = std::min(out.size(), s.bytes.size() - from);
+            std::copy_n(s.bytes.begin() + static_cast<std::ptrdiff_t>(from), n, out.begin());
             out = out.subspan(n);
             at += n;
         }
         return true;
     }
 
-    // The chunk from `at` (a sector's start). False after a failed read.
+    // The chunk from `at` (a sector's start), in place of the one used
+    // least recently. False after a failed read.
     bool load(std::uint64_t at) {
-        chunk_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(CHUNK_SECTORS * SECTOR_SIZE, size_ - at)));
+        current_ = static_cast<std::size_t>(
+            std::min_element(slots_.begin(), slots_.end(), [](const slot& a, const slot& b) { return a.used < b.used; }) -
+            slots_.begin());
+        slot& s = slots_[current_];
+        s.used = 0;
+        s.bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(CHUNK_SECTORS * SECTOR_SIZE, size_ - at)));
         errno = 0;
-        if (pread_full(fd_, chunk_, at) != chunk_.size()) {
+        if (pread_full(fd_, s.bytes, at) != s.bytes.size()) {
             if (errno == 0) errno = EIO;  // the image got shorter
-            chunk_.clear();
+            s.bytes.clear();
             return false;
         }
-        chunk_at_ = at;
+        s.at = at;
+        s.used = ++clock_;
         if (mend_)
-            for (std::size_t s = 0; (s + 1) * SECTOR_SIZE <= chunk_.size(); ++s)
-                mend_(std::span<std::uint8_t, SECTOR_SIZE>(chunk_.data() + s * SECTOR_SIZE, SECTOR_SIZE),
-                      at / SECTOR_SIZE + s);
+            for (std::size_t k = 0; (k + 1) * SECTOR_SIZE <= s.bytes.size(); ++k)
+                mend_(std::span<std::uint8_t, SECTOR_SIZE>(s.bytes.data() + k * SECTOR_SIZE, SECTOR_SIZE),
+                      at / SECTOR_SIZE + k);
         return true;
     }
 
-    std::span<const std::uint8_t> chunk() const { return chunk_; }
+    std::span<const std::uint8_t> chunk() const { return slots_[current_].bytes; }
 
 private:
+    struct slot {
+        std::vector<std::uint8_t> bytes;
+        std::uint64_t at = 0;
+        std::uint64_t used = 0;  // when it was last used; 0: holds nothing
+    };
+
     int fd_;
     std::uint64_t size_;
     const sector_mend& mend_;
-    std::vector<std::uint8_t> chunk_;
-    std::uint64_t chunk_at_ = 0;
+    std::array<slot, KEPT> slots_{};
+    std::size_t current_ = 0;
+    std::uint64_t clock_ = 0;
 };
 
 }  // namespace
