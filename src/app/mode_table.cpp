@@ -130,6 +130,10 @@ const char* check_refusal(const run_settings& s) {
     return nullptr;
 }
 
+// What a run that puts files back (--tree, --file-list) takes, whichever
+// of the two chose it.
+constexpr option_set PUT_BACK_OPTIONS = options("shpPdxq", {TREE, FILE_LIST, SKIP_NEW, RELOCATE, LBA_LIST, RAW2336, UNDO, DIZ, XDELTA, NO_PROGRESS, FORCE});
+
 const char* tree_refusal(const run_settings& s) {
     if (!s.mode_replace) return s.mode_tree ? "--tree puts files back as -s does: give -s" : "--file-list puts files back as -s does: give -s";
     if (s.mode_skip_new && !s.mode_tree) return "--skip-new belongs to --tree";
@@ -156,7 +160,7 @@ constexpr std::array ROWS = {
              .image = image_kind::raw_mode2,
              .writes = writing::image,
              .run = tree_mode,
-             .accepts = options("shpPdxq", {TREE, FILE_LIST, SKIP_NEW, RELOCATE, LBA_LIST, RAW2336, UNDO, DIZ, XDELTA, NO_PROGRESS, FORCE}),
+             .accepts = PUT_BACK_OPTIONS,
              .refusal = "--tree puts a folder back and takes only -s, --file-list, --relocate, --lba-list, --skip-new, --raw2336, -p, -P, --xdelta, -d, -x and -q",
              .refuse = tree_refusal,
              .takes = "--tree takes the folder, then the image",
@@ -166,7 +170,7 @@ constexpr std::array ROWS = {
              .image = image_kind::raw_mode2,
              .writes = writing::image,
              .run = tree_mode,
-             .accepts = options("shpPdxq", {TREE, FILE_LIST, SKIP_NEW, RELOCATE, LBA_LIST, RAW2336, UNDO, DIZ, XDELTA, NO_PROGRESS, FORCE}),
+             .accepts = PUT_BACK_OPTIONS,
              .refusal = "--file-list puts files back and takes only -s, --tree, --relocate, --lba-list, --skip-new, --raw2336, -p, -P, --xdelta, -d, -x and -q",
              .refuse = tree_refusal,
              .operands = 1,
