@@ -116,6 +116,11 @@ TEST(Vcdiff, FastChecksumsEqualThePlainOnes) {
             EXPECT_EQ(crc32_update(0, all), crc32_plain(0, all));
             EXPECT_EQ(adler32(all), adler32_plain(all, 1));
         }
+    // Two runs checked apart give the CRC-32 of both, whatever their lengths.
+    for (std::size_t cut : {0U, 1U, 9U, 4096U, 65537U, 70000U}) {
+        const auto a = std::span(random).first(cut), b = std::span(random).subspan(cut);
+        EXPECT_EQ(crc32_combine(crc32_plain(0, a), crc32_plain(0, b), b.size()), crc32_plain(0, random)) << cut;
+    }
 }
 
 // Copies from the target: within a window they stay copies (the window's

@@ -126,6 +126,33 @@ __attribute__((target("ssse3"))) std::uint32_t adler32_blocks(std::span<const st
 
 std::uint32_t crc32_plain(std::uint32_t crc, std::span<const std::uint8_t> bytes) { return ~crc_register(~crc, bytes); }
 
+namespace {
+
+// Polynomials over GF(2) modulo the CRC's, as the reflected register holds
+// them (x^0 in the top bit): a times b.
+std::uint32_t times_mod_p(std::uint32_t a, std::uint32_t b) {
+    std::uint32_t product = 0;
+    for (std::uint32_t bit = 1U << 31; bit != 0; bit >>= 1) {
+        if ((a & bit) != 0) product ^= b;
+        b = (b & 1U) != 0 ? (b >> 1) ^ 0xEDB88320U : b >> 1;  // b times x
+    }
+    return product;
+}
+
+}  // namespace
+
+std::uint32_t crc32_combine(std::uint32_t first, std::uint32_t second, std::uint64_t second_length) {
+    // The first's register is carried past the second's bytes: multiplied by
+    // x^(8 * length), built from x^(2^k) by squaring.
+    std::uint32_t shift = 1U << 31;  // x^0
+    std::uint32_t power = 1U << 23;  // x^8: one byte
+    for (std::uint64_t n = second_length; n != 0; n >>= 1) {
+        if ((n & 1U) != 0) shift = times_mod_p(shift, power);
+        power = times_mod_p(power, power);
+    }
+    return times_mod_p(shift, first) ^ second;
+}
+
 std::uint32_t crc32_update(std::uint32_t crc, std::span<const std::uint8_t> bytes) {
 #ifdef CORVANE_X86_CHECKSUMS
     static const bool folds = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");

@@ -10,6 +10,9 @@
 
 // CRC-32 of `bytes`, continued from `crc` (0 to start).
 std::uint32_t crc32_update(std::uint32_t crc, std::span<const std::uint8_t> bytes);
+// CRC-32 of two runs of bytes one after the other, from the CRC-32 of each
+// and the length of the second: the halves of an image checked apart.
+std::uint32_t crc32_combine(std::uint32_t first, std::uint32_t second, std::uint64_t second_length);
 // Adler-32 of `bytes`, continued from `adler` (1 to start).
 std::uint32_t adler32(std::span<const std::uint8_t> bytes, std::uint32_t adler = 1);
 

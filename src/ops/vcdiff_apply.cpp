@@ -2,12 +2,16 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
+#include <future>
+#include <thread>
 #include <vector>
 
 #include "format/checksum.h"
 #include "io/progress.h"
 #include "io/sector_io.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -98,41 +102,154 @@ private:
 
 }  // namespace
 
-bool image_crc32(run_output& run, int image, std::uint64_t image_size, const sector_mend& mend, std::uint32_t& crc,
-                 const char* what, const std::function<bool()>& stopped, const chunk_seen& seen) {
-    source_chunks source(image, image_size, mend);
-    progress_meter meter(run, image_size);
+namespace {
+
+// CRC-32 of the image's bytes from `from` (a sector's start) to `to`, read a
+// chunk at a time into one buffer, each sector mended by `mend` where given
+// and each chunk shown to `seen`. `going` is asked after each chunk whether
+// to go on. False after a failed read (errno set) or when told to stop.
+bool crc_of_range(int image, std::uint64_t from, std::uint64_t to, const sector_mend& mend, std::uint32_t& crc,
+                  const std::function<bool(std::uint64_t done)>& going, const chunk_seen& seen) {
+    std::vector<std::uint8_t> chunk;
     crc = 0;
-    for (std::uint64_t at = 0; at < image_size; at += source.chunk().size()) {
-        if (!source.load(at)) {
-            report_errno(run, (std::string("Failed to read ") + what).c_str());
+    for (std::uint64_t at = from; at < to; at += chunk.size()) {
+        chunk.resize(static_cast<std::size_t>(std::min<std::uint64_t>(source_chunks::CHUNK_SECTORS * SECTOR_SIZE, to - at)));
+        errno = 0;
+        if (pread_full(image, chunk, at) != chunk.size()) {
+            if (errno == 0) errno = EIO;  // the image got shorter
             return false;
         }
-        crc = crc32_update(crc, source.chunk());
-        if (seen) seen(at, source.chunk());
-        meter.update(at);
-        if (stopped && stopped()) return false;
+        if (mend)
+            for (std::size_t k = 0; (k + 1) * SECTOR_SIZE <= chunk.size(); ++k)
+                mend(std::span<std::uint8_t, SECTOR_SIZE>(chunk.data() + k * SECTOR_SIZE, SECTOR_SIZE),
+                     at / SECTOR_SIZE + k);
+        crc = crc32_update(crc, chunk);
+        if (seen) seen(at, chunk);
+        if (!going(at + chunk.size() - from)) return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool image_crc32(run_output& run, int image, std::uint64_t image_size, const sector_mend& mend, std::uint32_t& crc,
+                 const char* what, const std::function<bool()>& stopped, const chunk_seen& seen) {
+    progress_meter meter(run, image_size);
+    bool interrupted = false;
+    const auto fail = [&] {
+        if (!interrupted) report_errno(run, (std::string("Failed to read ") + what).c_str());
+        return false;
+    };
+    // A large image whose chunks need not be seen in order is read in two
+    // halves, one on a thread of its own, and their CRC-32s joined: reading
+    // it takes most of the time, and both cores read.
+    constexpr std::uint64_t SPLIT_FROM = 2 * source_chunks::CHUNK_SECTORS * SECTOR_SIZE;
+    if (!seen && image_size >= SPLIT_FROM && platform::helper_threads(2) >= 2) {
+        const std::uint64_t half = image_size / SECTOR_SIZE / 2 * SECTOR_SIZE;
+        std::atomic<std::uint64_t> second_done{0};
+        std::atomic<bool> stop{false};
+        std::uint32_t second = 0;
+        int second_errno = 0;
+        std::thread helper([&] {
+            if (!crc_of_range(image, half, image_size, mend, second, [&](std::uint64_t done) {
+                    second_done = done;
+                    return !stop;
+                }, {}))
+                second_errno = errno;
+        });
+        std::uint32_t first = 0;
+        const bool read = crc_of_range(image, 0, half, mend, first, [&](std::uint64_t done) {
+            meter.update(done + second_done);
+            interrupted = stopped && stopped();
+            return !interrupted;
+        }, {});
+        const int first_errno = errno;
+        if (!read) stop = true;
+        helper.join();
+        if (!read) {
+            errno = first_errno;
+            return fail();
+        }
+        if (second_errno != 0) {
+            errno = second_errno;
+            return fail();
+        }
+        crc = crc32_combine(first, second, image_size - half);
+        return true;
+    }
+    return crc_of_range(image, 0, image_size, mend, crc, [&](std::uint64_t done) {
+        meter.update(done);
+        interrupted = stopped && stopped();
+        return !interrupted;
+    }, seen) || fail();
 }
 
 bool apply_vcdiff(run_output& run, vcdiff_reader& reader, int image, std::uint64_t image_size, int out,
                   const sector_mend& mend, const platform::held_signals& signals, vcdiff_outcome& result) {
     source_chunks source(image, image_size, mend);
+    // A window is written on a thread of its own while the next one is
+    // decoded (where the build has threads): the two take about as long.
+    const bool behind = out >= 0 && platform::helper_threads(1) > 0;
+    std::array<vcdiff_window, 2> windows;
+    std::size_t decoding = 0;
+    vcdiff_window* in_flight = nullptr;  // the window being written
+    std::future<int> written;            // 0, or the errno of its failed write
+    // The window is written and counted: its trace line.
+    const auto count = [&](const vcdiff_window& w) {
+        ++result.windows;
+        if (w.checked) ++result.checked;
+        result.bytes += w.target.size();
+        tprintf(trace_stream(run), "Window %llu: %zu bytes at %llu%s\n", static_cast<unsigned long long>(w.index),
+                w.target.size(), static_cast<unsigned long long>(w.target_at),
+                w.checked ? ", checksum good" : ", no checksum");
+    };
+    // Waits for the window in flight. False after reporting its failure.
+    const auto settle = [&] {
+        if (in_flight == nullptr) return true;
+        const vcdiff_window& w = *in_flight;
+        in_flight = nullptr;
+        if (const int failed = written.get(); failed != 0) {
+            errno = failed;
+            report_errno(run, "Failed to write output file");
+            return false;
+        }
+        count(w);
+        return true;
+    };
     bool source_failed = false, target_failed = false;
     const vcdiff_input from_source = [&](std::uint64_t at, std::span<std::uint8_t> bytes) {
         return (source_failed = !source.read(at, bytes)) == false;
     };
-    // A dry run keeps no target: a copy from it cannot be made.
+    // The target so far: the window in flight from its bytes, the windows
+    // before it from the output file. A dry run keeps no target: a copy from
+    // it cannot be made.
     const vcdiff_input from_target = [&](std::uint64_t at, std::span<std::uint8_t> bytes) {
+        if (in_flight != nullptr && at + bytes.size() > in_flight->target_at) {
+            const std::uint64_t start = std::max(at, in_flight->target_at);
+            const auto skip = static_cast<std::size_t>(start - at);
+            const auto from = static_cast<std::ptrdiff_t>(start - in_flight->target_at);
+            if (start + (bytes.size() - skip) > in_flight->target_at + in_flight->target.size()) {
+                target_failed = true;
+                errno = EIO;
+                return false;
+            }
+            std::copy_n(in_flight->target.begin() + from, bytes.size() - skip, bytes.begin() + static_cast<std::ptrdiff_t>(skip));
+            bytes = bytes.first(skip);
+        }
         errno = 0;
         target_failed = out < 0 || pread_full(out, bytes, at) != bytes.size();
         return !target_failed;
     };
+    // Whatever ends the run waits for the window in flight first.
+    const auto stop = [&] {
+        if (in_flight != nullptr) written.wait();
+        in_flight = nullptr;
+        return false;
+    };
     progress_meter meter(run, reader.size());
-    vcdiff_window w;
     while (!reader.done()) {
         if (signals.pending()) {
+            if (!settle()) return stop();
             meter.clear();
             std::fprintf(run.out, "\nInterrupted: the run stops after %llu windows, before the patched image was "
                                   "put in place: the image is as it was\n",
@@ -140,7 +257,11 @@ bool apply_vcdiff(run_output& run, vcdiff_reader& reader, int image, std::uint64
             return false;
         }
         source_failed = target_failed = false;
+        vcdiff_window& w = windows[decoding];
         if (std::string why = reader.next(from_source, image_size, from_target, w); !why.empty()) {
+            const int read_errno = errno;
+            if (!settle()) return stop();
+            errno = read_errno;
             if (source_failed) {
                 report_errno(run, "Failed to read image");
                 return false;
@@ -159,17 +280,25 @@ bool apply_vcdiff(run_output& run, vcdiff_reader& reader, int image, std::uint64
             result.why = why;
             return false;
         }
-        if (out >= 0 && pwrite_full(out, w.target, w.target_at) != w.target.size()) {
-            report_errno(run, "Failed to write output file");
-            return false;
+        if (out < 0) {
+            count(w);
+        } else {
+            if (!settle()) return stop();
+            const auto write = [out, &w] {
+                errno = 0;
+                return pwrite_full(out, w.target, w.target_at) == w.target.size() ? 0 : errno;
+            };
+            if (behind) {
+                written = std::async(std::launch::async, write);
+            } else {
+                std::promise<int> now;
+                now.set_value(write());
+                written = now.get_future();
+            }
+            in_flight = &w;
+            decoding ^= 1;
         }
-        ++result.windows;
-        if (w.checked) ++result.checked;
-        result.bytes += w.target.size();
         meter.update(reader.position());
-        tprintf(trace_stream(run), "Window %llu: %zu bytes at %llu%s\n", static_cast<unsigned long long>(w.index),
-                w.target.size(), static_cast<unsigned long long>(w.target_at),
-                w.checked ? ", checksum good" : ", no checksum");
     }
-    return true;
+    return settle() || stop();
 }
