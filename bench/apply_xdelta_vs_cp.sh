@@ -14,8 +14,10 @@
 #           volume's end, some 700 MB from where it was; the patch made by
 #           corvane -m --xdelta.
 # Each row times, in turn, RUNS times (default 5) alternating: cp of the
-# image, corvane -a PATCH IMAGE OUTPUT and xdelta3 -d -s IMAGE PATCH OUTPUT;
-# the medians count. Each output is compared once with the modified image.
+# image, dd of the patched image (bs=8M: its bytes read into memory and
+# written out, as any applier must, with nothing between; cp copies inside
+# the kernel), corvane -a PATCH IMAGE OUTPUT and xdelta3 -d -s IMAGE PATCH
+# OUTPUT; the medians count. Each output is compared once with the modified image.
 # Peak memory of both comes from /usr/bin/time, where there is one.
 set -euo pipefail
 
@@ -59,9 +61,10 @@ secs() { bc -l <<< "$1 / 1000000"; }
 # row NAME PATCH MODIFIED
 row() {
     local name=$1 patch=$dir/$2 modified=$dir/$3
-    local cp_all=() ours_all=() theirs_all=()
+    local cp_all=() dd_all=() ours_all=() theirs_all=()
     for ((n = 0; n < runs; ++n)); do
         cp_all+=("$(time_of cp "$dir/pristine.bin" "$dir/copy.bin")")
+        dd_all+=("$(time_of dd if="$modified" of="$dir/copy.bin" bs=8M)")
         ours_all+=("$(time_of ours "$patch")")
         theirs_all+=("$(time_of theirs "$patch")")
     done
@@ -71,16 +74,17 @@ row() {
     rm -f "$dir/out.bin"
     theirs "$patch" && cmp -s "$dir/out.bin" "$modified" ||
         { echo "$name: xdelta3 -d does not make the modified image" >&2; exit 1; }
-    local cp_us ours_us theirs_us ours_peak theirs_peak
+    local cp_us dd_us ours_us theirs_us ours_peak theirs_peak
     cp_us=$(median "${cp_all[@]}")
+    dd_us=$(median "${dd_all[@]}")
     ours_us=$(median "${ours_all[@]}")
     theirs_us=$(median "${theirs_all[@]}")
     rm -f "$dir/out.bin"
     ours_peak=$(peak_of "$corvane" -q -a "$patch" "$dir/pristine.bin" "$dir/out.bin")
     rm -f "$dir/out.bin"
     theirs_peak=$(peak_of xdelta3 -d -f -s "$dir/pristine.bin" "$patch" "$dir/out.bin")
-    printf '%-27s %10d bytes | cp %5.2f s | ours %5.2f s (%4.2fx cp), peak %s | xdelta3 -d %5.2f s (%4.2fx cp), peak %s\n' \
-        "$name" "$(stat -c %s "$patch")" "$(secs "$cp_us")" "$(secs "$ours_us")" "$(bc -l <<< "$ours_us / $cp_us")" \
+    printf '%-27s %10d bytes | cp %5.2f s | dd %5.2f s (%4.2fx) | ours %5.2f s (%4.2fx cp), peak %s | xdelta3 -d %5.2f s (%4.2fx cp), peak %s\n' \
+        "$name" "$(stat -c %s "$patch")" "$(secs "$cp_us")" "$(secs "$dd_us")" "$(bc -l <<< "$dd_us / $cp_us")" "$(secs "$ours_us")" "$(bc -l <<< "$ours_us / $cp_us")" \
         "$ours_peak" "$(secs "$theirs_us")" "$(bc -l <<< "$theirs_us / $cp_us")" "$theirs_peak"
 }
 
