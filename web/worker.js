@@ -202,10 +202,12 @@ function takeStore() {
 // read goes on from where the last one ended, `ahead` bytes are read at once
 // and the reads after it served from them. `direct(at, length)` reads;
 // `done(bytes)`, where given, is told when bytes it gave are no longer used.
+//
 // Each read of a File passes through the browser's own process: the larger
 // the slice, the fewer of them (a 780 MB image: 1.1 s in 16 MB slices, 0.95
 // s in 32 MB ones). A read of the private file system costs less.
 const FILE_AHEAD = 32 << 20, STORE_AHEAD = 8 << 20;
+
 function readAhead(node, into, at, ahead, direct, done) {
   const a = node.ahead;
   if (a && at >= a.at && at + into.length <= a.at + a.bytes.length) {
