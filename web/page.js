@@ -6,7 +6,7 @@
 const $ = id => document.getElementById(id);
 const form = $('form'), patchInput = $('patch'), imageInput = $('image'), drop = $('drop');
 const applyButton = $('apply'), statusLine = $('status'), log = $('log');
-const bar = $('bar'), rate = $('rate'), saveButton = $('save'), download = $('download');
+const bar = $('bar'), rate = $('rate'), saveButton = $('save'), download = $('download'), stopButton = $('stop');
 
 let ready = false;
 let busy = false;
@@ -75,12 +75,25 @@ drop.addEventListener('drop', async e => {
 
 // ---- The worker ----
 
-const worker = new Worker(URL.createObjectURL(new Blob([CORVANE_WORKER_SOURCE], { type: 'text/javascript' })));
+// A worker of its own for each stop: stopping a run ends its worker, and
+// with it every read and write of the run.
+const workerSource = URL.createObjectURL(new Blob([CORVANE_WORKER_SOURCE], { type: 'text/javascript' }));
+let worker = null;
+
+function startWorker() {
+  ready = false;
+  worker = new Worker(workerSource);
+  worker.onmessage = e => { if (e.target === worker) heard(e.data); };
+  worker.onerror = e => {
+    if (e.target !== worker) return;
+    finish();
+    say(`The patcher could not start: ${e.message || 'this browser cannot run it'}.`, true);
+  };
+}
 
 function mb(bytes) { return (bytes / 1e6).toFixed(1); }
 
-worker.onmessage = e => {
-  const m = e.data;
+function heard(m) {
   if (m.type === 'ready') {
     ready = true;
     refresh();
@@ -120,17 +133,26 @@ worker.onmessage = e => {
     finish();
     say(`The patcher stopped: ${m.text}`, true);
   }
-};
-worker.onerror = e => {
-  finish();
-  say(`The patcher could not start: ${e.message || 'this browser cannot run it'}.`, true);
-};
+}
 
 function finish() {
   busy = false;
   rate.textContent = '';
+  stopButton.hidden = true;
   refresh();
 }
+
+// The run ends where it is: the original files were only read, and the
+// part of the result written is thrown away (the next run clears it).
+stopButton.addEventListener('click', () => {
+  if (!busy) return;
+  worker.terminate();
+  startWorker();
+  finish();
+  $('progress-box').hidden = true;
+  say('Stopped. Nothing was saved, and your files are as they were.');
+  applyButton.focus();
+});
 
 form.addEventListener('submit', e => {
   e.preventDefault();
@@ -145,6 +167,7 @@ form.addEventListener('submit', e => {
   $('timing').textContent = '';
   bar.value = 0;
   $('progress-box').hidden = false;
+  stopButton.hidden = false;
   say('Applying the patch…');
   refresh();
   const stem = image.file.name.replace(/\.(bin|cue|img)$/i, '');
@@ -173,4 +196,5 @@ saveButton.addEventListener('click', async () => {
   }
 });
 
+startWorker();
 refresh();

@@ -172,14 +172,23 @@ async function readyStores(count) {
   let folder = null;
   try {
     folder = await navigator.storage.getDirectory();
-    for await (const name of folder.keys())
-      if (name.startsWith(PRIVATE_PREFIX)) await folder.removeEntry(name);
   } catch (e) {
     folder = null;  // no private file system here (file://)
   }
+  if (folder) {
+    // The results of earlier runs go. One that a stopped run's worker still
+    // held may stay locked a moment: it goes at a later run, and this run's
+    // files take names of their own.
+    try {
+      const names = [];
+      for await (const name of folder.keys()) if (name.startsWith(PRIVATE_PREFIX)) names.push(name);
+      for (const name of names) await folder.removeEntry(name).catch(() => {});
+    } catch (e) { /* left for a later run */ }
+  }
+  const run = Date.now().toString(36);
   for (let i = 0; i < count; ++i) {
     if (folder) {
-      const entry = await folder.getFileHandle(PRIVATE_PREFIX + i, { create: true });
+      const entry = await folder.getFileHandle(`${PRIVATE_PREFIX}${run}-${i}`, { create: true });
       const handle = await entry.createSyncAccessHandle();
       handle.truncate(0);
       spareStores.push(new PrivateStore(entry, handle));

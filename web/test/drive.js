@@ -72,6 +72,22 @@ async function runCase(page, c) {
   return problems;
 }
 
+// A run stopped by its Stop button: the page says so, offers nothing to
+// save and takes the next run (`after`, a case) on a fresh worker.
+async function stopCase(page, c, after) {
+  const problems = page.problems = [];
+  await page.setInputFiles('#patch', path.join(work, 'in', c.patch));
+  await page.setInputFiles('#image', path.join(work, 'in', c.image));
+  await page.waitForSelector('#apply:not([disabled])', { timeout: 20000 });
+  await page.click('#apply');
+  await page.click('#stop');
+  const status = await page.textContent('#status');
+  if (!/^Stopped\. Nothing was saved/.test(status)) problems.push(`status: ${status}`);
+  if (!(await page.isHidden('#save-box'))) problems.push('a result is offered to save');
+  if (!(await page.isHidden('#stop'))) problems.push('the Stop button stays');
+  return problems.concat(await runCase(page, after));
+}
+
 (async () => {
   const cases = fs.readFileSync(path.join(work, 'cases.txt'), 'utf8').trim().split('\n').map(line => {
     const [name, patch, image, others, status, sha] = line.split('|');
@@ -93,6 +109,18 @@ async function runCase(page, c) {
       }
       const where = origin.startsWith('file:') ? 'file://' : 'host';
       console.log(`${problems.length ? 'FAIL' : 'ok  '} ${c.name} (${where}, ${((Date.now() - started) / 1000).toFixed(1)} s)`);
+      for (const p of problems) console.log(`     ${p}`);
+      failed += problems.length ? 1 : 0;
+    }
+    {
+      const large = cases.find(c => c.name === 'ppf3-large'), after = cases.find(c => c.name === 'ppf3');
+      let problems;
+      try {
+        problems = await stopCase(page, large, after);
+      } catch (e) {
+        problems = [String(e).split('\n')[0]];
+      }
+      console.log(`${problems.length ? 'FAIL' : 'ok  '} stopped, then ppf3 (${origin.startsWith('file:') ? 'file://' : 'host'})`);
       for (const p of problems) console.log(`     ${p}`);
       failed += problems.length ? 1 : 0;
     }
