@@ -75,8 +75,8 @@ drop.addEventListener('drop', async e => {
 
 // ---- The worker ----
 
-// A worker of its own for each stop: stopping a run ends its worker, and
-// with it every read and write of the run.
+// The worker runs the tool. Stop ends it, and with it every read and write
+// of the run; a new one takes the next run.
 const workerSource = URL.createObjectURL(new Blob([CORVANE_WORKER_SOURCE], { type: 'text/javascript' }));
 let worker = null;
 
