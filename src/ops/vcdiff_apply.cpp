@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <future>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -150,32 +151,39 @@ bool image_crc32(run_output& run, int image, std::uint64_t image_size, const sec
         std::atomic<bool> stop{false};
         std::uint32_t second = 0;
         int second_errno = 0;
-        std::thread helper([&] {
-            if (!crc_of_range(image, half, image_size, mend, second, [&](std::uint64_t done) {
-                    second_done = done;
-                    return !stop;
-                }, {}))
-                second_errno = errno;
-        });
-        std::uint32_t first = 0;
-        const bool read = crc_of_range(image, 0, half, mend, first, [&](std::uint64_t done) {
-            meter.update(done + second_done);
-            interrupted = stopped && stopped();
-            return !interrupted;
-        }, {});
-        const int first_errno = errno;
-        if (!read) stop = true;
-        helper.join();
-        if (!read) {
-            errno = first_errno;
-            return fail();
+        std::thread helper;
+        try {
+            helper = std::thread([&] {
+                if (!crc_of_range(image, half, image_size, mend, second, [&](std::uint64_t done) {
+                        second_done = done;
+                        return !stop;
+                    }, {}))
+                    second_errno = errno;
+            });
+        } catch (const std::system_error&) {
+            // No thread to be had: the image is read whole below.
         }
-        if (second_errno != 0) {
-            errno = second_errno;
-            return fail();
+        if (helper.joinable()) {
+            std::uint32_t first = 0;
+            const bool read = crc_of_range(image, 0, half, mend, first, [&](std::uint64_t done) {
+                meter.update(done + second_done);
+                interrupted = stopped && stopped();
+                return !interrupted;
+            }, {});
+            const int first_errno = errno;
+            if (!read) stop = true;
+            helper.join();
+            if (!read) {
+                errno = first_errno;
+                return fail();
+            }
+            if (second_errno != 0) {
+                errno = second_errno;
+                return fail();
+            }
+            crc = crc32_combine(first, second, image_size - half);
+            return true;
         }
-        crc = crc32_combine(first, second, image_size - half);
-        return true;
     }
     return crc_of_range(image, 0, image_size, mend, crc, [&](std::uint64_t done) {
         meter.update(done);
@@ -189,7 +197,7 @@ bool apply_vcdiff(run_output& run, vcdiff_reader& reader, int image, std::uint64
     source_chunks source(image, image_size, mend);
     // A window is written on a thread of its own while the next one is
     // decoded (where the build has threads): the two take about as long.
-    const bool behind = out >= 0 && platform::helper_threads(1) > 0;
+    bool behind = out >= 0 && platform::helper_threads(1) > 0;
     std::array<vcdiff_window, 2> windows;
     std::size_t decoding = 0;
     vcdiff_window* in_flight = nullptr;  // the window being written
@@ -289,8 +297,13 @@ bool apply_vcdiff(run_output& run, vcdiff_reader& reader, int image, std::uint64
                 return pwrite_full(out, w.target, w.target_at) == w.target.size() ? 0 : errno;
             };
             if (behind) {
-                written = std::async(std::launch::async, write);
-            } else {
+                try {
+                    written = std::async(std::launch::async, write);
+                } catch (const std::system_error&) {
+                    behind = false;  // no thread to be had: the windows are written as they come
+                }
+            }
+            if (!behind) {
                 std::promise<int> now;
                 now.set_value(write());
                 written = now.get_future();
