@@ -16,6 +16,22 @@
 
 namespace {
 
+// Reads `bytes.size()` bytes of the image at `at` (a sector's start) and
+// mends each whole sector by `mend`, where given. False after a failed or
+// short read (errno set).
+bool read_mended(int fd, std::span<std::uint8_t> bytes, std::uint64_t at, const sector_mend& mend) {
+    errno = 0;
+    if (pread_full(fd, bytes, at) != bytes.size()) {
+        if (errno == 0) errno = EIO;  // the image got shorter
+        return false;
+    }
+    if (mend)
+        for (std::size_t k = 0; (k + 1) * SECTOR_SIZE <= bytes.size(); ++k)
+            mend(std::span<std::uint8_t, SECTOR_SIZE>(bytes.data() + k * SECTOR_SIZE, SECTOR_SIZE),
+                 at / SECTOR_SIZE + k);
+    return true;
+}
+
 // The image as the patch's source: read in chunks of whole sectors, each
 // mended as it comes in, the last few chunks kept for the copies that
 // follow (a window of many short copies takes them from all over its
@@ -33,12 +49,9 @@ public:
         // from the image into the window: the long copies of the bytes a
         // patch leaves as they were.
         if (!mend_ && out.size() >= CHUNK_SECTORS * SECTOR_SIZE) {
-            errno = 0;
-            if (at >= size_ || out.size() > size_ - at || pread_full(fd_, out, at) != out.size()) {
-                if (errno == 0) errno = EIO;
-                return false;
-            }
-            return true;
+            if (at < size_ && out.size() <= size_ - at) return read_mended(fd_, out, at, mend_);
+            errno = EIO;
+            return false;
         }
         while (!out.empty()) {
             const auto kept = std::find_if(slots_.begin(), slots_.end(), [&](const slot& s) {
@@ -60,6 +73,7 @@ public:
         return true;
     }
 
+private:
     // The chunk from `at` (a sector's start), in place of the one used
     // least recently. False after a failed read.
     bool load(std::uint64_t at) {
@@ -69,24 +83,15 @@ public:
         slot& s = slots_[current_];
         s.used = 0;
         s.bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(CHUNK_SECTORS * SECTOR_SIZE, size_ - at)));
-        errno = 0;
-        if (pread_full(fd_, s.bytes, at) != s.bytes.size()) {
-            if (errno == 0) errno = EIO;  // the image got shorter
+        if (!read_mended(fd_, s.bytes, at, mend_)) {
             s.bytes.clear();
             return false;
         }
         s.at = at;
         s.used = ++clock_;
-        if (mend_)
-            for (std::size_t k = 0; (k + 1) * SECTOR_SIZE <= s.bytes.size(); ++k)
-                mend_(std::span<std::uint8_t, SECTOR_SIZE>(s.bytes.data() + k * SECTOR_SIZE, SECTOR_SIZE),
-                      at / SECTOR_SIZE + k);
         return true;
     }
 
-    std::span<const std::uint8_t> chunk() const { return slots_[current_].bytes; }
-
-private:
     struct slot {
         std::vector<std::uint8_t> bytes;
         std::uint64_t at = 0;
@@ -101,10 +106,6 @@ private:
     std::uint64_t clock_ = 0;
 };
 
-}  // namespace
-
-namespace {
-
 // CRC-32 of the image's bytes from `from` (a sector's start) to `to`, read a
 // chunk at a time into one buffer, each sector mended by `mend` where given
 // and each chunk shown to `seen`. `going` is asked after each chunk whether
@@ -115,15 +116,7 @@ bool crc_of_range(int image, std::uint64_t from, std::uint64_t to, const sector_
     crc = 0;
     for (std::uint64_t at = from; at < to; at += chunk.size()) {
         chunk.resize(static_cast<std::size_t>(std::min<std::uint64_t>(source_chunks::CHUNK_SECTORS * SECTOR_SIZE, to - at)));
-        errno = 0;
-        if (pread_full(image, chunk, at) != chunk.size()) {
-            if (errno == 0) errno = EIO;  // the image got shorter
-            return false;
-        }
-        if (mend)
-            for (std::size_t k = 0; (k + 1) * SECTOR_SIZE <= chunk.size(); ++k)
-                mend(std::span<std::uint8_t, SECTOR_SIZE>(chunk.data() + k * SECTOR_SIZE, SECTOR_SIZE),
-                     at / SECTOR_SIZE + k);
+        if (!read_mended(image, chunk, at, mend)) return false;
         crc = crc32_update(crc, chunk);
         if (seen) seen(at, chunk);
         if (!going(at + chunk.size() - from)) return false;
